@@ -1,0 +1,40 @@
+// What the platform layer offers beyond the device's API: the device root,
+// the platform clock and the text conversions the tools and tests need.
+// The system's own code does not include this header.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "windef.h"
+
+namespace ce {
+
+// The folder that stands for the device's file system: --root (set_root),
+// else CE_ROOT, else ~/.local/share/tervalon/device.
+const std::string& root();
+void set_root(const std::string& path);  // also exports CE_ROOT to child processes
+
+// Platform time: CE_TIME_SCALE (e.g. 0.05) makes every platform millisecond
+// last scale real milliseconds. CE_TICK_START sets where GetTickCount starts.
+double time_scale();
+int64_t platform_ms_to_real_us(int64_t platform_ms);
+
+// Maps a device path ("\Windows\x.dll", "/a/b") into the root. Never leaves
+// the root: ".." stops there. Components are matched case-insensitively to
+// existing entries. Fails with ERROR_INVALID_PARAMETER (too long),
+// ERROR_INVALID_NAME (bad characters); the error is returned, not set.
+struct MappedPath {
+    std::string host;
+    DWORD error = 0;
+};
+MappedPath map_path(std::u16string_view device_path);
+// The device path of a host path inside the root, if it is inside.
+std::optional<std::u16string> device_path_of(const std::string& host_path);
+
+std::string narrow(std::u16string_view text);   // UTF-16 to UTF-8
+std::u16string widen(std::string_view text);     // UTF-8 to UTF-16
+
+}  // namespace ce

@@ -1,0 +1,517 @@
+// Kernel services: handles, events, waits, threads, critical sections,
+// interlocked words, the local heap, last-error and the platform clock.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+#include <algorithm>
+
+#include "ce_platform.h"
+#include "kobject.h"
+
+namespace ce {
+
+// ---- the handle table ------------------------------------------------------
+
+namespace {
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<KObject>> objects;
+    // Handle values count up and are never reused within a process, so a
+    // stale handle can only fail, never reach another object.
+    uintptr_t next = 0x1000;
+};
+
+HandleTable& table() {
+    static auto* t = new HandleTable;  // never destroyed: threads may outlive main
+    return *t;
+}
+
+}  // namespace
+
+BOOL KObject::read(void*, DWORD, DWORD* done) {
+    if (done) *done = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+BOOL KObject::write(const void*, DWORD, DWORD* done) {
+    if (done) *done = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+BOOL KObject::ioctl(DWORD, void*, DWORD, void*, DWORD, DWORD* returned) {
+    if (returned) *returned = 0;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+DWORD KObject::seek(LONG, LONG*, DWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+}
+DWORD KObject::size(DWORD*) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_FILE_SIZE;
+}
+
+void KObject::signal_all() {
+    std::lock_guard<std::mutex> lock(wait_mutex);
+    wait_cv.notify_all();
+}
+
+HANDLE handle_insert(std::shared_ptr<KObject> object) {
+    auto& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    uintptr_t value = t.next;
+    t.next += 4;
+    object->handle_count++;
+    t.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KObject> handle_get(HANDLE handle) {
+    auto& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == t.objects.end()) return nullptr;
+    return it->second;
+}
+
+// ---- the platform clock ------------------------------------------------------
+
+namespace {
+
+double read_scale() {
+    const char* s = std::getenv("CE_TIME_SCALE");
+    if (!s || !*s) return 1.0;
+    char* end = nullptr;
+    double v = std::strtod(s, &end);
+    if (end == s || !std::isfinite(v) || v <= 0.0) return 1.0;
+    if (v < 0.0005) v = 0.0005;  // below this the clock would only jitter
+    if (v > 1000.0) v = 1000.0;
+    return v;
+}
+
+struct Clock {
+    double scale = read_scale();
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    uint32_t tick_start = 0;
+    Clock() {
+        // CE_TICK_START lets a test start the tick count just below the wrap.
+        if (const char* s = std::getenv("CE_TICK_START")) tick_start = static_cast<uint32_t>(std::strtoull(s, nullptr, 0));
+        else {
+            // Like a device's uptime: this host's monotonic time, scaled.
+            timespec ts{};
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            double ms = (static_cast<double>(ts.tv_sec) * 1000.0 + ts.tv_nsec / 1e6) / scale;
+            tick_start = static_cast<uint32_t>(static_cast<uint64_t>(ms));
+        }
+    }
+};
+
+Clock& clock_state() {
+    static Clock c;
+    return c;
+}
+
+}  // namespace
+
+double time_scale() { return clock_state().scale; }
+
+int64_t platform_ms_to_real_us(int64_t platform_ms) {
+    return static_cast<int64_t>(std::llround(static_cast<double>(platform_ms) * 1000.0 * time_scale()));
+}
+
+std::chrono::steady_clock::time_point deadline_after(DWORD platform_ms) {
+    if (platform_ms == INFINITE) return std::chrono::steady_clock::time_point::max();
+    return std::chrono::steady_clock::now() + std::chrono::microseconds(platform_ms_to_real_us(platform_ms));
+}
+
+DWORD wait_object(KObject& object, DWORD platform_ms) {
+    auto deadline = deadline_after(platform_ms);
+    std::unique_lock<std::mutex> lock(object.wait_mutex);
+    while (!object.try_consume()) {
+        if (platform_ms == 0) return WAIT_TIMEOUT;
+        if (deadline == std::chrono::steady_clock::time_point::max()) {
+            object.wait_cv.wait(lock);
+        } else if (object.wait_cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+            if (object.try_consume()) return WAIT_OBJECT_0;
+            return WAIT_TIMEOUT;
+        }
+    }
+    return WAIT_OBJECT_0;
+}
+
+// ---- events and threads ------------------------------------------------------
+
+namespace {
+
+class Event : public KObject {
+public:
+    Event(bool manual, bool initial) : manual_(manual), signalled_(initial) {}
+    bool waitable() const override { return true; }
+    bool try_consume() override {
+        if (!signalled_) return false;
+        if (!manual_) signalled_ = false;
+        return true;
+    }
+    void set() {
+        std::lock_guard<std::mutex> lock(wait_mutex);
+        signalled_ = true;
+        // An auto-reset event releases one waiter; the others keep waiting.
+        if (manual_) wait_cv.notify_all();
+        else wait_cv.notify_one();
+    }
+    void reset() {
+        std::lock_guard<std::mutex> lock(wait_mutex);
+        signalled_ = false;
+    }
+    void pulse() {
+        std::lock_guard<std::mutex> lock(wait_mutex);
+        // Releases the waiters present now; none is left signalled. A waiter
+        // that does not run before the reset simply keeps waiting, which is
+        // what PulseEvent promises (and why the device warns against it).
+        signalled_ = true;
+        if (manual_) wait_cv.notify_all();
+        else wait_cv.notify_one();
+        signalled_ = false;
+    }
+
+private:
+    bool manual_;
+    bool signalled_;
+};
+
+class Thread : public KObject {
+public:
+    bool waitable() const override { return true; }
+    bool try_consume() override { return finished; }
+    bool finished = false;
+    DWORD exit_code = STILL_ACTIVE;
+    DWORD id = 0;
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
+    std::mutex resume_mutex;
+    std::condition_variable resume_cv;
+    bool suspended = false;
+};
+
+std::atomic<DWORD> next_thread_id{0x100};
+thread_local DWORD current_thread_id = 0;
+thread_local DWORD last_error = 0;
+
+void* thread_main(void* arg) {
+    // The thread keeps its own reference: its handle may be closed at once.
+    auto* holder = static_cast<std::shared_ptr<Thread>*>(arg);
+    std::shared_ptr<Thread> self = std::move(*holder);
+    delete holder;
+    current_thread_id = self->id;
+    {
+        std::unique_lock<std::mutex> lock(self->resume_mutex);
+        self->resume_cv.wait(lock, [&] { return !self->suspended; });
+    }
+    DWORD code = self->start(self->parameter);
+    {
+        std::lock_guard<std::mutex> lock(self->wait_mutex);
+        self->exit_code = code;
+        self->finished = true;
+        self->wait_cv.notify_all();
+    }
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace ce
+
+using namespace ce;
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD error) { last_error = error; }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+    // Named events are not needed by the system's code: all its events are private.
+    if (name && *name) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return handle_insert(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL EventModify(HANDLE handle, DWORD func) {
+    auto event = handle_get_as<Event>(handle);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    switch (func) {
+        case EVENT_SET: event->set(); return TRUE;
+        case EVENT_RESET: event->reset(); return TRUE;
+        case EVENT_PULSE: event->pulse(); return TRUE;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    }
+}
+BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
+BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
+BOOL PulseEvent(HANDLE event) { return EventModify(event, EVENT_PULSE); }
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto object = handle_get(handle);
+    if (!object || !object->waitable()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return wait_object(*object, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    // Waits for any one of the objects. The system waits on single objects
+    // only; this serves tools and tests, polling in 1 ms real steps.
+    if (count == 0 || count > 64 || !handles || waitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<KObject>> objects;
+    for (DWORD i = 0; i < count; i++) {
+        auto o = handle_get(handles[i]);
+        if (!o || !o->waitable()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::move(o));
+    }
+    auto deadline = deadline_after(milliseconds);
+    for (;;) {
+        for (DWORD i = 0; i < count; i++) {
+            std::lock_guard<std::mutex> lock(objects[i]->wait_mutex);
+            if (objects[i]->try_consume()) return WAIT_OBJECT_0 + i;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    std::shared_ptr<KObject> object;
+    bool last = false;
+    {
+        auto& t = table();
+        std::lock_guard<std::mutex> lock(t.mutex);
+        auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == t.objects.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        object = std::move(it->second);
+        t.objects.erase(it);
+        last = --object->handle_count == 0;
+    }
+    if (last) object->on_last_handle_closed();
+    return TRUE;
+}
+
+BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD) {
+    auto object = handle_get(source);
+    if (!object || !target) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *target = handle_insert(std::move(object));
+    return TRUE;
+}
+
+// ---- critical sections ---------------------------------------------------------
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
+    auto* m = new pthread_mutex_t;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);  // critical sections nest
+    pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    section->LockImpl = m;
+    section->OwnerThread = 0;
+    section->LockCount = 0;
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION section) {
+    if (!section || !section->LockImpl) return;
+    auto* m = static_cast<pthread_mutex_t*>(section->LockImpl);
+    pthread_mutex_destroy(m);
+    delete m;
+    section->LockImpl = nullptr;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+    pthread_mutex_lock(static_cast<pthread_mutex_t*>(section->LockImpl));
+}
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
+    return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(section->LockImpl)) == 0;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(section->LockImpl));
+}
+
+// ---- threads ---------------------------------------------------------------------
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
+    if (!start) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto thread = std::make_shared<Thread>();
+    thread->id = next_thread_id.fetch_add(1);
+    thread->start = start;
+    thread->parameter = parameter;
+    thread->suspended = (flags & CREATE_SUSPENDED) != 0;
+    HANDLE handle = handle_insert(thread);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    size_t stack = stackSize ? std::max<size_t>(stackSize, 256 * 1024) : 0;
+    if (stack) pthread_attr_setstacksize(&attr, stack);
+    pthread_t tid;
+    auto* holder = new std::shared_ptr<Thread>(thread);
+    int rc = pthread_create(&tid, &attr, thread_main, holder);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete holder;
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (threadId) *threadId = thread->id;
+    return handle;
+}
+
+DWORD ResumeThread(HANDLE handle) {
+    auto thread = handle_get_as<Thread>(handle);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    std::lock_guard<std::mutex> lock(thread->resume_mutex);
+    DWORD previous = thread->suspended ? 1 : 0;
+    thread->suspended = false;
+    thread->resume_cv.notify_all();
+    return previous;
+}
+
+BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+    auto thread = handle_get_as<Thread>(handle);
+    if (!thread || !exitCode) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(thread->wait_mutex);
+    *exitCode = thread->exit_code;
+    return TRUE;
+}
+
+BOOL SetThreadPriority(HANDLE handle, int) {
+    // Priorities are advisory on a desktop scheduler; accepted and ignored.
+    if (!handle_get_as<Thread>(handle) && handle != GetCurrentThread()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetCurrentThreadId() {
+    if (current_thread_id == 0) current_thread_id = next_thread_id.fetch_add(1);
+    return current_thread_id;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+void Sleep(DWORD milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    if (milliseconds == INFINITE) {
+        for (;;) pause();
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(platform_ms_to_real_us(milliseconds)));
+}
+
+DWORD GetTickCount() {
+    auto& c = clock_state();
+    auto elapsed = std::chrono::steady_clock::now() - c.start;
+    double ms = std::chrono::duration<double, std::milli>(elapsed).count() / c.scale;
+    // Wraps at 2^32 like the device's counter.
+    return c.tick_start + static_cast<uint32_t>(static_cast<uint64_t>(ms));
+}
+
+namespace {
+void to_systemtime(const std::tm& t, long ms, LPSYSTEMTIME out) {
+    out->wYear = static_cast<WORD>(t.tm_year + 1900);
+    out->wMonth = static_cast<WORD>(t.tm_mon + 1);
+    out->wDayOfWeek = static_cast<WORD>(t.tm_wday);
+    out->wDay = static_cast<WORD>(t.tm_mday);
+    out->wHour = static_cast<WORD>(t.tm_hour);
+    out->wMinute = static_cast<WORD>(t.tm_min);
+    out->wSecond = static_cast<WORD>(t.tm_sec);
+    out->wMilliseconds = static_cast<WORD>(ms);
+}
+}  // namespace
+
+void GetLocalTime(LPSYSTEMTIME time) {
+    if (!time) return;
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    std::tm t{};
+    localtime_r(&tv.tv_sec, &t);
+    to_systemtime(t, tv.tv_usec / 1000, time);
+}
+
+void GetSystemTime(LPSYSTEMTIME time) {
+    if (!time) return;
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    std::tm t{};
+    gmtime_r(&tv.tv_sec, &t);
+    to_systemtime(t, tv.tv_usec / 1000, time);
+}
+
+// ---- interlocked and heap ----------------------------------------------------------
+
+LONG InterlockedIncrement(LONG volatile* target) {
+    return __atomic_add_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedDecrement(LONG volatile* target) {
+    return __atomic_sub_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(const_cast<LONG*>(target), value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(const_cast<LONG*>(target), &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+    if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+    std::free(memory);
+    return nullptr;
+}
