@@ -1,0 +1,59 @@
+// cectl: the command-line tool over a device root. Each command lives in its
+// own file and registers itself with CECTL_COMMAND; `cectl init` runs every
+// registered init step in order, so later services add their provisioning
+// without touching the others.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "windows.h"
+
+namespace cectl {
+
+using Args = std::vector<std::string>;
+
+// A command's run function gets the words after its name; it returns the
+// exit status. Errors: one line on stderr (use fail()), status 1.
+struct Command {
+    const char* name;
+    const char* usage;  // one or more lines, shown by `cectl help`
+    int (*run)(const Args& args);
+};
+
+struct InitStep {
+    int order;          // steps run by ascending order
+    const char* what;
+    // Provisions one service. With force, replaces existing values; without
+    // it, keeps whatever the root already has. Returns false on failure
+    // (after printing its error).
+    bool (*run)(bool force);
+};
+
+bool register_command(const Command& command);
+bool register_init_step(const InitStep& step);
+
+// Prints "cectl: <message>" on stderr and returns 1.
+int fail(const std::string& message);
+
+// Parses "HKLM\Path\To\Key" (also HKEY_LOCAL_MACHINE, HKCU, HKEY_CURRENT_USER)
+// into a root and a sub-key path with backslashes. False on a malformed key.
+bool parse_key(const std::string& text, HKEY& root, std::u16string& sub_key);
+std::string root_name(HKEY root);  // "HKLM" or "HKCU"
+
+// Whole-text number parsing: decimal, or hex with 0x. False on anything else.
+bool parse_u32(const std::string& text, uint32_t& value);
+
+// Text with \r \n \t \\ \xHH escapes to bytes. False on a malformed escape.
+bool unescape(const std::string& text, std::string& bytes);
+// Hex digits (spaces allowed between bytes) to bytes. False when malformed.
+bool parse_hex(const std::string& text, std::string& bytes);
+
+}  // namespace cectl
+
+#define CECTL_CONCAT2(a, b) a##b
+#define CECTL_CONCAT(a, b) CECTL_CONCAT2(a, b)
+#define CECTL_COMMAND(...) \
+    static const bool CECTL_CONCAT(cectl_command_, __LINE__) = ::cectl::register_command(::cectl::Command{__VA_ARGS__})
+#define CECTL_INIT_STEP(...) \
+    static const bool CECTL_CONCAT(cectl_init_, __LINE__) = ::cectl::register_init_step(::cectl::InitStep{__VA_ARGS__})
