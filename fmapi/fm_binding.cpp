@@ -1,0 +1,120 @@
+// Loading the platform's FM library, binding its entry points, creating the
+// platform session, and delivering its events to the session.
+#include <atomic>
+
+#include "fm_session.h"
+
+namespace {
+
+// Platform event deliveries in progress. A session is destroyed only after
+// it has stopped being the current session and every delivery that might
+// still have seen it has left.
+std::atomic<int> g_dispatching{0};
+thread_local int t_dispatchDepth = 0;
+
+bool BindEntries(FmSession* session) {
+#define FM_BIND_ENTRY(name, params, args)                                                        \
+    session->api.name = reinterpret_cast<PFN_##name>(reinterpret_cast<void (*)()>(GetProcAddressW(session->module, u"" #name))); \
+    if (!session->api.name) {                                                         \
+        FmTrace(u"Failed to load '" #name "'");                                       \
+        return false;                                                                 \
+    }
+    FMS_API_ENTRY_POINTS(FM_BIND_ENTRY)
+#undef FM_BIND_ENTRY
+    return true;
+}
+
+}  // namespace
+
+FmSession* FmBindPlatform() {
+    HMODULE module = LoadLibraryW(u"FMS_API.dll");
+    if (!module) {
+        FmTrace(u"Failed to load FMS_API.dll\r\n");
+        SetLastError(ERROR_OPEN_FAILED);
+        return nullptr;
+    }
+
+    auto* session = new (std::nothrow) FmSession(module, FmPropertyCache);
+    if (!session) {
+        FreeLibrary(module);
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    if (!session->Constructed()) {
+        delete session;  // unloads the library
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+
+    if (!BindEntries(session)) {
+        delete session;
+        SetLastError(ERROR_BAD_UNIT);
+        return nullptr;
+    }
+
+    if (session->api.FM_Init() != FMS_SUCCESSED) {
+        FmTrace(u"Failed to init FM radio\r\n");
+        delete session;
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+
+    session->creationWord = 0;
+    FmPlatformSession created = 0;
+    DWORD rc = session->api.FM_Create(&session->creationWord, FmPlatformEventProc, &created);
+    if (rc != FMS_SUCCESSED || created == 0) {
+        session->api.FM_Deinit();
+        FmTrace(u"Failed to create FM session\r\n");
+        delete session;
+        SetLastError(ERROR_NOT_READY);
+        return nullptr;
+    }
+    session->platformSession = created;
+    g_platformSession.store(created, std::memory_order_relaxed);
+    g_currentSession.store(session);
+    return session;
+}
+
+DWORD FmPlatformEventProc(FmPlatformEvent* event) {
+    if (!event) return 0;
+    const BYTE code = event->code;
+    if (code == 0 || code > FMS_EVENT_RDS_DATA) {
+        FmTraceFormat(200, u"Invalid event type: %d \r\n", static_cast<int>(code) - 1);
+        return 0;
+    }
+
+    g_dispatching.fetch_add(1);
+    ++t_dispatchDepth;
+    FmSession* session = g_currentSession.load();
+    if (session) {
+        switch (code) {
+        case FMS_EVENT_COMMAND_STATUS:
+            session->OnFMRadioCommandStatus(event->payload.status.command, event->payload.status.status,
+                                            event->payload.status.value);
+            break;
+        case FMS_EVENT_FREQUENCY:
+            session->OnFMRadioFrequency(event->payload.frequency.frequency);
+            break;
+        case FMS_EVENT_FREQUENCY_REPORT:
+            session->OnFMRadioFrequencyReport(event->payload.report.frequency);
+            break;
+        case FMS_EVENT_STEREO_MODE:
+            session->OnFMRadioStereoModeChanged(event->payload.stereoMode);
+            break;
+        case FMS_EVENT_RDS_DATA:
+            session->OnFMRadioRdsData(reinterpret_cast<const BYTE*>(event->payload.rds.data),
+                                      event->payload.rds.count);
+            break;
+        default:  // 3, 4 and 6 carry nothing we use
+            break;
+        }
+    }
+    --t_dispatchDepth;
+    g_dispatching.fetch_sub(1);
+    return 0;
+}
+
+void FmWaitForEventDispatch() {
+    // A close made from inside an event delivery must not wait for itself.
+    while (g_dispatching.load() > t_dispatchDepth) Sleep(1);
+}
