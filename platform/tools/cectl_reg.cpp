@@ -1,0 +1,322 @@
+// cectl reg: look at and change the registry of a root, and the registry part
+// of `cectl init`.
+//
+// query prints one line per value, NAME<TAB>TYPE<TAB>DATA, in creation order,
+// then one line per subkey, KEY\SUB, with KEY echoed as given (less trailing
+// backslashes). DATA: REG_DWORD, REG_DWORD_BIG_ENDIAN and REG_QWORD in
+// decimal; REG_SZ, REG_EXPAND_SZ and REG_LINK as text; REG_MULTI_SZ as its
+// strings joined by the two characters \0; anything else (REG_BINARY,
+// REG_NONE, a DWORD of odd size) as lower-case hex without separators.
+// Control characters in names and text print as \xHH so that every value
+// stays on one line. A type without a name prints as its number.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ce_platform.h"
+#include "cectl.h"
+
+namespace {
+
+using cectl::Args;
+using cectl::fail;
+
+const char* type_name(DWORD type) {
+    switch (type) {
+        case REG_NONE: return "REG_NONE";
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+        case REG_LINK: return "REG_LINK";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_QWORD: return "REG_QWORD";
+        default: return nullptr;
+    }
+}
+
+std::string printable(std::u16string_view text) {
+    std::string in = ce::narrow(text), out;
+    for (unsigned char c : in) {
+        if (c < 0x20 || c == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::u16string units_of(const std::vector<BYTE>& data) {
+    std::u16string s(data.size() / 2, u'\0');
+    for (size_t i = 0; i < s.size(); i++) s[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    return s;
+}
+
+std::string hex_of(const std::vector<BYTE>& data) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (BYTE b : data) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string format_data(DWORD type, const std::vector<BYTE>& data) {
+    if ((type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN) && data.size() == 4) {
+        uint32_t v = type == REG_DWORD ? (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24)
+                                       : (data[3] | data[2] << 8 | data[1] << 16 | static_cast<uint32_t>(data[0]) << 24);
+        return std::to_string(v);
+    }
+    if (type == REG_QWORD && data.size() == 8) {
+        uint64_t v = 0;
+        for (int i = 7; i >= 0; i--) v = v << 8 | data[i];
+        return std::to_string(v);
+    }
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_LINK) {
+        std::u16string s = units_of(data);
+        return printable(s.substr(0, s.find(u'\0')));
+    }
+    if (type == REG_MULTI_SZ) {
+        std::u16string s = units_of(data);
+        while (!s.empty() && s.back() == u'\0') s.pop_back();
+        std::string out;
+        size_t start = 0;
+        for (;;) {
+            size_t end = s.find(u'\0', start);
+            out += printable(s.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start));
+            if (end == std::u16string::npos) break;
+            out += "\\0";
+            start = end + 1;
+        }
+        return out;
+    }
+    return hex_of(data);
+}
+
+std::string error_text(LONG e) {
+    std::string what;
+    switch (e) {
+        case ERROR_FILE_NOT_FOUND: what = "not found"; break;
+        case ERROR_INVALID_PARAMETER: what = "invalid name or data (empty key name, or over the length limits)"; break;
+        case ERROR_BADDB: what = "the registry database is corrupt or not a registry"; break;
+        case ERROR_REGISTRY_IO_FAILED:
+            what = "the registry database cannot be read or written, or stayed locked by another process";
+            break;
+        case ERROR_ACCESS_DENIED: what = "access denied"; break;
+        case ERROR_KEY_DELETED: what = "the key was deleted meanwhile"; break;
+        default: what = "failed"; break;
+    }
+    return what + " (error " + std::to_string(e) + ")";
+}
+
+// The key as the user typed it, for echoing subkeys under it.
+std::string key_text(std::string text) {
+    while (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
+    return text;
+}
+
+bool parse_key_arg(const std::string& cmd, const std::string& text, HKEY& root, std::u16string& sub, int& status) {
+    if (cectl::parse_key(text, root, sub)) return true;
+    status = fail("reg " + cmd + ": malformed key '" + text + "' (expected HKLM\\Path or HKCU\\Path)");
+    return false;
+}
+
+void print_value(const std::u16string& name, DWORD type, const std::vector<BYTE>& data) {
+    const char* t = type_name(type);
+    std::string type_text = t ? t : std::to_string(type);
+    std::printf("%s\t%s\t%s\n", printable(name).c_str(), type_text.c_str(), format_data(type, data).c_str());
+}
+
+int query(const Args& args) {
+    if (args.empty() || args.size() > 2) return fail("reg query: usage: reg query KEY [NAME]");
+    HKEY root;
+    std::u16string sub;
+    int status = 1;
+    if (!parse_key_arg("query", args[0], root, sub, status)) return status;
+    HKEY key = nullptr;
+    LONG e = RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &key);
+    if (e == ERROR_FILE_NOT_FOUND) return fail("reg query: key " + args[0] + " not found");
+    if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + error_text(e));
+
+    if (args.size() == 2) {
+        std::u16string name = ce::widen(args[1]);
+        DWORD type = 0, size = 0;
+        std::vector<BYTE> data;
+        for (int attempt = 0; attempt < 4; attempt++) {
+            e = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+            if (e != ERROR_SUCCESS) break;
+            data.resize(size);
+            e = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+            if (e != ERROR_MORE_DATA) break;
+        }
+        RegCloseKey(key);
+        if (e == ERROR_FILE_NOT_FOUND) return fail("reg query: value '" + args[1] + "' not found in " + args[0]);
+        if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + error_text(e));
+        data.resize(size);
+        print_value(name, type, data);
+        return 0;
+    }
+
+    std::vector<std::string> lines;
+    std::vector<WCHAR> name(CE_REG_MAX_VALUE_NAME + 1);
+    std::vector<BYTE> data(256);
+    for (DWORD i = 0;; ) {
+        DWORD name_size = static_cast<DWORD>(name.size()), type = 0, size = static_cast<DWORD>(data.size());
+        e = RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type, data.data(), &size);
+        if (e == ERROR_MORE_DATA && size > data.size()) {
+            data.resize(size);
+            continue;
+        }
+        if (e == ERROR_NO_MORE_ITEMS) break;
+        if (e != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            return fail("reg query: " + args[0] + ": " + error_text(e));
+        }
+        print_value(std::u16string(name.data(), name_size), type, std::vector<BYTE>(data.begin(), data.begin() + size));
+        i++;
+    }
+    std::string prefix = key_text(args[0]);
+    for (DWORD i = 0;; i++) {
+        DWORD name_size = static_cast<DWORD>(name.size());
+        e = RegEnumKeyExW(key, i, name.data(), &name_size, nullptr, nullptr, nullptr, nullptr);
+        if (e == ERROR_NO_MORE_ITEMS) break;
+        if (e != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            return fail("reg query: " + args[0] + ": " + error_text(e));
+        }
+        std::printf("%s\\%s\n", prefix.c_str(), printable(std::u16string(name.data(), name_size)).c_str());
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
+int set(const Args& args) {
+    if (args.size() != 4) return fail("reg set: usage: reg set KEY NAME dword N | sz TEXT | binary HEX");
+    HKEY root;
+    std::u16string sub;
+    int status = 1;
+    if (!parse_key_arg("set", args[0], root, sub, status)) return status;
+    const std::string& kind = args[2];
+    const std::string& text = args[3];
+    DWORD type;
+    std::vector<BYTE> data;
+    if (kind == "dword") {
+        uint32_t v;
+        if (!cectl::parse_u32(text, v)) return fail("reg set: malformed dword '" + text + "' (decimal, or hex with 0x)");
+        type = REG_DWORD;
+        data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 24)};
+    } else if (kind == "sz") {
+        type = REG_SZ;
+        std::u16string w = ce::widen(text);
+        for (char16_t ch : w) {
+            data.push_back(static_cast<BYTE>(ch));
+            data.push_back(static_cast<BYTE>(ch >> 8));
+        }
+        data.push_back(0);
+        data.push_back(0);
+    } else if (kind == "binary") {
+        std::string bytes;
+        if (!cectl::parse_hex(text, bytes)) return fail("reg set: malformed hex '" + text + "'");
+        type = REG_BINARY;
+        data.assign(bytes.begin(), bytes.end());
+    } else {
+        return fail("reg set: unknown type '" + kind + "' (dword, sz or binary)");
+    }
+    HKEY key = nullptr;
+    LONG e = RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + ": " + error_text(e));
+    std::u16string name = ce::widen(args[1]);
+    e = RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + " " + args[1] + ": " + error_text(e));
+    return 0;
+}
+
+int del(const Args& args) {
+    if (args.empty() || args.size() > 2) return fail("reg delete: usage: reg delete KEY [NAME]");
+    HKEY root;
+    std::u16string sub;
+    int status = 1;
+    if (!parse_key_arg("delete", args[0], root, sub, status)) return status;
+    LONG e;
+    if (args.size() == 1) {
+        if (sub.empty()) return fail("reg delete: will not delete the root key " + args[0]);
+        e = RegDeleteKeyW(root, sub.c_str());
+        if (e == ERROR_FILE_NOT_FOUND) return fail("reg delete: key " + args[0] + " not found");
+    } else {
+        HKEY key = nullptr;
+        e = RegOpenKeyExW(root, sub.c_str(), 0, KEY_SET_VALUE, &key);
+        if (e == ERROR_FILE_NOT_FOUND) return fail("reg delete: key " + args[0] + " not found");
+        if (e == ERROR_SUCCESS) {
+            std::u16string name = ce::widen(args[1]);
+            e = RegDeleteValueW(key, name.c_str());
+            RegCloseKey(key);
+            if (e == ERROR_FILE_NOT_FOUND) return fail("reg delete: value '" + args[1] + "' not found in " + args[0]);
+        }
+    }
+    if (e != ERROR_SUCCESS) return fail("reg delete: " + args[0] + ": " + error_text(e));
+    return 0;
+}
+
+int run_reg(const Args& args) {
+    if (args.empty()) return fail("reg: usage: reg query|set|delete ...");
+    Args rest(args.begin() + 1, args.end());
+    if (args[0] == "query") return query(rest);
+    if (args[0] == "set") return set(rest);
+    if (args[0] == "delete") return del(rest);
+    return fail("reg: unknown subcommand '" + args[0] + "' (query, set or delete)");
+}
+
+// Creates the key and sets the value unless it is there already (or force).
+bool ensure_value(HKEY root, const char16_t* path, const char16_t* name, DWORD type, const std::vector<BYTE>& data,
+                  bool force) {
+    std::string where = cectl::root_name(root) + "\\" + ce::narrow(path);
+    HKEY key = nullptr;
+    LONG e = RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (e == ERROR_SUCCESS && !force && RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return true;
+    }
+    if (e == ERROR_SUCCESS) {
+        e = RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
+    }
+    if (e != ERROR_SUCCESS) {
+        fail("init: registry: " + where + " " + ce::narrow(name) + ": " + error_text(e));
+        return false;
+    }
+    return true;
+}
+
+std::vector<BYTE> dword_bytes(DWORD v) {
+    return {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 24)};
+}
+
+// The keys other parts of the system expect to find: the GPS multiplexer port
+// the driver forwards to, the headset state the broker keeps, and the volume
+// keys the FM library writes only when they exist.
+bool init_registry(bool force) {
+    const char16_t gpd[] = u"GPD0:";
+    std::vector<BYTE> gpd_bytes(reinterpret_cast<const BYTE*>(gpd), reinterpret_cast<const BYTE*>(gpd) + sizeof gpd);
+    return ensure_value(HKEY_LOCAL_MACHINE, u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer",
+                        u"DriverInterface", REG_SZ, gpd_bytes, force) &&
+           ensure_value(HKEY_LOCAL_MACHINE, u"System\\State\\Hardware", u"Headset", REG_DWORD, dword_bytes(0), force) &&
+           ensure_value(HKEY_CURRENT_USER, u"ControlPanel\\Volume", u"Volume", REG_DWORD, dword_bytes(0xFFFFFFFFu),
+                        force) &&
+           ensure_value(HKEY_CURRENT_USER, u"ControlPanel\\Notifications\\ShellOverrides", u"SavedVolume", REG_DWORD,
+                        dword_bytes(0xFFFFFFFFu), force);
+}
+
+}  // namespace
+
+CECTL_COMMAND("reg",
+              "  reg query KEY [NAME]           values (NAME<TAB>TYPE<TAB>DATA), then subkeys (KEY\\SUB)\n"
+              "  reg set KEY NAME dword N | sz TEXT | binary HEX   set a value (creates the key)\n"
+              "  reg delete KEY [NAME]          delete a key with its subkeys, or one value",
+              run_reg);
+CECTL_INIT_STEP(10, "registry", init_registry);
