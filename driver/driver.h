@@ -1,0 +1,185 @@
+// Tervalon: the RDS-TMC receiver as a serial port. The driver's state is one
+// set of process-wide globals (it serves one device instance and one client
+// at a time); this header declares them and the internal functions the
+// driver's files share.
+//
+// Words that several threads write and read without the output lock are
+// atomics with relaxed ordering: plain single-word stores and loads, as the
+// driver has always relied on, without the undefined behaviour of a racy
+// plain variable.
+#pragma once
+
+#include <atomic>
+
+#include "windows.h"
+#include "regext.h"
+#include "fm_interface.h"
+
+// ---- the stream interface's types ----------------------------------------------
+// A device or open context travels as a pointer-sized word.
+typedef DWORD_PTR DEVCONTEXT;
+
+#ifndef IOCTL_SERIAL_PURGE
+#define IOCTL_SERIAL_PURGE 0x001B0044
+#endif
+
+#define TERVALON_EXPORT extern "C" __attribute__((visibility("default")))
+
+TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR activeKey, LPCVOID busContext);
+TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device);
+TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD shareMode);
+TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open);
+TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT open, LPVOID buffer, DWORD count);
+TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT open, LPCVOID buffer, DWORD count);
+TERVALON_EXPORT DWORD COM_Seek(DEVCONTEXT open, LONG distance, WORD method);
+TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT open, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer,
+                                   DWORD outSize, PDWORD returned);
+TERVALON_EXPORT void COM_PowerDown(DEVCONTEXT device);
+TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT device);
+
+// ---- device (device.cpp) --------------------------------------------------------
+#define DEVICE_SIGNATURE 8
+#define SETTINGS_KEY u"Drivers\\Tervalon"
+#define SETTINGS_KEY_BUILTIN u"Drivers\\Builtin\\Tervalon"
+#define HEADSET_KEY u"System\\State\\Hardware"
+#define HEADSET_VALUE u"Headset"
+#define HEADSET_USER_DATA 3149
+#define WAVE_MSG_HEADSET 1026
+
+typedef struct DeviceContext {
+    DWORD Signature;
+    LONG OpenCount;
+} DeviceContext;
+
+// Settings, read once per load by ReadSettings (COM_Init).
+extern DWORD Band;
+extern DWORD Data;
+extern DWORD Sound;
+extern DWORD Mute;
+extern DWORD LogMode;
+extern DWORD Protocol;
+extern std::atomic<DWORD> Frequency;  // the live tuned frequency afterwards
+extern WCHAR SettingsKeyPath[MAX_PATH];
+
+extern std::atomic<HANDLE> FmHandle;
+extern DWORD BandLow;
+extern DWORD BandHigh;
+extern std::atomic<BYTE> PortOpen;
+extern std::atomic<BYTE> ShuttingDown;
+extern std::atomic<HANDLE> TickEvent;
+extern std::atomic<HANDLE> DataReadyEvent;
+extern std::atomic<HANDLE> FmEvent;
+extern std::atomic<HANDLE> GpsPort;
+extern HREGNOTIFY HeadsetNotify;
+extern std::atomic<DWORD> TickThreadId;
+extern std::atomic<DWORD> GpsThreadId;
+extern std::atomic<DWORD> NotifyThreadId;
+extern std::atomic<BYTE> TmcSeen;
+extern LONG SilentTicks;  // the status thread's own
+extern std::atomic<BYTE> AutoScan;
+extern std::atomic<LONG> RdsQuality;
+extern std::atomic<DWORD> SignalLevel;
+extern std::atomic<BYTE> GnsScanning;
+extern std::atomic<DWORD> GnsRequestedFrequency;
+extern std::atomic<DWORD> GnsAppliedFrequency;
+
+// The driver's threads are kept by handle as well as by id, so that unloading
+// can wait until each has really left the driver's code.
+extern HANDLE TickThread;
+extern HANDLE NotifyThread;
+extern HANDLE GpsThread;
+
+// Entry points in progress on client threads; unloading waits for them
+// before it deletes the output lock.
+extern std::atomic<LONG> ActiveCalls;
+struct ActiveCall {
+    ActiveCall() { ActiveCalls.fetch_add(1); }
+    ~ActiveCall() { ActiveCalls.fetch_sub(1); }
+};
+
+// FrequencyText: the tuned frequency as "%d.%01d" MHz, at most 9 characters.
+// Written and read as two words so that a reader never sees half a text.
+#define FREQUENCY_TEXT_SIZE 10
+void SetFrequencyText(DWORD frequency);
+void GetFrequencyText(char* out);  // out holds FREQUENCY_TEXT_SIZE bytes
+
+void ReadSettings();
+// The context of the current load, null while not loaded.
+DeviceContext* LiveDeviceContext();
+void OnHeadsetChange(HREGNOTIFY notify, DWORD userData, const PBYTE data, const UINT size);
+
+// ---- output queue (port.cpp) ----------------------------------------------------
+#define OUTPUT_SIZE 2048
+extern BYTE OutputBuffer[OUTPUT_SIZE];
+extern std::atomic<DWORD> OutputLength;
+extern std::atomic<DWORD> OutputReadPos;
+extern CRITICAL_SECTION OutputLock;
+
+#define GPS_MUX_KEY u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer"
+#define GPS_MUX_VALUE u"DriverInterface"
+
+void AppendOutput(DWORD length, const void* bytes, BOOL append);
+void ResetOutput();
+
+// ---- sentences (sentences.cpp) --------------------------------------------------
+#define GPS_FILLER "$GPRMC,,V,,,,,,,,,,N*53"
+
+void AddChecksum(char* text);
+void FormatFrequencyText(DWORD frequency, char* out);  // out holds FREQUENCY_TEXT_SIZE bytes
+BYTE GnsFrequencyByte(DWORD frequency);
+void OnRdsGroups(const FmRdsGroup* groups, DWORD count);
+void OnFrequencyChange(DWORD frequency);
+void EmitRdsStatus();
+void EmitGnsFrequencyReport();
+void EmitGpsFiller();
+
+// ---- threads (threads.cpp) ------------------------------------------------------
+#define GPS_CHUNK 1000
+#define GPS_EVENT_MASK 0x81  // EV_RXCHAR | EV_ERR
+
+DWORD StatusThread(LPVOID parameter);
+DWORD FmNotifyThread(LPVOID parameter);
+DWORD GpsReaderThread(LPVOID parameter);
+
+// The GPS reader's line assembly: passes on whole NMEA lines only, so that
+// no other sentence is ever queued inside one. Exposed for the tests.
+typedef struct GpsLineBuffer {
+    char bytes[GPS_CHUNK + 1];
+    DWORD held;
+} GpsLineBuffer;
+// Takes the n bytes just read behind the held ones; hands every complete
+// part to emit (whole lines, or a full buffer without a line end).
+void GpsTakeBytes(GpsLineBuffer* line, DWORD n, void (*emit)(const char* bytes, DWORD length));
+
+// ---- commands (commands.cpp) ----------------------------------------------------
+#define WRITE_COPY_SIZE 2048
+#define FIELD_SIZE 260
+
+// The $PSRF122 field as kHz: decimal MHz, truncated toward zero.
+LONG ParseFrequencyField(const char* field);
+// A short numeric field as atoi reads it.
+int ParseIntField(const char* field);
+void RunRoyaltekCommands(char* text);
+void RunGnsCommands(const BYTE* bytes, DWORD count);
+
+// ---- log (log.cpp) -------------------------------------------------------------
+#define LOG_LINE 2048
+#define LOG_DATA 1
+#define LOG_EVENT 2
+#define LOG_FILE u"\\Tervalon.log"
+#define LOG_BACKUP u"\\TervalonBack.log"
+
+void LogText(const char* text, BOOL timed, BOOL lineEnd);
+void LogTextW(const WCHAR* text, BOOL timed, BOOL lineEnd);
+void LogHex(const WCHAR* label, DWORD length, const BYTE* bytes, BOOL timed);
+// Formats a wide line and writes it with LogTextW, always with a line end.
+void LogFormatW(BOOL timed, const WCHAR* format, ...);
+void RotateLog();
+
+// Handles and addresses in log lines show their low 32 bits, as the
+// device's 32-bit addresses read.
+inline DWORD LogWord(const void* p) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p)); }
+
+// Resets every global to its state before the first load (the tests load the
+// driver many times in one process).
+void ResetDriverGlobals();

@@ -1,0 +1,153 @@
+// The port side: open and close for the one client, the serial requests it
+// forwards to the GPS multiplexer port, and the output queue that carries
+// every byte the client reads.
+#include <cstring>
+
+#include "driver.h"
+
+BYTE OutputBuffer[OUTPUT_SIZE];
+std::atomic<DWORD> OutputLength;
+std::atomic<DWORD> OutputReadPos;
+CRITICAL_SECTION OutputLock;
+
+namespace {
+
+// Only the live context is ever dereferenced: a stale or foreign value fails
+// the test without being read.
+DeviceContext* CheckContext(DEVCONTEXT value) {
+    DeviceContext* context = reinterpret_cast<DeviceContext*>(value);
+    if (!context) return nullptr;
+    // COM_Init's context is the only valid one; compare before reading it.
+    if (context != LiveDeviceContext() || context->Signature != DEVICE_SIGNATURE) return nullptr;
+    return context;
+}
+
+LONG ReadCount(DeviceContext* context) { return __atomic_load_n(&context->OpenCount, __ATOMIC_SEQ_CST); }
+
+// The GPS multiplexer port's device name, "" when it is not configured.
+void ReadGpsPortName(WCHAR* name) {
+    name[0] = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, GPS_MUX_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    DWORD type = 0;
+    DWORD size = MAX_PATH;  // 260 bytes
+    if (RegQueryValueExW(key, GPS_MUX_VALUE, nullptr, &type, reinterpret_cast<LPBYTE>(name), &size) == ERROR_SUCCESS) {
+        DWORD chars = size / sizeof(WCHAR);
+        name[chars < MAX_PATH / 2 ? chars : MAX_PATH / 2 - 1] = 0;
+    } else {
+        name[0] = 0;
+    }
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+void AppendOutput(DWORD length, const void* bytes, BOOL append) {
+    if (!PortOpen.load(std::memory_order_relaxed)) return;
+    if (length > OUTPUT_SIZE) length = OUTPUT_SIZE;  // no item is ever larger; never overrun
+    EnterCriticalSection(&OutputLock);
+    DWORD end = OutputLength.load(std::memory_order_relaxed);
+    if (append && end + length < OUTPUT_SIZE) {
+        memcpy(OutputBuffer + end, bytes, length);
+        OutputLength.store(end + length, std::memory_order_relaxed);
+    } else {
+        // Overflow: the unread bytes are dropped and the queue restarts with
+        // this item alone.
+        memcpy(OutputBuffer, bytes, length);
+        OutputLength.store(length, std::memory_order_relaxed);
+        OutputReadPos.store(0, std::memory_order_relaxed);
+    }
+    LeaveCriticalSection(&OutputLock);
+    SetEvent(DataReadyEvent.load(std::memory_order_relaxed));
+}
+
+void ResetOutput() {
+    EnterCriticalSection(&OutputLock);
+    OutputReadPos.store(0, std::memory_order_relaxed);
+    OutputLength.store(0, std::memory_order_relaxed);
+    LeaveCriticalSection(&OutputLock);
+}
+
+TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD shareMode) {
+    ActiveCall call;
+    DeviceContext* context = CheckContext(device);
+    if (!context) return 0;
+
+    LONG count = InterlockedIncrement(&context->OpenCount);
+    if (count >= 2) {
+        // One client at a time.
+        if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Open: numopens=%d, Exiting...", count);
+        InterlockedDecrement(&context->OpenCount);
+        return 0;
+    }
+    PortOpen = 1;
+    RotateLog();
+    GnsScanning = 0;
+    GnsAppliedFrequency = 0;
+    GnsRequestedFrequency = 0;
+
+    WCHAR name[MAX_PATH / 2];
+    ReadGpsPortName(name);
+    if (GpsPort.load() == INVALID_HANDLE_VALUE) {
+        HANDLE port = CreateFileW(name, accessCode, shareMode, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (port != INVALID_HANDLE_VALUE && port != nullptr) {
+            GpsPort = port;
+            if (Data == 1) {
+                DWORD id = 0;
+                GpsThread = CreateThread(nullptr, 0, GpsReaderThread, nullptr, 0, &id);
+                GpsThreadId = GpsThread ? id : 0;
+            }
+        }
+    }
+    if (LogMode & LOG_DATA)
+        LogFormatW(TRUE, u"COM_Open: numopens=%d, GPS:%X", ReadCount(context), LogWord(GpsPort.load()));
+
+    if (GpsPort.load() == INVALID_HANDLE_VALUE) {
+        PortOpen = 0;
+        InterlockedDecrement(&context->OpenCount);
+        return 0;
+    }
+    return device;
+}
+
+TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {
+    ActiveCall call;
+    DeviceContext* context = CheckContext(open);
+    if (!context) {
+        if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_Close: FAILED");
+        return FALSE;
+    }
+    if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Close: numopens=%d", ReadCount(context));
+    PortOpen = 0;
+    // Never below 0, also when two closes race.
+    LONG count = ReadCount(context);
+    while (count > 0 && InterlockedCompareExchange(&context->OpenCount, count - 1, count) != count)
+        count = ReadCount(context);
+    return TRUE;
+}
+
+TERVALON_EXPORT DWORD COM_Seek(DEVCONTEXT, LONG, WORD) { return 0; }
+
+TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer,
+                                   DWORD outSize, PDWORD returned) {
+    ActiveCall call;
+    if (code == IOCTL_SERIAL_PURGE) ResetOutput();
+    if (LogMode & LOG_EVENT) {
+        // Without a returned-count pointer the count shows 0.
+        WCHAR line[LOG_LINE];
+        int n = _snwprintf(line, LOG_LINE, u"COM_IOControl Req: %X, %d, %X, %d, %d", LogWord(inBuffer), inSize,
+                           LogWord(outBuffer), outSize, returned ? *returned : 0);
+        if (n < 0) line[LOG_LINE - 1] = 0;
+        LogTextW(line, FALSE, TRUE);
+    }
+    BOOL result = DeviceIoControl(GpsPort.load(), code, inBuffer, inSize, outBuffer, outSize, returned, nullptr);
+    return code == IOCTL_SERIAL_PURGE ? TRUE : result;
+}
+
+TERVALON_EXPORT void COM_PowerDown(DEVCONTEXT) {
+    if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerDown");
+}
+
+TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT) {
+    if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerUp");
+}
