@@ -34,6 +34,21 @@ MappedPath map_path(std::u16string_view device_path);
 // The device path of a host path inside the root, if it is inside.
 std::optional<std::u16string> device_path_of(const std::string& host_path);
 
+// CreateFileW hands device names ("COM9:", "GPD0:": three letters, a digit,
+// a colon) to this hook, which the device manager's client installs. It
+// returns the handle, or INVALID_HANDLE_VALUE with the last error set.
+using DeviceOpener = HANDLE (*)(LPCWSTR name, DWORD access, DWORD share);
+void set_device_opener(DeviceOpener opener);
+
+// The opener gets the name without a leading backslash ("GPD0:" for
+// "\GPD0:"). Without an opener such names fail with ERROR_FILE_NOT_FOUND.
+// is_device_name tells whether a CreateFileW name is such a device name.
+bool is_device_name(std::u16string_view name);
+
+// The loader's text for the last LoadLibraryW failure on this thread (for
+// logs); empty after a success.
+std::string last_module_error();
+
 std::string narrow(std::u16string_view text);   // UTF-16 to UTF-8
 std::u16string widen(std::string_view text);     // UTF-8 to UTF-16
 

@@ -241,6 +241,26 @@ typedef struct _COMSTAT {
     DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
 
+// EscapeCommFunction's functions.
+#define SETXOFF 1
+#define SETXON 2
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define SETBREAK 8
+#define CLRBREAK 9
+#define SETIR 10
+#define CLRIR 11
+
+// ClearCommError's error bits.
+#define CE_RXOVER 0x0001
+#define CE_OVERRUN 0x0002
+#define CE_RXPARITY 0x0004
+#define CE_FRAME 0x0008
+#define CE_BREAK 0x0010
+#define CE_TXFULL 0x0100
+
 BOOL SetCommMask(HANDLE file, DWORD mask);
 BOOL GetCommMask(HANDLE file, LPDWORD mask);
 BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
@@ -252,3 +272,11 @@ BOOL PurgeComm(HANDLE file, DWORD flags);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL EscapeCommFunction(HANDLE file, DWORD func);
+
+// ---- device manager ----------------------------------------------------------
+// Loads the stream driver described by HKLM\key (Dll, Prefix, Index) in the
+// device manager host; regEnts is an array of cRegEnts REGINI records
+// (devload.h) written into the device's Drivers\Active entry. Returns the
+// device handle (a 32-bit value, also the entry's Hnd), null on failure.
+HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID devParam);
+BOOL DeactivateDevice(HANDLE device);

@@ -139,6 +139,11 @@ std::chrono::steady_clock::time_point deadline_after(DWORD platform_ms) {
 DWORD wait_object(KObject& object, DWORD platform_ms) {
     auto deadline = deadline_after(platform_ms);
     std::unique_lock<std::mutex> lock(object.wait_mutex);
+    object.wait_begin();
+    struct Leave {
+        KObject& o;
+        ~Leave() { o.wait_end(); }  // still under the wait lock
+    } leave{object};
     while (!object.try_consume()) {
         if (platform_ms == 0) return WAIT_TIMEOUT;
         if (deadline == std::chrono::steady_clock::time_point::max()) {
@@ -160,9 +165,24 @@ public:
     Event(bool manual, bool initial) : manual_(manual), signalled_(initial) {}
     bool waitable() const override { return true; }
     bool try_consume() override {
-        if (!signalled_) return false;
-        if (!manual_) signalled_ = false;
-        return true;
+        if (signalled_) {
+            if (!manual_) signalled_ = false;
+            return true;
+        }
+        // A pulse left one release for each waiter it found (one for an
+        // auto-reset event); each is taken once.
+        if (pulse_releases_ > 0) {
+            pulse_releases_--;
+            return true;
+        }
+        return false;
+    }
+    void wait_begin() override { waiters_++; }
+    void wait_end() override {
+        waiters_--;
+        // Releases nobody took (their waiter timed out) must not reach a
+        // thread that starts waiting after the pulse.
+        if (pulse_releases_ > waiters_) pulse_releases_ = waiters_;
     }
     void set() {
         std::lock_guard<std::mutex> lock(wait_mutex);
@@ -177,18 +197,20 @@ public:
     }
     void pulse() {
         std::lock_guard<std::mutex> lock(wait_mutex);
-        // Releases the waiters present now; none is left signalled. A waiter
-        // that does not run before the reset simply keeps waiting, which is
-        // what PulseEvent promises (and why the device warns against it).
-        signalled_ = true;
-        if (manual_) wait_cv.notify_all();
-        else wait_cv.notify_one();
+        // Releases the waiters present now (one of them for an auto-reset
+        // event) and leaves the event not signalled. Setting and clearing the
+        // state under one lock would release nobody: a woken waiter only runs
+        // after the clear.
         signalled_ = false;
+        pulse_releases_ = manual_ ? waiters_ : (waiters_ > 0 ? 1 : 0);
+        if (pulse_releases_) wait_cv.notify_all();
     }
 
 private:
     bool manual_;
     bool signalled_;
+    int waiters_ = 0;
+    int pulse_releases_ = 0;
 };
 
 class Thread : public KObject {

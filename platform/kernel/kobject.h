@@ -22,6 +22,10 @@ public:
     // taking the signal for auto-reset kinds.
     virtual bool waitable() const { return false; }
     virtual bool try_consume() { return false; }
+    // Called with the wait lock held as a thread starts and stops waiting in
+    // wait_object (an event counts them to release the waiters of a pulse).
+    virtual void wait_begin() {}
+    virtual void wait_end() {}
 
     // Stream-like objects (files, devices) override these; the defaults fail
     // with ERROR_INVALID_HANDLE as the device does for the wrong kind.
