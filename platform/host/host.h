@@ -1,0 +1,167 @@
+// cehost internals: the device manager, its devices and opens, the built-in
+// GPS multiplexer port, pty publishing and the log.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ce_stream.h"
+#include "local_manager.h"
+#include "windows.h"
+
+namespace cehost {
+
+// ---- log: <root>/.cehost/log, one line per event -----------------------------
+void log_open(const std::string& path, bool echo_stderr);
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string u8(const std::u16string& text);
+
+// ---- registry helpers (HKLM) ------------------------------------------------------
+std::optional<std::u16string> reg_sz(const std::u16string& key, const char16_t* name);
+std::optional<DWORD> reg_dword(const std::u16string& key, const char16_t* name);
+bool reg_key_exists(const std::u16string& key);
+std::vector<std::u16string> reg_subkeys(const std::u16string& key);
+
+// ---- what an active device does ---------------------------------------------------
+// A loaded stream-driver library, or a device built into the host (GPD0:).
+class Driver {
+public:
+    virtual ~Driver() = default;
+    virtual DWORD_PTR open(DWORD access, DWORD share) = 0;  // 0 refuses
+    virtual void pre_close(DWORD_PTR open) {}
+    virtual BOOL close(DWORD_PTR open) = 0;
+    virtual DWORD read(DWORD_PTR open, void* buffer, DWORD count) = 0;  // (DWORD)-1 on failure
+    virtual DWORD write(DWORD_PTR open, const void* buffer, DWORD count) = 0;
+    virtual DWORD seek(DWORD_PTR open, LONG amount, WORD type) = 0;
+    virtual BOOL ioctl(DWORD_PTR open, DWORD code, PBYTE in, DWORD in_size, PBYTE out, DWORD out_size,
+                       PDWORD returned) = 0;
+    virtual void pre_deinit() {}
+    virtual void deinit() = 0;
+    // True when a read returns at once and IOCTL_SERIAL_WAIT_ON_MASK is how
+    // a reader waits for data (the pty publisher reads such devices so).
+    virtual bool waits_by_comm_event() const { return false; }
+};
+
+class Device;
+
+// One open of a device: by a client process, by code inside the host, or by
+// the device's pty. Calls count themselves in, so that Close runs only
+// after every call inside the driver has returned.
+class Open : public std::enable_shared_from_this<Open> {
+public:
+    Open(std::shared_ptr<Device> device, DWORD_PTR context, uint32_t id, uint64_t session)
+        : device_(std::move(device)), context_(context), id_(id), session_(session) {}
+
+    uint32_t id() const { return id_; }
+    uint64_t session() const { return session_; }
+    Device& device() { return *device_; }
+
+    BOOL read(void* buffer, DWORD size, DWORD* done);
+    BOOL write(const void* buffer, DWORD size, DWORD* done);
+    BOOL ioctl(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned);
+    DWORD seek(LONG distance, DWORD method);
+    // Releases callers blocked in the driver (PreClose), waits for them,
+    // then calls Close. Idempotent; later calls fail with ERROR_INVALID_HANDLE.
+    void close();
+    bool closing();
+
+private:
+    bool enter();
+    void leave();
+
+    std::shared_ptr<Device> device_;
+    DWORD_PTR context_;
+    uint32_t id_;
+    uint64_t session_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int in_flight_ = 0;
+    bool closing_ = false;
+    bool closed_ = false;
+};
+
+class PtyPort;
+
+class Device {
+public:
+    std::u16string name;        // "COM9:"
+    std::u16string key;         // the key it was activated from
+    std::u16string active_key;  // "Drivers\Active\NN"
+    uint32_t handle = 0;
+    std::unique_ptr<Driver> driver;
+    std::unique_ptr<PtyPort> pty;
+
+    enum class State { Starting, Ready, Stopping };
+    State state = State::Starting;  // guarded by the manager's lock
+    std::set<std::shared_ptr<Open>> opens;  // guarded by the manager's lock
+    int opening = 0;                       // Open calls inside the driver, likewise
+};
+
+class Manager : public ce::LocalDeviceManager {
+public:
+    Manager();
+    ~Manager() override;
+
+    uint32_t activate(const std::u16string& key, const std::vector<ce::rpc::RegEnt>& ents, const void* param,
+                      DWORD* error) override;
+    bool deactivate(uint32_t handle, DWORD* error) override;
+    std::shared_ptr<ce::KObject> open(const std::u16string& name, DWORD access, DWORD share, DWORD* error) override;
+
+    // A built-in device (GPD0:), listed and published like the others.
+    uint32_t activate_builtin(const std::u16string& name, const std::u16string& key, std::unique_ptr<Driver> driver,
+                              DWORD* error);
+    std::shared_ptr<Open> open_device(const std::u16string& name, DWORD access, DWORD share, uint64_t session,
+                                      DWORD* error);
+    std::shared_ptr<Open> find_open(uint32_t id);
+    void close_open(const std::shared_ptr<Open>& open);
+    std::vector<ce::rpc::DeviceInfo> list();
+    // HKLM\Drivers\Builtin keys that have a Dll, by Order.
+    void boot();
+    void deactivate_all();
+
+private:
+    uint32_t finish_activation(const std::shared_ptr<Device>& device, const std::vector<ce::rpc::RegEnt>& ents,
+                               const std::function<std::unique_ptr<Driver>(DWORD*)>& load, DWORD* error);
+    std::u16string new_active_key();
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::map<std::u16string, std::shared_ptr<Device>> by_name_;  // upper-case name
+    std::vector<std::shared_ptr<Device>> order_;                  // activation order
+    std::map<uint32_t, std::shared_ptr<Open>> opens_;
+    uint32_t next_handle_;
+    uint32_t next_open_ = 1;
+    unsigned next_active_ = 1;
+};
+
+Manager& manager();
+
+// ---- pty publishing ---------------------------------------------------------------
+// <root>/dev/NAME, a symlink to a pseudo-terminal whose opening opens the device.
+class PtyPort {
+public:
+    PtyPort(Manager& manager, std::u16string device_name, bool comm_wait);
+    ~PtyPort();
+    bool start();
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---- GPD0: the GPS multiplexer port -------------------------------------------------
+std::unique_ptr<Driver> make_gps_driver();
+// Re-reads HKLM\Platform\Gps (Source, Path) and restarts a running source.
+void gps_reload();
+
+}  // namespace cehost

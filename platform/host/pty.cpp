@@ -1,0 +1,270 @@
+// Publishing a device as a pseudo-terminal, <root>/dev/NAME. Opening the
+// pts opens the device (inotify reports IN_OPEN and IN_CLOSE on the pts
+// node); bytes written by the program reach the driver's Write, and a host
+// thread per pty calls the driver's Read and writes what it returns to the
+// program. The master runs in packet mode, so a tcflush(TCIFLUSH) by the
+// program shows up as TIOCPKT_FLUSHREAD and becomes IOCTL_SERIAL_PURGE.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ce_platform.h"
+#include "host.h"
+#include "pegdser.h"
+
+namespace cehost {
+
+struct PtyPort::Impl {
+    Manager& manager;
+    std::u16string device_name;
+    std::string name;  // without the colon
+    std::string link;  // <root>/dev/NAME
+    bool comm_wait;
+
+    int master = -1;
+    std::string pts;
+    int inotify = -1;
+    int watch = -1;
+    int stop_fd = -1;
+    std::thread pump;
+
+    int client_opens = 0;  // opens of the pts by programs
+    std::shared_ptr<Open> open;
+    std::thread reader;
+
+    Impl(Manager& m, std::u16string n, bool w) : manager(m), device_name(std::move(n)), comm_wait(w) {
+        name = u8(device_name);
+        if (!name.empty() && name.back() == ':') name.pop_back();
+        link = ce::root() + "/dev/" + name;
+    }
+
+    bool make_pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0) return false;
+        char path[128];
+        if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, path, sizeof path) != 0) {
+            ::close(master);
+            master = -1;
+            return false;
+        }
+        pts = path;
+        // Raw from the start: no echo, no CR/LF translation, no signals. The
+        // master's settings are the pair's, so the slave is never opened here.
+        termios tio{};
+        if (tcgetattr(master, &tio) == 0) {
+            cfmakeraw(&tio);
+            tio.c_cc[VMIN] = 1;
+            tio.c_cc[VTIME] = 0;
+            tcsetattr(master, TCSANOW, &tio);
+        }
+        int on = 1;
+        ioctl(master, TIOCPKT, &on);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        watch = inotify_add_watch(inotify, pts.c_str(), IN_OPEN | IN_CLOSE);
+        std::string tmp = link + ".new";
+        ::unlink(tmp.c_str());
+        if (::symlink(pts.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0) {
+            log_line("%s: cannot publish %s: %s", name.c_str(), link.c_str(), std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    void drop_pty() {
+        if (watch >= 0) inotify_rm_watch(inotify, watch);
+        watch = -1;
+        if (master >= 0) ::close(master);
+        master = -1;
+    }
+
+    // The program's open was refused: Linux cannot fail an open that has
+    // happened, so the pty is hung up (a new one takes its place).
+    void hang_up() {
+        drop_pty();
+        client_opens = 0;
+        make_pty();
+    }
+
+    void device_open() {
+        DWORD error = 0;
+        open = manager.open_device(device_name, GENERIC_READ | GENERIC_WRITE, 0, 0, &error);
+        if (!open) {
+            log_line("%s: the driver refused the open of %s (error %u); hanging up", name.c_str(), link.c_str(), error);
+            hang_up();
+            return;
+        }
+        if (comm_wait) {
+            DWORD mask = EV_RXCHAR;
+            open->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, nullptr, 0, nullptr);
+        }
+        auto o = open;
+        int m = master;
+        reader = std::thread([this, o, m] { read_loop(o, m); });
+    }
+
+    void device_close() {
+        if (!open) return;
+        drain_master();
+        manager.close_open(open);  // releases the reader's Read
+        if (reader.joinable()) reader.join();
+        open.reset();
+    }
+
+    // Sends what the program wrote to the driver, and flush requests as purges.
+    void drain_master() {
+        unsigned char buf[4097];
+        for (;;) {
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) return;  // EAGAIN, or EIO while no program holds the pts
+            if (!open) continue;
+            if (buf[0] == TIOCPKT_DATA) {
+                size_t at = 1;
+                while (at < static_cast<size_t>(n)) {
+                    DWORD done = 0;
+                    if (!open->write(buf + at, static_cast<DWORD>(n - at), &done) || done == 0) break;
+                    at += done;
+                }
+            } else {
+                DWORD flags = 0;
+                if (buf[0] & TIOCPKT_FLUSHREAD) flags |= PURGE_RXCLEAR;
+                if (buf[0] & TIOCPKT_FLUSHWRITE) flags |= PURGE_TXCLEAR;
+                if (flags) open->ioctl(IOCTL_SERIAL_PURGE, &flags, 4, nullptr, 0, nullptr);
+            }
+        }
+    }
+
+    bool write_master(Open& o, int m, const char* p, size_t n) {
+        while (n > 0) {
+            ssize_t w = ::write(m, p, n);
+            if (w > 0) {
+                p += w;
+                n -= static_cast<size_t>(w);
+                continue;
+            }
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EAGAIN) {
+                // The program is not reading: wait for room, or for the end.
+                pollfd fds[2] = {{m, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+                if (::poll(fds, 2, 200) < 0 && errno != EINTR) return false;
+                if (fds[1].revents || o.closing()) return false;
+                continue;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    void read_loop(std::shared_ptr<Open> o, int m) {
+        char buf[4096];
+        while (!o->closing()) {
+            DWORD done = 0;
+            auto started = std::chrono::steady_clock::now();
+            if (!o->read(buf, sizeof buf, &done)) {
+                if (o->closing()) return;
+                done = 0;
+            }
+            if (done > 0) {
+                if (!write_master(*o, m, buf, done) && o->closing()) return;
+                continue;
+            }
+            if (comm_wait) {
+                DWORD events = 0;
+                o->ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4, nullptr);
+            } else if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(10)) {
+                // A driver whose Read returns at once when it has nothing:
+                // keep from spinning on it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+
+    void handle_events() {
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(inotify, buf, sizeof buf);
+            if (n <= 0) return;
+            for (char* p = buf; p < buf + n;) {
+                auto* e = reinterpret_cast<inotify_event*>(p);
+                p += sizeof(inotify_event) + e->len;
+                if (e->wd != watch) continue;  // a hung-up pty's late events
+                if (e->mask & IN_OPEN) {
+                    if (client_opens++ == 0) device_open();
+                } else if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                    if (client_opens > 0 && --client_opens == 0) device_close();
+                }
+            }
+        }
+    }
+
+    void run() {
+        bool master_dead = false;
+        for (;;) {
+            pollfd fds[3] = {{stop_fd, POLLIN, 0}, {inotify, POLLIN, 0}, {-1, POLLIN, 0}};
+            if (open && !master_dead) fds[2].fd = master;
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[0].revents) return;
+            if (fds[1].revents) {
+                handle_events();
+                master_dead = false;
+            }
+            if (fds[2].revents & POLLIN) drain_master();
+            // HUP: the program closed the pts; inotify's IN_CLOSE follows.
+            if ((fds[2].revents & (POLLHUP | POLLERR)) && !(fds[2].revents & POLLIN)) master_dead = true;
+        }
+    }
+};
+
+PtyPort::PtyPort(Manager& manager, std::u16string device_name, bool comm_wait)
+    : impl_(std::make_unique<Impl>(manager, std::move(device_name), comm_wait)) {}
+
+PtyPort::~PtyPort() { stop(); }
+
+bool PtyPort::start() {
+    auto& d = *impl_;
+    ::mkdir((ce::root() + "/dev").c_str(), 0755);
+    d.inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    d.stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d.inotify < 0 || d.stop_fd < 0 || !d.make_pty()) {
+        stop();
+        return false;
+    }
+    d.pump = std::thread([&d] { d.run(); });
+    return true;
+}
+
+void PtyPort::stop() {
+    auto& d = *impl_;
+    if (d.stop_fd >= 0) {
+        uint64_t one = 1;
+        ssize_t w = ::write(d.stop_fd, &one, sizeof one);
+        (void)w;
+    }
+    if (d.pump.joinable()) d.pump.join();
+    d.device_close();
+    // Remove the link only if it is still ours.
+    char target[256];
+    ssize_t n = ::readlink(d.link.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = 0;
+        if (d.pts == target) ::unlink(d.link.c_str());
+    }
+    d.drop_pty();
+    if (d.inotify >= 0) ::close(d.inotify);
+    if (d.stop_fd >= 0) ::close(d.stop_fd);
+    d.inotify = d.stop_fd = -1;
+}
+
+}  // namespace cehost

@@ -1,0 +1,430 @@
+// cehost's socket server: one thread per client connection, sessions that
+// own the opens of one client process, and the end of a session when its
+// process dies (pidfd) or drops its last connection.
+#include "server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ce_platform.h"
+
+namespace cehost {
+
+namespace {
+
+int pidfd_open_compat(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+void signal_fd(int fd) {
+    uint64_t one = 1;
+    ssize_t w = ::write(fd, &one, sizeof one);
+    (void)w;
+}
+
+}  // namespace
+
+Server::Server() {
+    stop_event_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    watch_wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+Server::~Server() {
+    if (stop_event_ >= 0) ::close(stop_event_);
+    if (watch_wake_ >= 0) ::close(watch_wake_);
+}
+
+bool Server::listen(const std::string& path, std::string* error) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        *error = "socket path too long: " + path;
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_fd_ < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    ::unlink(path.c_str());  // stale: we hold the root's lock
+    mode_t old = ::umask(0177);
+    int rc = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::umask(old);
+    if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(listen_fd_, 64) != 0) {
+        *error = "cannot listen on " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    path_ = path;
+    return true;
+}
+
+void Server::start() {
+    accept_thread_ = std::thread([this] { accept_loop(); });
+    watch_thread_ = std::thread([this] { watch_loop(); });
+}
+
+void Server::accept_loop() {
+    for (;;) {
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                log_line("accept: %s", std::strerror(errno));
+                ::usleep(100000);
+                continue;
+            }
+            return;  // shut down
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            ::close(fd);
+            continue;
+        }
+        // Reap the threads of connections that ended.
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->second.done) {
+                it->second.thread.join();
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        uint64_t id = next_connection_++;
+        auto& c = connections_[id];
+        c.fd = fd;
+        c.thread = std::thread([this, id, fd] { serve(id, fd); });
+    }
+}
+
+void Server::serve(uint64_t id, int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    bool keep_open = false;
+    uint64_t token = 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
+        log_line("refused a connection from uid %u (pid %d): not this host's user", cred.uid, cred.pid);
+    } else {
+        keep_open = converse(fd, cred.pid, token);
+    }
+    if (token) leave_session(token);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = connections_.find(id);
+    if (it != connections_.end()) {
+        it->second.done = true;
+        // The stop request's connection stays open until the process ends:
+        // its end tells the client that the host is gone.
+        if (!keep_open) {
+            ::close(fd);
+            it->second.fd = -1;
+        } else {
+            it->second.kept = true;
+        }
+    }
+}
+
+bool Server::converse(int fd, pid_t pid, uint64_t& token) {
+    ce::rpc::FrameParser parser;
+    std::string buffer(64 * 1024, '\0');
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        parser.feed(buffer.data(), static_cast<size_t>(n));
+        for (;;) {
+            ce::rpc::Header header;
+            std::string payload;
+            auto status = parser.next(header, payload);
+            if (status == ce::rpc::FrameParser::Status::NeedMore) break;
+            std::optional<ce::rpc::Request> request;
+            if (status == ce::rpc::FrameParser::Status::Frame && !(header.op & ce::rpc::kReplyFlag))
+                request = ce::rpc::decode_request(header.op, payload.data(), payload.size());
+            if (!request || (token == 0) != (request->op == ce::rpc::OpHello)) {
+                log_line("pid %d sent a malformed request; connection closed", pid);
+                return false;
+            }
+            ce::rpc::Reply reply;
+            bool stop = false;
+            if (request->op == ce::rpc::OpHello) {
+                if (request->version != ce::rpc::kVersion || request->token == 0) {
+                    log_line("pid %d speaks protocol %u, not %u; connection closed", pid, request->version,
+                             ce::rpc::kVersion);
+                    return false;
+                }
+                token = request->token;
+                join_session(token, pid);
+                reply.result = 1;
+            } else {
+                reply = handle(*request, token, stop);
+            }
+            if (!ce::rpc::send_frame(fd, header.op | ce::rpc::kReplyFlag, header.tag, ce::rpc::encode_reply(reply)))
+                return false;
+            if (stop) {
+                signal_fd(stop_event_);
+                return true;
+            }
+        }
+    }
+}
+
+ce::rpc::Reply Server::handle(const ce::rpc::Request& r, uint64_t token, bool& stop) {
+    ce::rpc::Reply reply;
+    Manager& m = manager();
+    DWORD error = 0;
+    SetLastError(0);
+    auto owned_open = [&](uint32_t id) -> std::shared_ptr<Open> {
+        auto o = m.find_open(id);
+        if (!o || o->session() != token) return nullptr;
+        return o;
+    };
+    switch (r.op) {
+        case ce::rpc::OpActivate:
+            reply.result = m.activate(r.text, r.ents, nullptr, &error);
+            reply.error = error;
+            break;
+        case ce::rpc::OpDeactivate:
+            reply.result = m.deactivate(r.a, &error) ? 1 : 0;
+            reply.error = error;
+            break;
+        case ce::rpc::OpList:
+            reply.result = 1;
+            reply.data = ce::rpc::encode_list(m.list());
+            break;
+        case ce::rpc::OpOpen: {
+            auto o = m.open_device(r.text, r.a, r.b, token, &error);
+            if (!o) {
+                reply.error = error;
+                break;
+            }
+            bool alive;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto it = sessions_.find(token);
+                alive = it != sessions_.end() && !it->second.ended;
+                if (alive) it->second.opens.insert(o->id());
+            }
+            if (!alive) {  // the process died while its open ran
+                m.close_open(o);
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            reply.result = o->id();
+            break;
+        }
+        case ce::rpc::OpClose: {
+            auto o = owned_open(r.a);
+            if (!o) {
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            m.close_open(o);
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = sessions_.find(token);
+            if (it != sessions_.end()) it->second.opens.erase(r.a);
+            reply.result = 1;
+            break;
+        }
+        case ce::rpc::OpRead: {
+            auto o = owned_open(r.a);
+            if (!o) {
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            reply.data.resize(r.b);
+            DWORD done = 0;
+            reply.result = o->read(reply.data.data(), r.b, &done);
+            if (!reply.result) reply.error = GetLastError();
+            reply.data.resize(done);
+            reply.count = done;
+            break;
+        }
+        case ce::rpc::OpWrite: {
+            auto o = owned_open(r.a);
+            if (!o) {
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            DWORD done = 0;
+            reply.result = o->write(r.data.data(), static_cast<DWORD>(r.data.size()), &done);
+            if (!reply.result) reply.error = GetLastError();
+            reply.count = done;
+            break;
+        }
+        case ce::rpc::OpIoControl: {
+            auto o = owned_open(r.a);
+            if (!o) {
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            std::string in = r.data;
+            std::string out(r.c, '\0');
+            DWORD returned = 0;
+            reply.result = o->ioctl(r.b, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                    out.empty() ? nullptr : out.data(), r.c, &returned);
+            if (!reply.result) reply.error = GetLastError();
+            out.resize(std::min<DWORD>(returned, r.c));
+            reply.data = std::move(out);
+            reply.count = static_cast<uint32_t>(reply.data.size());
+            break;
+        }
+        case ce::rpc::OpSeek: {
+            auto o = owned_open(r.a);
+            if (!o) {
+                reply.result = INVALID_SET_FILE_POINTER;
+                reply.error = ERROR_INVALID_HANDLE;
+                break;
+            }
+            reply.result = o->seek(static_cast<LONG>(r.b), r.c);
+            reply.error = GetLastError();
+            break;
+        }
+        case ce::rpc::OpStop:
+            log_line("stop requested");
+            reply.result = 1;
+            stop = true;
+            break;
+        case ce::rpc::OpGpsReload:
+            gps_reload();
+            reply.result = 1;
+            break;
+        default:
+            reply.error = ERROR_INVALID_FUNCTION;
+            break;
+    }
+    return reply;
+}
+
+void Server::join_session(uint64_t token, pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& s = sessions_[token];
+    s.connections++;
+    if (s.pid == 0) {
+        s.pid = pid;
+        s.pidfd = pidfd_open_compat(pid);
+        signal_fd(watch_wake_);
+    }
+}
+
+void Server::leave_session(uint64_t token) {
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = sessions_.find(token);
+        if (it == sessions_.end()) return;
+        last = --it->second.connections == 0;
+    }
+    if (last) end_session(token, false);
+}
+
+// Closes every open the process still holds. A session whose process died
+// ends at once (pidfd), even while one of its calls is blocked in a driver:
+// closing the open releases that call.
+void Server::end_session(uint64_t token, bool died) {
+    std::set<uint32_t> opens;
+    pid_t pid = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = sessions_.find(token);
+        if (it == sessions_.end()) return;
+        auto& s = it->second;
+        opens.swap(s.opens);
+        pid = s.pid;
+        s.ended = true;
+        if (s.pidfd >= 0 && s.connections == 0) {
+            ::close(s.pidfd);
+            s.pidfd = -1;
+        }
+        if (s.connections == 0) sessions_.erase(it);
+        else if (s.pidfd >= 0) {
+            ::close(s.pidfd);  // watched no more
+            s.pidfd = -1;
+        }
+        signal_fd(watch_wake_);
+    }
+    if (!opens.empty())
+        log_line("pid %d %s; closing its %zu open(s)", pid, died ? "died" : "disconnected", opens.size());
+    for (uint32_t id : opens) {
+        if (auto o = manager().find_open(id)) manager().close_open(o);
+    }
+}
+
+void Server::watch_loop() {
+    for (;;) {
+        std::vector<pollfd> fds{{watch_wake_, POLLIN, 0}};
+        std::vector<uint64_t> tokens{0};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            for (const auto& [token, s] : sessions_) {
+                if (s.pidfd >= 0 && !s.ended) {
+                    fds.push_back({s.pidfd, POLLIN, 0});
+                    tokens.push_back(token);
+                }
+            }
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (fds[0].revents) {
+            uint64_t v;
+            ssize_t r = ::read(watch_wake_, &v, sizeof v);
+            (void)r;
+        }
+        for (size_t i = 1; i < fds.size(); i++) {
+            if (fds[i].revents) end_session(tokens[i], true);
+        }
+    }
+}
+
+void Server::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        signal_fd(watch_wake_);
+    }
+    if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
+    if (accept_thread_.joinable()) accept_thread_.join();
+    if (watch_thread_.joinable()) watch_thread_.join();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+void Server::close_connections() {
+    std::map<uint64_t, Connection> connections;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [id, c] : connections_) {
+            if (c.fd >= 0 && !c.kept) ::shutdown(c.fd, SHUT_RDWR);
+        }
+    }
+    for (;;) {
+        std::thread t;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = connections_.begin();
+            while (it != connections_.end() && !it->second.thread.joinable()) ++it;
+            if (it == connections_.end()) break;
+            t = std::move(it->second.thread);
+        }
+        t.join();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [token, s] : sessions_) {
+        if (s.pidfd >= 0) ::close(s.pidfd);
+        s.pidfd = -1;
+    }
+}
+
+}  // namespace cehost

@@ -1,0 +1,67 @@
+// cehost's socket server (see server.cpp).
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "host.h"
+#include "rpc.h"
+
+namespace cehost {
+
+class Server {
+public:
+    Server();
+    ~Server();
+    bool listen(const std::string& path, std::string* error);
+    void start();
+    // Readable once a client asked the host to stop.
+    int stop_event() const { return stop_event_; }
+    // Stops accepting and removes the socket.
+    void stop();
+    // Ends every connection (after the devices are gone) and joins the threads.
+    void close_connections();
+
+private:
+    struct Connection {
+        int fd = -1;
+        std::thread thread;
+        bool done = false;
+        bool kept = false;
+    };
+    struct Session {
+        pid_t pid = 0;
+        int pidfd = -1;
+        int connections = 0;
+        bool ended = false;
+        std::set<uint32_t> opens;
+    };
+
+    void accept_loop();
+    void serve(uint64_t id, int fd);
+    bool converse(int fd, pid_t pid, uint64_t& token);
+    ce::rpc::Reply handle(const ce::rpc::Request& request, uint64_t token, bool& stop);
+    void join_session(uint64_t token, pid_t pid);
+    void leave_session(uint64_t token);
+    void end_session(uint64_t token, bool died);
+    void watch_loop();
+
+    std::string path_;
+    int listen_fd_ = -1;
+    int stop_event_ = -1;
+    int watch_wake_ = -1;
+    std::thread accept_thread_;
+    std::thread watch_thread_;
+    std::mutex mutex_;
+    bool stopping_ = false;
+    std::map<uint64_t, Connection> connections_;
+    uint64_t next_connection_ = 1;
+    std::map<uint64_t, Session> sessions_;
+};
+
+}  // namespace cehost
