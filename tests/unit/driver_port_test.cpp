@@ -1,0 +1,135 @@
+// The port side: one client at a time, the GPS port every open needs, the
+// serial requests forwarded to it, and the output queue's rules.
+#include "driver_test_env.h"
+
+#include "pegdser.h"
+
+using namespace drvtest;
+
+namespace {
+
+class PortTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        fakefm::set_no_radio(true);  // no thread adds output of its own
+    }
+    std::string Read(DWORD count) {
+        std::string buffer(count, '\0');
+        DWORD n = COM_Read(open_, buffer.data(), count);
+        buffer.resize(n);
+        return buffer;
+    }
+};
+
+TEST_F(PortTest, ReadsHandOutTheQueueInOrder) {
+    Load();
+    ASSERT_TRUE(Open());
+    std::string item = "0123456789abcdefghijklmnopqrstuvwxyzA";  // 37 bytes
+    AppendOutput(37, item.data(), TRUE);
+    EXPECT_EQ(Read(10), item.substr(0, 10));
+    EXPECT_EQ(Read(10), item.substr(10, 10));
+    EXPECT_EQ(Read(10), item.substr(20, 10));
+    EXPECT_EQ(Read(10), item.substr(30, 7));
+    EXPECT_EQ(OutputReadPos.load(), 0u);
+    EXPECT_EQ(OutputLength.load(), 0u);
+
+    // Exactly the queued amount: the positions stay, the next item goes behind.
+    AppendOutput(5, "hello", TRUE);
+    EXPECT_EQ(Read(5), "hello");
+    EXPECT_EQ(OutputReadPos.load(), 5u);
+    EXPECT_EQ(OutputLength.load(), 5u);
+    AppendOutput(3, "abc", TRUE);
+    EXPECT_EQ(OutputLength.load(), 8u);
+    EXPECT_EQ(Read(100), "abc");
+    EXPECT_EQ(Read(100), "");  // empty: 0 after the bounded wait
+}
+
+TEST_F(PortTest, OverflowKeepsOnlyTheNewItem) {
+    Load();
+    ASSERT_TRUE(Open());
+    std::string big(2000, 'a');
+    AppendOutput(2000, big.data(), TRUE);
+    AppendOutput(47, std::string(47, 'b').data(), TRUE);  // 2047: fits
+    EXPECT_EQ(OutputLength.load(), 2047u);
+    ResetOutput();
+    AppendOutput(2000, big.data(), TRUE);
+    AppendOutput(48, std::string(48, 'c').data(), TRUE);  // exactly 2048: does not
+    EXPECT_EQ(Drain(), std::string(48, 'c'));
+    // Partly read, then overflow: the unread rest goes too.
+    AppendOutput(2000, big.data(), TRUE);
+    EXPECT_EQ(Read(10), std::string(10, 'a'));
+    AppendOutput(100, std::string(100, 'd').data(), TRUE);
+    EXPECT_EQ(Drain(), std::string(100, 'd'));
+}
+
+TEST_F(PortTest, OneClientAtATime) {
+    Load();
+    ASSERT_TRUE(Open());
+    DEVCONTEXT second = COM_Open(device_, GENERIC_READ, 0);
+    EXPECT_EQ(second, 0u);
+    EXPECT_EQ(reinterpret_cast<DeviceContext*>(device_)->OpenCount, 1);
+    Close();
+    EXPECT_EQ(reinterpret_cast<DeviceContext*>(device_)->OpenCount, 0);
+    EXPECT_TRUE(Open());
+    // Foreign or stale contexts are refused without being read.
+    DeviceContext fake{DEVICE_SIGNATURE, 0};
+    EXPECT_EQ(COM_Open(reinterpret_cast<DEVCONTEXT>(&fake), 0, 0), 0u);
+    EXPECT_EQ(COM_Open(0, 0, 0), 0u);
+    EXPECT_FALSE(COM_Close(0));
+    EXPECT_FALSE(COM_Close(reinterpret_cast<DEVCONTEXT>(&fake)));
+    EXPECT_EQ(COM_Seek(open_, 100, 0), 0u);
+}
+
+TEST_F(PortTest, OpenNeedsTheGpsPort) {
+    RemoveGpsKey();
+    SetSetting(u"Data", 0);
+    Load();
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(reinterpret_cast<DeviceContext*>(device_)->OpenCount, 0);
+    EXPECT_EQ(PortOpen.load(), 0);
+    AppendOutput(3, "abc", TRUE);
+    EXPECT_EQ(OutputLength.load(), 0u);
+    // The purge always succeeds; other requests fail without a GPS port.
+    EXPECT_TRUE(COM_IOControl(0, IOCTL_SERIAL_PURGE, nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_FALSE(COM_IOControl(0, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, nullptr));
+}
+
+TEST_F(PortTest, QueueSurvivesCloseButClosedOutputIsDropped) {
+    Load();
+    ASSERT_TRUE(Open());
+    AppendOutput(4, "kept", TRUE);
+    Close();
+    AppendOutput(4, "lost", TRUE);
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Drain(), "kept");
+    // The GPS port stays open across the close and is reused.
+    EXPECT_FALSE(gps_->closed());
+}
+
+TEST_F(PortTest, SerialRequestsGoToTheGpsPort) {
+    SetSetting(u"LogMode", 2);
+    Load();
+    ASSERT_TRUE(Open());
+    AppendOutput(4, "data", TRUE);
+    DWORD returned = 77;
+    EXPECT_TRUE(COM_IOControl(open_, IOCTL_SERIAL_PURGE, nullptr, 0, nullptr, 0, &returned));
+    EXPECT_EQ(Drain(), "");
+    DWORD mask = 5;
+    EXPECT_TRUE(COM_IOControl(open_, IOCTL_SERIAL_SET_DTR, reinterpret_cast<PBYTE>(&mask), 4, nullptr, 0, nullptr));
+    auto codes = gps_->ioctl_codes();
+    ASSERT_GE(codes.size(), 2u);
+    EXPECT_EQ(codes[codes.size() - 2], static_cast<DWORD>(IOCTL_SERIAL_PURGE));
+    EXPECT_EQ(codes.back(), static_cast<DWORD>(IOCTL_SERIAL_SET_DTR));
+    std::string log = LogFile();
+    // The count shows what the caller's pointer held, 0 without a pointer.
+    EXPECT_NE(log.find("COM_IOControl Req: 0, 0, 0, 0, 77 \n"), std::string::npos);
+    EXPECT_NE(log.find(", 4, 0, 0, 0 \n"), std::string::npos);
+    COM_PowerDown(device_);
+    COM_PowerUp(device_);
+    log = LogFile();
+    EXPECT_NE(log.find("COM_PowerDown "), std::string::npos);
+    EXPECT_NE(log.find("COM_PowerUp "), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// Load and unload with the fake radio and the driver's own threads running:
+// settings, the band table, what goes to the radio, the status thread, the
+// station search, the FM notification thread, the GPS reader, and that every
+// thread has ended when COM_Deinit returns.
+#include <chrono>
+#include <thread>
+
+#include "driver_test_env.h"
+
+using namespace drvtest;
+
+namespace {
+
+class ThreadTest : public DriverTest {};
+
+auto Has(const std::string& needle) {
+    return [needle](const std::string& got) { return got.find(needle) != std::string::npos; };
+}
+
+TEST_F(ThreadTest, DefaultsWithoutAnySettingsKey) {
+    Load();
+    EXPECT_EQ(std::u16string(SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
+    EXPECT_EQ(Band, 0u);
+    EXPECT_EQ(Data, 0u);
+    EXPECT_EQ(Sound, 0u);
+    EXPECT_EQ(Mute, 0u);
+    EXPECT_EQ(LogMode, 0u);
+    EXPECT_EQ(Protocol, 0u);
+    EXPECT_EQ(BandLow, 87500u);
+    EXPECT_EQ(BandHigh, 108000u);
+    auto calls = fakefm::calls();
+    std::vector<std::string> names;
+    for (const auto& c : calls) names.push_back(c.name);
+    ASSERT_GE(names.size(), 7u);
+    EXPECT_EQ(names[0], "FMGetNumDevs");
+    EXPECT_EQ(names[1], "FMOpen");
+    EXPECT_EQ(names[2], "FMRegisterEvent");
+    EXPECT_EQ(names[3], "FMPowerOn");
+    EXPECT_EQ(calls[3].a, 1u);
+    EXPECT_EQ(calls[3].b, 0u);
+    EXPECT_EQ(fakefm::set_values(FMPROP_AUDIO_PATH), (std::vector<DWORD>{0}));
+    EXPECT_EQ(fakefm::set_values(FMPROP_MUTE), (std::vector<DWORD>{0}));
+    EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{90000}));
+    EXPECT_TRUE(Open());
+    EXPECT_NE(ReadUntil(Has("\r\n")).find("$RTRDS,90.0,0,3,2,1,1,1,000,255,5,0,51*"), std::string::npos);
+    EXPECT_TRUE(LogFile().empty());  // no log by default
+    ASSERT_FALSE(HasFatalFailure());
+    Unload();
+    EXPECT_EQ(GetSetting(u"Frequency"), 0xFFFFFFFFu);  // no key was there to write to
+}
+
+TEST_F(ThreadTest, SettingsAndTheBandTable) {
+    SetSetting(u"Band", 1);
+    SetSetting(u"Sound", 1);
+    SetSetting(u"Mute", 1);
+    SetSetting(u"Frequency", 88000);
+    SetSetting(u"LogMode", 2);
+    Load();
+    EXPECT_EQ(std::u16string(SettingsKeyPath), u"Drivers\\Tervalon");
+    EXPECT_EQ(LogMode, 3u);
+    EXPECT_EQ(BandLow, 76000u);
+    EXPECT_EQ(BandHigh, 91000u);
+    EXPECT_EQ(fakefm::set_values(FMPROP_AUDIO_PATH), (std::vector<DWORD>{1}));
+    EXPECT_EQ(fakefm::set_values(FMPROP_MUTE), (std::vector<DWORD>{1}));
+    EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{88000}));
+    std::string log = LogFile();
+    EXPECT_NE(log.find("COM_Init: FM Power On result=0 "), std::string::npos);
+    EXPECT_NE(log.find(std::string(66, '_') + " "), std::string::npos);
+    EXPECT_NE(log.find("COM_Init hFM="), std::string::npos);
+    Unload();
+    fakefm::reset();
+
+    SetSetting(u"Band", 2);
+    Load();
+    EXPECT_EQ(BandLow, 76000u);
+    EXPECT_EQ(BandHigh, 108000u);
+    Unload();
+    fakefm::reset();
+
+    // An unknown band leaves the radio off and the edges at 0.
+    SetSetting(u"Band", 5);
+    Load();
+    EXPECT_EQ(BandLow, 0u);
+    EXPECT_EQ(BandHigh, 0u);
+    EXPECT_EQ(fakefm::count("FMPowerOn"), 0);
+    EXPECT_NE(LogFile().find("COM_Init: FM Power On result=100 "), std::string::npos);
+}
+
+TEST_F(ThreadTest, OversizedSettingKeepsItsDefault) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
+    BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
+    RegSetValueExW(key, u"Protocol", 0, REG_BINARY, eight, sizeof(eight));
+    RegCloseKey(key);
+    Load();
+    EXPECT_EQ(Protocol, 0u);
+}
+
+TEST_F(ThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
+    SetSetting(u"Frequency", 90000);
+    SetSetting(u"LogMode", 3);
+    SetSetting(u"Data", 1);
+    fakefm::set_auto_answer(true);
+    Load();
+    ASSERT_TRUE(Open());
+    Write("$PSRF122,98.7*");
+    ReadUntil(Has("$RTRDS,98.7,"));
+    EXPECT_EQ(Frequency.load(), 98700u);
+    size_t before = fakefm::calls().size();
+    Unload();
+    EXPECT_EQ(TickThreadId.load(), 0u);
+    EXPECT_EQ(NotifyThreadId.load(), 0u);
+    EXPECT_EQ(GpsThreadId.load(), 0u);
+    EXPECT_TRUE(gps_->closed());
+    EXPECT_EQ(GetSetting(u"Frequency"), 98700u);
+    auto calls = fakefm::calls();
+    std::vector<std::string> tail;
+    for (size_t i = before; i < calls.size(); i++)
+        if (calls[i].name != "FMGetNotification" && !(calls[i].name == "FMGetProp" && calls[i].a == FMPROP_RSSI))
+            tail.push_back(calls[i].name);
+    EXPECT_EQ(tail, (std::vector<std::string>{"FMSetProp", "FMSetProp", "FMGetProp", "FMPowerOn", "FMClose"}));
+    EXPECT_NE(LogFile().find("PowerOffFM Finished: Result 0, previous state 1 "), std::string::npos);
+    EXPECT_NE(LogFile().find("COM_Deinit "), std::string::npos);
+
+    // The next load starts where the last one was.
+    fakefm::reset();
+    Load();
+    EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{98700}));
+}
+
+TEST_F(ThreadTest, FaultInFmCloseIsLoggedAndUnloadGoesOn) {
+    SetSetting(u"LogMode", 2);
+    fakefm::set_close_throws(true);
+    fakefm::set_power_state(0);
+    Load();
+    EXPECT_TRUE(COM_Deinit(device_));
+    device_ = 0;
+    std::string log = LogFile();
+    EXPECT_NE(log.find("Exception raised on FMClose "), std::string::npos);
+    EXPECT_NE(log.find("PowerOffFM Finished: Result 0, previous state 0 "), std::string::npos);
+    EXPECT_EQ(fakefm::count("FMPowerOn"), 1);  // only the power-on
+}
+
+TEST_F(ThreadTest, EveryQueuedNotificationIsFetchedAtOneWakeUp) {
+    Load();
+    ASSERT_TRUE(Open());
+    // Two records, one event: both must come through.
+    fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1111, 0x0001)}, false);
+    fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x2222, 0x0002)}, true);
+    std::string got = ReadUntil(Has("2222,0002"));
+    size_t first = got.find("$RTTMC,8,D318,8405,1111,0001*");
+    size_t second = got.find("$RTTMC,8,D318,8405,2222,0002*");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    EXPECT_EQ(fakefm::queued(), 0u);
+}
+
+TEST_F(ThreadTest, NothingIsFetchedWhileThePortIsClosed) {
+    Load();
+    fakefm::push_rds({fakefm::group(1, 2, 3, 4)}, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(fakefm::queued(), 1u);
+    ASSERT_TRUE(Open());
+    fakefm::push_rds({fakefm::group(5, 6, 7, 8)}, true);
+    std::string got = ReadUntil(Has("0008*"));
+    EXPECT_NE(got.find("$RTTMC,0,0001,0002,0003,0004*"), std::string::npos);
+}
+
+TEST_F(ThreadTest, FrequencyChangeIsReportedInTheNextStatus) {
+    Load();
+    ASSERT_TRUE(Open());
+    fakefm::push_frequency(87650);
+    EXPECT_NE(ReadUntil(Has("$RTRDS,87.6,")).find("$RTRDS,87.6,0,3,2,1,1,1,000,"), std::string::npos);
+}
+
+TEST_F(ThreadTest, GnsDialectStatus) {
+    SetSetting(u"Protocol", 1);
+    fakefm::set_auto_answer(true);
+    Load();
+    ASSERT_TRUE(Open());
+    std::string got = ReadUntil([](const std::string& s) { return Count(s, GPS_FILLER) >= 2; });
+    EXPECT_GE(Count(got, "$GPRMC,,V,,,,,,,,,,N*53\r\n"), 2u);
+    EXPECT_EQ(got.find("$RTRDS"), std::string::npos);
+    // The frequency the client asks for is reported once reached (a tick by event).
+    Write(Bytes({0xFF, 'F', 0x0A}));
+    const std::string report = Bytes({0x3F, 0, 0, 0x46, 0x0A, 0x01, 0x55, 0, 0, 0x3F});
+    EXPECT_NE(ReadUntil(Has(report)).find(report), std::string::npos);
+}
+
+TEST_F(ThreadTest, GnsWithGpsDataHasNoFiller) {
+    SetSetting(u"Protocol", 1);
+    SetSetting(u"Data", 1);
+    Load();
+    ASSERT_TRUE(Open());
+    gps_->feed("$GPGGA,1*00\r\n");
+    std::string got = ReadUntil(Has("$GPGGA,1*00\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // several status periods
+    got += Drain();
+    EXPECT_EQ(got, "$GPGGA,1*00\r\n");
+    EXPECT_EQ(gps_->wait_mask(), 0x81u);
+}
+
+// The status thread calls FMGetProp(FMPROP_RSSI) once per tick while the port
+// is open; the search step runs right after it on silent ticks. So the call
+// log tells which tick did what, however the ticks are timed.
+int TickOfFirstSearch(const std::vector<fakefm::Call>& calls, size_t from) {
+    int ticks = 0;
+    for (size_t i = from; i < calls.size(); i++) {
+        if (calls[i].name == "FMGetProp" && calls[i].a == FMPROP_RSSI) ticks++;
+        if (calls[i].name == "FMSeek" || (calls[i].name == "FMSetProp" && calls[i].a == FMPROP_FREQUENCY))
+            return ticks;
+    }
+    return -1;
+}
+
+TEST_F(ThreadTest, AutomaticSearchStartsAtTheThirdSilentTick) {
+    Load();
+    size_t from = fakefm::calls().size();
+    ASSERT_TRUE(Open());
+    Write("$PSRF121,1*38");
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 4; });
+    EXPECT_EQ(TickOfFirstSearch(fakefm::calls(), from), 3);
+    EXPECT_EQ(fakefm::seeks().front(), static_cast<DWORD>(FMSEEK_UP));
+}
+
+TEST_F(ThreadTest, SearchWrapsAtTheTopOfTheBand) {
+    SetSetting(u"Frequency", 108000);
+    Load();
+    size_t from = fakefm::calls().size();
+    ASSERT_TRUE(Open());
+    Write("$PSRF121,1*38");
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 4; });
+    EXPECT_EQ(TickOfFirstSearch(fakefm::calls(), from), 3);
+    EXPECT_EQ(fakefm::seeks().size(), 0u);
+    auto tunes = fakefm::set_values(FMPROP_FREQUENCY);
+    ASSERT_GE(tunes.size(), 2u);
+    EXPECT_EQ(tunes[1], 87500u);
+}
+
+TEST_F(ThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
+    Load();
+    ASSERT_TRUE(Open());
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 8; });
+    EXPECT_EQ(fakefm::count("FMSeek"), 0);
+
+    // With the search on, a steady flow of TMC groups keeps the station.
+    Write("$PSRF121,1*38");
+    std::atomic<bool> stop{false};
+    std::thread tmc([&] {
+        while (!stop) {
+            fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)});
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 14; });
+    stop = true;
+    tmc.join();
+    EXPECT_EQ(fakefm::count("FMSeek"), 0);
+}
+
+TEST_F(ThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
+    fakefm::set_no_radio(true);
+    SetSetting(u"Data", 1);
+    SetSetting(u"LogMode", 1);
+    Load();
+    ASSERT_TRUE(Open());
+    EXPECT_NE(LogFile().find("COM_Init hFM=0 "), std::string::npos);
+    char buffer[16];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(COM_Read(open_, buffer, sizeof(buffer)), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));  // bounded, not blocked
+    gps_->feed("$GPRMC,2*00\r\n");
+    EXPECT_EQ(ReadUntil(Has("\r\n")), "$GPRMC,2*00\r\n");
+    Unload();
+    EXPECT_EQ(GpsThreadId.load(), 0u);
+    EXPECT_TRUE(gps_->closed());
+}
+
+TEST_F(ThreadTest, UnloadReleasesABlockedReaderAndABusyWriter) {
+    Load();
+    ASSERT_TRUE(Open());
+    Drain();
+    std::atomic<bool> go{true};
+    std::thread reader([&] {
+        char buffer[64];
+        while (go) COM_Read(open_, buffer, sizeof(buffer));
+    });
+    std::thread writer([&] {
+        while (go) COM_Write(open_, "$PSRF107*\r\n", 11);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    DEVCONTEXT device = device_;
+    device_ = 0;
+    open_ = 0;
+    EXPECT_TRUE(COM_Deinit(device));
+    go = false;
+    reader.join();
+    writer.join();
+    EXPECT_EQ(ActiveCalls.load(), 0);
+}
+
+}  // namespace
