@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "ce_platform.h"
 #include "kobject.h"
@@ -302,10 +303,13 @@ HRESULT RegistryNotifyCallback(HKEY root, LPCWSTR subKey, LPCWSTR valueName, REG
     w->callback = callback;
     w->user_data = userData;
     if (condition) {
-        if (condition->ctComparisonType < REG_CT_EQUAL || condition->ctComparisonType > REG_CT_ANYCHANGE)
-            return E_INVALIDARG;
+        // Read as a plain number: a caller's stray value is no enumerator.
+        std::underlying_type_t<REG_COMPARISONTYPE> raw;
+        static_assert(sizeof raw == sizeof condition->ctComparisonType);
+        std::memcpy(&raw, &condition->ctComparisonType, sizeof raw);
+        if (raw < REG_CT_EQUAL || raw > REG_CT_ANYCHANGE) return E_INVALIDARG;
         w->has_condition = true;
-        w->comparison = condition->ctComparisonType;
+        w->comparison = static_cast<REG_COMPARISONTYPE>(raw);
         w->mask = condition->dwMask ? condition->dwMask : 0xFFFFFFFFu;
         if (w->comparison == REG_CT_CONTAINS || w->comparison == REG_CT_STARTS_WITH ||
             w->comparison == REG_CT_ENDS_WITH) {

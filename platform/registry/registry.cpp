@@ -504,7 +504,8 @@ LONG split_path(LPCWSTR sub_key, std::vector<std::u16string>& parts) {
     size_t len = bounded_len(sub_key, CE_REG_MAX_PATH + 2);
     std::u16string_view path(sub_key, len);
     if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
-    if (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+    // One trailing backslash after a name; "\\" alone is an empty name.
+    if (path.size() >= 2 && path.back() == u'\\' && path[path.size() - 2] != u'\\') path.remove_suffix(1);
     if (path.size() > CE_REG_MAX_PATH) return ERROR_INVALID_PARAMETER;
     if (path.empty()) return ERROR_SUCCESS;
     size_t start = 0;

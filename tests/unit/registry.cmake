@@ -1,0 +1,12 @@
+# The registry: Win32 rules, a store it cannot use, several processes,
+# notifications, and `cectl reg` (run as the built program).
+ce_add_test(registry_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/registry_api_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/registry_process_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/registry_cectl_test.cpp
+  LIBS SQLite::SQLite3)
+add_dependencies(registry_test cectl)
+
+# Registry operations driven by fuzz bytes against a temporary root.
+ce_add_fuzz(registry_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_fuzz.cpp RUNS 3000)
