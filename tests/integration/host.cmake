@@ -1,0 +1,11 @@
+# The device manager host: integration tests across processes, with a small
+# test stream driver (prefix TST) and a library that is no driver.
+add_library(TstDriver MODULE ${CMAKE_CURRENT_LIST_DIR}/tst_driver.cpp)
+target_link_libraries(TstDriver PRIVATE ce)
+add_library(TstEmpty MODULE ${CMAKE_CURRENT_LIST_DIR}/tst_empty.cpp)
+add_executable(host_pty_probe ${CMAKE_CURRENT_LIST_DIR}/pty_probe.c)
+
+foreach(t host_devices_test host_pty_test host_gps_test)
+  ce_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp TIMEOUT 180)
+  add_dependencies(${t} cehost cectl TstDriver TstEmpty host_pty_probe)
+endforeach()

@@ -1,0 +1,193 @@
+// GPD0:, the GPS multiplexer port: replay of a real receiver's log, the
+// synthetic track (checked by gpsd when it is installed) and the serial
+// behaviour the driver relies on.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+
+#include "host_support.h"
+
+using namespace hosttest;
+
+namespace {
+
+bool checksum_ok(const std::string& line) {
+    // "$BODY*HH"
+    size_t star = line.rfind('*');
+    if (line.size() < 4 || line[0] != '$' || star == std::string::npos || star + 3 != line.size()) return false;
+    unsigned sum = 0;
+    for (size_t i = 1; i < star; i++) sum ^= static_cast<unsigned char>(line[i]);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", sum);
+    return line.compare(star + 1, 2, hex) == 0;
+}
+
+class HostGps : public ::testing::Test {
+protected:
+    void SetUp() override { host.start(); }
+
+    // Reads GPD0: as the driver's GPS reader does (SetCommMask(0x81),
+    // WaitCommEvent, ReadFile) until `enough` says so; returns whole lines.
+    std::vector<std::string> read_lines(const std::function<bool(const std::vector<std::string>&)>& enough) {
+        std::vector<std::string> lines;
+        HANDLE port = CreateFileW(u"GPD0:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(port, INVALID_HANDLE_VALUE);
+        if (port == INVALID_HANDLE_VALUE) return lines;
+        EXPECT_TRUE(SetCommMask(port, 0x81));
+        std::string pending;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (!enough(lines) && std::chrono::steady_clock::now() < end) {
+            DWORD events = 0;
+            if (!WaitCommEvent(port, &events, nullptr)) break;
+            char buf[1000];
+            DWORD got = 0;
+            EXPECT_TRUE(ReadFile(port, buf, sizeof buf, &got, nullptr));
+            pending.append(buf, got);
+            size_t nl;
+            while ((nl = pending.find("\r\n")) != std::string::npos) {
+                lines.push_back(pending.substr(0, nl));
+                pending.erase(0, nl + 2);
+            }
+        }
+        CloseHandle(port);
+        return lines;
+    }
+
+    Host host;
+};
+
+TEST_F(HostGps, ReplayDeliversEverySentenceIntactAndInOrder) {
+    CE_REQUIRE_CAPTURE(capture, "gps-sirf4-bu353s4.nmea");
+    std::vector<std::string> expected;
+    std::ifstream in(capture);
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        if (!line.empty() && line[0] != '#') expected.push_back(line);
+    }
+    ASSERT_GT(expected.size(), 50u);
+    ASSERT_EQ(cectl({"gps", "replay", capture.string()}).status, 0);
+    auto lines = read_lines([&](const std::vector<std::string>& l) { return l.size() >= expected.size(); });
+    ASSERT_GE(lines.size(), expected.size());
+    lines.resize(expected.size());
+    EXPECT_EQ(lines, expected);
+}
+
+TEST_F(HostGps, SyntheticSentencesAreValid) {
+    ASSERT_EQ(cectl({"gps", "synthetic"}).status, 0);
+    auto count = [](const std::vector<std::string>& l, const std::string& type) {
+        size_t n = 0;
+        for (const auto& s : l) n += s.compare(0, 6, "$GP" + type) == 0;
+        return n;
+    };
+    auto lines = read_lines([&](const std::vector<std::string>& l) { return count(l, "GGA") >= 3; });
+    ASSERT_GE(count(lines, "GGA"), 3u);
+    EXPECT_GE(count(lines, "RMC"), 2u);
+    EXPECT_GE(count(lines, "GSA"), 2u);
+    EXPECT_GE(count(lines, "GSV"), 4u);
+    for (const auto& l : lines) EXPECT_TRUE(checksum_ok(l)) << l;
+    // A fix that moves: two GGA positions differ.
+    std::vector<std::string> positions;
+    for (const auto& l : lines) {
+        if (l.compare(0, 6, "$GPGGA") == 0) positions.push_back(l.substr(17, 26));
+    }
+    EXPECT_NE(positions.front(), positions.back());
+}
+
+TEST_F(HostGps, ClosingTheHandleEndsAPendingWaitCommEvent) {
+    ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);  // nothing ever arrives
+    HANDLE port = CreateFileW(u"GPD0:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port, 0x81));
+    // The serial requests a driver forwards are accepted.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = CBR_9600;
+    EXPECT_TRUE(SetCommState(port, &dcb));
+    COMMTIMEOUTS timeouts{};
+    EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
+    EXPECT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    char c;
+    DWORD got = 1;
+    EXPECT_TRUE(ReadFile(port, &c, 1, &got, nullptr));  // returns at once with nothing
+    EXPECT_EQ(got, 0u);
+
+    std::atomic<int> result{-1};
+    std::thread waiter([&] {
+        DWORD events = 0;
+        result = WaitCommEvent(port, &events, nullptr) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the wait
+    EXPECT_EQ(result.load(), -1);
+    CloseHandle(port);
+    waiter.join();
+    EXPECT_EQ(result.load(), 0);
+}
+
+// gpsd, reading the published pty, reports a fix from the synthetic track.
+TEST_F(HostGps, GpsdReportsAFixFromThePublishedPort) {
+    if (access("/usr/sbin/gpsd", X_OK) != 0) GTEST_SKIP() << "gpsd is not installed";
+    ASSERT_EQ(cectl({"gps", "synthetic"}).status, 0);
+    // A free local port for gpsd's socket.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    int port = ntohs(addr.sin_port);
+    close(probe);
+
+    std::string device = ce::root() + "/dev/GPD0";
+    std::string port_text = std::to_string(port);
+    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"), const_cast<char*>("-N"), const_cast<char*>("-n"),
+                    const_cast<char*>("-S"), port_text.data(), device.data(), nullptr};
+    pid_t gpsd;
+    ASSERT_EQ(posix_spawn(&gpsd, argv[0], nullptr, nullptr, argv, environ), 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{gpsd};
+
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }));
+    const char watch[] = "?WATCH={\"enable\":true,\"json\":true};\n";
+    ASSERT_GT(send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL), 0);
+    std::string text;
+    bool fix = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!fix && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) continue;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        for (const auto& line : lines_of(text)) {
+            if (line.find("\"class\":\"TPV\"") != std::string::npos &&
+                (line.find("\"mode\":2") != std::string::npos || line.find("\"mode\":3") != std::string::npos) &&
+                line.find("\"lat\":52.0") != std::string::npos)
+                fix = true;
+        }
+    }
+    close(fd);
+    EXPECT_TRUE(fix) << text;
+}
+
+}  // namespace

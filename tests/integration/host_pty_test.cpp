@@ -1,0 +1,57 @@
+// Devices published as pseudo-terminals: a plain POSIX program talks to the
+// driver through <root>/dev/NAME.
+#include <sys/stat.h>
+
+#include "host_support.h"
+
+using namespace hosttest;
+
+namespace {
+
+class HostPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tst_key(u"Drivers\\Tst1", 1);
+        tst_key(u"Drivers\\Tst4", 4);
+        set_dword(u"Drivers\\Tst4", u"RefuseOpen", 1);
+        host.start();
+    }
+    Host host;
+};
+
+TEST_F(HostPty, APosixProgramTalksToTheDriver) {
+    HANDLE dev = ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr);
+    ASSERT_NE(dev, nullptr);
+    std::string link = ce::root() + "/dev/TST1";
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    RunResult probe = run({bin("host_pty_probe"), link, "echo"});
+    EXPECT_EQ(probe.status, 0);
+    ASSERT_TRUE(eventually([] { return log_has("TST1: Close"); })) << tst_log();
+    const std::string bytes = "he\\x0d\\x0a\\x00\\x7f\\x03\\xffo";
+    EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST1: Open C0000000 0", "TST1: Write " + bytes, "TST1: Read " + bytes,
+                                                "TST1: IOControl 001B0044 8", "TST1: Close"}))
+        << tst_log();
+
+    // Opening again opens the device again.
+    EXPECT_EQ(run({bin("host_pty_probe"), link, "echo"}).status, 0);
+    EXPECT_TRUE(DeactivateDevice(dev));
+    EXPECT_NE(lstat(link.c_str(), &st), 0);  // unpublished with the device
+}
+
+TEST_F(HostPty, ARefusedOpenHangsUpTheProgram) {
+    HANDLE dev = ActivateDeviceEx(u"Drivers\\Tst4", nullptr, 0, nullptr);
+    ASSERT_NE(dev, nullptr);
+    std::string link = ce::root() + "/dev/TST4";
+    EXPECT_EQ(run({bin("host_pty_probe"), link, "hangup"}).status, 0);
+    EXPECT_TRUE(eventually([] { return host_log().find("TST4: the driver refused the open") != std::string::npos; }))
+        << host_log();
+    // The port is published again for the next program.
+    struct stat st {};
+    EXPECT_EQ(stat(link.c_str(), &st), 0);
+    EXPECT_TRUE(DeactivateDevice(dev));
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// Helpers of the device manager's integration tests: a private cehost in a
+// temporary root (always stopped, also when a test fails), registry set-up,
+// running the command-line tools and waiting for what a driver logged.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ce_devices.h"
+#include "ce_platform.h"
+#include "test_support.h"
+#include "windows.h"
+
+extern char** environ;
+
+namespace hosttest {
+
+// Platform time twenty times faster in this process and in every host it starts.
+inline const bool time_scaled = [] {
+    setenv("CE_TIME_SCALE", "0.05", 1);
+    return true;
+}();
+
+inline std::string bin(const std::string& program) { return (cetest::build_dir() / "bin" / program).string(); }
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+};
+
+// Runs a program to its end, capturing stdout (stderr passes through).
+inline RunResult run(const std::vector<std::string>& argv) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_fds[1]);
+    RunResult result;
+    if (rc == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    close(pipe_fds[0]);
+    return result;
+}
+
+inline RunResult cectl(std::vector<std::string> args) {
+    args.insert(args.begin(), {bin("cectl"), "--root", ce::root()});
+    return run(args);
+}
+
+inline void set_sz(const std::u16string& key, const char16_t* name, const std::u16string& value) {
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * 2));
+    RegCloseKey(k);
+}
+
+inline void set_dword(const std::u16string& key, const char16_t* name, DWORD value) {
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+    RegCloseKey(k);
+}
+
+// A TST device's key: Dll TstDriver.dll, Prefix TST, the given Index.
+inline void tst_key(const std::u16string& key, DWORD index, const std::u16string& dll = u"TstDriver.dll") {
+    set_sz(key, u"Dll", dll);
+    set_sz(key, u"Prefix", u"TST");
+    set_dword(key, u"Index", index);
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+inline std::string tst_log() { return read_file(ce::root() + "/tst.log"); }
+inline std::string host_log() { return read_file(ce::root() + "/.cehost/log"); }
+
+// Waits (generously: a slow machine is no failure) until pred() holds.
+template <class Pred>
+bool eventually(Pred pred, int seconds = 60) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+inline bool log_has(const std::string& line) {
+    for (const auto& l : lines_of(tst_log())) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+// Whether `wanted` appear in this order among the log's lines.
+inline bool in_order(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+    size_t at = 0;
+    for (const auto& l : lines) {
+        if (at < wanted.size() && l == wanted[at]) at++;
+    }
+    return at == wanted.size();
+}
+
+// Whether a process runs (a zombie waiting for its reaper does not).
+inline bool alive(pid_t pid) {
+    if (kill(pid, 0) != 0) return false;
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+}
+
+// A private cehost in a fresh temporary root; stopped by the destructor.
+class Host {
+public:
+    Host() = default;
+    ~Host() { stop(); }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    const std::string& root() const { return root_.path(); }
+
+    void start() {
+        RunResult r = run({bin("cehost"), "--root", root_.path()});
+        ASSERT_EQ(r.status, 0) << host_log();
+        std::ifstream pid_file(root_.path() + "/.cehost/pid");
+        pid_file >> pid_;
+        ASSERT_GT(pid_, 0);
+    }
+
+    pid_t pid() const { return pid_; }
+
+    void stop() {
+        if (pid_ <= 0) return;
+        ce::stop_host();
+        // A host that does not go is killed: no test leaves one behind.
+        if (!eventually([&] { return !alive(pid_); }, 30)) kill(pid_, SIGKILL);
+        pid_ = 0;
+    }
+
+private:
+    cetest::TempRoot root_;
+    pid_t pid_ = 0;
+};
+
+}  // namespace hosttest
