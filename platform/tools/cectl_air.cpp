@@ -1,0 +1,103 @@
+// cectl air: the stations the simulated tuner receives, and the default air
+// that `cectl init` provisions.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "air.h"
+#include "cectl.h"
+#include "recording.h"
+
+namespace {
+
+int air_list() {
+    for (const auto& st : fmsim::read_air())
+        std::printf("%u\t%u\t%s\n", st.frequency, st.rssi, st.source.c_str());
+    return 0;
+}
+
+bool parse_frequency(const std::string& text, uint32_t& freq) {
+    return cectl::parse_u32(text, freq) && freq >= fmsim::kAirLowest && freq <= fmsim::kAirHighest;
+}
+
+int air_set(const cectl::Args& args) {
+    // air set FREQ RSSI synthetic PI [tmc] [errors N] | capture FILE
+    if (args.size() < 4) return cectl::fail("air set FREQ RSSI synthetic PI [tmc] | capture FILE");
+    uint32_t freq = 0, rssi = 0;
+    if (!parse_frequency(args[1], freq)) return cectl::fail("air set: FREQ is kHz between 76000 and 108000");
+    if (!cectl::parse_u32(args[2], rssi) || rssi > fmsim::kMaxRssi) return cectl::fail("air set: RSSI is 0..63");
+    std::string source;
+    if (args[3] == "capture") {
+        if (args.size() != 5) return cectl::fail("air set: capture takes one FILE");
+        std::error_code ec;
+        auto path = std::filesystem::absolute(args[4], ec);
+        if (ec || !std::filesystem::is_regular_file(path, ec)) return cectl::fail("air set: no such file: " + args[4]);
+        std::string why;
+        auto rec = fmsim::load_recording(path.string(), &why);
+        if (!rec) return cectl::fail("air set: " + why);
+        if (rec->groups.empty()) std::fprintf(stderr, "cectl: warning: %s holds no RDS group\n", args[4].c_str());
+        source = "capture " + path.lexically_normal().string();
+    } else {
+        for (size_t i = 3; i < args.size(); i++) source += (i > 3 ? " " : "") + args[i];
+    }
+    fmsim::SourceSpec spec;
+    std::string why;
+    if (!fmsim::parse_source(source, spec, &why)) return cectl::fail("air set: " + why);
+    fmsim::Station st{freq, rssi, fmsim::format_source(spec)};
+    if (long rc = fmsim::write_station(st); rc != 0) return cectl::fail("air set: registry error " + std::to_string(rc));
+    return 0;
+}
+
+int run_air(const cectl::Args& args) {
+    if (args.empty()) return cectl::fail("air list | clear | remove FREQ | set FREQ RSSI SOURCE");
+    const std::string& what = args[0];
+    if (what == "list" && args.size() == 1) return air_list();
+    if (what == "clear" && args.size() == 1) {
+        if (long rc = fmsim::clear_air(); rc != 0) return cectl::fail("air clear: registry error " + std::to_string(rc));
+        return 0;
+    }
+    if (what == "remove") {
+        uint32_t freq = 0;
+        if (args.size() != 2 || !cectl::parse_u32(args[1], freq)) return cectl::fail("air remove FREQ");
+        long rc = fmsim::remove_station(freq);
+        if (rc == 2) return cectl::fail("air remove: no station on " + args[1]);
+        if (rc != 0) return cectl::fail("air remove: registry error " + std::to_string(rc));
+        return 0;
+    }
+    if (what == "set") return air_set(args);
+    return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set)");
+}
+
+// The default air: stations spread over band 0, one of them below 87.5 MHz
+// for the Japan and world bands, one too weak for a seek to stop at; three
+// carry TMC.
+bool init_air(bool force) {
+    static const fmsim::Station kDefault[] = {
+        {76500, 38, "synthetic 1A01"},
+        {87600, 44, "synthetic D301 tmc"},
+        {91500, 30, "synthetic D302"},
+        {95800, 52, "synthetic D303 tmc"},
+        {99200, 25, "synthetic D304"},
+        {103300, 6, "synthetic D305"},
+        {107900, 36, "synthetic D306 tmc"},
+    };
+    if (!force && !fmsim::read_air().empty()) return true;  // an air of the user's own stays
+    if (force && fmsim::clear_air() != 0) {
+        std::fprintf(stderr, "cectl: init: cannot clear the air\n");
+        return false;
+    }
+    for (const auto& st : kDefault) {
+        if (fmsim::write_station(st) != 0) {
+            std::fprintf(stderr, "cectl: init: cannot write the air\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+CECTL_COMMAND("air", "  air list | air clear | air remove FREQ\n"
+                     "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE", run_air);
+CECTL_INIT_STEP(30, "air", init_air);

@@ -1,0 +1,285 @@
+// The air in the registry and the RDS sources it names.
+#include "air.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "ce_platform.h"
+#include "recording.h"
+#include "synthetic.h"
+#include "windows.h"
+
+namespace fmsim {
+
+namespace {
+
+std::vector<std::string_view> words(std::string_view text) {
+    std::vector<std::string_view> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) pos++;
+        size_t start = pos;
+        while (pos < text.size() && text[pos] != ' ' && text[pos] != '\t') pos++;
+        if (pos > start) out.push_back(text.substr(start, pos - start));
+    }
+    return out;
+}
+
+bool parse_number(std::string_view text, int base, uint32_t max, uint32_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return false;
+        v = v * base + static_cast<uint64_t>(d);
+        if (v > max) return false;
+    }
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool fail(std::string* error, const std::string& why) {
+    if (error) *error = why;
+    return false;
+}
+
+}  // namespace
+
+bool parse_source(std::string_view text, SourceSpec& spec, std::string* error) {
+    auto w = words(text);
+    if (w.empty()) return fail(error, "empty source");
+    SourceSpec s;
+    if (w[0] == "synthetic") {
+        uint32_t pi = 0;
+        if (w.size() < 2 || w[1].size() > 4 || !parse_number(w[1], 16, 0xFFFF, pi) || pi == 0)
+            return fail(error, "synthetic needs a PI of 1 to 4 hex digits, not 0000");
+        s.kind = SourceSpec::Synthetic;
+        s.pi = static_cast<uint16_t>(pi);
+        for (size_t i = 2; i < w.size(); i++) {
+            if (w[i] == "tmc") {
+                s.tmc = true;
+            } else if (w[i] == "errors" && i + 1 < w.size()) {
+                uint32_t p = 0;
+                if (!parse_number(w[i + 1], 10, 100, p)) return fail(error, "errors takes a percentage 0..100");
+                s.error_percent = p;
+                i++;
+            } else {
+                return fail(error, "unknown word '" + std::string(w[i]) + "' after synthetic PI");
+            }
+        }
+    } else if (w[0] == "capture") {
+        // The path is the rest of the text, blanks included.
+        size_t at = text.find("capture") + 7;
+        std::string_view path = text.substr(at);
+        while (!path.empty() && (path.front() == ' ' || path.front() == '\t')) path.remove_prefix(1);
+        while (!path.empty() && (path.back() == ' ' || path.back() == '\t')) path.remove_suffix(1);
+        if (path.empty()) return fail(error, "capture needs a file");
+        if (path.front() != '/') return fail(error, "capture needs an absolute host path");
+        s.kind = SourceSpec::Capture;
+        s.path = std::string(path);
+    } else {
+        return fail(error, "source is 'synthetic PI [tmc]' or 'capture FILE', not '" + std::string(w[0]) + "'");
+    }
+    spec = s;
+    return true;
+}
+
+std::string format_source(const SourceSpec& spec) {
+    char buf[64];
+    switch (spec.kind) {
+        case SourceSpec::Synthetic:
+            std::snprintf(buf, sizeof buf, "synthetic %04X%s", spec.pi, spec.tmc ? " tmc" : "");
+            if (spec.error_percent) return std::string(buf) + " errors " + std::to_string(spec.error_percent);
+            return buf;
+        case SourceSpec::Capture: return "capture " + spec.path;
+        case SourceSpec::None: break;
+    }
+    return "";
+}
+
+// ---- the registry -----------------------------------------------------------
+
+namespace {
+
+std::optional<Station> read_station_key(HKEY air, const std::u16string& name) {
+    uint32_t freq = 0;
+    std::string narrow = ce::narrow(name);
+    if (!parse_number(narrow, 10, 0xFFFFFFFFu, freq)) return std::nullopt;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(air, name.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    Station st;
+    st.frequency = freq;
+    DWORD type = 0, rssi = 0, size = sizeof rssi;
+    bool ok = RegQueryValueExW(key, u"Rssi", nullptr, &type, reinterpret_cast<BYTE*>(&rssi), &size) == ERROR_SUCCESS &&
+              type == REG_DWORD && size == sizeof rssi;
+    st.rssi = std::min<uint32_t>(rssi, kMaxRssi);
+    WCHAR text[1024] = {};
+    size = sizeof text - sizeof(WCHAR);
+    type = 0;
+    if (RegQueryValueExW(key, u"Source", nullptr, &type, reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+        size_t n = std::min<size_t>(size / sizeof(WCHAR), 1023);
+        std::u16string s(text, n);
+        while (!s.empty() && s.back() == 0) s.pop_back();
+        st.source = ce::narrow(s);
+    }
+    RegCloseKey(key);
+    if (!ok) return std::nullopt;
+    return st;
+}
+
+}  // namespace
+
+std::vector<Station> read_air() {
+    std::vector<Station> out;
+    HKEY air = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_READ, &air) != ERROR_SUCCESS) return out;
+    for (DWORD i = 0; i < 4096; i++) {
+        WCHAR name[CE_REG_MAX_KEY_NAME + 1] = {};
+        DWORD len = CE_REG_MAX_KEY_NAME + 1;
+        if (RegEnumKeyExW(air, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (auto st = read_station_key(air, std::u16string(name, std::min<DWORD>(len, CE_REG_MAX_KEY_NAME))))
+            out.push_back(*st);
+    }
+    RegCloseKey(air);
+    std::sort(out.begin(), out.end(), [](const Station& a, const Station& b) { return a.frequency < b.frequency; });
+    return out;
+}
+
+std::optional<Station> read_station(uint32_t frequency) {
+    HKEY air = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_READ, &air) != ERROR_SUCCESS) return std::nullopt;
+    auto st = read_station_key(air, ce::widen(std::to_string(frequency)));
+    RegCloseKey(air);
+    return st;
+}
+
+long write_station(const Station& station) {
+    HKEY key = nullptr;
+    std::u16string path = std::u16string(kAirKey) + u"\\" + ce::widen(std::to_string(station.frequency));
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD rssi = station.rssi;
+    rc = RegSetValueExW(key, u"Rssi", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&rssi), sizeof rssi);
+    if (rc == ERROR_SUCCESS) {
+        std::u16string src = ce::widen(station.source);
+        rc = RegSetValueExW(key, u"Source", 0, REG_SZ, reinterpret_cast<const BYTE*>(src.c_str()),
+                            static_cast<DWORD>((src.size() + 1) * sizeof(WCHAR)));
+    }
+    RegCloseKey(key);
+    return rc;
+}
+
+long remove_station(uint32_t frequency) {
+    HKEY air = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_ALL_ACCESS, &air);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegDeleteKeyW(air, ce::widen(std::to_string(frequency)).c_str());
+    RegCloseKey(air);
+    return rc;
+}
+
+long clear_air() {
+    HKEY air = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_ALL_ACCESS, &air);
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    // Collect first: deleting while enumerating shifts the indexes.
+    std::vector<std::u16string> names;
+    for (DWORD i = 0; i < 4096; i++) {
+        WCHAR name[CE_REG_MAX_KEY_NAME + 1] = {};
+        DWORD len = CE_REG_MAX_KEY_NAME + 1;
+        if (RegEnumKeyExW(air, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.emplace_back(name, std::min<DWORD>(len, CE_REG_MAX_KEY_NAME));
+    }
+    for (const auto& n : names) {
+        LONG r = RegDeleteKeyW(air, n.c_str());
+        if (r != ERROR_SUCCESS && rc == ERROR_SUCCESS) rc = r;
+    }
+    RegCloseKey(air);
+    return rc;
+}
+
+// ---- sources --------------------------------------------------------------------
+
+namespace {
+
+class SyntheticSource : public RdsSource {
+public:
+    explicit SyntheticSource(const SyntheticConfig& c) : gen_(c) {}
+    bool next(RdsGroup& group) override {
+        group = gen_.next();
+        return true;
+    }
+
+private:
+    SyntheticBroadcaster gen_;
+};
+
+class RecordingSource : public RdsSource {
+public:
+    explicit RecordingSource(std::shared_ptr<const Recording> rec) : rec_(std::move(rec)) {}
+    bool next(RdsGroup& group) override {
+        if (rec_->groups.empty()) return false;
+        group = rec_->groups[pos_++ % rec_->groups.size()];
+        return true;
+    }
+
+private:
+    std::shared_ptr<const Recording> rec_;
+    size_t pos_ = 0;
+};
+
+// Recordings are parsed once per file version: a tune to the same station
+// again reuses the parse as long as the file is unchanged.
+struct CacheEntry {
+    int64_t mtime_ns = 0;
+    int64_t size = 0;
+    std::shared_ptr<const Recording> rec;
+};
+std::mutex cache_mutex;
+std::map<std::string, CacheEntry> cache;
+
+std::shared_ptr<const Recording> cached_recording(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return nullptr;
+    int64_t mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    auto it = cache.find(path);
+    if (it != cache.end() && it->second.mtime_ns == mtime && it->second.size == st.st_size) return it->second.rec;
+    auto rec = load_recording(path);
+    if (!rec) return nullptr;
+    if (cache.size() > 32) cache.clear();
+    cache[path] = CacheEntry{mtime, static_cast<int64_t>(st.st_size), rec};
+    return rec;
+}
+
+}  // namespace
+
+std::unique_ptr<RdsSource> make_source(const SourceSpec& spec, uint32_t seed) {
+    switch (spec.kind) {
+        case SourceSpec::Synthetic: {
+            SyntheticConfig c;
+            c.pi = spec.pi;
+            c.tmc = spec.tmc;
+            c.error_percent = spec.error_percent;
+            c.seed = seed;
+            return std::make_unique<SyntheticSource>(c);
+        }
+        case SourceSpec::Capture: {
+            auto rec = cached_recording(spec.path);
+            if (!rec) return nullptr;
+            return std::make_unique<RecordingSource>(rec);
+        }
+        case SourceSpec::None: break;
+    }
+    return nullptr;
+}
+
+}  // namespace fmsim

@@ -1,0 +1,689 @@
+// The simulated tuner chip: state, request processing, answers, RDS pacing.
+#include "chip.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "ce_platform.h"
+#include "kobject.h"
+
+namespace fmsim {
+
+namespace {
+
+// 104 bits a group at 1187.5 bit/s.
+constexpr double kGroupMs = 104.0 * 1000.0 / 1187.5;
+constexpr uint32_t kNoiseRssi = 2;
+constexpr uint32_t kStereoRssi = 20;
+constexpr uint32_t kSeekStep = 100;  // kHz a seek sweeps per step
+constexpr DWORD kSeekStepMs = 3;     // platform ms per step
+
+uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 76000 : 87500; }
+uint32_t band_high(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 91000 : 108000; }
+
+}  // namespace
+
+Chip& Chip::instance() {
+    static Chip chip;
+    return chip;
+}
+
+Chip::~Chip() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stop_thread(lock);
+}
+
+DWORD Chip::refusal(const char* entry_point) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = refused_.find(entry_point);
+    return it == refused_.end() ? 0 : it->second;
+}
+
+// ---- scheduling ---------------------------------------------------------------
+
+Chip::Clock::time_point Chip::after(DWORD min_ms, DWORD max_ms) {
+    DWORD ms = min_ms;
+    if (max_ms > min_ms) ms = std::uniform_int_distribution<DWORD>(min_ms, max_ms)(rng_);
+    return Clock::now() + std::chrono::microseconds(ce::platform_ms_to_real_us(ms));
+}
+
+void Chip::schedule(Clock::time_point due, Action action) {
+    queue_.emplace(std::make_pair(due, seq_++), std::move(action));
+    cv_.notify_all();
+}
+
+void Chip::request(DWORD min_ms, DWORD max_ms, Action action) {
+    Clock::time_point due = after(min_ms, max_ms);
+    Clock::time_point now = Clock::now();
+    if (busy_until_ > now) due = busy_until_ + (due - now);
+    busy_until_ = due;
+    schedule(due, std::move(action));
+}
+
+Chip::OutEvent Chip::status_event(uint8_t command, uint8_t status, DWORD value) {
+    OutEvent e;
+    e.event.code = FMS_EVENT_COMMAND_STATUS;
+    e.event.payload.status.command = command;
+    e.event.payload.status.status = status;
+    e.event.payload.status.value = value;
+    e.is_answer = true;
+    return e;
+}
+
+void Chip::answer(Out& out, uint8_t command, uint8_t status, DWORD value) {
+    auto take = [&](std::map<DWORD, DWORD>& faults) {
+        for (DWORD key : {static_cast<DWORD>(command), FMSIM_ANY_COMMAND}) {
+            auto it = faults.find(key);
+            if (it == faults.end() || it->second == 0) continue;
+            if (it->second != FMSIM_FOREVER) it->second--;
+            return true;
+        }
+        return false;
+    };
+    if (take(drop_)) return;
+    int copies = take(duplicate_) ? 2 : 1;
+    DWORD late = 0;
+    for (DWORD key : {static_cast<DWORD>(command), FMSIM_ANY_COMMAND}) {
+        auto it = answer_delay_.find(key);
+        if (it != answer_delay_.end()) late = std::max(late, it->second);
+    }
+    for (int i = 0; i < copies; i++) {
+        OutEvent e = status_event(command, status, value);
+        if (late == 0) {
+            out.push_back(e);
+        } else {
+            schedule(after(late, late), [e](Out& o) { o.push_back(e); });
+        }
+    }
+}
+
+// ---- the event thread -----------------------------------------------------------
+
+void Chip::stop_thread(std::unique_lock<std::mutex>& lock) {
+    if (!thread_.joinable()) return;
+    running_ = false;
+    cv_.notify_all();
+    if (std::this_thread::get_id() == thread_id_) {
+        // Destroyed from inside its own event function: the thread ends when
+        // that call returns.
+        thread_.detach();
+        return;
+    }
+    std::thread t = std::move(thread_);
+    lock.unlock();
+    t.join();
+    lock.lock();
+}
+
+bool Chip::rds_flowing() const {
+    return powered_ && rds_on_ && !seek_.active && tuned_.source && !rds_dry_;
+}
+
+Chip::Clock::time_point Chip::next_wake() const {
+    Clock::time_point wake = Clock::now() + std::chrono::seconds(1);
+    if (!queue_.empty()) wake = std::min(wake, queue_.begin()->first.first);
+    if (rds_flowing() && next_group_ != Clock::time_point{}) wake = std::min(wake, next_group_);
+    if (powered_ && report_period_ && next_report_ != Clock::time_point{}) wake = std::min(wake, next_report_);
+    return wake;
+}
+
+void Chip::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+        Clock::time_point now = Clock::now();
+        Out out;
+        while (!queue_.empty() && queue_.begin()->first.first <= now) {
+            Action action = std::move(queue_.begin()->second);
+            queue_.erase(queue_.begin());
+            action(out);
+        }
+        rds_tick(now, out);
+        report_tick(now, out);
+        if (out.empty()) {
+            cv_.wait_until(lock, next_wake());
+            continue;
+        }
+        FMS_EVENT_FUNCTION fn = callback_;
+        for (const auto& e : out) {
+            stats_.eventsDelivered++;
+            if (e.is_answer) stats_.answersDelivered++;
+            if (e.event.code == FMS_EVENT_RDS_DATA) stats_.rdsBytesDelivered += static_cast<DWORD>(e.bytes.size());
+        }
+        lock.unlock();
+        for (auto& e : out) {
+            if (e.event.code == FMS_EVENT_RDS_DATA && !e.bytes.empty())
+                e.event.payload.rds.data = reinterpret_cast<ULONG_PTR>(e.bytes.data());
+            if (fn) fn(&e.event);
+        }
+        lock.lock();
+    }
+}
+
+// ---- RDS and reports -----------------------------------------------------------
+
+void Chip::rds_tick(Clock::time_point now, Out& out) {
+    if (!rds_flowing()) {
+        next_group_ = {};
+        return;
+    }
+    auto interval = std::chrono::nanoseconds(static_cast<int64_t>(std::llround(kGroupMs * 1e6 * ce::time_scale())));
+    if (interval.count() <= 0) interval = std::chrono::nanoseconds(1);
+    if (next_group_ == Clock::time_point{}) next_group_ = now + interval;
+    // A stall of the thread is caught up, within bounds: a long one is dropped
+    // as a real receiver would lose those groups.
+    if (now - next_group_ > std::chrono::milliseconds(500)) next_group_ = now;
+    for (int produced = 0; next_group_ <= now && produced < 256; produced++) {
+        RdsGroup g;
+        if (!tuned_.source->next(g)) {
+            rds_dry_ = true;
+            break;
+        }
+        append_packed(g, rds_pending_);
+        stats_.groupsSent++;
+        next_group_ += interval;
+    }
+    // Hand out pieces of arbitrary length; what is left waits for more.
+    size_t taken = 0;
+    for (;;) {
+        if (piece_len_ == 0) piece_len_ = std::uniform_int_distribution<DWORD>(piece_min_, piece_max_)(rng_);
+        if (rds_pending_.size() - taken < piece_len_) break;
+        OutEvent e;
+        e.event.code = FMS_EVENT_RDS_DATA;
+        e.event.payload.rds.count = static_cast<WORD>(piece_len_);
+        e.bytes.assign(rds_pending_.begin() + static_cast<ptrdiff_t>(taken),
+                       rds_pending_.begin() + static_cast<ptrdiff_t>(taken + piece_len_));
+        out.push_back(std::move(e));
+        taken += piece_len_;
+        piece_len_ = 0;
+    }
+    rds_pending_.erase(rds_pending_.begin(), rds_pending_.begin() + static_cast<ptrdiff_t>(taken));
+}
+
+void Chip::report_tick(Clock::time_point now, Out& out) {
+    if (!powered_ || report_period_ == 0 || seek_.active) {
+        next_report_ = {};
+        return;
+    }
+    auto period = std::chrono::microseconds(ce::platform_ms_to_real_us(report_period_));
+    if (next_report_ == Clock::time_point{}) {
+        next_report_ = now + period;
+        return;
+    }
+    if (now < next_report_) return;
+    next_report_ = now + period;
+    OutEvent e;
+    e.event.code = FMS_EVENT_FREQUENCY_REPORT;
+    e.event.payload.report.frequency = frequency_;
+    out.push_back(e);
+}
+
+// ---- chip state -------------------------------------------------------------------
+
+uint32_t Chip::rssi_now() const {
+    if (!powered_ || seek_.active || !tuned_.station) return kNoiseRssi;
+    return tuned_.station->rssi;
+}
+
+void Chip::update_stereo(Out& out) {
+    bool stereo = powered_ && !seek_.active && most_ == 0 && tuned_.station && tuned_.station->rssi >= kStereoRssi;
+    if (stereo == stereo_) return;
+    stereo_ = stereo;
+    OutEvent e;
+    e.event.code = FMS_EVENT_STEREO_MODE;
+    e.event.payload.stereoMode = stereo ? 1 : 0;
+    // The pilot is detected a moment after the tune settles.
+    schedule(after(20, 40), [e](Out& o) { o.push_back(e); });
+}
+
+void Chip::tune_to(Out& out, uint32_t frequency) {
+    frequency_ = frequency;
+    tuned_ = Tuned{};
+    rds_pending_.clear();
+    piece_len_ = 0;
+    next_group_ = {};
+    rds_dry_ = false;
+    if (auto st = read_station(frequency); st && st->rssi > 0) {
+        tuned_.station = st;
+        SourceSpec spec;
+        if (parse_source(st->source, spec)) tuned_.source = make_source(spec, frequency ^ session_counter_);
+    }
+    update_stereo(out);
+}
+
+uint32_t Chip::seek_position(Clock::time_point now) const {
+    if (!seek_.active) return frequency_;
+    double span = std::chrono::duration<double>(seek_.end - seek_.start).count();
+    double done = span <= 0 ? 1.0 : std::chrono::duration<double>(now - seek_.start).count() / span;
+    done = std::clamp(done, 0.0, 1.0);
+    uint32_t distance = seek_.to > seek_.from ? seek_.to - seek_.from : seek_.from - seek_.to;
+    uint32_t swept = static_cast<uint32_t>(distance * done) / kSeekStep * kSeekStep;
+    return seek_.to > seek_.from ? seek_.from + swept : seek_.from - swept;
+}
+
+void Chip::end_seek(Out& out, uint8_t status, uint32_t frequency) {
+    seek_.active = false;
+    seek_.generation++;
+    seek_requested_ = false;
+    tune_to(out, frequency);
+    answer(out, FMS_CMD_SEEK, status, frequency);
+}
+
+void Chip::reset_radio_settings() {
+    // What the receiver's registers hold after it powers up; audio routing
+    // and volume live outside it and keep their values.
+    most_ = 0;
+    mute_code_ = 0;
+    deemphasis_ = 0;
+    search_level_ = 8;
+    blend_ = 0;
+    af_ = 0;
+    rds_rbds_ = 0;
+    pause_level_ = 0;
+    pause_duration_ = 0;
+    audio_enable_ = 1;
+}
+
+// ---- entry points -----------------------------------------------------------------
+
+DWORD Chip::init() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inited_ = true;
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::deinit() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (session_) {
+        stop_thread(lock);
+        session_ = 0;
+        callback_ = nullptr;
+    }
+    inited_ = false;
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::create(DWORD* creation_word, FMS_EVENT_FUNCTION fn, DWORD* session) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!inited_) return FMS_BT_NOT_INITIALIZED;
+    if (!fn || !session) return FMS_INVALID_PARAMETER;
+    if (session_) return FMS_FAILED;  // one session at a time, as one radio
+    stop_thread(lock);                // a thread left from a destroy on itself
+    session_counter_++;
+    session_ = 0x46D00000u | (session_counter_ & 0xFFFF);
+    callback_ = fn;
+    // A fresh session meets a chip that is off.
+    power_target_ = powered_ = false;
+    band_ = FMS_CHIP_BAND_EUROPE;
+    frequency_ = band_low(band_);
+    tuned_ = Tuned{};
+    stereo_ = false;
+    rds_on_ = false;
+    seek_ = Seek{};
+    seek_requested_ = false;
+    queue_.clear();
+    busy_until_ = {};
+    rds_pending_.clear();
+    piece_len_ = 0;
+    next_group_ = next_report_ = {};
+    rng_.seed(0x7E5 + session_counter_);
+    reset_radio_settings();
+    audio_path_ = 1;
+    volume_ = 0x7FFF;
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+    thread_id_ = thread_.get_id();
+    *session = session_;
+    (void)creation_word;  // the device's library keeps its own use of it
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::destroy(DWORD session) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    stop_thread(lock);
+    session_ = 0;
+    callback_ = nullptr;
+    queue_.clear();
+    power_target_ = powered_ = false;
+    tuned_ = Tuned{};
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::get_current_status(DWORD session, DWORD* words) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session) || !words) return FMS_INVALID_PARAMETER;
+    words[0] = powered_ ? frequency_ : 0;
+    words[1] = powered_ ? 1 : 0;
+    words[2] = audio_path_;
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::enable(DWORD session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    power_target_ = true;
+    request(80, 120, [this](Out& out) {
+        if (powered_) {
+            answer(out, FMS_CMD_POWER_ON, FMS_FM_ALREADY_ON, 0);
+            return;
+        }
+        powered_ = true;
+        band_ = FMS_CHIP_BAND_EUROPE;
+        rds_on_ = false;
+        reset_radio_settings();
+        tune_to(out, band_low(band_));
+        answer(out, FMS_CMD_POWER_ON, FMS_SUCCESSED, 0);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::disable(DWORD session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    power_target_ = false;
+    seek_requested_ = false;
+    request(30, 50, [this](Out& out) {
+        if (!powered_) {
+            answer(out, FMS_CMD_POWER_OFF, FMS_FAILED_FM_NOT_ON, 0);
+            return;
+        }
+        powered_ = false;
+        rds_on_ = false;
+        seek_.active = false;
+        seek_.generation++;
+        tuned_ = Tuned{};
+        rds_pending_.clear();
+        update_stereo(out);
+        answer(out, FMS_CMD_POWER_OFF, FMS_SUCCESSED, 0);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::set_band(DWORD session, BYTE band) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    if (band > FMS_CHIP_BAND_JAPAN) return FMS_INVALID_PARAMETER;
+    // The band takes effect at once, so that a tune right after it is
+    // checked against it.
+    band_ = band;
+    request(20, 40, [this](Out& out) {
+        if (frequency_ < band_low(band_) || frequency_ > band_high(band_))
+            tune_to(out, std::clamp(frequency_, band_low(band_), band_high(band_)));
+        // The chip reports its signal strength with the band change.
+        answer(out, FMS_CMD_SET_BAND, FMS_SUCCESSED, rssi_now());
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::tune(DWORD session, DWORD frequency) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    if (frequency < band_low(band_) || frequency > band_high(band_)) return FMS_INVALID_PARAMETER;
+    seek_requested_ = false;
+    request(40, 70, [this, frequency](Out& out) {
+        if (seek_.active) end_seek(out, FMS_SEEK_STOPPED, seek_position(Clock::now()));
+        tune_to(out, frequency);
+        answer(out, FMS_CMD_TUNE, FMS_SUCCESSED, frequency);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    if (stop) {
+        // A stop does not queue behind the running seek: it ends it.
+        seek_requested_ = false;
+        schedule(after(10, 20), [this](Out& out) {
+            if (seek_.active) end_seek(out, FMS_SEEK_STOPPED, seek_position(Clock::now()));
+            else answer(out, FMS_CMD_SEEK, FMS_STOP_SEEK, frequency_);
+        });
+        return FMS_PENDING;
+    }
+    if (seek_requested_ || seek_.active) return FMS_FAILED_ALREADY_PENDING;
+    seek_requested_ = true;
+    bool up = upwards != 0;
+    request(20, 30, [this, up](Out& out) {
+        if (!seek_requested_ || !powered_) return;  // stopped or switched off meanwhile
+        uint32_t lo = band_low(band_), hi = band_high(band_);
+        uint32_t from = std::clamp(frequency_, lo, hi);
+        // The next station at or above the search level, strictly beyond the
+        // current frequency, within the chip band; else the band edge.
+        uint32_t to = up ? hi : lo;
+        uint8_t status = FMS_SEEK_BAND_LIMIT;
+        for (const auto& st : read_air()) {
+            if (st.rssi < search_level_ || st.rssi == 0 || st.frequency < lo || st.frequency > hi) continue;
+            if (up && st.frequency > from && st.frequency <= to) {
+                to = st.frequency;
+                status = FMS_SEEK_SUCCESSED;
+            } else if (!up && st.frequency < from && st.frequency >= to) {
+                to = st.frequency;
+                status = FMS_SEEK_SUCCESSED;
+            }
+        }
+        if (status == FMS_SEEK_BAND_LIMIT && from == to) {
+            // Already at the edge: nothing to sweep.
+        }
+        tuned_ = Tuned{};
+        rds_pending_.clear();
+        seek_.active = true;
+        seek_.upwards = up;
+        seek_.from = from;
+        seek_.to = to;
+        seek_.status = status;
+        seek_.start = Clock::now();
+        uint32_t steps = (to > from ? to - from : from - to) / kSeekStep;
+        seek_.end = seek_.start + std::chrono::microseconds(ce::platform_ms_to_real_us(30 + steps * kSeekStepMs));
+        uint64_t generation = ++seek_.generation;
+        update_stereo(out);
+        busy_until_ = std::max(busy_until_, seek_.end);
+        schedule(seek_.end, [this, generation](Out& o) {
+            if (!seek_.active || seek_.generation != generation) return;
+            end_seek(o, seek_.status, seek_.to);
+        });
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::get_rssi(DWORD session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    request(20, 40, [this](Out& out) { answer(out, FMS_CMD_GET_RSSI, FMS_SUCCESSED, rssi_now()); });
+    return FMS_PENDING;
+}
+
+DWORD Chip::get_current_freq(DWORD session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    // There is no status for it: the chip answers with a frequency report.
+    request(10, 20, [this](Out& out) {
+        OutEvent e;
+        e.event.code = FMS_EVENT_FREQUENCY_REPORT;
+        e.event.payload.report.frequency = frequency_;
+        out.push_back(e);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::set_rds(DWORD session, DWORD on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    request(20, 40, [this, on](Out& out) {
+        bool was = rds_on_;
+        rds_on_ = on != 0;
+        if (!was && rds_on_) {
+            rds_pending_.clear();
+            piece_len_ = 0;
+            next_group_ = {};
+        }
+        answer(out, FMS_CMD_SET_RDS, FMS_SUCCESSED, on ? 1 : 0);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::set_audio_path(DWORD session, DWORD path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (path > 1) return FMS_INVALID_PARAMETER;
+    // A switch in the audio routing: done at once, powered or not.
+    audio_path_ = path;
+    return FMS_SUCCESSED;
+}
+
+DWORD Chip::set_volume(DWORD session, SHORT volume) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    DWORD v = static_cast<uint16_t>(volume);
+    volume_ = v;
+    request(10, 20, [this, v](Out& out) { answer(out, FMS_CMD_SET_VOLUME, FMS_SUCCESSED, v); });
+    return FMS_PENDING;
+}
+
+DWORD Chip::set_most(DWORD session, DWORD mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    if (mode > 1) return FMS_INVALID_PARAMETER;
+    request(20, 40, [this, mode](Out& out) {
+        most_ = mode;  // 1 forces mono
+        update_stereo(out);
+        answer(out, FMS_CMD_SET_MOST, FMS_SUCCESSED, mode);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::mute(DWORD session, DWORD code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    if (code > 2) return FMS_INVALID_PARAMETER;
+    request(20, 40, [this, code](Out& out) {
+        mute_code_ = code;
+        answer(out, FMS_CMD_SET_MUTE, FMS_SUCCESSED, code);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::set(DWORD session, Setting which, DWORD value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    DWORD* field = nullptr;
+    uint8_t command = 0;
+    switch (which) {
+        case Setting::Deemphasis: field = &deemphasis_; command = FMS_CMD_SET_DEEMPHASIS; break;
+        case Setting::SearchLevel: field = &search_level_; command = FMS_CMD_SET_RSSI_SEARCH_LEVEL; break;
+        case Setting::Blend: field = &blend_; command = FMS_CMD_SET_STEREO_BLEND; break;
+        case Setting::Af: field = &af_; command = FMS_CMD_SET_AF; break;
+        case Setting::RdsRbds: field = &rds_rbds_; command = FMS_CMD_SET_RDS_RBDS; break;
+        case Setting::PauseLevel: field = &pause_level_; command = FMS_CMD_SET_PAUSE_LEVEL; break;
+        case Setting::PauseDuration: field = &pause_duration_; command = FMS_CMD_SET_PAUSE_DURATION; break;
+        case Setting::AudioEnable: field = &audio_enable_; command = FMS_CMD_AUDIO_ENABLE; break;
+    }
+    request(20, 40, [this, field, command, value](Out& out) {
+        *field = value;
+        answer(out, command, FMS_SUCCESSED, value);
+    });
+    return FMS_PENDING;
+}
+
+DWORD Chip::get(DWORD session, Getter which) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!session_ok(session)) return FMS_INVALID_PARAMETER;
+    if (!power_target_) return FMS_FAILED_FM_NOT_ON;
+    request(20, 40, [this, which](Out& out) {
+        switch (which) {
+            case Getter::Deemphasis: answer(out, FMS_CMD_GET_DEEMPHASIS, FMS_SUCCESSED, deemphasis_); break;
+            case Getter::SearchLevel: answer(out, FMS_CMD_GET_RSSI_SEARCH_LEVEL, FMS_SUCCESSED, search_level_); break;
+            case Getter::Blend: answer(out, FMS_CMD_GET_MOST_BLEND, FMS_SUCCESSED, blend_); break;
+            case Getter::Most: answer(out, FMS_CMD_GET_MOST, FMS_SUCCESSED, most_); break;
+            case Getter::Mute: answer(out, FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, mute_code_); break;
+            case Getter::Band: answer(out, FMS_CMD_GET_BAND_MODE, FMS_SUCCESSED, band_); break;
+            case Getter::Volume: answer(out, FMS_CMD_GET_VOLUME, FMS_SUCCESSED, volume_); break;
+            case Getter::AfFreq: answer(out, FMS_CMD_GET_AF_FREQ, FMS_SUCCESSED, 0); break;  // no AF list on the air
+        }
+    });
+    return FMS_PENDING;
+}
+
+// ---- test interface -----------------------------------------------------------------
+
+void Chip::refuse_entry_point(const std::string& name, DWORD code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (code == 0) refused_.erase(name);
+    else refused_[name] = code;
+}
+
+void Chip::set_answer_delay(DWORD command, DWORD ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ms == 0) answer_delay_.erase(command);
+    else answer_delay_[command] = ms;
+}
+
+void Chip::drop_answers(DWORD command, DWORD count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drop_[command] = count;
+}
+
+void Chip::duplicate_answers(DWORD command, DWORD count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    duplicate_[command] = count;
+}
+
+void Chip::send_raw(const FmPlatformEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) return;
+    OutEvent e;
+    e.event = event;
+    if (event.code == FMS_EVENT_RDS_DATA) {
+        // An RDS record made up by a test carries no address we could trust:
+        // deliver zero bytes of the stated count.
+        e.bytes.assign(event.payload.rds.count, 0);
+        if (e.bytes.empty()) e.event.payload.rds.data = 0;
+    }
+    e.is_answer = event.code == FMS_EVENT_COMMAND_STATUS;
+    schedule(Clock::now(), [e](Out& out) { out.push_back(e); });
+}
+
+void Chip::set_rds_pieces(DWORD min, DWORD max) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    min = std::clamp<DWORD>(min, 1, 65535);
+    max = std::clamp<DWORD>(max, min, 65535);
+    piece_min_ = min;
+    piece_max_ = max;
+    piece_len_ = 0;
+}
+
+void Chip::set_report_period(DWORD ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    report_period_ = ms;
+    next_report_ = {};
+    cv_.notify_all();
+}
+
+FmsimStats Chip::stats() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+void Chip::reset_faults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refused_.clear();
+    answer_delay_.clear();
+    drop_.clear();
+    duplicate_.clear();
+    piece_min_ = 1;
+    piece_max_ = 36;
+    piece_len_ = 0;
+    report_period_ = 30000;
+    next_report_ = {};
+}
+
+}  // namespace fmsim

@@ -1,0 +1,165 @@
+// The simulated tuner chip behind the FM_ entry points. One instance per
+// process, as there is one radio. Requests change the chip's state on its
+// event thread, one after another, after the delays a real chip takes;
+// answers, reports and RDS data go out from that thread only, through the
+// event function given to FM_Create, with no lock held (the receiver may
+// call entry points again from inside it).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "air.h"
+#include "fms_api.h"
+#include "fmsim_control.h"
+
+namespace fmsim {
+
+class Chip {
+public:
+    static Chip& instance();
+    ~Chip();
+
+    // Fault injection: a refused entry point answers this code (0: not refused).
+    DWORD refusal(const char* entry_point);
+
+    DWORD init();
+    DWORD deinit();
+    DWORD create(DWORD* creation_word, FMS_EVENT_FUNCTION fn, DWORD* session);
+    DWORD destroy(DWORD session);
+    DWORD get_current_status(DWORD session, DWORD* words);
+    DWORD enable(DWORD session);
+    DWORD disable(DWORD session);
+    DWORD set_band(DWORD session, BYTE band);
+    DWORD tune(DWORD session, DWORD frequency);
+    DWORD seek(DWORD session, DWORD stop, DWORD upwards);
+    DWORD get_rssi(DWORD session);
+    DWORD get_current_freq(DWORD session);
+    DWORD set_rds(DWORD session, DWORD on);
+    DWORD set_audio_path(DWORD session, DWORD path);
+    DWORD set_volume(DWORD session, SHORT volume);
+    DWORD set_most(DWORD session, DWORD mode);
+    DWORD mute(DWORD session, DWORD code);
+    // Plain settings and getters: stored value, answered with the command id.
+    enum class Setting { Deemphasis, SearchLevel, Blend, Af, RdsRbds, PauseLevel, PauseDuration, AudioEnable };
+    DWORD set(DWORD session, Setting which, DWORD value);
+    enum class Getter { Deemphasis, SearchLevel, Blend, Most, Mute, Band, Volume, AfFreq };
+    DWORD get(DWORD session, Getter which);
+
+    // Test interface.
+    void refuse_entry_point(const std::string& name, DWORD code);
+    void set_answer_delay(DWORD command, DWORD ms);
+    void drop_answers(DWORD command, DWORD count);
+    void duplicate_answers(DWORD command, DWORD count);
+    void send_raw(const FmPlatformEvent& event);
+    void set_rds_pieces(DWORD min, DWORD max);
+    void set_report_period(DWORD ms);
+    FmsimStats stats();
+    void reset_faults();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct OutEvent {
+        FmPlatformEvent event{};
+        std::vector<uint8_t> bytes;  // RDS piece; the record points at it while delivered
+        bool is_answer = false;
+    };
+    using Out = std::vector<OutEvent>;
+    using Action = std::function<void(Out&)>;
+
+    struct Tuned {
+        std::optional<Station> station;
+        std::unique_ptr<RdsSource> source;
+    };
+
+    struct Seek {
+        bool active = false;
+        bool upwards = true;
+        uint32_t from = 0, to = 0;
+        uint8_t status = 0;
+        Clock::time_point start, end;
+        uint64_t generation = 0;
+    };
+
+    Chip() = default;
+    bool session_ok(DWORD session) const { return session_ != 0 && session == session_; }
+    void stop_thread(std::unique_lock<std::mutex>& lock);
+    void run();
+
+    // Scheduling (lock held).
+    Clock::time_point after(DWORD min_ms, DWORD max_ms);
+    void schedule(Clock::time_point due, Action action);
+    // A request the chip works on in turn: after the ones before it, plus its own time.
+    void request(DWORD min_ms, DWORD max_ms, Action action);
+    void answer(Out& out, uint8_t command, uint8_t status, DWORD value);
+    static OutEvent status_event(uint8_t command, uint8_t status, DWORD value);
+
+    // Chip state changes (lock held).
+    void tune_to(Out& out, uint32_t frequency);
+    void update_stereo(Out& out);
+    void reset_radio_settings();
+    uint32_t rssi_now() const;
+    uint32_t seek_position(Clock::time_point now) const;
+    void end_seek(Out& out, uint8_t status, uint32_t frequency);
+    void rds_tick(Clock::time_point now, Out& out);
+    void report_tick(Clock::time_point now, Out& out);
+    Clock::time_point next_wake() const;
+    bool rds_flowing() const;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::thread thread_;
+    std::thread::id thread_id_;
+    bool running_ = false;
+    bool inited_ = false;
+    DWORD session_ = 0;
+    DWORD session_counter_ = 0;
+    FMS_EVENT_FUNCTION callback_ = nullptr;
+
+    std::map<std::pair<Clock::time_point, uint64_t>, Action> queue_;
+    uint64_t seq_ = 0;
+    Clock::time_point busy_until_{};
+    std::mt19937 rng_{0x7E5};
+
+    // The chip.
+    bool power_target_ = false;  // what the last Enable/Disable asked for
+    bool powered_ = false;
+    uint8_t band_ = FMS_CHIP_BAND_EUROPE;
+    uint32_t frequency_ = 87500;
+    Tuned tuned_;
+    bool stereo_ = false;
+    bool rds_on_ = false;
+    bool seek_requested_ = false;
+    Seek seek_;
+    DWORD audio_path_ = 1, volume_ = 0x7FFF, most_ = 0, mute_code_ = 0;
+    DWORD deemphasis_ = 0, search_level_ = 8, blend_ = 0, af_ = 0, rds_rbds_ = 0, pause_level_ = 0,
+          pause_duration_ = 0, audio_enable_ = 1;
+
+    // RDS delivery.
+    std::vector<uint8_t> rds_pending_;
+    size_t piece_len_ = 0;
+    DWORD piece_min_ = 1, piece_max_ = 36;
+    Clock::time_point next_group_{};
+    bool rds_dry_ = false;  // the source has no groups at all
+
+    // Frequency reports.
+    DWORD report_period_ = 30000;
+    Clock::time_point next_report_{};
+
+    // Faults.
+    std::map<std::string, DWORD> refused_;
+    std::map<DWORD, DWORD> answer_delay_, drop_, duplicate_;
+
+    FmsimStats stats_{};
+};
+
+}  // namespace fmsim

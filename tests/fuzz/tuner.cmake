@@ -1,0 +1,4 @@
+# Recording (.spy, .rds) and air-source parsers of the simulated tuner.
+ce_add_fuzz(tuner_recording_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_recording_fuzz.cpp
+  LIBS fmsim_core)

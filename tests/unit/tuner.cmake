@@ -1,0 +1,13 @@
+# The simulated tuner (platform/tuner): chip behaviour through the entry
+# points, recordings, the synthetic broadcaster seen by a real RDS decoder.
+pkg_check_modules(V4L2RDS REQUIRED IMPORTED_TARGET libv4l2rds)
+
+ce_add_test(tuner_chip_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_chip_test.cpp
+  LIBS fmsim_core)
+target_include_directories(tuner_chip_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(tuner_chip_test FMS_API FMS_API_variants)
+
+ce_add_test(tuner_rds_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_rds_test.cpp
+  LIBS fmsim_core PkgConfig::V4L2RDS)
