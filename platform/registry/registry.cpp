@@ -173,6 +173,9 @@ private:
 struct Conn {
     sqlite3* db = nullptr;
     std::string root;
+    std::string path;
+    dev_t dev = 0;  // the file the connection has open
+    ino_t ino = 0;
     int busy_ms = -1;
     std::unordered_map<const char*, sqlite3_stmt*> stmts;
     LONG last_error = ERROR_SUCCESS;  // of the last failed prepare
@@ -308,6 +311,12 @@ LONG open_conn(const std::string& root, Conn*& out) {
             return fail(map_sqlite(rc));
         }
     }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        c->dev = st.st_dev;
+        c->ino = st.st_ino;
+    }
+    c->path = path;
     out = c;
     return ERROR_SUCCESS;
 }
@@ -318,7 +327,11 @@ public:
     Session() : lock_(store().mutex) {
         Store& s = store();
         const std::string& root = ce::root();
-        if (s.conn && s.conn->root != root) {
+        // A root switched (tests do), or a database file deleted or replaced
+        // under us: writes to the old file would be lost without a word.
+        struct stat st {};
+        if (s.conn && (s.conn->root != root || ::stat(s.conn->path.c_str(), &st) != 0 || st.st_ino != s.conn->ino ||
+                       st.st_dev != s.conn->dev)) {
             s.conn->close();
             delete s.conn;
             s.conn = nullptr;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -456,6 +457,25 @@ TEST_F(RegistryStore, DirectoryInPlaceOfTheDatabaseIsAnIoErrorUntilRemoved) {
     ASSERT_EQ(rmdir(db().c_str()), 0);
     Key k2;
     EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"Drivers", k2), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryStore, DatabaseDeletedUnderAnOpenConnectionIsNotWrittenIntoTheVoid) {
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Drivers", u"Before", 1), S_OK);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db() + suffix).c_str());
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Drivers", u"After", 2), S_OK);
+    // Another connection (as another process would) finds the write.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db().c_str(), &other, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    int values = -1;
+    sqlite3_exec(
+        other, "SELECT count(*) FROM reg_values",
+        [](void* p, int, char** v, char**) {
+            *static_cast<int*>(p) = std::atoi(v[0]);
+            return 0;
+        },
+        &values, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(values, 1);
 }
 
 TEST_F(RegistryStore, WriteLockedPastTheBusyTimeFailsLoudlyAndReadsGoOn) {
