@@ -35,9 +35,11 @@ struct Fake {
     std::string logFile;
 };
 
+// Made at the first call, so that at process exit it outlives a Wavelo
+// session opened later and closed by Wavelo's own exit hook.
 Fake& fake() {
-    static Fake* f = new Fake;  // never destroyed: Wavelo may call in at process exit
-    return *f;
+    static Fake f;
+    return f;
 }
 
 void Deliver(FmPlatformEvent* event) {
