@@ -196,8 +196,14 @@ DWORD Open::seek(LONG distance, DWORD method) {
 
 void Open::close() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (closing_) {
+            // Another thread closes it (a dying client while the device is
+            // deactivated): return only once Close has run, so that Deinit
+            // can never overtake it.
+            cv_.wait(lock, [&] { return closed_; });
+            return;
+        }
         closing_ = true;
     }
     device_->driver->pre_close(context_);
@@ -207,6 +213,7 @@ void Open::close() {
     device_->driver->close(context_);
     lock.lock();
     closed_ = true;
+    cv_.notify_all();
 }
 
 // ---- the manager --------------------------------------------------------------------

@@ -130,6 +130,24 @@ TEST_F(HostGps, ClosingTheHandleEndsAPendingWaitCommEvent) {
     EXPECT_EQ(result.load(), 0);
 }
 
+// The driver opens GPD0: inside the host, where the calls go straight to the
+// device; closing its handle ends the GPS reader's wait there too.
+TEST_F(HostGps, InsideTheHostAClosedHandleEndsAWaitCommEvent) {
+    ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);
+    tst_key(u"Drivers\\Tst1", 1);
+    HANDLE dev = ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr);
+    ASSERT_NE(dev, nullptr);
+    HANDLE port = CreateFileW(u"TST1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DWORD result[2] = {9, 9}, returned = 0;
+    ASSERT_TRUE(DeviceIoControl(port, 0x80002004, nullptr, 0, result, sizeof result, &returned, nullptr));
+    EXPECT_EQ(returned, sizeof result);
+    EXPECT_EQ(result[0], 1u);  // opened
+    EXPECT_EQ(result[1], 0u);  // the wait failed when the handle closed
+    CloseHandle(port);
+    EXPECT_TRUE(DeactivateDevice(dev));
+}
+
 // gpsd, reading the published pty, reports a fix from the synthetic track.
 TEST_F(HostGps, GpsdReportsAFixFromThePublishedPort) {
     if (access("/usr/sbin/gpsd", X_OK) != 0) GTEST_SKIP() << "gpsd is not installed";

@@ -174,6 +174,11 @@ public:
         // A host that does not go is killed: no test leaves one behind.
         if (!eventually([&] { return !alive(pid_); }, 30)) kill(pid_, SIGKILL);
         pid_ = 0;
+        // The host's stderr is its log: a sanitizer's report there fails the test.
+        std::string log = read_file(root_.path() + "/.cehost/log");
+        for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+            if (log.find(mark) != std::string::npos) ADD_FAILURE() << "cehost: " << log;
+        }
     }
 
 private:

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "ce_platform.h"
 #include "ce_stream.h"
@@ -178,6 +179,27 @@ BOOL TST_IOControl(DWORD_PTR open, DWORD code, PBYTE in, DWORD in_size, PBYTE ou
     char buf[64];
     std::snprintf(buf, sizeof buf, "IOControl %08X %u", code, arg);
     note(o->device->name, buf);
+    if (code == 0x80002004) {
+        // Inside the host, as the real driver does: open GPD0:, wait for a
+        // port event on one thread and close the handle from another.
+        DWORD result[2] = {0, 2};
+        HANDLE gps = CreateFileW(u"GPD0:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (gps != INVALID_HANDLE_VALUE) {
+            result[0] = 1;
+            SetCommMask(gps, 0x81);
+            std::thread waiter([&] {
+                DWORD events = 0;
+                result[1] = WaitCommEvent(gps, &events, nullptr) ? 1 : 0;
+            });
+            Sleep(1000);
+            CloseHandle(gps);
+            waiter.join();
+        }
+        if (!out || out_size < sizeof result) return FALSE;
+        std::memcpy(out, result, sizeof result);
+        if (returned) *returned = sizeof result;
+        return TRUE;
+    }
     if (code == 0x001B0044) {  // IOCTL_SERIAL_PURGE
         std::lock_guard<std::mutex> lock(o->device->mutex);
         o->device->queue.clear();
