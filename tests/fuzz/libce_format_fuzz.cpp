@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool like_c = false;
     std::string format = make_format(data + 1, size - 1, like_c);
 
-    std::vector<char> full(64 * 1024, '\0');
+    std::vector<char> full(8192, '\0');
     int len = _snprintf(full.data(), full.size(), format.c_str(), CE_FUZZ_ARGS);
     if (len < 0) {
         // Only a width or precision taken from the arguments (up to INT_MAX)
@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the argument's low 16 bits in wide text, its low 8 in narrow).
     std::u16string wformat(format.begin(), format.end());
     for (auto& c : wformat) c = static_cast<unsigned char>(c);
-    std::vector<WCHAR> wide(64 * 1024);
+    std::vector<WCHAR> wide(8192);
     int wlen = _snwprintf(wide.data(), wide.size(), wformat.c_str(), CE_FUZZ_ARGS);
     if (wlen != len) fail("wide length", format);
     for (int k = 0; k < len; k++) {

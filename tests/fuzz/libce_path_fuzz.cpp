@@ -14,18 +14,21 @@
 
 namespace {
 
+char root_dir[] = "/tmp/ce-path-fuzz-XXXXXX";
+
+void remove_root() {
+    std::error_code ec;
+    std::filesystem::remove_all(root_dir, ec);
+}
+
 const std::string& fuzz_root() {
     static const std::string root = [] {
-        char dir[] = "/tmp/ce-path-fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        std::string r = dir;
+        if (!mkdtemp(root_dir)) std::abort();
+        std::string r = root_dir;
         // Entries for the case-insensitive matching to find.
         for (const char* sub : {"/Windows", "/Windows/Sub", "/a", "/a/B", "/\xC3\x89t\xC3\xA9"}) mkdir((r + sub).c_str(), 0755);
         ce::set_root(r);
-        std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(fuzz_root(), ec);
-        });
+        std::atexit(remove_root);
         return r;
     }();
     return root;

@@ -322,7 +322,9 @@ TEST(KernelHeap, ZeroInitReallyZeroes) {
         EXPECT_EQ(nonzero, 0u);
         EXPECT_EQ(LocalFree(p), nullptr);
     }
-    EXPECT_NE(LocalAlloc(LPTR, 0), nullptr);  // a zero-size block is still a block
+    void* empty = LocalAlloc(LPTR, 0);  // a zero-size block is still a block
+    EXPECT_NE(empty, nullptr);
+    LocalFree(empty);
 }
 
 DWORD set_own_error(LPVOID p) {
