@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "windows.h"
+#include "pegdser.h"
 #include "regext.h"
 #include "fm_interface.h"
 
@@ -19,9 +20,7 @@
 // A device or open context travels as a pointer-sized word.
 typedef DWORD_PTR DEVCONTEXT;
 
-#ifndef IOCTL_SERIAL_PURGE
-#define IOCTL_SERIAL_PURGE 0x001B0044
-#endif
+static_assert(IOCTL_SERIAL_PURGE == 0x001B0044, "the purge request's code");
 
 #define TERVALON_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -12,7 +12,7 @@ const std::string kVersionAnswers =
     "$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*74\r\n"
     "$PSRF154,107*3D\r\n";
 
-class CommandTest : public DriverTest {
+class DriverCommandTest : public DriverTest {
 protected:
     // No driver thread runs (no radio at load); the commands still reach the
     // fake radio through its session.
@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(CommandTest, VersionQueryAnswersThreeSentences) {
+TEST_F(DriverCommandTest, VersionQueryAnswersThreeSentences) {
     LoadOpen(0);
     std::string w = "$PSRF107*\r\n";
     EXPECT_EQ(Write(w), w.size());
@@ -43,7 +43,7 @@ TEST_F(CommandTest, VersionQueryAnswersThreeSentences) {
     EXPECT_EQ(Drain(), kVersionAnswers + kVersionAnswers);
 }
 
-TEST_F(CommandTest, AnyPsrfStartsASentence) {
+TEST_F(DriverCommandTest, AnyPsrfStartsASentence) {
     LoadOpen(0);
     Write("xx$PSRF104yyPSRF107");
     EXPECT_EQ(Drain(), kVersionAnswers);
@@ -60,7 +60,7 @@ TEST_F(CommandTest, AnyPsrfStartsASentence) {
     EXPECT_EQ(fakefm::count("FMSetProp") + fakefm::count("FMSeek"), 0);
 }
 
-TEST_F(CommandTest, AutoScanFlag) {
+TEST_F(DriverCommandTest, AutoScanFlag) {
     LoadOpen(0);
     struct Case {
         const char* write;
@@ -74,7 +74,7 @@ TEST_F(CommandTest, AutoScanFlag) {
     EXPECT_EQ(Drain(), "");
 }
 
-TEST_F(CommandTest, TuneSentenceGivesExactKilohertz) {
+TEST_F(DriverCommandTest, TuneSentenceGivesExactKilohertz) {
     LoadOpen(0, 2);
     Write("$PSRF122,98.5*");
     Write("$PSRF122,98.5,1,0*");
@@ -88,7 +88,7 @@ TEST_F(CommandTest, TuneSentenceGivesExactKilohertz) {
     EXPECT_NE(LogFile().find("COM_Write: 122 Tune freq: 98.5-98500  \n"), std::string::npos);
 }
 
-TEST_F(CommandTest, EveryChannelOfTheWorldBandConvertsExactly) {
+TEST_F(DriverCommandTest, EveryChannelOfTheWorldBandConvertsExactly) {
     for (DWORD khz = 76000; khz <= 108000; khz += 100) {
         std::string field = std::to_string(khz / 1000) + "." + std::to_string(khz % 1000 / 100);
         EXPECT_EQ(ParseFrequencyField(field.c_str()), static_cast<LONG>(khz)) << field;
@@ -104,7 +104,7 @@ TEST_F(CommandTest, EveryChannelOfTheWorldBandConvertsExactly) {
     EXPECT_EQ(ParseIntField(""), 0);
 }
 
-TEST_F(CommandTest, StepWrapsAtTheBandEdgesAndSeekGoesToTheRadio) {
+TEST_F(DriverCommandTest, StepWrapsAtTheBandEdgesAndSeekGoesToTheRadio) {
     LoadOpen(0);
     Frequency = 87500;
     Write("$PSRF123,0,0*27");
@@ -131,7 +131,7 @@ TEST_F(CommandTest, StepWrapsAtTheBandEdgesAndSeekGoesToTheRadio) {
     EXPECT_NE(LogFile().find("COM_Write: 126 Set scan Mode  \n"), std::string::npos);
 }
 
-TEST_F(CommandTest, GnsRdsOnThenScanInOneWrite) {
+TEST_F(DriverCommandTest, GnsRdsOnThenScanInOneWrite) {
     LoadOpen(1);
     AppendOutput(3, "old", TRUE);
     std::string w = Bytes({'V', 'x', 'x', 'V', 0xFF, 'y', 0x00});
@@ -154,7 +154,7 @@ TEST_F(CommandTest, GnsRdsOnThenScanInOneWrite) {
     EXPECT_EQ(Drain(), "");
 }
 
-TEST_F(CommandTest, GnsSetFrequencyTunesOnce) {
+TEST_F(DriverCommandTest, GnsSetFrequencyTunesOnce) {
     LoadOpen(1);
     GnsScanning = 1;
     Write(Bytes({0xFF, 'F', 0x0A}));
@@ -173,7 +173,7 @@ TEST_F(CommandTest, GnsSetFrequencyTunesOnce) {
     EXPECT_EQ(Drain(), "");
 }
 
-TEST_F(CommandTest, EmptyLongAndLateWrites) {
+TEST_F(DriverCommandTest, EmptyLongAndLateWrites) {
     LoadOpen(0);
     EXPECT_EQ(COM_Write(open_, "", 0), 0u);
     EXPECT_NE(LogFile().find("RECV:  \n"), std::string::npos);

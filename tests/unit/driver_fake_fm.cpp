@@ -77,6 +77,11 @@ std::vector<Call> calls() {
     return s().calls;
 }
 
+void clear_calls() {
+    std::lock_guard<std::mutex> lock(s().mutex);
+    s().calls.clear();
+}
+
 int count(const std::string& name) {
     int n = 0;
     for (const auto& c : calls()) n += c.name == name;

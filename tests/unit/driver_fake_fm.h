@@ -18,6 +18,7 @@ struct Call {
 
 void reset();
 std::vector<Call> calls();
+void clear_calls();
 int count(const std::string& name);
 // The values passed to FMSetProp for one property, in order.
 std::vector<DWORD> set_values(DWORD id);

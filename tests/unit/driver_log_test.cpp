@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "driver_test_env.h"
 
@@ -10,7 +11,7 @@ using namespace drvtest;
 
 namespace {
 
-class LogTest : public DriverTest {
+class DriverLogTest : public DriverTest {
 protected:
     void WriteFile(const std::string& name, size_t size) {
         std::ofstream out(HostPath(name), std::ios::binary);
@@ -23,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(LogTest, DataLogLinesOfOpenAndGroups) {
+TEST_F(DriverLogTest, DataLogLinesOfOpenAndGroups) {
     fakefm::set_no_radio(true);
     SetSetting(u"LogMode", 1);
     Load();
@@ -41,7 +42,7 @@ TEST_F(LogTest, DataLogLinesOfOpenAndGroups) {
     EXPECT_TRUE(std::regex_search(LogFile(), std::regex("COM_Close: numopens=1 [0-9:]{8}\n")));
 }
 
-TEST_F(LogTest, LogModeTwoAddsTheEventLines) {
+TEST_F(DriverLogTest, LogModeTwoAddsTheEventLines) {
     fakefm::set_no_radio(true);
     SetSetting(u"LogMode", 2);
     Load();
@@ -65,7 +66,7 @@ TEST_F(LogTest, LogModeTwoAddsTheEventLines) {
     EXPECT_TRUE(std::regex_search(LogFile(), std::regex("COM_Open: numopens=2, Exiting... [0-9:]{8}\n")));
 }
 
-TEST_F(LogTest, NothingIsWrittenWithLogModeZero) {
+TEST_F(DriverLogTest, NothingIsWrittenWithLogModeZero) {
     Load();
     ASSERT_TRUE(Open());
     Write("$PSRF107*\r\n");
@@ -74,7 +75,7 @@ TEST_F(LogTest, NothingIsWrittenWithLogModeZero) {
     EXPECT_EQ(FileSize("Tervalon.log"), static_cast<size_t>(-1));
 }
 
-TEST_F(LogTest, RotationAtOpenFrom103424Bytes) {
+TEST_F(DriverLogTest, RotationAtOpenFrom103424Bytes) {
     fakefm::set_no_radio(true);
     WriteFile("Tervalon.log", 103423);
     Load();
@@ -90,7 +91,7 @@ TEST_F(LogTest, RotationAtOpenFrom103424Bytes) {
     EXPECT_EQ(FileSize("TervalonBack.log"), 103424u);
 }
 
-TEST_F(LogTest, LongLinesAreCutAtTheLineEnd) {
+TEST_F(DriverLogTest, LongLinesAreCutAtTheLineEnd) {
     fakefm::set_no_radio(true);
     SetSetting(u"LogMode", 3);
     SetSetting(u"Protocol", 1);
@@ -122,7 +123,7 @@ TEST_F(LogTest, LongLinesAreCutAtTheLineEnd) {
     EXPECT_LE(end + 1 - at, 2047u);
 }
 
-TEST_F(LogTest, GpsLinesAreQueuedWhole) {
+TEST_F(DriverLogTest, GpsLinesAreQueuedWhole) {
     std::vector<std::string> out;
     static std::vector<std::string>* sink;
     sink = &out;
@@ -149,7 +150,7 @@ TEST_F(LogTest, GpsLinesAreQueuedWhole) {
     EXPECT_EQ(line.held, 0u);
 }
 
-TEST_F(LogTest, GpsAndTmcNeverInterleaveInsideALine) {
+TEST_F(DriverLogTest, GpsAndTmcNeverInterleaveInsideALine) {
     SetSetting(u"Data", 1);
     SetSetting(u"LogMode", 1);
     Load();
@@ -157,11 +158,17 @@ TEST_F(LogTest, GpsAndTmcNeverInterleaveInsideALine) {
     gps_->set_read_limit(7);  // reads end inside sentences
     std::string nmea;
     for (int i = 0; i < 20; i++) nmea += "$GPGGA,0000" + std::to_string(i) + ",4916.45,N,12311.12,W*00\r\n";
-    for (size_t i = 0; i < nmea.size(); i += 13) {
-        gps_->feed(nmea.substr(i, 13));
-        fakefm::push_rds({fakefm::group(0xD318, 0x8405, static_cast<WORD>(i), 0)});
-    }
-    std::string got = ReadUntil([](const std::string& s) { return Count(s, "$GPGGA") >= 20 && !s.empty() && s.back() == '\n'; });
+    // Fed while a client reads, so that the queue never overflows.
+    std::thread feeder([&] {
+        for (size_t i = 0; i < nmea.size(); i += 13) {
+            gps_->feed(nmea.substr(i, 13));
+            fakefm::push_rds({fakefm::group(0xD318, 0x8405, static_cast<WORD>(i), 0)});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::string got = ReadUntil(
+        [](const std::string& s) { return Count(s, "$GPGGA") >= 20 && !s.empty() && s.back() == '\n'; }, 20000);
+    feeder.join();
     // Every line is one whole sentence: NMEA lines come out exactly as fed.
     std::string gpsOnly;
     size_t pos = 0;

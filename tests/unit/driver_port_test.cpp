@@ -8,7 +8,7 @@ using namespace drvtest;
 
 namespace {
 
-class PortTest : public DriverTest {
+class DriverPortTest : public DriverTest {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
@@ -22,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(PortTest, ReadsHandOutTheQueueInOrder) {
+TEST_F(DriverPortTest, ReadsHandOutTheQueueInOrder) {
     Load();
     ASSERT_TRUE(Open());
     std::string item = "0123456789abcdefghijklmnopqrstuvwxyzA";  // 37 bytes
@@ -45,7 +45,7 @@ TEST_F(PortTest, ReadsHandOutTheQueueInOrder) {
     EXPECT_EQ(Read(100), "");  // empty: 0 after the bounded wait
 }
 
-TEST_F(PortTest, OverflowKeepsOnlyTheNewItem) {
+TEST_F(DriverPortTest, OverflowKeepsOnlyTheNewItem) {
     Load();
     ASSERT_TRUE(Open());
     std::string big(2000, 'a');
@@ -63,7 +63,7 @@ TEST_F(PortTest, OverflowKeepsOnlyTheNewItem) {
     EXPECT_EQ(Drain(), std::string(100, 'd'));
 }
 
-TEST_F(PortTest, OneClientAtATime) {
+TEST_F(DriverPortTest, OneClientAtATime) {
     Load();
     ASSERT_TRUE(Open());
     DEVCONTEXT second = COM_Open(device_, GENERIC_READ, 0);
@@ -81,7 +81,7 @@ TEST_F(PortTest, OneClientAtATime) {
     EXPECT_EQ(COM_Seek(open_, 100, 0), 0u);
 }
 
-TEST_F(PortTest, OpenNeedsTheGpsPort) {
+TEST_F(DriverPortTest, OpenNeedsTheGpsPort) {
     RemoveGpsKey();
     SetSetting(u"Data", 0);
     Load();
@@ -95,7 +95,7 @@ TEST_F(PortTest, OpenNeedsTheGpsPort) {
     EXPECT_FALSE(COM_IOControl(0, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, nullptr));
 }
 
-TEST_F(PortTest, QueueSurvivesCloseButClosedOutputIsDropped) {
+TEST_F(DriverPortTest, QueueSurvivesCloseButClosedOutputIsDropped) {
     Load();
     ASSERT_TRUE(Open());
     AppendOutput(4, "kept", TRUE);
@@ -107,7 +107,7 @@ TEST_F(PortTest, QueueSurvivesCloseButClosedOutputIsDropped) {
     EXPECT_FALSE(gps_->closed());
 }
 
-TEST_F(PortTest, SerialRequestsGoToTheGpsPort) {
+TEST_F(DriverPortTest, SerialRequestsGoToTheGpsPort) {
     SetSetting(u"LogMode", 2);
     Load();
     ASSERT_TRUE(Open());

@@ -9,7 +9,7 @@ using namespace drvtest;
 
 namespace {
 
-class SentenceTest : public DriverTest {
+class DriverSentenceTest : public DriverTest {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
@@ -38,7 +38,7 @@ std::string Checksummed(const char* text) {
     return buffer;
 }
 
-TEST_F(SentenceTest, ChecksumsOfEveryFixedSentence) {
+TEST_F(DriverSentenceTest, ChecksumsOfEveryFixedSentence) {
     EXPECT_EQ(Checksummed("$RTTMC,8,D318,8405,1234,ABCD*"), "$RTTMC,8,D318,8405,1234,ABCD*3F");
     EXPECT_EQ(Checksummed("$RTTMC,0,D318,0408,E0CD,2020*"), "$RTTMC,0,D318,0408,E0CD,2020*40");
     EXPECT_EQ(Checksummed("$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*"), "$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*5D");
@@ -54,7 +54,7 @@ TEST_F(SentenceTest, ChecksumsOfEveryFixedSentence) {
     EXPECT_EQ(Checksummed("$A*XYZ"), "$A*41");
 }
 
-TEST_F(SentenceTest, FrequencyTextAndGnsByte) {
+TEST_F(DriverSentenceTest, FrequencyTextAndGnsByte) {
     char text[FREQUENCY_TEXT_SIZE];
     FormatFrequencyText(90000, text);
     EXPECT_STREQ(text, "90.0");
@@ -70,7 +70,7 @@ TEST_F(SentenceTest, FrequencyTextAndGnsByte) {
     EXPECT_EQ(GnsFrequencyByte(88500), 10);
 }
 
-TEST_F(SentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
+TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
     LoadOpen(0);
     TmcSeen = 0;
     FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020), fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
@@ -87,14 +87,14 @@ TEST_F(SentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
     EXPECT_EQ(TmcSeen.load(), 1);
 }
 
-TEST_F(SentenceTest, GnsGroupsBecomeTenByteFrames) {
+TEST_F(DriverSentenceTest, GnsGroupsBecomeTenByteFrames) {
     LoadOpen(1);
     FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020), fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
     OnRdsGroups(groups, 2);
     EXPECT_EQ(Hex(Drain()), "3F D3 18 04 08 E0 CD 20 20 3F 3F D3 18 84 05 12 34 AB CD 3F");
 }
 
-TEST_F(SentenceTest, QualityIsTheShareOfCleanGroups) {
+TEST_F(DriverSentenceTest, QualityIsTheShareOfCleanGroups) {
     LoadOpen(0);
     auto batch = [](int good, int bad) {
         std::vector<FmRdsGroup> g;
@@ -112,7 +112,7 @@ TEST_F(SentenceTest, QualityIsTheShareOfCleanGroups) {
     EXPECT_EQ(Count(Drain(), "$RTTMC,"), 5u);
 }
 
-TEST_F(SentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
+TEST_F(DriverSentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
     LoadOpen(0);
     UseRadio();
     OnFrequencyChange(90000);
@@ -135,7 +135,7 @@ TEST_F(SentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
     EXPECT_EQ(Drain().substr(0, 15), "$RTRDS,87.6,2,3");
 }
 
-TEST_F(SentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
+TEST_F(DriverSentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     LoadOpen(1);
     GnsRequestedFrequency = 88500;
     OnFrequencyChange(88500);
@@ -151,13 +151,13 @@ TEST_F(SentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     EXPECT_EQ(Hex(Drain()), "3F 00 00 66 23 01 55 00 00 3F");
 }
 
-TEST_F(SentenceTest, VoidGpsSentence) {
+TEST_F(DriverSentenceTest, VoidGpsSentence) {
     LoadOpen(1);
     EmitGpsFiller();
     EXPECT_EQ(Drain(), "$GPRMC,,V,,,,,,,,,,N*53\r\n");
 }
 
-TEST_F(SentenceTest, NothingIsQueuedWhileClosedOrShuttingDown) {
+TEST_F(DriverSentenceTest, NothingIsQueuedWhileClosedOrShuttingDown) {
     LoadOpen(0);
     Close();
     FmRdsGroup g = fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD);

@@ -11,13 +11,13 @@ using namespace drvtest;
 
 namespace {
 
-class ThreadTest : public DriverTest {};
+class DriverThreadTest : public DriverTest {};
 
 auto Has(const std::string& needle) {
     return [needle](const std::string& got) { return got.find(needle) != std::string::npos; };
 }
 
-TEST_F(ThreadTest, DefaultsWithoutAnySettingsKey) {
+TEST_F(DriverThreadTest, DefaultsWithoutAnySettingsKey) {
     Load();
     EXPECT_EQ(std::u16string(SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
     EXPECT_EQ(Band, 0u);
@@ -49,7 +49,7 @@ TEST_F(ThreadTest, DefaultsWithoutAnySettingsKey) {
     EXPECT_EQ(GetSetting(u"Frequency"), 0xFFFFFFFFu);  // no key was there to write to
 }
 
-TEST_F(ThreadTest, SettingsAndTheBandTable) {
+TEST_F(DriverThreadTest, SettingsAndTheBandTable) {
     SetSetting(u"Band", 1);
     SetSetting(u"Sound", 1);
     SetSetting(u"Mute", 1);
@@ -86,7 +86,7 @@ TEST_F(ThreadTest, SettingsAndTheBandTable) {
     EXPECT_NE(LogFile().find("COM_Init: FM Power On result=100 "), std::string::npos);
 }
 
-TEST_F(ThreadTest, OversizedSettingKeepsItsDefault) {
+TEST_F(DriverThreadTest, OversizedSettingKeepsItsDefault) {
     HKEY key = nullptr;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
     BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
@@ -96,7 +96,7 @@ TEST_F(ThreadTest, OversizedSettingKeepsItsDefault) {
     EXPECT_EQ(Protocol, 0u);
 }
 
-TEST_F(ThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
+TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
     SetSetting(u"Frequency", 90000);
     SetSetting(u"LogMode", 3);
     SetSetting(u"Data", 1);
@@ -128,7 +128,7 @@ TEST_F(ThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{98700}));
 }
 
-TEST_F(ThreadTest, FaultInFmCloseIsLoggedAndUnloadGoesOn) {
+TEST_F(DriverThreadTest, FaultInFmCloseIsLoggedAndUnloadGoesOn) {
     SetSetting(u"LogMode", 2);
     fakefm::set_close_throws(true);
     fakefm::set_power_state(0);
@@ -141,7 +141,7 @@ TEST_F(ThreadTest, FaultInFmCloseIsLoggedAndUnloadGoesOn) {
     EXPECT_EQ(fakefm::count("FMPowerOn"), 1);  // only the power-on
 }
 
-TEST_F(ThreadTest, EveryQueuedNotificationIsFetchedAtOneWakeUp) {
+TEST_F(DriverThreadTest, EveryQueuedNotificationIsFetchedAtOneWakeUp) {
     Load();
     ASSERT_TRUE(Open());
     // Two records, one event: both must come through.
@@ -156,7 +156,7 @@ TEST_F(ThreadTest, EveryQueuedNotificationIsFetchedAtOneWakeUp) {
     EXPECT_EQ(fakefm::queued(), 0u);
 }
 
-TEST_F(ThreadTest, NothingIsFetchedWhileThePortIsClosed) {
+TEST_F(DriverThreadTest, NothingIsFetchedWhileThePortIsClosed) {
     Load();
     fakefm::push_rds({fakefm::group(1, 2, 3, 4)}, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -167,14 +167,14 @@ TEST_F(ThreadTest, NothingIsFetchedWhileThePortIsClosed) {
     EXPECT_NE(got.find("$RTTMC,0,0001,0002,0003,0004*"), std::string::npos);
 }
 
-TEST_F(ThreadTest, FrequencyChangeIsReportedInTheNextStatus) {
+TEST_F(DriverThreadTest, FrequencyChangeIsReportedInTheNextStatus) {
     Load();
     ASSERT_TRUE(Open());
     fakefm::push_frequency(87650);
     EXPECT_NE(ReadUntil(Has("$RTRDS,87.6,")).find("$RTRDS,87.6,0,3,2,1,1,1,000,"), std::string::npos);
 }
 
-TEST_F(ThreadTest, GnsDialectStatus) {
+TEST_F(DriverThreadTest, GnsDialectStatus) {
     SetSetting(u"Protocol", 1);
     fakefm::set_auto_answer(true);
     Load();
@@ -188,7 +188,7 @@ TEST_F(ThreadTest, GnsDialectStatus) {
     EXPECT_NE(ReadUntil(Has(report)).find(report), std::string::npos);
 }
 
-TEST_F(ThreadTest, GnsWithGpsDataHasNoFiller) {
+TEST_F(DriverThreadTest, GnsWithGpsDataHasNoFiller) {
     SetSetting(u"Protocol", 1);
     SetSetting(u"Data", 1);
     Load();
@@ -214,7 +214,7 @@ int TickOfFirstSearch(const std::vector<fakefm::Call>& calls, size_t from) {
     return -1;
 }
 
-TEST_F(ThreadTest, AutomaticSearchStartsAtTheThirdSilentTick) {
+TEST_F(DriverThreadTest, AutomaticSearchStartsAtTheThirdSilentTick) {
     Load();
     size_t from = fakefm::calls().size();
     ASSERT_TRUE(Open());
@@ -224,7 +224,7 @@ TEST_F(ThreadTest, AutomaticSearchStartsAtTheThirdSilentTick) {
     EXPECT_EQ(fakefm::seeks().front(), static_cast<DWORD>(FMSEEK_UP));
 }
 
-TEST_F(ThreadTest, SearchWrapsAtTheTopOfTheBand) {
+TEST_F(DriverThreadTest, SearchWrapsAtTheTopOfTheBand) {
     SetSetting(u"Frequency", 108000);
     Load();
     size_t from = fakefm::calls().size();
@@ -238,7 +238,7 @@ TEST_F(ThreadTest, SearchWrapsAtTheTopOfTheBand) {
     EXPECT_EQ(tunes[1], 87500u);
 }
 
-TEST_F(ThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
+TEST_F(DriverThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
     Load();
     ASSERT_TRUE(Open());
     ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 8; });
@@ -259,7 +259,7 @@ TEST_F(ThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
     EXPECT_EQ(fakefm::count("FMSeek"), 0);
 }
 
-TEST_F(ThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
+TEST_F(DriverThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
     fakefm::set_no_radio(true);
     SetSetting(u"Data", 1);
     SetSetting(u"LogMode", 1);
@@ -277,7 +277,7 @@ TEST_F(ThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
     EXPECT_TRUE(gps_->closed());
 }
 
-TEST_F(ThreadTest, UnloadReleasesABlockedReaderAndABusyWriter) {
+TEST_F(DriverThreadTest, UnloadReleasesABlockedReaderAndABusyWriter) {
     Load();
     ASSERT_TRUE(Open());
     Drain();
