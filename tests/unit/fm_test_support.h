@@ -89,7 +89,7 @@ protected:
         ASSERT_LT(ce::time_scale(), 0.5) << "CE_TIME_SCALE must be set before the platform clock starts";
         root_ = std::make_unique<cetest::TempRoot>();
         ClearTraces();
-        InstallFake("full");
+        if (UseFake()) InstallFake("full");
         LoadWavelo();
     }
 
@@ -104,6 +104,9 @@ protected:
         fakes_.clear();
         root_.reset();
     }
+
+    // Tests over the simulated tuner find it beside the program instead.
+    virtual bool UseFake() const { return true; }
 
     std::filesystem::path RootPath() const { return root_->path(); }
 
