@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "ce_platform.h"
@@ -19,10 +20,24 @@ constexpr uint32_t kStereoRssi = 20;
 constexpr uint32_t kSeekStep = 100;  // kHz a seek sweeps per step
 constexpr DWORD kSeekStepMs = 3;     // platform ms per step
 
+// The chip reports its frequency now and then on its own (event 5).
+// FMSIM_REPORT_MS sets the period for a whole process (0: never), e.g. for
+// a device host under test that wants an undisturbed RDS stream.
+DWORD default_report_period() {
+    if (const char* env = std::getenv("FMSIM_REPORT_MS"); env && *env) {
+        char* end = nullptr;
+        unsigned long ms = std::strtoul(env, &end, 10);
+        if (end && *end == 0 && ms <= 0xFFFFFFFFul) return static_cast<DWORD>(ms);
+    }
+    return 30000;
+}
+
 uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 76000 : 87500; }
 uint32_t band_high(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 91000 : 108000; }
 
 }  // namespace
+
+Chip::Chip() : report_period_(default_report_period()) {}
 
 Chip& Chip::instance() {
     static Chip chip;
@@ -682,7 +697,7 @@ void Chip::reset_faults() {
     piece_min_ = 1;
     piece_max_ = 36;
     piece_len_ = 0;
-    report_period_ = 30000;
+    report_period_ = default_report_period();
     next_report_ = {};
 }
 

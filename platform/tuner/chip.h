@@ -90,7 +90,7 @@ private:
         uint64_t generation = 0;
     };
 
-    Chip() = default;
+    Chip();
     bool session_ok(DWORD session) const { return session_ != 0 && session == session_; }
     void stop_thread(std::unique_lock<std::mutex>& lock);
     void run();
