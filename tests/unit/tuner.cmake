@@ -11,3 +11,8 @@ add_dependencies(tuner_chip_test FMS_API FMS_API_variants)
 ce_add_test(tuner_rds_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_rds_test.cpp
   LIBS fmsim_core PkgConfig::V4L2RDS)
+
+ce_add_test(tuner_cectl_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_cectl_test.cpp
+  LIBS fmsim_core)
+add_dependencies(tuner_cectl_test cectl)

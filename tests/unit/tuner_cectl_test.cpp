@@ -1,0 +1,104 @@
+// `cectl air` and the air step of `cectl init`, run as the built program on a
+// temporary root, checked through the registry as the tuner reads it.
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "air.h"
+#include "test_support.h"
+
+namespace {
+
+struct CectlResult {
+    int status = -1;
+    std::string out, err;
+};
+
+class TunerCectl : public ::testing::Test {
+protected:
+    CectlResult cectl(const std::string& args) {
+        std::string out = root.path() + "/.out", err = root.path() + "/.err";
+        std::string cmd = "'" + (cetest::build_dir() / "bin" / "cectl").string() + "' --root '" + root.path() + "' " +
+                          args + " >'" + out + "' 2>'" + err + "' </dev/null";
+        int rc = std::system(cmd.c_str());
+        CectlResult r;
+        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+    static std::string slurp(const std::string& path) {
+        std::ifstream f(path);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    void expect_error(const std::string& args) {
+        CectlResult r = cectl(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err.rfind("cectl: ", 0), 0u) << args << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+    }
+    cetest::TempRoot root;
+};
+
+TEST_F(TunerCectl, InitProvisionsADefaultAirAndKeepsAUsersOwn) {
+    ASSERT_EQ(cectl("init").status, 0);
+    auto air = fmsim::read_air();
+    ASSERT_GE(air.size(), 5u);
+    int tmc = 0, plain = 0, below_band0 = 0;
+    for (const auto& st : air) {
+        fmsim::SourceSpec spec;
+        ASSERT_TRUE(fmsim::parse_source(st.source, spec)) << st.source;
+        EXPECT_EQ(spec.kind, fmsim::SourceSpec::Synthetic);
+        (spec.tmc ? tmc : plain)++;
+        below_band0 += st.frequency < 87500;
+    }
+    EXPECT_GE(tmc, 1);
+    EXPECT_GE(plain, 1);
+    EXPECT_GE(below_band0, 1);
+    CectlResult list = cectl("air list");
+    EXPECT_NE(list.out.find("87600\t44\tsynthetic D301 tmc\n"), std::string::npos) << list.out;
+
+    ASSERT_EQ(cectl("air clear").status, 0);
+    ASSERT_EQ(cectl("air set 90000 40 synthetic 9602 tmc").status, 0);
+    ASSERT_EQ(cectl("init").status, 0);
+    EXPECT_EQ(fmsim::read_air().size(), 1u) << "init keeps an air of the user's own";
+    ASSERT_EQ(cectl("init --force").status, 0);
+    EXPECT_EQ(fmsim::read_air().size(), air.size());
+}
+
+TEST_F(TunerCectl, SetRemoveClearAndErrors) {
+    std::string rec = root.path() + "/station.spy";
+    std::ofstream(rec) << "9602 4401 C9DE FDC4 @2019/05/04 17:55:00.91\n";
+    ASSERT_EQ(cectl("air set 90000 40 synthetic 9602 tmc errors 3").status, 0);
+    ASSERT_EQ(cectl("air set 76100 63 synthetic 1a").status, 0);
+    ASSERT_EQ(cectl("air set 94000 20 capture '" + rec + "'").status, 0);
+    EXPECT_EQ(cectl("air list").out,
+              "76100\t63\tsynthetic 001A\n"
+              "90000\t40\tsynthetic 9602 tmc errors 3\n"
+              "94000\t20\tcapture " + rec + "\n");
+    auto st = fmsim::read_station(94000);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->rssi, 20u);
+    ASSERT_EQ(cectl("air remove 76100").status, 0);
+    EXPECT_FALSE(fmsim::read_station(76100));
+
+    expect_error("air remove 76100");
+    expect_error("air set 75000 40 synthetic 1234");
+    expect_error("air set 90000 64 synthetic 1234");
+    expect_error("air set 90000 40 synthetic 0000");
+    expect_error("air set 90000 40 synthetic 1234 tmc extra");
+    expect_error("air set 90000 40 capture /no/such/file.spy");
+    expect_error("air set 90000 40 radio 1234");
+    expect_error("air fly");
+    EXPECT_EQ(fmsim::read_air().size(), 2u) << "a refused set changes nothing";
+
+    ASSERT_EQ(cectl("air clear").status, 0);
+    EXPECT_TRUE(fmsim::read_air().empty());
+    EXPECT_EQ(cectl("air clear").status, 0);
+    EXPECT_EQ(cectl("air list").out, "");
+}
+
+}  // namespace
