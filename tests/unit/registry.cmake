@@ -8,5 +8,3 @@ ce_add_test(registry_test
   LIBS SQLite::SQLite3)
 add_dependencies(registry_test cectl)
 
-# Registry operations driven by fuzz bytes against a temporary root.
-ce_add_fuzz(registry_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_fuzz.cpp RUNS 3000)
