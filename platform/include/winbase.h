@@ -261,6 +261,13 @@ typedef struct _COMSTAT {
 #define CE_BREAK 0x0010
 #define CE_TXFULL 0x0100
 
+// These records travel through DeviceIoControl to a driver built for the
+// device: they keep the device's layout.
+static_assert(sizeof(DCB) == 28, "DCB keeps the device's layout");
+static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS keeps the device's layout");
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT keeps the device's layout");
+static_assert(sizeof(WIN32_FILE_ATTRIBUTE_DATA) == 36, "WIN32_FILE_ATTRIBUTE_DATA keeps the device's layout");
+
 BOOL SetCommMask(HANDLE file, DWORD mask);
 BOOL GetCommMask(HANDLE file, LPDWORD mask);
 BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
