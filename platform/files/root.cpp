@@ -2,8 +2,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "ce_platform.h"
 
@@ -12,7 +15,20 @@ namespace ce {
 namespace {
 
 std::mutex root_mutex;
-std::string* root_value = nullptr;
+// Every root text this process has had. root() hands out references that
+// other threads may still hold when the root changes (tests change it
+// between cases while service threads run), so a text is never changed or
+// freed; a change installs a new one.
+std::vector<std::unique_ptr<const std::string>>& root_texts() {
+    static auto* texts = new std::vector<std::unique_ptr<const std::string>>;  // never destroyed
+    return *texts;
+}
+std::atomic<const std::string*> current_root{nullptr};
+
+void install(std::string text) {  // with root_mutex held
+    root_texts().push_back(std::make_unique<const std::string>(std::move(text)));
+    current_root.store(root_texts().back().get(), std::memory_order_release);
+}
 
 std::string default_root() {
     if (const char* env = std::getenv("CE_ROOT"); env && *env) return env;
@@ -32,9 +48,10 @@ std::string strip_trailing_slashes(std::string p) {
 }  // namespace
 
 const std::string& root() {
+    if (const std::string* r = current_root.load(std::memory_order_acquire)) return *r;
     std::lock_guard<std::mutex> lock(root_mutex);
-    if (!root_value) root_value = new std::string(strip_trailing_slashes(default_root()));
-    return *root_value;
+    if (!current_root.load(std::memory_order_relaxed)) install(strip_trailing_slashes(default_root()));
+    return *current_root.load(std::memory_order_relaxed);
 }
 
 void set_root(const std::string& path) {
@@ -46,8 +63,7 @@ void set_root(const std::string& path) {
     }
     p = strip_trailing_slashes(p);
     std::lock_guard<std::mutex> lock(root_mutex);
-    if (!root_value) root_value = new std::string(p);
-    else *root_value = p;  // the old text may still be referenced: keep the object
+    install(p);
     setenv("CE_ROOT", p.c_str(), 1);
 }
 
