@@ -1,0 +1,312 @@
+// The Tervalon driver end to end: cehost loads it from the root's \Windows,
+// the simulated tuner plays real recordings, GPD0: replays a real GPS log, and
+// a client reads and writes COM9: from this process.
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "host_support.h"
+
+using namespace hosttest;
+
+namespace {
+
+struct Group {
+    std::string a, b, c, d;
+    // A block the recording marks as not received ("----") matches whatever
+    // the tuner made of it.
+    static bool same(const std::string& x, const std::string& y) { return x == y || x == "----" || y == "----"; }
+    bool operator==(const Group& o) const { return same(a, o.a) && same(b, o.b) && same(c, o.c) && same(d, o.d); }
+};
+
+// The groups of an RDS Spy recording, in order ("----" marks a bad block).
+std::vector<Group> spy_groups(const std::filesystem::path& path) {
+    std::vector<Group> out;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream s(line);
+        Group g;
+        if (!(s >> g.a >> g.b >> g.c >> g.d) || g.a.size() != 4 || g.a[0] == '<') continue;
+        out.push_back(g);
+    }
+    return out;
+}
+
+bool checksum_ok(const std::string& sentence) {
+    size_t star = sentence.find('*');
+    if (sentence.empty() || sentence[0] != '$' || star == std::string::npos || star + 3 != sentence.size()) return false;
+    unsigned sum = 0;
+    for (size_t i = 1; i < star; i++) sum ^= static_cast<unsigned char>(sentence[i]);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", sum);
+    return sentence.compare(star + 1, 2, hex) == 0;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) n++;
+    return n;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    for (size_t end; (end = text.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+        out.push_back(text.substr(pos, end - pos));
+    return out;
+}
+
+class DriverE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(cectl({"init"}).status, 0);
+        ASSERT_EQ(cectl({"air", "clear"}).status, 0);
+    }
+    void TearDown() override {
+        if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+    }
+    void Setting(const char16_t* name, DWORD value) { set_dword(u"Drivers\\Tervalon", name, value); }
+    DWORD ReadSetting(const char16_t* name) {
+        DWORD value = 0, size = 4;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+        RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
+        RegCloseKey(key);
+        return value;
+    }
+    void Air(const std::string& freq, const std::filesystem::path& file) {
+        ASSERT_EQ(cectl({"air", "set", freq, "60", "capture", file.string()}).status, 0);
+    }
+    void Activate() {
+        if (!started_) {
+            host_.start();
+            started_ = true;
+        }
+        RunResult r = cectl({"activate", "Drivers\\Tervalon"});
+        ASSERT_EQ(r.status, 0) << host_log();
+        handle_ = r.out.substr(0, r.out.find('\n'));
+    }
+    void Deactivate() {
+        if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+        ASSERT_EQ(cectl({"deactivate", handle_}).status, 0);
+    }
+    HANDLE OpenPort() { return CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    void Write(const std::string& bytes) {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        EXPECT_EQ(written, bytes.size());
+    }
+    template <class Done>
+    std::string ReadUntil(Done done, int seconds = 60) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        char buffer[4096];
+        while (!done(got_) && std::chrono::steady_clock::now() < end) {
+            DWORD n = 0;
+            if (!ReadFile(port_, buffer, sizeof buffer, &n, nullptr)) break;
+            got_.append(buffer, n);
+        }
+        return got_;
+    }
+
+    Host host_;
+    bool started_ = false;
+    std::string handle_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    std::string got_;
+};
+
+TEST_F(DriverE2E, RecordingArrivesAsRttmcInOrderWithStatus) {
+    CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
+    auto groups = spy_groups(spy);
+    ASSERT_GT(groups.size(), 1000u);
+    Air("90000", spy);
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ReadUntil([](const std::string& s) { return std::count(s.begin(), s.end(), '\n') > 400; });
+    std::vector<Group> received;
+    int status = 0;
+    for (const auto& line : split_lines(got_)) {
+        EXPECT_TRUE(checksum_ok(line)) << line;
+        if (line.rfind("$RTRDS,90.0,", 0) == 0) status++;
+        if (line.rfind("$RTTMC,", 0) != 0) continue;
+        Group g;
+        char a[5], b[5], c[5], d[5];
+        int type = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "$RTTMC,%d,%4[0-9A-F],%4[0-9A-F],%4[0-9A-F],%4[0-9A-F]*", &type, a, b, c, d), 5)
+            << line;
+        g = {a, b, c, d};
+        EXPECT_EQ(type, std::stoi(g.b.substr(0, 1), nullptr, 16));
+        received.push_back(g);
+    }
+    EXPECT_GE(status, 1);
+    ASSERT_GT(received.size(), 300u);
+    // In the recording's order (looped): each group is found after the one
+    // before it, skipping only groups whose blocks were not received intact.
+    size_t at = 0;
+    bool first = true;
+    size_t skipped_good = 0;
+    for (const auto& g : received) {
+        size_t tries = 0;
+        size_t pos = first ? 0 : (at + 1) % groups.size();
+        while (!(groups[pos] == g) && tries < groups.size()) {
+            if (!first) {
+                const auto& s = groups[pos];
+                if (s.a != "----" && s.b != "----" && s.c != "----" && s.d != "----") skipped_good++;
+            }
+            pos = (pos + 1) % groups.size();
+            tries++;
+        }
+        ASSERT_LT(tries, groups.size()) << "group not in the recording: " << g.a << " " << g.b << " " << g.c << " " << g.d;
+        at = pos;
+        first = false;
+    }
+    // Reassembly may lose a few groups next to damaged ones; the driver none.
+    EXPECT_LT(skipped_good * 20, received.size()) << skipped_good << " intact groups missing";
+}
+
+TEST_F(DriverE2E, GnsDialectFramesAndAnswers) {
+    CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
+    Air("90000", spy);
+    Setting(u"Protocol", 1);
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    const std::string rdson("\x3F\x00\x00\x56\x05\x11\x2D\x07\x03\x3F", 10);
+    Write(std::string("VxxV", 4));
+    ReadUntil([&](const std::string& s) { return s.find(rdson) != std::string::npos; });
+    ASSERT_NE(got_.find(rdson), std::string::npos);
+    // Ask for 90.0 MHz (byte 25): the report comes once the radio is there.
+    got_.clear();
+    Write(std::string("\xFF\x46\x19", 3));
+    const std::string report("\x3F\x00\x00\x46\x19\x01\x55\x00\x00\x3F", 10);
+    Write(std::string("\xFF\x46\x1A", 3));  // 90.1: tunes away...
+    Write(std::string("\xFF\x46\x19", 3));  // ...and back
+    ReadUntil([&](const std::string& s) { return s.find(report) != std::string::npos; });
+    EXPECT_NE(got_.find(report), std::string::npos);
+    // Group frames: 3F, the four blocks, 3F; the PI of the recording.
+    got_.clear();
+    ReadUntil([](const std::string& s) { return s.size() > 2000; });
+    EXPECT_NE(got_.find(std::string("\x3F\x96\x02", 3)), std::string::npos);
+    got_.clear();
+    Write(std::string("\xFF\x79\x19", 3));
+    const std::string scan("\x3F\x00\x00\x79\x00\x6F\x6B\x00\x00\x3F", 10);
+    ReadUntil([&](const std::string& s) { return s.find(scan) != std::string::npos; });
+    EXPECT_NE(got_.find(scan), std::string::npos);
+}
+
+TEST_F(DriverE2E, AnswersOneClientAndTheGpsPortNeeded) {
+    Activate();
+    // Without the GPS port no open succeeds.
+    set_sz(u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer", u"DriverInterface", u"GPD7:");
+    EXPECT_EQ(OpenPort(), INVALID_HANDLE_VALUE);
+    set_sz(u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer", u"DriverInterface", u"GPD0:");
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    HANDLE second = OpenPort();
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    Write("$PSRF107*\r\n");
+    const std::string answers =
+        "$PSRFTXT,VersionR: 2K00320101N10151006080906*42\r\n$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*74\r\n"
+        "$PSRF154,107*3D\r\n";
+    ReadUntil([&](const std::string& s) { return s.find(answers) != std::string::npos; });
+    EXPECT_NE(got_.find(answers), std::string::npos);
+}
+
+TEST_F(DriverE2E, UnloadSavesTheFrequencyForTheNextLoad) {
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    Write("$PSRF122,98.7*\r\n");
+    ReadUntil([](const std::string& s) { return s.find("$RTRDS,98.7,") != std::string::npos; });
+    ASSERT_NE(got_.find("$RTRDS,98.7,"), std::string::npos);
+    Deactivate();
+    EXPECT_EQ(ReadSetting(u"Frequency"), 98700u);
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    got_.clear();
+    ReadUntil([](const std::string& s) { return s.find("$RTRDS,") != std::string::npos; });
+    EXPECT_EQ(got_.substr(got_.find("$RTRDS,"), 12), "$RTRDS,98.7,");
+}
+
+TEST_F(DriverE2E, AutomaticSearchLeavesAStationWithoutTmc) {
+    CE_REQUIRE_CAPTURE(notmc, "nl-8116-no-tmc.spy");
+    CE_REQUIRE_CAPTURE(tmc, "dk-9602-tmc.spy");
+    Air("87600", notmc);
+    Air("95800", tmc);
+    Setting(u"Frequency", 87600);
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    Write("$PSRF121,1*38\r\n");
+    ReadUntil([](const std::string& s) { return s.find("$RTRDS,95.8,") != std::string::npos; });
+    ASSERT_NE(got_.find("$RTRDS,95.8,"), std::string::npos);
+    // And it stays there while TMC keeps coming.
+    size_t mark = got_.size();
+    ReadUntil([&](const std::string& s) { return Count(s.substr(mark), "$RTRDS,") >= 12; });
+    std::string later = got_.substr(mark);
+    EXPECT_EQ(Count(later, "$RTRDS,"), Count(later, "$RTRDS,95.8,"));
+    EXPECT_NE(later.find("$RTTMC,8,9602,"), std::string::npos);
+}
+
+TEST_F(DriverE2E, GpsSentencesArriveWholeAmongTheTmc) {
+    CE_REQUIRE_CAPTURE(nmea, "gps-sirf4-bu353s4.nmea");
+    CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
+    Air("90000", spy);
+    ASSERT_EQ(cectl({"gps", "replay", nmea.string()}).status, 0);
+    Setting(u"Data", 1);
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    std::vector<std::string> log;
+    {
+        std::ifstream in(nmea);
+        for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+            if (!line.empty() && line[0] == '$') log.push_back(line);
+        }
+    }
+    ASSERT_FALSE(log.empty());
+    ReadUntil([&](const std::string& s) { return Count(s, "\n$GP") >= log.size() + 20; }, 120);
+    size_t gps = 0, tmc = 0;
+    std::vector<std::string> seen;
+    bool first = true;
+    for (const auto& line : split_lines(got_)) {
+        if (line.rfind("$RTTMC,", 0) == 0 || line.rfind("$RTRDS,", 0) == 0) {
+            tmc++;
+            continue;
+        }
+        // The stream may start inside a sentence at the open.
+        if (first) {
+            first = false;
+            continue;
+        }
+        gps++;
+        seen.push_back(line);
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << "not a whole line of the log: " << line;
+    }
+    EXPECT_GT(tmc, 0u);
+    ASSERT_GT(gps, log.size());
+    // In the log's order, looped: each sentence follows the one before it.
+    size_t at = std::find(log.begin(), log.end(), seen[0]) - log.begin();
+    size_t out_of_order = 0;
+    for (size_t i = 1; i < seen.size(); i++) {
+        size_t next = (at + 1) % log.size();
+        if (log[next] == seen[i]) {
+            at = next;
+            continue;
+        }
+        out_of_order++;
+        at = std::find(log.begin(), log.end(), seen[i]) - log.begin();
+        if (at == log.size()) at = next;
+    }
+    EXPECT_EQ(out_of_order, 0u);
+}
+
+}  // namespace
