@@ -266,7 +266,7 @@ public:
         // One ReadFile is one Read of the device, as on the device; a buffer
         // larger than a frame carries is served in part, as a serial read may be.
         r.b = std::min<DWORD>(size, rpc::kMaxIo);
-        auto reply = call(root_, r);
+        auto reply = call(root_, r, false);
         if (!reply) return FALSE;
         if (!reply->result) {
             SetLastError(reply->error);
@@ -287,7 +287,7 @@ public:
         do {
             DWORD chunk = std::min<DWORD>(size - total, rpc::kMaxIo);
             r.data.assign(static_cast<const char*>(buffer) + total, chunk);
-            auto reply = call(root_, r);
+            auto reply = call(root_, r, false);
             if (!reply) return FALSE;
             if (!reply->result) {
                 SetLastError(reply->error);
@@ -312,7 +312,7 @@ public:
         r.b = code;
         if (in_size) r.data.assign(static_cast<const char*>(in), in_size);
         r.c = out_size;
-        auto reply = call(root_, r);
+        auto reply = call(root_, r, false);
         if (!reply) return FALSE;
         size_t n = std::min<size_t>(reply->data.size(), out_size);
         if (n) std::memcpy(out, reply->data.data(), n);
@@ -331,7 +331,7 @@ public:
         r.b = static_cast<uint32_t>(distance);
         r.c = method;
         if (high) *high = 0;
-        auto reply = call(root_, r);
+        auto reply = call(root_, r, false);
         if (!reply) return INVALID_SET_FILE_POINTER;
         if (reply->result == INVALID_SET_FILE_POINTER && reply->error) SetLastError(reply->error);
         return reply->result;

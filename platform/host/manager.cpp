@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <cstring>
 
 #include "ce_platform.h"
@@ -222,6 +223,10 @@ Manager::Manager() {
     // Device handles are 32-bit (they travel as a REG_DWORD) and differ from
     // one host run to the next, so a stale Hnd cannot reach a new device.
     next_handle_ = 0x00100000u + ((static_cast<uint32_t>(getpid()) & 0xFFFu) << 12);
+    // Open ids likewise, so that a client's handle from an earlier host run
+    // never names an open of this one.
+    std::random_device random;
+    next_open_ = (random() & 0x7FFFFFFFu) | 1u;
 }
 
 Manager::~Manager() = default;

@@ -129,7 +129,7 @@ int run_port(const Args& args) {
     }
     std::u16string wname = ce::widen(name);
     HANDLE h = CreateFileW(wname.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail("port: cannot open " + name + ": " + error_reason(GetLastError()));
+    if (h == INVALID_HANDLE_VALUE) return fail("port: " + name + " cannot be opened: " + error_reason(GetLastError()));
     for (const auto& w : writes) {
         DWORD done = 0;
         if (!WriteFile(h, w.data(), static_cast<DWORD>(w.size()), &done, nullptr) || done != w.size()) {

@@ -305,6 +305,34 @@ TEST_F(HostDevices, MalformedFramesEndOnlyTheirConnection) {
     EXPECT_NE(host_log().find("sent a malformed request; connection closed"), std::string::npos);
 }
 
+TEST_F(HostDevices, PeersOfAnotherUserAreRefused) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    // Open the way to the socket, so that only the host's own check stands.
+    std::string socket_path = ce::host_socket_path();
+    ASSERT_EQ(chmod(ce::root().c_str(), 0711), 0);
+    ASSERT_EQ(chmod((ce::root() + "/.cehost").c_str(), 0711), 0);
+    ASSERT_EQ(chmod(socket_path.c_str(), 0666), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, socket_path.c_str());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(3);
+        // A well-formed hello; the host answers nobody of another user.
+        uint32_t frame[6] = {12, 1, 0, 1, 0x1234, 0};
+        send(fd, frame, sizeof frame, MSG_NOSIGNAL);
+        char c;
+        _exit(recv(fd, &c, 1, 0) <= 0 ? 0 : 4);  // closed (or reset) without an answer
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(host_log().find("refused a connection from uid 65534"), std::string::npos) << host_log();
+}
+
 TEST_F(HostDevices, CommandLineTools) {
     RunResult act = cectl({"activate", "HKLM\\Drivers\\Tst1"});
     ASSERT_EQ(act.status, 0);
