@@ -18,7 +18,7 @@ constexpr double kGroupMs = 104.0 * 1000.0 / 1187.5;
 constexpr uint32_t kNoiseRssi = 2;
 constexpr uint32_t kStereoRssi = 20;
 constexpr uint32_t kSeekStep = 100;  // kHz a seek sweeps per step
-constexpr DWORD kSeekStepMs = 3;     // platform ms per step
+constexpr DWORD kSeekStepMs = 10;    // platform ms per step: about 2 s across a sub-band
 
 // The chip reports its frequency now and then on its own (event 5).
 // FMSIM_REPORT_MS sets the period for a whole process (0: never), e.g. for
@@ -277,6 +277,8 @@ uint32_t Chip::seek_position(Clock::time_point now) const {
 }
 
 void Chip::end_seek(Out& out, uint8_t status, uint32_t frequency) {
+    // A stopped seek frees the chip for what comes next at once.
+    busy_until_ = std::min(busy_until_, Clock::now());
     seek_.active = false;
     seek_.generation++;
     seek_requested_ = false;
@@ -451,10 +453,13 @@ DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
     if (!session_ok(session)) return FMS_INVALID_PARAMETER;
     if (!power_target_) return FMS_FAILED_FM_NOT_ON;
     if (stop) {
-        // A stop does not queue behind the running seek: it ends it.
+        // A stop does not queue behind the running seek: it ends it, or the
+        // one asked for that has not begun to sweep.
+        bool requested = seek_requested_;
         seek_requested_ = false;
-        schedule(after(10, 20), [this](Out& out) {
+        schedule(after(10, 20), [this, requested](Out& out) {
             if (seek_.active) end_seek(out, FMS_SEEK_STOPPED, seek_position(Clock::now()));
+            else if (requested) answer(out, FMS_CMD_SEEK, FMS_SEEK_STOPPED, frequency_);
             else answer(out, FMS_CMD_SEEK, FMS_STOP_SEEK, frequency_);
         });
         return FMS_PENDING;
@@ -479,9 +484,6 @@ DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
                 to = st.frequency;
                 status = FMS_SEEK_SUCCESSED;
             }
-        }
-        if (status == FMS_SEEK_BAND_LIMIT && from == to) {
-            // Already at the edge: nothing to sweep.
         }
         tuned_ = Tuned{};
         rds_pending_.clear();

@@ -196,19 +196,31 @@ TEST_F(TunerChip, StopEndsARunningSeek) {
     power_on();
     ASSERT_EQ(api.FM_Seek(session, 0, 1), FMS_PENDING);
     EXPECT_EQ(api.FM_Seek(session, 0, 1), FMS_FAILED_ALREADY_PENDING);
-    // An empty band takes the seek the whole way; stop it on its way.
-    Recorder::get().wait([](const Seen&) { return false; }, 40);
+    // An empty band takes the seek the whole way (about 2 s of platform
+    // time); stop it on its way.
+    Recorder::get().wait([](const Seen&) { return false; }, 60);
     ASSERT_EQ(api.FM_Seek(session, 1, 0), FMS_PENDING);
     auto s = answer(FMS_CMD_SEEK);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->status, FMS_SEEK_STOPPED);
     EXPECT_GE(s->value, 87500u);
     EXPECT_LT(s->value, 108000u);
-    // No seek running: the stop itself is answered.
+    EXPECT_EQ(s->value % 100, 0u);
+    // A stop right after the start ends it before it sweeps.
+    ASSERT_EQ(api.FM_Seek(session, 0, 0), FMS_PENDING);
+    ASSERT_EQ(api.FM_Seek(session, 1, 0), FMS_PENDING);
+    auto early = answer(FMS_CMD_SEEK);
+    ASSERT_TRUE(early);
+    EXPECT_EQ(early->status, FMS_SEEK_STOPPED);
+    EXPECT_EQ(early->value, s->value);
+    // No seek asked for: the stop itself is answered.
     ASSERT_EQ(api.FM_Seek(session, 1, 0), FMS_PENDING);
     s = answer(FMS_CMD_SEEK);
     ASSERT_TRUE(s);
     EXPECT_EQ(s->status, FMS_STOP_SEEK);
+    // Nothing else came: the stopped seeks never ended on their own.
+    EXPECT_FALSE(Recorder::get().wait([](const Seen& e) { return is_answer(e, FMS_CMD_SEEK); }, 600));
+    tune(101000);
 }
 
 TEST_F(TunerChip, GettersAnswerWithTheirCommandIds) {
