@@ -204,7 +204,8 @@ int open_connection(const std::string& root, bool start, uint64_t token) {
     return fd;
 }
 
-int borrow(const std::string& root, bool start) {
+// A connection for one call: an idle one of the pool (reused set), else a new one.
+int borrow(const std::string& root, bool start, bool& reused) {
     uint64_t token;
     {
         auto& p = pools();
@@ -213,11 +214,22 @@ int borrow(const std::string& root, bool start) {
         if (!pool.idle.empty()) {
             int fd = pool.idle.back();
             pool.idle.pop_back();
+            reused = true;
             return fd;
         }
         token = p.token;
     }
+    reused = false;
     return open_connection(root, start, token);
+}
+
+// After the host went away, every idle connection to it is dead.
+void drop_idle(const std::string& root) {
+    auto& p = pools();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    auto& pool = p.by_root[root];
+    for (int fd : pool.idle) ::close(fd);
+    pool.idle.clear();
 }
 
 void give_back(const std::string& root, int fd) {
@@ -229,27 +241,28 @@ void give_back(const std::string& root, int fd) {
 // One call to the host. nullopt (with the last error set) when the host
 // cannot be reached or the connection broke.
 std::optional<rpc::Reply> call(const std::string& root, const rpc::Request& request, bool start = true) {
-    int fd = borrow(root, start);
-    if (fd < 0) {
-        SetLastError(ERROR_DEVICE_NOT_AVAILABLE);
-        return std::nullopt;
-    }
-    rpc::Header h;
-    std::string payload;
-    if (!rpc::send_frame(fd, request.op, 0, rpc::encode_request(request)) || !rpc::recv_frame(fd, h, payload) ||
-        (h.op & ~rpc::kReplyFlag) != request.op) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        bool reused = false;
+        int fd = borrow(root, start, reused);
+        if (fd < 0) break;
+        rpc::Header h;
+        std::string payload;
+        std::optional<rpc::Reply> reply;
+        if (rpc::send_frame(fd, request.op, 0, rpc::encode_request(request)) && rpc::recv_frame(fd, h, payload) &&
+            (h.op & ~rpc::kReplyFlag) == request.op)
+            reply = rpc::decode_reply(payload.data(), payload.size());
+        if (reply) {
+            give_back(root, fd);
+            return reply;
+        }
         ::close(fd);
-        SetLastError(ERROR_DEVICE_NOT_AVAILABLE);
-        return std::nullopt;
+        // A pooled connection may belong to a host that has since stopped:
+        // the call is tried once more on a fresh connection.
+        if (!reused) break;
+        drop_idle(root);
     }
-    auto reply = rpc::decode_reply(payload.data(), payload.size());
-    if (!reply) {
-        ::close(fd);
-        SetLastError(ERROR_DEVICE_NOT_AVAILABLE);
-        return std::nullopt;
-    }
-    give_back(root, fd);
-    return reply;
+    SetLastError(ERROR_DEVICE_NOT_AVAILABLE);
+    return std::nullopt;
 }
 
 // ---- an open device in another process ------------------------------------------

@@ -390,6 +390,42 @@ TEST_F(HostDevices, HeadsetStateReachesObservers) {
     RegistryCloseNotification(notify);
 }
 
+TEST(HostStart, ClientsStartOneHostOnDemand) {
+    cetest::TempRoot root;
+    struct StopAtEnd {
+        ~StopAtEnd() { ce::stop_host(); }
+    } stop_at_end;
+    // Four clients find no host at once.
+    std::vector<pid_t> clients;
+    std::string cectl_path = bin("cectl");
+    for (int i = 0; i < 4; i++) {
+        char* argv[] = {cectl_path.data(), const_cast<char*>("devices"), nullptr};
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        clients.push_back(pid);
+    }
+    for (pid_t pid : clients) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    size_t starts = 0;
+    for (const auto& line : lines_of(host_log())) starts += line.find("cehost[") != std::string::npos &&
+                                                          line.find("starting for") != std::string::npos;
+    EXPECT_EQ(starts, 1u) << host_log();
+
+    // This process keeps connections to the host; after a restart its next
+    // calls reach the new host.
+    ASSERT_TRUE(ce::list_devices().has_value());
+    ASSERT_TRUE(ce::stop_host());
+    EXPECT_FALSE(ce::host_running());
+    auto list = ce::list_devices();  // starts the next host
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(list->size(), 1u);  // GPD0:
+    EXPECT_EQ(ActivateDeviceEx(u"Drivers\\Nothing", nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST(HostBoot, BuiltinKeysActivateByOrder) {
     Host host;
     tst_key(u"Drivers\\Builtin\\Later", 2);

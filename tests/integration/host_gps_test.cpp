@@ -2,6 +2,8 @@
 // synthetic track (checked by gpsd when it is installed) and the serial
 // behaviour the driver relies on.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <termios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -128,6 +130,51 @@ TEST_F(HostGps, ClosingTheHandleEndsAPendingWaitCommEvent) {
     CloseHandle(port);
     waiter.join();
     EXPECT_EQ(result.load(), 0);
+}
+
+// A host serial device or pty as the source: what the receiver sends
+// reaches the port's readers, what a client writes reaches the receiver.
+TEST_F(HostGps, ADeviceSourceIsRelayedBothWays) {
+    int receiver = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(receiver, 0);
+    ASSERT_EQ(grantpt(receiver), 0);
+    ASSERT_EQ(unlockpt(receiver), 0);
+    std::string slave = ptsname(receiver);
+    termios tio{};
+    tcgetattr(receiver, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(receiver, TCSANOW, &tio);
+    ASSERT_EQ(cectl({"gps", "device", slave}).status, 0);
+
+    HANDLE port = CreateFileW(u"GPD0:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const std::string sentence = "$GPGLL,5205.4420,N,00507.5647,E,043406.00,A,A*6D\r\n";
+    std::string got;
+    // The host opens the receiver when the port is first opened; until then
+    // the receiver talks to nobody, so it repeats itself.
+    EXPECT_TRUE(eventually([&] {
+        ssize_t w = write(receiver, sentence.data(), sentence.size());
+        (void)w;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        char buf[1000];
+        DWORD n = 0;
+        if (ReadFile(port, buf, sizeof buf, &n, nullptr)) got.append(buf, n);
+        return got.find(sentence) != std::string::npos;
+    }));
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(port, "$PSRF100,1,4800,8,1,0*0E\r\n", 26, &done, nullptr));
+    std::string heard;
+    EXPECT_TRUE(eventually([&] {
+        pollfd p{receiver, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            char buf[256];
+            ssize_t n = read(receiver, buf, sizeof buf);
+            if (n > 0) heard.append(buf, static_cast<size_t>(n));
+        }
+        return heard.find("$PSRF100,1,4800,8,1,0*0E\r\n") != std::string::npos;
+    }));
+    CloseHandle(port);
+    close(receiver);
 }
 
 // The driver opens GPD0: inside the host, where the calls go straight to the
