@@ -3,6 +3,7 @@
 //                              to the TST echo driver, N times: median and p99
 //   host_bench idle [SECONDS]  cehost's CPU time and voluntary context switches
 //                              over SECONDS (default 10) with one idle client open
+//   host_bench                 both, with their defaults
 // Each run starts a private cehost in a temporary root and stops it.
 #include <dirent.h>
 #include <spawn.h>
@@ -91,7 +92,7 @@ void host_usage(pid_t pid, double& cpu_ms, long& voluntary) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string mode = argc > 1 ? argv[1] : "roundtrip";
+    std::string mode = argc > 1 ? argv[1] : "all";
     cetest::TempRoot root;
     set_key();
     pid_t host = start_host(root.path());
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int rc = 0;
-    if (mode == "roundtrip") {
+    if (mode == "roundtrip" || mode == "all") {
         int n = argc > 2 ? std::atoi(argv[2]) : 20000;
         std::vector<double> us;
         us.reserve(n);
@@ -124,8 +125,9 @@ int main(int argc, char** argv) {
         std::printf("host round trip, 1-byte WriteFile + ReadFile over the socket, %d calls: median %.1f us, p99 %.1f us, "
                     "max %.1f us\n",
                     n, us[us.size() / 2], us[us.size() * 99 / 100], us.back());
-    } else if (mode == "idle") {
-        double seconds = argc > 2 ? std::atof(argv[2]) : 10.0;
+    }
+    if (mode == "idle" || mode == "all") {
+        double seconds = argc > 2 && mode == "idle" ? std::atof(argv[2]) : 10.0;
         double cpu0, cpu1;
         long sw0, sw1;
         host_usage(host, cpu0, sw0);
@@ -133,8 +135,9 @@ int main(int argc, char** argv) {
         host_usage(host, cpu1, sw1);
         std::printf("cehost idle with one open client over %.1f s: CPU %.1f ms, voluntary context switches %ld\n",
                     seconds, cpu1 - cpu0, sw1 - sw0);
-    } else {
-        std::fprintf(stderr, "usage: host_bench roundtrip [N] | idle [SECONDS]\n");
+    }
+    if (mode != "all" && mode != "roundtrip" && mode != "idle") {
+        std::fprintf(stderr, "usage: host_bench [roundtrip [N] | idle [SECONDS]]\n");
         rc = 1;
     }
     CloseHandle(port);
