@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -236,10 +237,14 @@ ProcCost proc_cost(pid_t pid) {
         }
     }
     c.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.voluntary = std::stol(line.substr(24));
-        if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) c.involuntary = std::stol(line.substr(27));
+    // Context switches are counted per thread: add up every thread's.
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.voluntary += std::stol(line.substr(24));
+            if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) c.involuntary += std::stol(line.substr(27));
+        }
     }
     return c;
 }
