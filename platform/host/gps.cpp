@@ -19,6 +19,7 @@
 #include "ce_platform.h"
 #include "host.h"
 #include "kobject.h"
+#include "nmea.h"
 #include "pegdser.h"
 
 namespace cehost {
@@ -43,46 +44,6 @@ std::string checksum_sentence(const std::string& body) {
     char tail[8];
     std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
     return "$" + body + tail;
-}
-
-// Milliseconds of the day from an NMEA time field "hhmmss(.sss)"; -1 if none.
-long nmea_time_ms(const std::string& field) {
-    if (field.size() < 6) return -1;
-    for (int i = 0; i < 6; i++) {
-        if (field[i] < '0' || field[i] > '9') return -1;
-    }
-    long h = (field[0] - '0') * 10 + (field[1] - '0');
-    long m = (field[2] - '0') * 10 + (field[3] - '0');
-    long s = (field[4] - '0') * 10 + (field[5] - '0');
-    if (h > 23 || m > 59 || s > 60) return -1;
-    long ms = 0;
-    if (field.size() > 7 && field[6] == '.') {
-        long scale = 100;
-        for (size_t i = 7; i < field.size() && scale > 0; i++, scale /= 10) {
-            if (field[i] < '0' || field[i] > '9') break;
-            ms += (field[i] - '0') * scale;
-        }
-    }
-    return ((h * 60 + m) * 60 + s) * 1000 + ms;
-}
-
-// The time a sentence carries: GGA, RMC, GNS, GST, ZDA have it first, GLL fifth.
-long sentence_time_ms(const std::string& line) {
-    if (line.size() < 7 || line[0] != '$') return -1;
-    std::string type = line.substr(3, 3);
-    std::vector<std::string> fields;
-    size_t start = 1;
-    for (;;) {
-        size_t comma = line.find_first_of(",*", start);
-        fields.push_back(line.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos || line[comma] == '*') break;
-        start = comma + 1;
-    }
-    size_t index = 0;
-    if (type == "GGA" || type == "RMC" || type == "GNS" || type == "GST" || type == "ZDA") index = 1;
-    else if (type == "GLL") index = 5;
-    else return -1;
-    return index < fields.size() ? nmea_time_ms(fields[index]) : -1;
 }
 
 class GpsDriver : public Driver {
@@ -372,12 +333,7 @@ private:
             pause(INFINITE);
             return;
         }
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-            if (line.empty() || line[0] == '#') continue;
-            lines.push_back(line);
-        }
+        std::vector<std::string> lines = nmea_log_lines(in);
         log_line("GPD0: replaying %s (%zu sentences)", path.c_str(), lines.size());
         if (lines.empty()) {
             pause(INFINITE);
@@ -386,15 +342,9 @@ private:
         for (;;) {
             long last = -1;
             for (const auto& line : lines) {
-                long t = sentence_time_ms(line);
+                long t = nmea_sentence_time_ms(line);
                 if (t >= 0) {
-                    if (last >= 0 && t != last) {
-                        long delta = t - last;
-                        if (delta < -12L * 3600 * 1000) delta += 24L * 3600 * 1000;  // past midnight
-                        // A gap or a step back in the log: one fix interval.
-                        if (delta <= 0 || delta > 10000) delta = 1000;
-                        if (!pause(static_cast<DWORD>(delta))) return;
-                    }
+                    if (last >= 0 && t != last && !pause(static_cast<DWORD>(nmea_pause_ms(last, t)))) return;
                     last = t;
                 }
                 if (stopping()) return;
