@@ -2,6 +2,7 @@
 // the simulated tuner plays real recordings, GPD0: replays a real GPS log, and
 // a client reads and writes COM9: from this process.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -307,6 +308,31 @@ TEST_F(DriverE2E, GpsSentencesArriveWholeAmongTheTmc) {
         if (at == log.size()) at = next;
     }
     EXPECT_EQ(out_of_order, 0u);
+}
+
+TEST_F(DriverE2E, UnloadWhileOneThreadReadsAndAnotherWrites) {
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    std::atomic<bool> go{true};
+    std::atomic<long> reads{0}, writes{0};
+    std::thread reader([&] {
+        char buffer[256];
+        DWORD n = 0;
+        while (go && ReadFile(port_, buffer, sizeof buffer, &n, nullptr)) reads++;
+    });
+    std::thread writer([&] {
+        DWORD n = 0;
+        while (go && WriteFile(port_, "$PSRF107*\r\n", 11, &n, nullptr)) writes++;
+    });
+    ASSERT_TRUE(eventually([&] { return reads > 3 && writes > 3; }));
+    // The device goes while both are inside it; their calls then fail.
+    ASSERT_EQ(cectl({"deactivate", handle_}).status, 0);
+    go = false;
+    reader.join();
+    writer.join();
+    RunResult devices = cectl({"devices"});
+    EXPECT_EQ(devices.out.find("COM9:"), std::string::npos);
 }
 
 }  // namespace
