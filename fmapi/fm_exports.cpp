@@ -323,7 +323,7 @@ HANDLE FMOpen(DWORD device) {
     }
     std::lock_guard<std::mutex> lock(g_openMutex);
     if (g_openHandle.load()) {
-        SetLastError(FM_ERROR_ALREADY_OPEN);
+        SetLastError(ERROR_ALREADY_INITIALIZED);
         return nullptr;
     }
     FmSession* session = FmBindPlatform();

@@ -44,9 +44,6 @@
 #define FMRDS_ERROR_B 0x0100
 #define FMRDS_ERROR_C 0x0010
 
-// FMOpen's last-error when a session is already open.
-#define FM_ERROR_ALREADY_OPEN 548
-
 // One RDS group as received: information words only, no check words.
 typedef struct FmRdsGroup {
     DWORD size;        // always 16

@@ -52,6 +52,8 @@
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_DEVICE_IN_USE 2404L
-#define ERROR_ALREADY_INITIALIZED 1247L
+// The device SDK numbers this one 548 (the desktop uses 1247); the FM
+// library reports it from FMOpen.
+#define ERROR_ALREADY_INITIALIZED 548L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_DEVICE_NOT_AVAILABLE 4319L
