@@ -826,7 +826,9 @@ TEST_F(FmConcurrency, RdsFloodWhileTheCallerFetchesAndTunes) {
     fm.FMRegisterEvent(h, event);
     // Tune answers arrive on the caller's thread, RDS on the injector's.
     fake.SetAnswer("FM_Tune", FMS_CMD_TUNE, FMS_SUCCESSED, FAKE_ECHO);
-    const auto stream = CleanStream(0x9602, 2000);
+    // A whole number of 256-group cycles, so the loop's seam keeps the
+    // counter in block B consecutive too.
+    const auto stream = CleanStream(0x9602, 2048);
 
     std::atomic<bool> stop{false};
     std::atomic<long> delivered{0};
