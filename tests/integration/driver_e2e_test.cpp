@@ -1,6 +1,11 @@
 // The Tervalon driver end to end: cehost loads it from the root's \Windows,
 // the simulated tuner plays real recordings, GPD0: replays a real GPS log, and
 // a client reads and writes COM9: from this process.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -333,6 +338,71 @@ TEST_F(DriverE2E, UnloadWhileOneThreadReadsAndAnotherWrites) {
     writer.join();
     RunResult devices = cectl({"devices"});
     EXPECT_EQ(devices.out.find("COM9:"), std::string::npos);
+}
+
+// gpsd reads COM9 (GPS mixed with TMC, Data 1) and reports the log's positions.
+TEST_F(DriverE2E, GpsdReadsThePositionsFromCom9) {
+    if (access("/usr/sbin/gpsd", X_OK) != 0) GTEST_SKIP() << "gpsd is not installed";
+    CE_REQUIRE_CAPTURE(nmea, "gps-sirf4-bu353s4.nmea");
+    CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
+    Air("90000", spy);
+    ASSERT_EQ(cectl({"gps", "replay", nmea.string()}).status, 0);
+    Setting(u"Data", 1);
+    Activate();
+    ASSERT_TRUE(eventually([&] { return access((ce::root() + "/dev/COM9").c_str(), F_OK) == 0; }));
+
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::string port_text = std::to_string(ntohs(addr.sin_port));
+    close(probe);
+
+    std::string device = ce::root() + "/dev/COM9";
+    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"), const_cast<char*>("-N"), const_cast<char*>("-n"),
+                    const_cast<char*>("-S"), port_text.data(), device.data(), nullptr};
+    pid_t gpsd;
+    ASSERT_EQ(posix_spawn(&gpsd, argv[0], nullptr, nullptr, argv, environ), 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{gpsd};
+
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }));
+    const char watch[] = "?WATCH={\"enable\":true,\"json\":true};\n";
+    ASSERT_GT(send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL), 0);
+    std::string text;
+    bool fix = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!fix && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) continue;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        for (const auto& line : lines_of(text)) {
+            // The log is of a receiver near 37.78 S, 175.31 E.
+            if (line.find("\"class\":\"TPV\"") != std::string::npos && line.find("\"lat\":-37.78") != std::string::npos &&
+                line.find("\"lon\":175.31") != std::string::npos)
+                fix = true;
+        }
+    }
+    close(fd);
+    EXPECT_TRUE(fix) << text.substr(0, 3000);
 }
 
 }  // namespace
