@@ -282,12 +282,13 @@ TEST_F(DriverThreadTest, UnloadReleasesABlockedReaderAndABusyWriter) {
     ASSERT_TRUE(Open());
     Drain();
     std::atomic<bool> go{true};
-    std::thread reader([&] {
+    const DEVCONTEXT open = open_;
+    std::thread reader([&go, open] {
         char buffer[64];
-        while (go) COM_Read(open_, buffer, sizeof(buffer));
+        while (go) COM_Read(open, buffer, sizeof(buffer));
     });
-    std::thread writer([&] {
-        while (go) COM_Write(open_, "$PSRF107*\r\n", 11);
+    std::thread writer([&go, open] {
+        while (go) COM_Write(open, "$PSRF107*\r\n", 11);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     DEVCONTEXT device = device_;
