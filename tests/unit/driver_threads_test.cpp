@@ -309,34 +309,42 @@ DWORD StateValue(const char16_t* key, const char16_t* name) {
 
 TEST_F(DriverThreadTest, HeadsetRuleAndUnattendedMode) {
     const char16_t* audio = u"Platform\\State\\Audio";
+    auto messages = [&] { return StateValue(audio, u"MessageCount"); };
+    // Loudspeaker chosen and a headset plugged in: message 1026 with 1 at
+    // load; with 0 at unload.
     RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 1);
     Load();
-    // Loudspeaker chosen and a headset plugged in: message 1026 with 1 at load.
-    EXPECT_EQ(StateValue(audio, u"MessageCount"), 1u);
+    EXPECT_EQ(messages(), 1u);
     EXPECT_EQ(StateValue(audio, u"LastMessage"), 1026u);
     EXPECT_EQ(StateValue(audio, u"LastParam1"), 1u);
     EXPECT_EQ(StateValue(u"Platform\\State\\Power", u"UnattendedMode"), 1u);
-    // Unplugging sends nothing; plugging in again sends it again.
-    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 0);
-    // The watch reports values, not writes: let it see the 0 before the 1.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(StateValue(audio, u"MessageCount"), 1u);
-    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 1);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (StateValue(audio, u"MessageCount") < 2 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(StateValue(audio, u"MessageCount"), 2u);
-    EXPECT_EQ(StateValue(audio, u"LastParam1"), 1u);
     Unload();
-    EXPECT_EQ(StateValue(audio, u"MessageCount"), 3u);
+    EXPECT_EQ(messages(), 2u);
     EXPECT_EQ(StateValue(audio, u"LastParam1"), 0u);
     EXPECT_EQ(StateValue(u"Platform\\State\\Power", u"UnattendedMode"), 0u);
 
-    // With the headset as the audio path the rule does not apply at load.
+    // Plugging in while loaded sends it; unplugging sends nothing.
+    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 0);
+    Load();
+    EXPECT_EQ(messages(), 2u);
+    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 1);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (messages() < 3 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(messages(), 3u);
+    EXPECT_EQ(StateValue(audio, u"LastParam1"), 1u);
+    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(messages(), 3u);
+    Unload();
+    EXPECT_EQ(messages(), 4u);
+
+    // With the headset as the audio path the rule never applies.
+    RegistrySetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, 1);
     SetSetting(u"Sound", 1);
     Load();
     Unload();
-    EXPECT_EQ(StateValue(audio, u"MessageCount"), 3u);
+    EXPECT_EQ(messages(), 4u);
 }
 
 }  // namespace
