@@ -90,17 +90,21 @@ struct PtyPort::Impl {
     // The program's open was refused: Linux cannot fail an open that has
     // happened, so the pty is hung up (a new one takes its place).
     void hang_up() {
-        drop_pty();
+        // The new pty replaces the link before the old one goes, so the
+        // link never dangles.
+        int old_master = master, old_watch = watch;
         client_opens = 0;
         make_pty();
+        if (old_watch >= 0) inotify_rm_watch(inotify, old_watch);
+        if (old_master >= 0) ::close(old_master);
     }
 
     void device_open() {
         DWORD error = 0;
         open = manager.open_device(device_name, GENERIC_READ | GENERIC_WRITE, 0, 0, &error);
         if (!open) {
-            log_line("%s: the driver refused the open of %s (error %u); hanging up", name.c_str(), link.c_str(), error);
             hang_up();
+            log_line("%s: the driver refused the open of %s (error %u); hung up", name.c_str(), link.c_str(), error);
             return;
         }
         if (comm_wait) {
@@ -217,8 +221,12 @@ struct PtyPort::Impl {
             }
             if (fds[0].revents) return;
             if (fds[1].revents) {
+                // An open or close changes what the master's state means:
+                // look at it afresh (a hang-up seen in this round may belong
+                // to the program that has just gone).
                 handle_events();
                 master_dead = false;
+                continue;
             }
             if (fds[2].revents & POLLIN) drain_master();
             // HUP: the program closed the pts; inotify's IN_CLOSE follows.

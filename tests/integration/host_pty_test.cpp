@@ -36,7 +36,7 @@ TEST_F(HostPty, APosixProgramTalksToTheDriver) {
         << tst_log();
 
     // Opening again opens the device again.
-    EXPECT_EQ(run({bin("host_pty_probe"), link, "echo"}).status, 0);
+    EXPECT_EQ(run({bin("host_pty_probe"), link, "echo"}).status, 0) << tst_log() << host_log();
     EXPECT_TRUE(DeactivateDevice(dev));
     EXPECT_NE(lstat(link.c_str(), &st), 0);  // unpublished with the device
 }
@@ -50,7 +50,7 @@ TEST_F(HostPty, ARefusedOpenHangsUpTheProgram) {
         << host_log();
     // The port is published again for the next program.
     struct stat st {};
-    EXPECT_EQ(stat(link.c_str(), &st), 0);
+    EXPECT_TRUE(eventually([&] { return stat(link.c_str(), &st) == 0; }));
     EXPECT_TRUE(DeactivateDevice(dev));
 }
 
