@@ -192,6 +192,11 @@ struct PtyPort::Impl {
         }
     }
 
+    bool still_held() {
+        pollfd p{master, 0, 0};
+        return ::poll(&p, 1, 50) == 0;
+    }
+
     void handle_events() {
         alignas(inotify_event) char buf[4096];
         for (;;) {
@@ -204,7 +209,14 @@ struct PtyPort::Impl {
                 if (e->mask & IN_OPEN) {
                     if (client_opens++ == 0) device_open();
                 } else if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (client_opens > 0 && --client_opens == 0) device_close();
+                    if (client_opens > 0 && --client_opens == 0) {
+                        // inotify merges identical events that wait unread,
+                        // so two quick opens may have counted as one: the
+                        // master's hang-up tells whether anyone still holds
+                        // the pts (it follows the close event closely).
+                        if (still_held()) client_opens = 1;
+                        else device_close();
+                    }
                 }
             }
         }
