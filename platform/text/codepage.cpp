@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ce_crt.h"
+#include "ce_platform.h"
 #include "text/text_internal.h"
 #include "windows.h"
 
@@ -71,22 +72,14 @@ int deliver(const std::basic_string<T>& text, T* out, int capacity) {
     return n;
 }
 
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+// A high surrogate without its low half, or a low one alone: not text.
+bool has_unpaired_surrogate(std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) i++;
+        else if (c >= 0xD800 && c <= 0xDFFF) return true;
     }
+    return false;
 }
 
 }  // namespace
@@ -120,20 +113,12 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars,
             }
         }
     } else {
-        for (size_t i = 0; i < count; i++) {
-            uint32_t c = wide[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
-                i++;
-            } else if (c >= 0xD800 && c <= 0xDFFF) {
-                if (flags & WC_ERR_INVALID_CHARS) {
-                    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                    return 0;
-                }
-                c = 0xFFFD;
-            }
-            append_utf8(out, c);
+        std::u16string_view text(wide, count);
+        if ((flags & WC_ERR_INVALID_CHARS) && has_unpaired_surrogate(text)) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return 0;
         }
+        out = ce::narrow(text);  // an unpaired surrogate becomes U+FFFD
     }
     return deliver(out, multi, multiBytes);
 }

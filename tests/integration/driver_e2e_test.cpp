@@ -351,58 +351,13 @@ TEST_F(DriverE2E, GpsdReadsThePositionsFromCom9) {
     Activate();
     ASSERT_TRUE(eventually([&] { return access((ce::root() + "/dev/COM9").c_str(), F_OK) == 0; }));
 
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::string port_text = std::to_string(ntohs(addr.sin_port));
-    close(probe);
-
-    std::string device = ce::root() + "/dev/COM9";
-    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"), const_cast<char*>("-N"), const_cast<char*>("-n"),
-                    const_cast<char*>("-S"), port_text.data(), device.data(), nullptr};
-    pid_t gpsd;
-    ASSERT_EQ(posix_spawn(&gpsd, argv[0], nullptr, nullptr, argv, environ), 0);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    } reaper{gpsd};
-
-    int fd = -1;
-    ASSERT_TRUE(eventually([&] {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
-        close(fd);
-        fd = -1;
-        return false;
-    }));
-    const char watch[] = "?WATCH={\"enable\":true,\"json\":true};\n";
-    ASSERT_GT(send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL), 0);
-    std::string text;
-    bool fix = false;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (!fix && std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) continue;
-        char buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        for (const auto& line : lines_of(text)) {
-            // The log is of a receiver near 37.78 S, 175.31 E.
-            if (line.find("\"class\":\"TPV\"") != std::string::npos && line.find("\"lat\":-37.78") != std::string::npos &&
-                line.find("\"lon\":175.31") != std::string::npos)
-                fix = true;
-        }
-    }
-    close(fd);
-    EXPECT_TRUE(fix) << text.substr(0, 3000);
+    std::string seen;
+    // The log is of a receiver near 37.78 S, 175.31 E.
+    bool fix = gpsd_reports(ce::root() + "/dev/COM9", [](const std::string& line) {
+        return line.find("\"class\":\"TPV\"") != std::string::npos &&
+               line.find("\"lat\":-37.78") != std::string::npos && line.find("\"lon\":175.31") != std::string::npos;
+    }, &seen);
+    EXPECT_TRUE(fix) << seen;
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +126,72 @@ bool eventually(Pred pred, int seconds = 60) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
+}
+
+// Runs gpsd on a published port and reads its JSON reports until a line
+// satisfies pred or 90 s pass. Returns whether one did; what gpsd said goes
+// to *seen for the failure message. Needs /usr/sbin/gpsd (callers skip
+// without it).
+template <class Pred>
+bool gpsd_reports(const std::string& device, Pred pred, std::string* seen) {
+    // A free local port for gpsd's socket.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(probe);
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(probe);
+
+    std::string port_text = std::to_string(ntohs(addr.sin_port));
+    std::string dev = device;
+    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"), const_cast<char*>("-N"), const_cast<char*>("-n"),
+                    const_cast<char*>("-S"), port_text.data(), dev.data(), nullptr};
+    pid_t gpsd;
+    if (posix_spawn(&gpsd, argv[0], nullptr, nullptr, argv, environ) != 0) return false;
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{gpsd};
+
+    int fd = -1;
+    if (!eventually([&] {
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+            close(fd);
+            fd = -1;
+            return false;
+        }))
+        return false;
+    const char watch[] = "?WATCH={\"enable\":true,\"json\":true};\n";
+    if (send(fd, watch, sizeof watch - 1, MSG_NOSIGNAL) <= 0) {
+        close(fd);
+        return false;
+    }
+    std::string text;
+    bool found = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!found && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) continue;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        for (const auto& line : lines_of(text)) {
+            if (pred(line)) found = true;
+        }
+    }
+    close(fd);
+    if (seen) *seen = text.substr(0, 3000);
+    return found;
 }
 
 inline bool log_has(const std::string& line) {
