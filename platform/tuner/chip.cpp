@@ -3,8 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include "ce_platform.h"
 #include "kobject.h"
@@ -35,9 +40,19 @@ DWORD default_report_period() {
 uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 76000 : 87500; }
 uint32_t band_high(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 91000 : 108000; }
 
+// FMSIM_TRACE_FILE names a file that receives, for every group, the moment
+// the piece completing it was handed over (CLOCK_MONOTONIC, shared by every
+// process of the machine), so that a benchmark in another process can time
+// the group's way to a client. Appended to; nothing is written without it.
+int open_trace_file() {
+    const char* path = std::getenv("FMSIM_TRACE_FILE");
+    if (!path || !*path) return -1;
+    return ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
 }  // namespace
 
-Chip::Chip() : report_period_(default_report_period()) {}
+Chip::Chip() : trace_fd_(open_trace_file()), report_period_(default_report_period()) {}
 
 Chip& Chip::instance() {
     static Chip chip;
@@ -47,6 +62,7 @@ Chip& Chip::instance() {
 Chip::~Chip() {
     std::unique_lock<std::mutex> lock(mutex_);
     stop_thread(lock);
+    if (trace_fd_ >= 0) ::close(trace_fd_);
 }
 
 DWORD Chip::refusal(const char* entry_point) {
@@ -135,15 +151,19 @@ bool Chip::rds_flowing() const {
     return powered_ && rds_on_ && !seek_.active && tuned_.source && !rds_dry_;
 }
 
-Chip::Clock::time_point Chip::next_wake() const {
-    Clock::time_point wake = Clock::now() + std::chrono::seconds(1);
-    if (!queue_.empty()) wake = std::min(wake, queue_.begin()->first.first);
-    if (rds_flowing() && next_group_ != Clock::time_point{}) wake = std::min(wake, next_group_);
-    if (powered_ && report_period_ && next_report_ != Clock::time_point{}) wake = std::min(wake, next_report_);
+std::optional<Chip::Clock::time_point> Chip::next_wake() const {
+    // Nothing due: sleep until a request, a fault or the end wakes the thread
+    // (every one of them notifies), so that an idle radio costs nothing.
+    std::optional<Clock::time_point> wake;
+    auto earliest = [&](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
+    if (!queue_.empty()) earliest(queue_.begin()->first.first);
+    if (rds_flowing() && next_group_ != Clock::time_point{}) earliest(next_group_);
+    if (powered_ && report_period_ && next_report_ != Clock::time_point{}) earliest(next_report_);
     return wake;
 }
 
 void Chip::run() {
+    pthread_setname_np(pthread_self(), "fmsim-event");
     std::unique_lock<std::mutex> lock(mutex_);
     while (running_) {
         Clock::time_point now = Clock::now();
@@ -156,7 +176,8 @@ void Chip::run() {
         rds_tick(now, out);
         report_tick(now, out);
         if (out.empty()) {
-            cv_.wait_until(lock, next_wake());
+            if (auto wake = next_wake()) cv_.wait_until(lock, *wake);
+            else cv_.wait(lock);
             continue;
         }
         FMS_EVENT_FUNCTION fn = callback_;
@@ -169,7 +190,9 @@ void Chip::run() {
         for (auto& e : out) {
             if (e.event.code == FMS_EVENT_RDS_DATA && !e.bytes.empty())
                 e.event.payload.rds.data = reinterpret_cast<ULONG_PTR>(e.bytes.data());
+            Clock::time_point handed_over = Clock::now();
             if (fn) fn(&e.event);
+            if (!e.completed.empty()) write_trace(e, handed_over);
         }
         lock.lock();
     }
@@ -196,6 +219,10 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
         }
         append_packed(g, rds_pending_);
         stats_.groupsSent++;
+        if (trace_fd_ >= 0) {
+            stream_packed_ += FMS_RDS_GROUP_BYTES;
+            trace_pending_.push_back({stats_.groupsSent, stream_packed_, g});
+        }
         next_group_ += interval;
     }
     // Hand out pieces of arbitrary length; what is left waits for more.
@@ -208,11 +235,39 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
         e.event.payload.rds.count = static_cast<WORD>(piece_len_);
         e.bytes.assign(rds_pending_.begin() + static_cast<ptrdiff_t>(taken),
                        rds_pending_.begin() + static_cast<ptrdiff_t>(taken + piece_len_));
+        if (trace_fd_ >= 0) {
+            stream_handed_ += piece_len_;
+            size_t done = 0;
+            while (done < trace_pending_.size() && trace_pending_[done].end <= stream_handed_) done++;
+            e.completed.assign(trace_pending_.begin(), trace_pending_.begin() + static_cast<ptrdiff_t>(done));
+            trace_pending_.erase(trace_pending_.begin(), trace_pending_.begin() + static_cast<ptrdiff_t>(done));
+        }
         out.push_back(std::move(e));
         taken += piece_len_;
         piece_len_ = 0;
     }
     rds_pending_.erase(rds_pending_.begin(), rds_pending_.begin() + static_cast<ptrdiff_t>(taken));
+}
+
+void Chip::clear_rds_stream() {
+    rds_pending_.clear();
+    trace_pending_.clear();
+    stream_packed_ = stream_handed_ = 0;
+}
+
+void Chip::write_trace(const OutEvent& e, Clock::time_point handed_over) {
+    // "<monotonic ns> <group number> <A> <B> <C> <D> <bad blocks>", one line a
+    // group; one write a piece, so that lines never interleave.
+    long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(handed_over.time_since_epoch()).count();
+    std::string text;
+    char line[96];
+    for (const auto& t : e.completed) {
+        int n = std::snprintf(line, sizeof line, "%lld %u %04X %04X %04X %04X %u\n", ns, t.seq, t.group.block[0],
+                              t.group.block[1], t.group.block[2], t.group.block[3], t.group.bad);
+        if (n > 0) text.append(line, static_cast<size_t>(n));
+    }
+    ssize_t w = ::write(trace_fd_, text.data(), text.size());
+    (void)w;
 }
 
 void Chip::report_tick(Clock::time_point now, Out& out) {
@@ -254,7 +309,7 @@ void Chip::update_stereo(Out& out) {
 void Chip::tune_to(Out& out, uint32_t frequency) {
     frequency_ = frequency;
     tuned_ = Tuned{};
-    rds_pending_.clear();
+    clear_rds_stream();
     piece_len_ = 0;
     next_group_ = {};
     rds_dry_ = false;
@@ -340,7 +395,7 @@ DWORD Chip::create(DWORD* creation_word, FMS_EVENT_FUNCTION fn, DWORD* session) 
     seek_requested_ = false;
     queue_.clear();
     busy_until_ = {};
-    rds_pending_.clear();
+    clear_rds_stream();
     piece_len_ = 0;
     next_group_ = next_report_ = {};
     rng_.seed(0x7E5 + session_counter_);
@@ -410,7 +465,7 @@ DWORD Chip::disable(DWORD session) {
         seek_.active = false;
         seek_.generation++;
         tuned_ = Tuned{};
-        rds_pending_.clear();
+        clear_rds_stream();
         update_stereo(out);
         answer(out, FMS_CMD_POWER_OFF, FMS_SUCCESSED, 0);
     });
@@ -486,7 +541,7 @@ DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
             }
         }
         tuned_ = Tuned{};
-        rds_pending_.clear();
+        clear_rds_stream();
         seek_.active = true;
         seek_.upwards = up;
         seek_.from = from;
@@ -536,7 +591,7 @@ DWORD Chip::set_rds(DWORD session, DWORD on) {
         bool was = rds_on_;
         rds_on_ = on != 0;
         if (!was && rds_on_) {
-            rds_pending_.clear();
+            clear_rds_stream();
             piece_len_ = 0;
             next_group_ = {};
         }
@@ -701,6 +756,7 @@ void Chip::reset_faults() {
     piece_len_ = 0;
     report_period_ = default_report_period();
     next_report_ = {};
+    cv_.notify_all();
 }
 
 }  // namespace fmsim

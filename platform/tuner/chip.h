@@ -68,10 +68,18 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    // A group in the RDS stream, for the delivery trace: its number among
+    // the groups sent and the stream offset just past its last byte.
+    struct TracedGroup {
+        uint32_t seq = 0;
+        uint64_t end = 0;
+        RdsGroup group;
+    };
     struct OutEvent {
         FmPlatformEvent event{};
         std::vector<uint8_t> bytes;  // RDS piece; the record points at it while delivered
         bool is_answer = false;
+        std::vector<TracedGroup> completed;  // groups whose last byte this piece carries (trace on)
     };
     using Out = std::vector<OutEvent>;
     using Action = std::function<void(Out&)>;
@@ -111,8 +119,10 @@ private:
     uint32_t seek_position(Clock::time_point now) const;
     void end_seek(Out& out, uint8_t status, uint32_t frequency);
     void rds_tick(Clock::time_point now, Out& out);
+    void clear_rds_stream();
+    void write_trace(const OutEvent& e, Clock::time_point handed_over);
     void report_tick(Clock::time_point now, Out& out);
-    Clock::time_point next_wake() const;
+    std::optional<Clock::time_point> next_wake() const;
     bool rds_flowing() const;
 
     std::mutex mutex_;
@@ -150,6 +160,13 @@ private:
     DWORD piece_min_ = 1, piece_max_ = 36;
     Clock::time_point next_group_{};
     bool rds_dry_ = false;  // the source has no groups at all
+
+    // Delivery trace (FMSIM_TRACE_FILE): one line per group at the moment the
+    // piece completing it is handed to the event function. -1: off.
+    int trace_fd_ = -1;
+    std::vector<TracedGroup> trace_pending_;  // packed, not yet handed out whole
+    uint64_t stream_packed_ = 0;              // bytes packed since the stream restarted
+    uint64_t stream_handed_ = 0;              // bytes handed out since then
 
     // Frequency reports.
     DWORD report_period_ = 30000;
