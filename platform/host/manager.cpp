@@ -1,5 +1,6 @@
 // cehost's device manager: activation and deactivation of stream drivers,
 // the Drivers\Active entries, opens and the calls on them.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -263,7 +264,17 @@ uint32_t Manager::finish_activation(const std::shared_ptr<Device>& device, const
         device->state = Device::State::Ready;
         order_.push_back(device);
     }
-    if (!device->pty->start()) log_line("%s: not published as a pty", u8(device->name).c_str());
+    {
+        // The pty's threads inherit the name of the thread that starts them:
+        // give them theirs ("pty-COM9"), then take ours back.
+        char own[16] = "";
+        pthread_getname_np(pthread_self(), own, sizeof own);
+        std::string pty_name = "pty-" + u8(device->name);
+        if (!pty_name.empty() && pty_name.back() == ':') pty_name.pop_back();
+        pthread_setname_np(pthread_self(), pty_name.substr(0, 15).c_str());
+        if (!device->pty->start()) log_line("%s: not published as a pty", u8(device->name).c_str());
+        pthread_setname_np(pthread_self(), own);
+    }
     log_line("activated %s from %s (handle %u, %s)", u8(device->name).c_str(), u8(device->key).c_str(),
              device->handle, u8(device->active_key).c_str());
     return device->handle;

@@ -4,6 +4,7 @@
 #include "server.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,6 +79,7 @@ void Server::start() {
 }
 
 void Server::accept_loop() {
+    pthread_setname_np(pthread_self(), "cehost-accept");
     for (;;) {
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
@@ -111,6 +113,7 @@ void Server::accept_loop() {
 }
 
 void Server::serve(uint64_t id, int fd) {
+    pthread_setname_np(pthread_self(), "cehost-client");
     ucred cred{};
     socklen_t len = sizeof cred;
     bool keep_open = false;
@@ -362,6 +365,7 @@ void Server::end_session(uint64_t token, bool died) {
 }
 
 void Server::watch_loop() {
+    pthread_setname_np(pthread_self(), "cehost-watch");
     for (;;) {
         std::vector<pollfd> fds{{watch_wake_, POLLIN, 0}};
         std::vector<uint64_t> tokens{0};

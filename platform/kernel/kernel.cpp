@@ -1,5 +1,6 @@
 // Kernel services: handles, events, waits, threads, critical sections,
 // interlocked words, the local heap, last-error and the platform clock.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -222,6 +224,7 @@ public:
     DWORD id = 0;
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
+    std::string name;  // set by the thread itself: a detached one may be gone before its creator could
     std::mutex resume_mutex;
     std::condition_variable resume_cv;
     bool suspended = false;
@@ -231,12 +234,37 @@ std::atomic<DWORD> next_thread_id{0x100};
 thread_local DWORD current_thread_id = 0;
 thread_local DWORD last_error = 0;
 
+// A name for a new thread that tells who started it: the module holding the
+// start routine and the thread's number among that module's, "Tervalon.2".
+// It shows in /proc/<pid>/task/*/comm, in ps -L and in a debugger.
+std::string thread_name_for(LPTHREAD_START_ROUTINE start) {
+    std::string stem = "thread";
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(start), &info) && info.dli_fname && *info.dli_fname) {
+        std::string file = info.dli_fname;
+        file = file.substr(file.find_last_of('/') + 1);
+        if (file.rfind("lib", 0) == 0 && file.size() > 3) file.erase(0, 3);
+        file = file.substr(0, file.find(".so"));
+        if (!file.empty()) stem = file;
+    }
+    stem = stem.substr(0, 10);
+    static std::mutex mutex;
+    static std::unordered_map<std::string, unsigned> counts;
+    unsigned n;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        n = ++counts[stem];
+    }
+    return stem + "." + std::to_string(n % 10000);
+}
+
 void* thread_main(void* arg) {
     // The thread keeps its own reference: its handle may be closed at once.
     auto* holder = static_cast<std::shared_ptr<Thread>*>(arg);
     std::shared_ptr<Thread> self = std::move(*holder);
     delete holder;
     current_thread_id = self->id;
+    pthread_setname_np(pthread_self(), self->name.c_str());
     {
         std::unique_lock<std::mutex> lock(self->resume_mutex);
         self->resume_cv.wait(lock, [&] { return !self->suspended; });
@@ -396,6 +424,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
     thread->id = next_thread_id.fetch_add(1);
     thread->start = start;
     thread->parameter = parameter;
+    thread->name = thread_name_for(start);
     thread->suspended = (flags & CREATE_SUSPENDED) != 0;
     HANDLE handle = handle_insert(thread);
 

@@ -15,6 +15,7 @@
 // condition call back on every change, a deletion included (data NULL, size 0).
 // A value of another type never meets a comparison.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
@@ -221,6 +222,7 @@ void scan(Notifier& n) {
 }
 
 void run(Notifier* n) {
+    pthread_setname_np(pthread_self(), "reg-notify");
     // Signals are for the program's own threads.
     sigset_t all;
     sigfillset(&all);
