@@ -1,10 +1,14 @@
 // GPD0:, the GPS multiplexer port: a device built into the host. Every open
-// gets the NMEA stream from the moment it opened; the stream comes from a
+// gets the NMEA stream from the moment it opened (or, while no open had used
+// it, from its own first read or wait); the stream comes from a
 // synthetic track, a replayed log or a host serial device, as
-// HKLM\Platform\Gps (Source, Path) says. The source runs only while the port
-// is open, so an idle host does no work for it.
+// HKLM\Platform\Gps (Source, Path) says. The source runs only while some
+// open consumes the stream (reads, waits for it, writes to the receiver):
+// an open that is never read, as the driver's in its TMC-only mode, and an
+// idle host cost no work.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,6 +38,7 @@ struct GpsOpen {
     DWORD mask = 0;
     unsigned mask_generation = 0;
     bool closing = false;
+    bool consuming = false;  // has read, waited or written: the source runs for it
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
 };
@@ -48,7 +53,10 @@ std::string checksum_sentence(const std::string& body) {
 
 class GpsDriver : public Driver {
 public:
-    ~GpsDriver() override { stop_source(); }
+    ~GpsDriver() override {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        stop_source();
+    }
 
     DWORD_PTR open(DWORD, DWORD) override {
         auto* o = new GpsOpen;
@@ -56,13 +64,8 @@ public:
         o->dcb.BaudRate = CBR_4800;
         o->dcb.fBinary = 1;
         o->dcb.ByteSize = 8;
-        bool first;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            opens_.insert(o);
-            first = opens_.size() == 1;
-        }
-        if (first) start_source();
+        std::lock_guard<std::mutex> lock(mutex_);
+        opens_.insert(o);
         return reinterpret_cast<DWORD_PTR>(o);
     }
 
@@ -79,15 +82,17 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             opens_.erase(o);
-            last = opens_.empty();
+            if (o->consuming) consumers_--;
+            last = consumers_ == 0;
         }
         delete o;
-        if (last) stop_source();
+        if (last) update_source();
         return TRUE;
     }
 
     DWORD read(DWORD_PTR open, void* buffer, DWORD count) override {
         auto* o = reinterpret_cast<GpsOpen*>(open);
+        consume(o);
         std::lock_guard<std::mutex> lock(mutex_);
         size_t n = std::min<size_t>(count, o->queue.size());
         if (n) {
@@ -97,9 +102,10 @@ public:
         return static_cast<DWORD>(n);
     }
 
-    DWORD write(DWORD_PTR, const void* buffer, DWORD count) override {
+    DWORD write(DWORD_PTR open, const void* buffer, DWORD count) override {
         // Commands for the receiver reach it when the source is a device;
         // otherwise there is nobody to hear them.
+        consume(reinterpret_cast<GpsOpen*>(open));
         std::lock_guard<std::mutex> lock(device_mutex_);
         if (device_fd_ >= 0 && count) {
             ssize_t w = ::write(device_fd_, buffer, count);
@@ -117,6 +123,10 @@ public:
                PDWORD returned) override {
         auto* o = reinterpret_cast<GpsOpen*>(open);
         if (returned) *returned = 0;
+        // Waiting for the stream, or asking how much of it is queued, is using it.
+        if (code == IOCTL_SERIAL_SET_WAIT_MASK || code == IOCTL_SERIAL_WAIT_ON_MASK ||
+            code == IOCTL_SERIAL_GET_COMMSTATUS)
+            consume(o);
         if ((code >> 16) != FILE_DEVICE_SERIAL_PORT) {
             SetLastError(ERROR_NOT_SUPPORTED);
             return FALSE;
@@ -208,18 +218,38 @@ public:
     bool waits_by_comm_event() const override { return true; }
 
     void reload() {
-        bool running;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running = !opens_.empty();
-        }
+        std::lock_guard<std::mutex> control(control_mutex_);
         stop_source();
-        if (running) start_source();
+        if (wanted()) start_source();
     }
 
 private:
-    void start_source() {
+    // The first use of an open starts the source if nobody used it yet.
+    void consume(GpsOpen* o) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (o->consuming) return;
+            o->consuming = true;
+            consumers_++;
+        }
+        update_source();
+    }
+
+    bool wanted() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return consumers_ > 0;
+    }
+
+    // Runs the source exactly while some open consumes it. Decided under the
+    // control lock, so that a start and a stop racing end as the count says.
+    void update_source() {
         std::lock_guard<std::mutex> control(control_mutex_);
+        if (wanted()) start_source();
+        else stop_source();
+    }
+
+    // Both with control_mutex_ held.
+    void start_source() {
         if (source_.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -230,7 +260,6 @@ private:
     }
 
     void stop_source() {
-        std::lock_guard<std::mutex> control(control_mutex_);
         if (!source_.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -270,6 +299,7 @@ private:
     }
 
     void run_source() {
+        pthread_setname_np(pthread_self(), "gpd0-source");
         std::u16string source = reg_sz(kGpsKey, u"Source").value_or(u"synthetic");
         std::string path = u8(reg_sz(kGpsKey, u"Path").value_or(u""));
         std::string s = u8(source);
@@ -405,6 +435,7 @@ private:
     std::mutex mutex_;  // opens, queues, stop flag
     std::condition_variable cv_;
     std::set<GpsOpen*> opens_;
+    int consumers_ = 0;  // opens that have consumed the stream
     bool stop_ = false;
     std::mutex control_mutex_;  // starting and stopping the source
     std::thread source_;
@@ -419,7 +450,10 @@ GpsDriver* g_gps = nullptr;
 }  // namespace
 
 void GpsDriver::deinit() {
-    stop_source();
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        stop_source();
+    }
     std::lock_guard<std::mutex> lock(g_gps_mutex);
     if (g_gps == this) g_gps = nullptr;
 }

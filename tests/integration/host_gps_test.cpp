@@ -101,6 +101,25 @@ TEST_F(HostGps, SyntheticSentencesAreValid) {
     EXPECT_NE(positions.front(), positions.back());
 }
 
+// The source works only for opens that use the stream: the driver keeps
+// GPD0: open without reading it in its TMC-only mode.
+TEST_F(HostGps, TheSourceRunsOnlyWhileAnOpenReadsOrWaits) {
+    ASSERT_EQ(cectl({"gps", "synthetic"}).status, 0);
+    HANDLE idle = CreateFileW(u"GPD0:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(idle, INVALID_HANDLE_VALUE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // six platform seconds: six fixes if it ran
+    EXPECT_EQ(host_log().find("GPD0: synthetic track"), std::string::npos) << host_log();
+    // A reader starts it, and every open gets the stream from then on.
+    auto lines = read_lines([](const std::vector<std::string>& l) { return l.size() >= 5; });
+    EXPECT_GE(lines.size(), 5u);
+    EXPECT_NE(host_log().find("GPD0: synthetic track"), std::string::npos);
+    char buf[4096];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(idle, buf, sizeof buf, &got, nullptr));
+    EXPECT_GT(got, 0u);
+    CloseHandle(idle);
+}
+
 TEST_F(HostGps, ClosingTheHandleEndsAPendingWaitCommEvent) {
     ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);  // nothing ever arrives
     HANDLE port = CreateFileW(u"GPD0:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
