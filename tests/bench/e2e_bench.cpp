@@ -216,6 +216,7 @@ private:
 
 struct MatchResult {
     long sent = 0;         // groups handed over in the window
+    long sent_bad = 0;     // of them, groups with a block sent in error
     long received = 0;     // of them, read by the client
     long lost = 0;         // handed over in the window, never read
     long lost_bad = 0;     // of the lost, groups with a block received in error
@@ -293,14 +294,17 @@ MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>&
         if (trace[i].bad) m.lost_bad++;
     }
     if (tail > 0) m.gaps[tail]++;
-    for (size_t i = first; i < trace.size() && trace[i].ns <= to_ns; i++) m.sent++;
+    for (size_t i = first; i < trace.size() && trace[i].ns <= to_ns; i++) {
+        m.sent++;
+        if (trace[i].bad) m.sent_bad++;
+    }
     return m;
 }
 
 void print_match(const char* what, const MatchResult& m, const LineReader& lines) {
-    std::printf("%s: sent %ld groups, received %ld, lost %ld (%ld of them with a bad block); read first from "
-                "before the open %ld, not in the tuner's sequence %ld, bad checksums %ld\n",
-                what, m.sent, m.received, m.lost, m.lost_bad, m.before_open, m.unmatched, lines.bad_lines);
+    std::printf("%s: sent %ld groups (%ld with a bad block), received %ld, lost %ld (%ld with a bad block); read "
+                "first from before the open %ld, not in the tuner's sequence %ld, bad checksums %ld\n",
+                what, m.sent, m.sent_bad, m.received, m.lost, m.lost_bad, m.before_open, m.unmatched, lines.bad_lines);
     if (!m.gaps.empty()) {
         std::printf("  runs of lost groups (length x times):");
         for (const auto& [length, times] : m.gaps) std::printf(" %ldx%ld", length, times);
@@ -431,7 +435,7 @@ void bench_rate(int seconds, bool spy) {
 
 struct ThreadCost {
     std::string name;
-    long ticks = 0;  // utime + stime
+    double cpu_ms = 0;  // time on a CPU: schedstat's nanoseconds, else utime + stime in clock ticks
     long voluntary = 0, involuntary = 0;
 };
 
@@ -454,13 +458,17 @@ std::map<int, ThreadCost> thread_costs(pid_t pid) {
         c.name = stat.substr(open + 1, close - open - 1);
         std::istringstream fields(stat.substr(close + 2));
         std::string f;
+        long ticks = 0;
         for (int i = 3; fields >> f; i++) {
-            if (i == 14) c.ticks += std::stol(f);
+            if (i == 14) ticks += std::stol(f);
             if (i == 15) {
-                c.ticks += std::stol(f);
+                ticks += std::stol(f);
                 break;
             }
         }
+        c.cpu_ms = 1000.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        std::istringstream schedstat(slurp(task.path() / "schedstat"));
+        if (double ns = 0; schedstat >> ns) c.cpu_ms = ns / 1e6;
         std::istringstream status(slurp(task.path() / "status"));
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0) c.voluntary = std::stol(line.substr(24));
@@ -495,8 +503,8 @@ void bench_idle(int seconds) {
     reader.join();
     CloseHandle(port);
 
-    const long hz = sysconf(_SC_CLK_TCK);
-    long total_ticks = 0, total_vol = 0, total_invol = 0;
+    double total_ms = 0;
+    long total_vol = 0, total_invol = 0;
     std::printf("cehost idle with COM9: open, a client in ReadFile, no station on the air, %d s (CE_TIME_SCALE=1): "
                 "status ticks expected: %d; the client's reads returned %ld times\n",
                 seconds, seconds / 5, reads_during);
@@ -504,15 +512,15 @@ void bench_idle(int seconds) {
     for (const auto& [tid, after] : b) {
         ThreadCost before;
         if (auto it = a.find(tid); it != a.end()) before = it->second;
-        long ticks = after.ticks - before.ticks, vol = after.voluntary - before.voluntary,
-             invol = after.involuntary - before.involuntary;
-        total_ticks += ticks;
+        double ms = after.cpu_ms - before.cpu_ms;
+        long vol = after.voluntary - before.voluntary, invol = after.involuntary - before.involuntary;
+        total_ms += ms;
         total_vol += vol;
         total_invol += invol;
-        std::printf("  %-16s %7d %9.0f %11ld %13ld%s\n", after.name.c_str(), tid, 1000.0 * ticks / hz, vol, invol,
+        std::printf("  %-16s %7d %9.2f %11ld %13ld%s\n", after.name.c_str(), tid, ms, vol, invol,
                     a.count(tid) ? "" : "  (new)");
     }
-    std::printf("  %-16s %7s %9.0f %11ld %13ld\n", "all", "", 1000.0 * total_ticks / hz, total_vol, total_invol);
+    std::printf("  %-16s %7s %9.2f %11ld %13ld\n", "all", "", total_ms, total_vol, total_invol);
 }
 
 }  // namespace
