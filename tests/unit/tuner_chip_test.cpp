@@ -1,5 +1,6 @@
 // The simulated tuner as the FM library meets it: entry points, answers,
 // seeks over the air, RDS delivery, fault injection, build variants.
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -439,6 +440,76 @@ TEST_F(TunerRds, RecordingOfOnlyBadBlocksPlaysWithoutHarm) {
     auto a = answer(FMS_CMD_GET_RSSI);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->value, 40u);
+}
+
+// With FMSIM_TRACE_FILE set, the chip names every group, in order, with the
+// moment the piece that completed it was handed over: after the event
+// function returned for the piece before, before it is called for this one.
+class TunerTrace : public TunerRds {
+protected:
+    void SetUp() override {
+        trace_path = root.path() + "/trace";
+        setenv("FMSIM_TRACE_FILE", trace_path.c_str(), 1);  // read when the library's chip is made
+        TunerRds::SetUp();
+    }
+    void TearDown() override {
+        TunerRds::TearDown();
+        unsetenv("FMSIM_TRACE_FILE");
+    }
+    std::string trace_path;
+};
+
+TEST_F(TunerTrace, EachGroupIsNamedWithTheHandingOverOfThePieceCompletingIt) {
+    std::string path = write_file("station.spy", kRecording);
+    auto rec = fmsim::load_recording(path);
+    ASSERT_TRUE(rec);
+    put(93000, 40, "capture " + path);
+    // When each RDS piece reached the event function, in order.
+    std::vector<int64_t> called;
+    Recorder::get().hook = [&](const FmPlatformEvent& e) {
+        if (e.code != FMS_EVENT_RDS_DATA) return;
+        called.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count());
+    };
+    power_on();
+    api.SetRdsPieces(5, 29);  // pieces that complete none, one or two groups
+    tune(93000);
+    rds_on();
+    auto bytes = collect(14);
+    api.FM_Destroy(session);  // the event thread has ended: everything is written
+    session = 0;
+    Recorder::get().hook = nullptr;
+
+    // Piece k carries bytes up to ends[k]; group i is complete with piece
+    // first_at(12 (i + 1)).
+    std::vector<size_t> ends;
+    for (const auto& e : Recorder::get().snapshot())
+        if (e.event.code == FMS_EVENT_RDS_DATA) ends.push_back((ends.empty() ? 0 : ends.back()) + e.bytes.size());
+    ASSERT_EQ(ends.size(), called.size());
+
+    std::ifstream in(trace_path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), ends.back() / FMS_RDS_GROUP_BYTES) << "one line for every whole group handed over";
+    uint32_t first_number = 0;
+    for (size_t i = 0; i < lines.size(); i++) {
+        SCOPED_TRACE(lines[i]);
+        long long ns = 0;
+        unsigned number = 0, a = 0, b = 0, c = 0, d = 0, bad = 0;
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%lld %u %x %x %x %x %u", &ns, &number, &a, &b, &c, &d, &bad), 7);
+        if (i == 0) first_number = number;
+        EXPECT_EQ(number, first_number + i);
+        const auto& want = rec->groups[i % rec->groups.size()];
+        EXPECT_EQ(bad, want.bad);
+        const unsigned got[4] = {a, b, c, d};
+        for (int k = 0; k < 4; k++)
+            if (!(want.bad >> k & 1)) EXPECT_EQ(got[k], want.block[k]) << "block " << k;
+        size_t piece = std::lower_bound(ends.begin(), ends.end(), (i + 1) * FMS_RDS_GROUP_BYTES) - ends.begin();
+        ASSERT_LT(piece, called.size());
+        EXPECT_LE(ns, called[piece]);
+        if (piece > 0) EXPECT_GT(ns, called[piece - 1]);
+    }
 }
 
 // ---- fault injection ------------------------------------------------------------------
