@@ -170,6 +170,7 @@ struct PtyPort::Impl {
 
     void read_loop(std::shared_ptr<Open> o, int m) {
         char buf[4096];
+        int quick_empties = 0;
         while (!o->closing()) {
             DWORD done = 0;
             auto started = std::chrono::steady_clock::now();
@@ -178,6 +179,7 @@ struct PtyPort::Impl {
                 done = 0;
             }
             if (done > 0) {
+                quick_empties = 0;
                 if (!write_master(*o, m, buf, done) && o->closing()) return;
                 continue;
             }
@@ -185,9 +187,13 @@ struct PtyPort::Impl {
                 DWORD events = 0;
                 o->ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4, nullptr);
             } else if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(10)) {
-                // A driver whose Read returns at once when it has nothing:
-                // keep from spinning on it.
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                // One quick empty read is normal: a wake-up for data this loop
+                // already took. Read again at once, or the next sentence waits
+                // out the pause. A driver whose Read keeps returning at once
+                // with nothing is kept from spinning.
+                if (++quick_empties >= 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            } else {
+                quick_empties = 0;
             }
         }
     }
