@@ -65,7 +65,7 @@ struct Sink {
 
 enum class Len { None, HH, H, L, LL, I, W, Z, BigL };
 
-struct Spec {
+struct Field {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     long long width = 0;
     long long precision = -1;
@@ -73,18 +73,18 @@ struct Spec {
 };
 
 template <class C>
-void pad_before(Sink<C>& sink, const Spec& spec, unsigned long long body) {
-    if (!spec.left && static_cast<unsigned long long>(spec.width) > body)
-        sink.fill(C(' '), static_cast<unsigned long long>(spec.width) - body);
+void pad_before(Sink<C>& sink, const Field& field, unsigned long long body) {
+    if (!field.left && static_cast<unsigned long long>(field.width) > body)
+        sink.fill(C(' '), static_cast<unsigned long long>(field.width) - body);
 }
 template <class C>
-void pad_after(Sink<C>& sink, const Spec& spec, unsigned long long body) {
-    if (spec.left && static_cast<unsigned long long>(spec.width) > body)
-        sink.fill(C(' '), static_cast<unsigned long long>(spec.width) - body);
+void pad_after(Sink<C>& sink, const Field& field, unsigned long long body) {
+    if (field.left && static_cast<unsigned long long>(field.width) > body)
+        sink.fill(C(' '), static_cast<unsigned long long>(field.width) - body);
 }
 
 template <class C>
-void emit_integer(Sink<C>& sink, const Spec& spec, unsigned long long magnitude, bool negative, char conv) {
+void emit_integer(Sink<C>& sink, const Field& field, unsigned long long magnitude, bool negative, char conv) {
     char digits[72];
     int n = 0;
     unsigned base = conv == 'o' ? 8 : (conv == 'x' || conv == 'X') ? 16 : 10;
@@ -96,32 +96,32 @@ void emit_integer(Sink<C>& sink, const Spec& spec, unsigned long long magnitude,
     bool is_signed = conv == 'd' || conv == 'i';
     if (is_signed) {
         if (negative) prefix[prefix_len++] = '-';
-        else if (spec.plus) prefix[prefix_len++] = '+';
-        else if (spec.space) prefix[prefix_len++] = ' ';
+        else if (field.plus) prefix[prefix_len++] = '+';
+        else if (field.space) prefix[prefix_len++] = ' ';
     }
-    if (spec.alt && magnitude != 0 && base == 16) {
+    if (field.alt && magnitude != 0 && base == 16) {
         prefix[prefix_len++] = '0';
         prefix[prefix_len++] = conv;
     }
     // Precision is the minimum number of digits; zero with precision 0 has none.
     unsigned long long shown = n;
-    if (spec.precision < 0 && n == 0) shown = 1;
+    if (field.precision < 0 && n == 0) shown = 1;
     unsigned long long zeros = 0;
-    if (spec.precision >= 0 && static_cast<unsigned long long>(spec.precision) > shown)
-        zeros = static_cast<unsigned long long>(spec.precision) - shown;
+    if (field.precision >= 0 && static_cast<unsigned long long>(field.precision) > shown)
+        zeros = static_cast<unsigned long long>(field.precision) - shown;
     // %#o: the first digit shown is a zero.
-    if (spec.alt && base == 8 && zeros == 0 && !(n == 0 && shown == 1)) zeros = 1;
+    if (field.alt && base == 8 && zeros == 0 && !(n == 0 && shown == 1)) zeros = 1;
     unsigned long long body = prefix_len + zeros + shown;
-    if (spec.zero && !spec.left && spec.precision < 0 && static_cast<unsigned long long>(spec.width) > body) {
-        zeros += static_cast<unsigned long long>(spec.width) - body;
-        body = static_cast<unsigned long long>(spec.width);
+    if (field.zero && !field.left && field.precision < 0 && static_cast<unsigned long long>(field.width) > body) {
+        zeros += static_cast<unsigned long long>(field.width) - body;
+        body = static_cast<unsigned long long>(field.width);
     }
-    pad_before(sink, spec, body);
+    pad_before(sink, field, body);
     for (int i = 0; i < prefix_len; i++) sink.put(C(prefix[i]));
     sink.fill(C('0'), zeros);
     if (n == 0 && shown == 1) sink.put(C('0'));
     for (int i = n - 1; i >= 0; i--) sink.put(C(digits[i]));
-    pad_after(sink, spec, body);
+    pad_after(sink, field, body);
 }
 
 template <class F, class C>
@@ -137,81 +137,81 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
             continue;
         }
         p++;
-        Spec spec;
+        Field field;
         for (;; p++) {
-            if (*p == F('-')) spec.left = true;
-            else if (*p == F('+')) spec.plus = true;
-            else if (*p == F(' ')) spec.space = true;
-            else if (*p == F('#')) spec.alt = true;
-            else if (*p == F('0')) spec.zero = true;
+            if (*p == F('-')) field.left = true;
+            else if (*p == F('+')) field.plus = true;
+            else if (*p == F(' ')) field.space = true;
+            else if (*p == F('#')) field.alt = true;
+            else if (*p == F('0')) field.zero = true;
             else break;
         }
         if (*p == F('*')) {
             long long w = va_arg(ap, int);
             if (w < 0) {
-                spec.left = true;
+                field.left = true;
                 w = -w;
             }
-            spec.width = w;
+            field.width = w;
             p++;
         } else {
             while (*p >= F('0') && *p <= F('9')) {
-                spec.width = spec.width * 10 + (*p - F('0'));
-                if (spec.width > INT_MAX) spec.width = INT_MAX;
+                field.width = field.width * 10 + (*p - F('0'));
+                if (field.width > INT_MAX) field.width = INT_MAX;
                 p++;
             }
         }
         if (*p == F('.')) {
             p++;
-            spec.precision = 0;
+            field.precision = 0;
             if (*p == F('*')) {
                 int v = va_arg(ap, int);
-                spec.precision = v < 0 ? -1 : v;
+                field.precision = v < 0 ? -1 : v;
                 p++;
             } else {
                 while (*p >= F('0') && *p <= F('9')) {
-                    spec.precision = spec.precision * 10 + (*p - F('0'));
-                    if (spec.precision > INT_MAX) spec.precision = INT_MAX;
+                    field.precision = field.precision * 10 + (*p - F('0'));
+                    if (field.precision > INT_MAX) field.precision = INT_MAX;
                     p++;
                 }
             }
         }
         if (*p == F('h')) {
             p++;
-            spec.len = Len::H;
+            field.len = Len::H;
             if (*p == F('h')) {
                 p++;
-                spec.len = Len::HH;
+                field.len = Len::HH;
             }
         } else if (*p == F('l')) {
             p++;
-            spec.len = Len::L;
+            field.len = Len::L;
             if (*p == F('l')) {
                 p++;
-                spec.len = Len::LL;
+                field.len = Len::LL;
             }
         } else if (*p == F('w')) {
             p++;
-            spec.len = Len::W;
+            field.len = Len::W;
         } else if (*p == F('L')) {
             p++;
-            spec.len = Len::BigL;
+            field.len = Len::BigL;
         } else if (*p == F('z') || *p == F('j') || *p == F('t')) {
             p++;
-            spec.len = Len::Z;
+            field.len = Len::Z;
         } else if (*p == F('q')) {
             p++;
-            spec.len = Len::LL;
+            field.len = Len::LL;
         } else if (*p == F('I')) {
             p++;
             if (p[0] == F('6') && p[1] == F('4')) {
                 p += 2;
-                spec.len = Len::LL;
+                field.len = Len::LL;
             } else if (p[0] == F('3') && p[1] == F('2')) {
                 p += 2;
-                spec.len = Len::None;
+                field.len = Len::None;
             } else {
-                spec.len = Len::I;
+                field.len = Len::I;
             }
         }
         if (!*p) break;  // a lone % at the end prints nothing
@@ -221,7 +221,7 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
             case F('d'):
             case F('i'): {
                 long long v;
-                switch (spec.len) {
+                switch (field.len) {
                     case Len::HH: v = static_cast<signed char>(va_arg(ap, int)); break;
                     case Len::H: v = static_cast<short>(va_arg(ap, int)); break;
                     case Len::LL:
@@ -230,7 +230,7 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
                     default: v = va_arg(ap, int); break;  // l is the device's 32-bit LONG
                 }
                 unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-                emit_integer(sink, spec, m, v < 0, 'd');
+                emit_integer(sink, field, m, v < 0, 'd');
                 break;
             }
             case F('u'):
@@ -238,7 +238,7 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
             case F('X'):
             case F('o'): {
                 unsigned long long v;
-                switch (spec.len) {
+                switch (field.len) {
                     case Len::HH: v = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
                     case Len::H: v = static_cast<unsigned short>(va_arg(ap, unsigned)); break;
                     case Len::LL:
@@ -246,12 +246,12 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
                     case Len::Z: v = va_arg(ap, unsigned long long); break;
                     default: v = va_arg(ap, unsigned); break;
                 }
-                emit_integer(sink, spec, v, false, static_cast<char>(conv));
+                emit_integer(sink, field, v, false, static_cast<char>(conv));
                 break;
             }
             case F('p'): {
                 auto v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-                Spec s = spec;
+                Field s = field;
                 s.precision = 2 * sizeof(void*);
                 s.alt = false;
                 emit_integer(sink, s, v, false, 'X');
@@ -260,10 +260,10 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
             case F('c'):
             case F('C'): {
                 bool wide = (conv == F('c')) == wide_format;
-                if (spec.len == Len::H) wide = false;
-                if (spec.len == Len::L || spec.len == Len::W) wide = true;
+                if (field.len == Len::H) wide = false;
+                if (field.len == Len::L || field.len == Len::W) wide = true;
                 int v = va_arg(ap, int);
-                pad_before(sink, spec, 1);
+                pad_before(sink, field, 1);
                 if (wide) {
                     char16_t ch = static_cast<char16_t>(v);
                     sink.wide_text(&ch, 1);
@@ -271,34 +271,34 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
                     char ch = static_cast<char>(v);
                     sink.narrow_text(&ch, 1);
                 }
-                pad_after(sink, spec, 1);
+                pad_after(sink, field, 1);
                 break;
             }
             case F('s'):
             case F('S'): {
                 bool wide = (conv == F('s')) == wide_format;
-                if (spec.len == Len::H) wide = false;
-                if (spec.len == Len::L || spec.len == Len::W) wide = true;
+                if (field.len == Len::H) wide = false;
+                if (field.len == Len::L || field.len == Len::W) wide = true;
                 const void* arg = va_arg(ap, const void*);
-                size_t max = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+                size_t max = field.precision < 0 ? SIZE_MAX : static_cast<size_t>(field.precision);
                 if (!arg) {
                     static const char null_text[] = "(null)";
                     size_t n = std::min(max, sizeof null_text - 1);
-                    pad_before(sink, spec, n);
+                    pad_before(sink, field, n);
                     sink.narrow_text(null_text, n);
-                    pad_after(sink, spec, n);
+                    pad_after(sink, field, n);
                 } else if (wide) {
                     const auto* s = static_cast<const char16_t*>(arg);
                     size_t n = wcsnlen(s, max);
-                    pad_before(sink, spec, n);
+                    pad_before(sink, field, n);
                     sink.wide_text(s, n);
-                    pad_after(sink, spec, n);
+                    pad_after(sink, field, n);
                 } else {
                     const auto* s = static_cast<const char*>(arg);
                     size_t n = strnlen(s, max);
-                    pad_before(sink, spec, n);
+                    pad_before(sink, field, n);
                     sink.narrow_text(s, n);
-                    pad_after(sink, spec, n);
+                    pad_after(sink, field, n);
                 }
                 break;
             }
@@ -310,17 +310,17 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
             case F('G'):
             case F('a'):
             case F('A'): {
-                long double v = spec.len == Len::BigL ? va_arg(ap, long double) : va_arg(ap, double);
+                long double v = field.len == Len::BigL ? va_arg(ap, long double) : va_arg(ap, double);
                 std::string f = "%";
-                if (spec.left) f += '-';
-                if (spec.plus) f += '+';
-                if (spec.space) f += ' ';
-                if (spec.alt) f += '#';
-                if (spec.zero) f += '0';
+                if (field.left) f += '-';
+                if (field.plus) f += '+';
+                if (field.space) f += ' ';
+                if (field.alt) f += '#';
+                if (field.zero) f += '0';
                 f += "*.*L";
                 f += static_cast<char>(conv);
-                int width = static_cast<int>(std::min<long long>(spec.width, kMaxFloatWidth));
-                int precision = static_cast<int>(std::min<long long>(spec.precision, kMaxFloatPrecision));
+                int width = static_cast<int>(std::min<long long>(field.width, kMaxFloatWidth));
+                int precision = static_cast<int>(std::min<long long>(field.precision, kMaxFloatPrecision));
                 int need = std::snprintf(nullptr, 0, f.c_str(), width, precision, v);
                 if (need > 0) {
                     std::vector<char> text(static_cast<size_t>(need) + 1);

@@ -41,10 +41,10 @@ int air_set(const cectl::Args& args) {
     } else {
         for (size_t i = 3; i < args.size(); i++) source += (i > 3 ? " " : "") + args[i];
     }
-    fmsim::SourceSpec spec;
+    fmsim::SourceSpec wanted;
     std::string why;
-    if (!fmsim::parse_source(source, spec, &why)) return cectl::fail("air set: " + why);
-    fmsim::Station st{freq, rssi, fmsim::format_source(spec)};
+    if (!fmsim::parse_source(source, wanted, &why)) return cectl::fail("air set: " + why);
+    fmsim::Station st{freq, rssi, fmsim::format_source(wanted)};
     if (long rc = fmsim::write_station(st); rc != 0) return cectl::fail("air set: registry error " + std::to_string(rc));
     return 0;
 }

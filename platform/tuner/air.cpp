@@ -51,7 +51,7 @@ bool fail(std::string* error, const std::string& why) {
 
 }  // namespace
 
-bool parse_source(std::string_view text, SourceSpec& spec, std::string* error) {
+bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error) {
     auto w = words(text);
     if (w.empty()) return fail(error, "empty source");
     SourceSpec s;
@@ -86,18 +86,18 @@ bool parse_source(std::string_view text, SourceSpec& spec, std::string* error) {
     } else {
         return fail(error, "source is 'synthetic PI [tmc]' or 'capture FILE', not '" + std::string(w[0]) + "'");
     }
-    spec = s;
+    wanted = s;
     return true;
 }
 
-std::string format_source(const SourceSpec& spec) {
+std::string format_source(const SourceSpec& wanted) {
     char buf[64];
-    switch (spec.kind) {
+    switch (wanted.kind) {
         case SourceSpec::Synthetic:
-            std::snprintf(buf, sizeof buf, "synthetic %04X%s", spec.pi, spec.tmc ? " tmc" : "");
-            if (spec.error_percent) return std::string(buf) + " errors " + std::to_string(spec.error_percent);
+            std::snprintf(buf, sizeof buf, "synthetic %04X%s", wanted.pi, wanted.tmc ? " tmc" : "");
+            if (wanted.error_percent) return std::string(buf) + " errors " + std::to_string(wanted.error_percent);
             return buf;
-        case SourceSpec::Capture: return "capture " + spec.path;
+        case SourceSpec::Capture: return "capture " + wanted.path;
         case SourceSpec::None: break;
     }
     return "";
@@ -262,18 +262,18 @@ std::shared_ptr<const Recording> cached_recording(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<RdsSource> make_source(const SourceSpec& spec, uint32_t seed) {
-    switch (spec.kind) {
+std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed) {
+    switch (wanted.kind) {
         case SourceSpec::Synthetic: {
             SyntheticConfig c;
-            c.pi = spec.pi;
-            c.tmc = spec.tmc;
-            c.error_percent = spec.error_percent;
+            c.pi = wanted.pi;
+            c.tmc = wanted.tmc;
+            c.error_percent = wanted.error_percent;
             c.seed = seed;
             return std::make_unique<SyntheticSource>(c);
         }
         case SourceSpec::Capture: {
-            auto rec = cached_recording(spec.path);
+            auto rec = cached_recording(wanted.path);
             if (!rec) return nullptr;
             return std::make_unique<RecordingSource>(rec);
         }

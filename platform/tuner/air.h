@@ -31,8 +31,8 @@ struct SourceSpec {
 };
 
 // Parses a Source value. False, with a reason, when it is malformed.
-bool parse_source(std::string_view text, SourceSpec& spec, std::string* error = nullptr);
-std::string format_source(const SourceSpec& spec);
+bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error = nullptr);
+std::string format_source(const SourceSpec& wanted);
 
 struct Station {
     uint32_t frequency = 0;  // kHz
@@ -60,6 +60,6 @@ public:
 
 // Makes the source a Source value names; null when it names nothing usable
 // (a recording that cannot be read carries no RDS, the station still plays).
-std::unique_ptr<RdsSource> make_source(const SourceSpec& spec, uint32_t seed);
+std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed);
 
 }  // namespace fmsim

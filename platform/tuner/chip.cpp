@@ -315,8 +315,8 @@ void Chip::tune_to(Out& out, uint32_t frequency) {
     rds_dry_ = false;
     if (auto st = read_station(frequency); st && st->rssi > 0) {
         tuned_.station = st;
-        SourceSpec spec;
-        if (parse_source(st->source, spec)) tuned_.source = make_source(spec, frequency ^ session_counter_);
+        SourceSpec wanted;
+        if (parse_source(st->source, wanted)) tuned_.source = make_source(wanted, frequency ^ session_counter_);
     }
     update_stereo(out);
 }

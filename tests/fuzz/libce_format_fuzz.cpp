@@ -40,15 +40,15 @@ std::string make_format(const uint8_t* d, size_t n, bool& like_c) {
             continue;
         }
         conversions++;
-        uint8_t spec = next();
-        if ((spec & 7) == 0) {
+        uint8_t pick = next();
+        if ((pick & 7) == 0) {
             f += "%%";
             continue;
         }
         f += '%';
         static const char flags[] = "-+ #0";
         for (int k = 0; k < 5; k++)
-            if (spec & (8 << (k % 3))) f += flags[(k + spec) % 5];
+            if (pick & (8 << (k % 3))) f += flags[(k + pick) % 5];
         uint8_t w = next();
         if (w % 7 == 0) {
             f += '*';

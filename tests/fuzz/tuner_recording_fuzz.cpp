@@ -33,11 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (raw[i] != data[i]) std::abort();
         }
     }
-    fmsim::SourceSpec spec;
-    if (fmsim::parse_source(text, spec)) {
+    fmsim::SourceSpec wanted;
+    if (fmsim::parse_source(text, wanted)) {
         fmsim::SourceSpec again;
-        if (!fmsim::parse_source(fmsim::format_source(spec), again)) std::abort();
-        if (again.kind != spec.kind || again.pi != spec.pi || again.tmc != spec.tmc || again.path != spec.path)
+        if (!fmsim::parse_source(fmsim::format_source(wanted), again)) std::abort();
+        if (again.kind != wanted.kind || again.pi != wanted.pi || again.tmc != wanted.tmc || again.path != wanted.path)
             std::abort();
     }
     return 0;

@@ -49,10 +49,10 @@ TEST_F(TunerCectl, InitProvisionsADefaultAirAndKeepsAUsersOwn) {
     ASSERT_GE(air.size(), 5u);
     int tmc = 0, plain = 0, below_band0 = 0;
     for (const auto& st : air) {
-        fmsim::SourceSpec spec;
-        ASSERT_TRUE(fmsim::parse_source(st.source, spec)) << st.source;
-        EXPECT_EQ(spec.kind, fmsim::SourceSpec::Synthetic);
-        (spec.tmc ? tmc : plain)++;
+        fmsim::SourceSpec wanted;
+        ASSERT_TRUE(fmsim::parse_source(st.source, wanted)) << st.source;
+        EXPECT_EQ(wanted.kind, fmsim::SourceSpec::Synthetic);
+        (wanted.tmc ? tmc : plain)++;
         below_band0 += st.frequency < 87500;
     }
     EXPECT_GE(tmc, 1);
