@@ -144,40 +144,10 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiBytes
         for (size_t i = 0; i < count; i++) out += ce::cp1252_to_wide(bytes[i]);
         return deliver(out, wide, wideChars);
     }
-    size_t i = 0;
-    while (i < count) {
-        unsigned b = bytes[i];
-        uint32_t c;
-        size_t extra;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { c = UINT32_MAX; extra = 0; }
-        bool ok = c != UINT32_MAX;
-        for (size_t k = 1; ok && k <= extra; k++) {
-            if (i + k >= count || (bytes[i + k] & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (bytes[i + k] & 0x3F);
-        }
-        static const uint32_t min_for[] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (c < min_for[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
-        if (!ok) {
-            if (flags & MB_ERR_INVALID_CHARS) {
-                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                return 0;
-            }
-            out += u'\uFFFD';
-            i++;
-            continue;
-        }
-        i += extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+    std::string_view text(reinterpret_cast<const char*>(bytes), count);
+    if (!ce::decode_utf8(text, out, (flags & MB_ERR_INVALID_CHARS) != 0)) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
     }
     return deliver(out, wide, wideChars);
 }

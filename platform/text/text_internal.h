@@ -22,6 +22,10 @@ bool names_equal(std::u16string_view a, std::u16string_view b);
 char16_t cp1252_to_wide(unsigned char byte);
 int wide_to_cp1252(char16_t unit);
 
+// UTF-8 to UTF-16. An invalid sequence becomes U+FFFD and decoding goes on
+// with the next byte; with stop_on_invalid it fails (false) there instead.
+bool decode_utf8(std::string_view text, std::u16string& out, bool stop_on_invalid);
+
 // The formatting engine behind wsprintf, _snprintf and their wide forms.
 // Writes at most capacity units (no terminator) and returns the length the
 // whole text has, or -1 when it would exceed INT_MAX.

@@ -1,7 +1,10 @@
 // UTF-16 <-> UTF-8 for the places where device text meets host text
 // (paths, the registry's SQL store, tool output). Unpaired surrogates and
 // malformed UTF-8 become U+FFFD rather than failing.
+#include <cstdint>
+
 #include "ce_platform.h"
+#include "text/text_internal.h"
 
 namespace ce {
 
@@ -35,9 +38,8 @@ std::string narrow(std::u16string_view text) {
     return out;
 }
 
-std::u16string widen(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+bool decode_utf8(std::string_view text, std::u16string& out, bool stop_on_invalid) {
+    out.reserve(out.size() + text.size());
     size_t i = 0;
     while (i < text.size()) {
         auto b = static_cast<unsigned char>(text[i]);
@@ -47,17 +49,22 @@ std::u16string widen(std::string_view text) {
         else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
         else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
         else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { out += u'\uFFFD'; i++; continue; }
-        bool ok = true;
-        for (size_t k = 1; k <= extra; k++) {
-            if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) { ok = false; break; }
-            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        else { c = UINT32_MAX; extra = 0; }
+        bool ok = c != UINT32_MAX;
+        for (size_t k = 1; ok && k <= extra; k++) {
+            if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) ok = false;
+            else c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
-        if (!ok) { out += u'\uFFFD'; i++; continue; }
-        i += extra + 1;
         // Overlong forms and values outside Unicode are not text.
         static const uint32_t min_for[] = {0, 0x80, 0x800, 0x10000};
-        if (c < min_for[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) { out += u'\uFFFD'; continue; }
+        if (ok && (c < min_for[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
+        if (!ok) {
+            if (stop_on_invalid) return false;
+            out += u'\uFFFD';
+            i++;
+            continue;
+        }
+        i += extra + 1;
         if (c >= 0x10000) {
             c -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -66,6 +73,12 @@ std::u16string widen(std::string_view text) {
             out += static_cast<char16_t>(c);
         }
     }
+    return true;
+}
+
+std::u16string widen(std::string_view text) {
+    std::u16string out;
+    decode_utf8(text, out, false);
     return out;
 }
 
