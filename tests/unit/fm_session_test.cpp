@@ -281,9 +281,8 @@ TEST_F(FmBands, SeekEndsAndTheSubBandContinuation) {
 using FmFamily = FmTest;
 
 TEST_F(FmFamily, OrdinaryDevicesMuteWithZeroAndUnmuteWithTwo) {
-    SetOemText(u"HTC Touch Diamond2 T5353");  // not the family: no "T535" alone? it is contained
     UnloadWavelo();
-    SetOemText(u"HTC Touch Pro T7272");
+    SetOemText(u"HTC Touch Pro T7272");  // near the family's model numbers, but none of them
     LoadWavelo();
     HANDLE h = Open();
     ASSERT_EQ(fm.FMPowerOn(h, 1, 0), 0u);
