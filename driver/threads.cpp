@@ -94,7 +94,9 @@ DWORD FmNotifyThread(LPVOID) {
         }
         // FmEvent is auto-reset and set once per queued record: fetch until the
         // queue is empty, or records queued together would be left behind.
-        while (PortOpen.load(std::memory_order_relaxed) && !ShuttingDown.load(std::memory_order_relaxed)) {
+        // While unloading, fetching goes on: a frequency change that arrives
+        // then is still the one that is saved for the next load.
+        while (PortOpen.load(std::memory_order_relaxed)) {
             FmNotification* record = nullptr;
             FMGetNotification(FmHandle.load(std::memory_order_relaxed), &record);
             if (!record) break;

@@ -128,6 +128,27 @@ TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{98700}));
 }
 
+TEST_F(DriverThreadTest, FrequencyChangeWhileUnloadingIsTheOneSaved) {
+    // COM_Deinit sets ShuttingDown long before it saves Frequency; a seek that
+    // lands in between must still be what the next load starts on, while an
+    // RDS batch in that window is dropped.
+    SetSetting(u"LogMode", 1);
+    Load();
+    ASSERT_TRUE(Open());
+    Drain();
+    ShuttingDown = 1;
+    fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)}, true);
+    fakefm::push_frequency(101300, true);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((fakefm::queued() > 0 || Frequency.load() != 101300u) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fakefm::queued(), 0u);
+    EXPECT_EQ(Frequency.load(), 101300u);
+    EXPECT_EQ(LogFile().find("1234,ABCD"), std::string::npos);  // the batch went nowhere
+    Unload();
+    EXPECT_EQ(GetSetting(u"Frequency"), 101300u);
+}
+
 TEST_F(DriverThreadTest, FaultInFmCloseIsLoggedAndUnloadGoesOn) {
     SetSetting(u"LogMode", 2);
     fakefm::set_close_throws(true);
