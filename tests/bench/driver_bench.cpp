@@ -31,6 +31,7 @@
 #include "ce_platform.h"
 #include "driver.h"
 #include "driver_fake_fm.h"
+#include "driver_null_port.h"
 #include "kobject.h"
 #include "test_support.h"
 
@@ -51,9 +52,6 @@ void print_spread(const char* what, std::vector<double> v) {
 
 // ---- in-process: the driver over the fake FM library ------------------------
 
-class NullPort : public ce::KObject {};
-HANDLE OpenNullPort(LPCWSTR, DWORD, DWORD) { return ce::handle_insert(std::make_shared<NullPort>()); }
-
 struct InProcess {
     std::string root;
     DEVCONTEXT device = 0;
@@ -63,12 +61,7 @@ struct InProcess {
         if (!mkdtemp(dir)) std::abort();
         root = dir;
         ce::set_root(root);
-        ce::set_device_opener(&OpenNullPort);
-        HKEY key = nullptr;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, GPS_MUX_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
-        const char16_t name[] = u"NUL0:";
-        RegSetValueExW(key, GPS_MUX_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
-        RegCloseKey(key);
+        drivertest::UseNullGpsPort();
         fakefm::reset();
         device = COM_Init(u"Drivers\\Active\\01", nullptr);
         open = COM_Open(device, GENERIC_READ | GENERIC_WRITE, 0);

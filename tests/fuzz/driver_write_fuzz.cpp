@@ -13,14 +13,10 @@
 #include "ce_platform.h"
 #include "driver.h"
 #include "driver_fake_fm.h"
+#include "driver_null_port.h"
 #include "kobject.h"
 
 namespace {
-
-// Stands in for the GPS multiplexer port: opens, refuses every request.
-class NullPort : public ce::KObject {};
-
-HANDLE OpenNullPort(LPCWSTR, DWORD, DWORD) { return ce::handle_insert(std::make_shared<NullPort>()); }
 
 DEVCONTEXT g_open = 0;
 
@@ -30,12 +26,7 @@ void Setup() {
     char dir[] = "/tmp/tervalon-fuzz-XXXXXX";
     if (!mkdtemp(dir)) std::abort();
     ce::set_root(dir);
-    ce::set_device_opener(&OpenNullPort);
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, GPS_MUX_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
-    const char16_t name[] = u"NUL0:";
-    RegSetValueExW(key, GPS_MUX_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
-    RegCloseKey(key);
+    drivertest::UseNullGpsPort();
     // Loaded without a radio, so that no driver thread runs and every input
     // reproduces; the commands then reach the fake radio through its session.
     fakefm::set_no_radio(true);
