@@ -78,6 +78,18 @@ void StepOrSeek(int p1, int p2) {
     }
 }
 
+// A GNS scan command: seek from the frequency byte given, answer at once, and
+// hold the writer 2.5 s while the tuner sweeps.
+void GnsScan(BYTE from, DWORD direction, const BYTE (&answer)[10], bool logEvent, bool logData) {
+    GnsScanning.store(1, std::memory_order_relaxed);
+    DWORD start = (static_cast<DWORD>(from) + 875) * 100;
+    if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS SCAN solicited from %d", start);
+    Seek(direction);
+    AppendOutput(sizeof(answer), answer, TRUE);
+    if (logData) LogHex(u"ANSW:", sizeof(answer), answer, FALSE);
+    Sleep(2500);
+}
+
 }  // namespace
 
 int ParseIntField(const char* field) {
@@ -202,25 +214,9 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSOFF");
     }
     long at = FindPattern(bytes, count, scanUp, 2);
-    if (at >= 0) {
-        GnsScanning.store(1, std::memory_order_relaxed);
-        DWORD start = (static_cast<DWORD>(bytes[at + 2]) + 875) * 100;
-        if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS SCAN solicited from %d", start);
-        Seek(FMSEEK_UP);
-        AppendOutput(sizeof(kScanUpAnswer), kScanUpAnswer, TRUE);
-        if (logData) LogHex(u"ANSW:", sizeof(kScanUpAnswer), kScanUpAnswer, FALSE);
-        Sleep(2500);
-    }
+    if (at >= 0) GnsScan(bytes[at + 2], FMSEEK_UP, kScanUpAnswer, logEvent, logData);
     at = FindPattern(bytes, count, scanDown, 2);
-    if (at >= 0) {
-        GnsScanning.store(1, std::memory_order_relaxed);
-        DWORD start = (static_cast<DWORD>(bytes[at + 2]) + 875) * 100;
-        if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS SCAN solicited from %d", start);
-        Seek(FMSEEK_DOWN);
-        AppendOutput(sizeof(kScanDownAnswer), kScanDownAnswer, TRUE);
-        if (logData) LogHex(u"ANSW:", sizeof(kScanDownAnswer), kScanDownAnswer, FALSE);
-        Sleep(2500);
-    }
+    if (at >= 0) GnsScan(bytes[at + 2], FMSEEK_DOWN, kScanDownAnswer, logEvent, logData);
     at = FindPattern(bytes, count, setFrequency, 2);
     if (at < 0) at = FindPattern(bytes, count, setFrequencyAlt, 2);
     if (at >= 0) {
