@@ -166,6 +166,81 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
 
+// The module of the running program for NULL (a stable value that
+// GetModuleFileNameW also takes), else a loaded library's, by file name.
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+
+// ---- resources -------------------------------------------------------------
+// A program's resources come from its resource script, compiled at build time
+// by the platform's resource compiler (cerc) into the module itself; the
+// generated code registers them with libce when the module starts.
+struct HRSRC__;
+typedef HRSRC__* HRSRC;
+typedef HANDLE HGLOBAL;
+
+#ifndef MAKEINTRESOURCEW
+#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define MAKEINTRESOURCE MAKEINTRESOURCEW
+// Works on integers and pointers alike, as the SDK's macro does.
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#endif
+
+#ifndef RT_STRING
+#define RT_ICON MAKEINTRESOURCEW(3)
+#define RT_MENU MAKEINTRESOURCEW(4)
+#define RT_DIALOG MAKEINTRESOURCEW(5)
+#define RT_STRING MAKEINTRESOURCEW(6)
+#define RT_RCDATA MAKEINTRESOURCEW(10)
+// Here an ICON resource is one RT_GROUP_ICON entry under the icon's id that
+// holds the whole .ico file (header, directory and images), not the device's
+// split into a group directory and one RT_ICON per image.
+#define RT_GROUP_ICON MAKEINTRESOURCEW(14)
+#endif
+
+// Names and types are ordinals (MAKEINTRESOURCEW) or strings, compared
+// without regard to case ("#123" is the ordinal 123). NULL module: the program.
+HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
+HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+LPVOID LockResource(HGLOBAL resource);
+DWORD SizeofResource(HMODULE module, HRSRC resource);
+BOOL FreeResource(HGLOBAL resource);
+
+// The device's LoadString, in its 64-bit form: the result is pointer-sized
+// because with a NULL buffer it IS the address of the read-only,
+// zero-terminated text (the WORD before it holds the length), as device code
+// uses it. With bufferMax 0 and a buffer, the buffer receives that address
+// and the result is the length (the desktop's form). Otherwise the text is
+// copied, truncated to bufferMax - 1 and terminated, and the result is the
+// number of characters copied. 0 when the string does not exist (or is empty).
+INT_PTR LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
+
+// Dialog templates in the classic (not extended) layout, as the resource
+// compiler writes them into RT_DIALOG resources.
+#pragma pack(push, 2)
+typedef struct {
+    DWORD style;
+    DWORD dwExtendedStyle;
+    WORD cdit;
+    short x;
+    short y;
+    short cx;
+    short cy;
+} DLGTEMPLATE, *LPDLGTEMPLATE;
+typedef const DLGTEMPLATE* LPCDLGTEMPLATE;
+
+typedef struct {
+    DWORD style;
+    DWORD dwExtendedStyle;
+    short x;
+    short y;
+    short cx;
+    short cy;
+    WORD id;
+} DLGITEMTEMPLATE, *PDLGITEMTEMPLATE, *LPDLGITEMTEMPLATE;
+#pragma pack(pop)
+static_assert(sizeof(DLGTEMPLATE) == 18, "DLGTEMPLATE keeps the device's layout");
+static_assert(sizeof(DLGITEMTEMPLATE) == 18, "DLGITEMTEMPLATE keeps the device's layout");
+
 // ---- serial ports ----------------------------------------------------------
 #define EV_RXCHAR 0x0001
 #define EV_RXFLAG 0x0002

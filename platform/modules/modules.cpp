@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ce_platform.h"
+#include "modules/modules_internal.h"
 #include "text/text_internal.h"
 #include "windows.h"
 
@@ -93,6 +94,11 @@ bool ends_with_nocase(const std::u16string& s, std::u16string_view suffix) {
 }  // namespace
 
 std::string last_module_error() { return module_error; }
+
+HMODULE program_module() {
+    static void* const self = ::dlopen(nullptr, RTLD_LAZY);
+    return reinterpret_cast<HMODULE>(self);
+}
 
 }  // namespace ce
 
@@ -194,14 +200,15 @@ BOOL FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
-// dlsym(3) in a module loaded by LoadLibraryW; names only, no ordinals.
+// dlsym(3) in a module loaded by LoadLibraryW or the program's own; names
+// only, no ordinals.
 FARPROC GetProcAddressA(HMODULE module, LPCSTR procName) {
     if (reinterpret_cast<uintptr_t>(procName) < 0x10000) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(modules_mutex);
-    if (!modules().count(module)) {
+    if (module != program_module() && !modules().count(module)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -223,10 +230,11 @@ FARPROC GetProcAddressW(HMODULE module, LPCWSTR procName) {
     return GetProcAddressA(module, narrow(procName).c_str());
 }
 
-// The device name a module was loaded by; for NULL the program's (/proc/self/exe).
+// The device name a module was loaded by; for NULL (or the program's module
+// handle) the program's (/proc/self/exe).
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     std::u16string name;
-    if (!module) {
+    if (!module || module == program_module()) {
         name = program_device_name();
     } else {
         std::lock_guard<std::mutex> lock(modules_mutex);
@@ -252,4 +260,42 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     name.copy(fileName, size - 1);
     fileName[size - 1] = 0;
     return size;
+}
+
+// NULL: the program (dlopen(3) of NULL). A name: the program's own file name,
+// else a library loaded by LoadLibraryW with that file name, else one the
+// loader already holds (dlopen(3) RTLD_NOLOAD of X.dll or libX.so).
+HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+    if (!moduleName) return program_module();
+    std::u16string file(moduleName);
+    size_t cut = file.find_last_of(u"\\/");
+    if (cut != std::u16string::npos) file = file.substr(cut + 1);
+    if (!file.empty() && file.back() == u'.') file.pop_back();
+    else if (file.find(u'.') == std::u16string::npos) file += u".dll";
+    if (file.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    auto file_part = [](const std::u16string& path) {
+        size_t slash = path.find_last_of(u"\\/");
+        return slash == std::u16string::npos ? path : path.substr(slash + 1);
+    };
+    if (names_equal(file_part(program_device_name()), file)) return program_module();
+    {
+        std::lock_guard<std::mutex> lock(modules_mutex);
+        for (const auto& [handle, m] : modules())
+            if (names_equal(file_part(m.device_name), file)) return reinterpret_cast<HMODULE>(handle);
+    }
+    std::vector<std::u16string> candidates{file};
+    if (ends_with_nocase(file, u".dll")) candidates.push_back(u"lib" + file.substr(0, file.size() - 4) + u".so");
+    for (const auto& candidate : candidates) {
+        // The count RTLD_NOLOAD adds is given back at once: the handle stays
+        // valid for as long as whoever loaded the library keeps it.
+        if (void* handle = ::dlopen(narrow(candidate).c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
+            ::dlclose(handle);
+            return reinterpret_cast<HMODULE>(handle);
+        }
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
 }

@@ -1,0 +1,34 @@
+# ce_add_resources(TARGET SCRIPT.rc [INCLUDE_DIRS dir...] [DEFINES NAME[=VALUE]...])
+#
+# Compiles a resource script with cerc at build time and adds the generated
+# source to TARGET (a program or a shared library that links libce). The
+# module then finds its resources with FindResourceW, LoadStringW and the
+# dialog calls. The script is rebuilt when it, cerc, or any header or icon it
+# reads changes (cerc writes a dependency file). The script's own folder is
+# searched first for #include "..." and icon files, then INCLUDE_DIRS.
+function(ce_add_resources target script)
+  cmake_parse_arguments(R "" "" "INCLUDE_DIRS;DEFINES" ${ARGN})
+  get_filename_component(script_abs ${script} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  get_filename_component(script_name ${script} NAME_WE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_${script_name}_rc.cpp)
+  set(args)
+  foreach(dir ${R_INCLUDE_DIRS})
+    get_filename_component(dir_abs ${dir} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    list(APPEND args -I ${dir_abs})
+  endforeach()
+  foreach(def ${R_DEFINES})
+    list(APPEND args -D ${def})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND cerc ${args} --depfile ${out}.d -o ${out} ${script_abs}
+    DEPENDS ${script_abs} cerc
+    DEPFILE ${out}.d
+    COMMENT "Compiling resources ${script_name}.rc"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${out})
+  # The generated source needs only ce_resources.h; the target links libce
+  # for the registration anyway.
+  set_source_files_properties(${out} TARGET_DIRECTORY ${target} PROPERTIES
+    INCLUDE_DIRECTORIES ${CMAKE_SOURCE_DIR}/platform/include)
+endfunction()

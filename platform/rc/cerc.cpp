@@ -1,0 +1,90 @@
+// cerc: the platform's resource compiler, run by the build (ce_add_resources).
+//   cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] -o OUT.cpp SCRIPT.rc
+// Errors: "SCRIPT.rc:LINE: what is wrong" on stderr and exit status 1, so the
+// build stops at the line to fix.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "rc_compiler.h"
+
+namespace {
+
+int usage(const char* why) {
+    std::fprintf(stderr,
+                 "cerc: %s\nusage: cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] -o OUT.cpp SCRIPT.rc\n", why);
+    return 1;
+}
+
+// Written beside the target and renamed over it, so a build never sees half a
+// file; an unchanged file is left alone, so nothing that depends on it rebuilds.
+bool write_file(const std::string& path, const std::string& text) {
+    {
+        std::ifstream old(path, std::ios::binary);
+        if (old && std::string(std::istreambuf_iterator<char>(old), std::istreambuf_iterator<char>()) == text)
+            return true;
+    }
+    std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << text;
+        out.close();
+        if (!out) return false;
+    }
+    return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ce::rc::Options options;
+    std::string output, depfile, script;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        auto value = [&](const char* flag) -> std::string {
+            if (a.size() > std::strlen(flag)) return a.substr(std::strlen(flag));
+            if (i + 1 >= argc) return {};
+            return argv[++i];
+        };
+        if (a.rfind("-I", 0) == 0) {
+            std::string dir = value("-I");
+            if (dir.empty()) return usage("-I needs a folder");
+            options.include_dirs.push_back(dir);
+        } else if (a.rfind("-D", 0) == 0) {
+            std::string def = value("-D");
+            if (def.empty()) return usage("-D needs a name");
+            size_t eq = def.find('=');
+            options.defines.emplace_back(def.substr(0, eq), eq == std::string::npos ? "" : def.substr(eq + 1));
+        } else if (a == "-o") {
+            output = value("-o");
+        } else if (a == "--depfile") {
+            depfile = value("--depfile");
+        } else if (!a.empty() && a[0] == '-') {
+            return usage(("unknown option " + a).c_str());
+        } else if (script.empty()) {
+            script = a;
+        } else {
+            return usage("more than one script");
+        }
+    }
+    if (script.empty() || output.empty()) return usage("a script and -o OUT.cpp are needed");
+
+    ce::rc::Result result = ce::rc::compile(script, options);
+    if (!result.ok) {
+        std::fprintf(stderr, "%s\n", result.error.c_str());
+        return 1;
+    }
+    std::string name = script.substr(script.find_last_of('/') + 1);
+    if (!write_file(output, ce::rc::generate_cpp(result.resources, name))) {
+        std::fprintf(stderr, "cerc: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    if (!depfile.empty() && !write_file(depfile, ce::rc::make_depfile(output, result.inputs))) {
+        std::fprintf(stderr, "cerc: cannot write %s\n", depfile.c_str());
+        return 1;
+    }
+    return 0;
+}
