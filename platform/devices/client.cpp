@@ -24,6 +24,7 @@
 #include "ce_devices.h"
 #include "ce_platform.h"
 #include "devload.h"
+#include "host_call.h"
 #include "local_manager.h"
 #include "windows.h"
 
@@ -399,6 +400,20 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
 }();
 
 }  // namespace
+
+std::optional<rpc::Reply> host_call(const std::string& root, const rpc::Request& request, bool start) {
+    return call(root, request, start);
+}
+
+int host_connection(const std::string& root, bool start) {
+    uint64_t token;
+    {
+        auto& p = pools();
+        std::lock_guard<std::mutex> lock(p.mutex);
+        token = p.token;
+    }
+    return open_connection(root, start, token);
+}
 
 void set_local_device_manager(LocalDeviceManager* manager) { g_local.store(manager); }
 LocalDeviceManager* local_device_manager() { return g_local.load(); }

@@ -43,9 +43,9 @@ bool Reader::bytes(std::string& v, uint32_t max) {
     left_ -= n;
     return true;
 }
-bool Reader::text(std::u16string& v) {
+bool Reader::text(std::u16string& v, uint32_t max) {
     uint32_t n;
-    if (!u32(n) || n > kMaxText || static_cast<size_t>(n) * 2 > left_) return false;
+    if (!u32(n) || n > max || static_cast<size_t>(n) * 2 > left_) return false;
     v.resize(n);
     std::memcpy(v.data(), p_, static_cast<size_t>(n) * 2);
     p_ += static_cast<size_t>(n) * 2;
@@ -76,6 +76,25 @@ void encode_header(const Header& h, void* out) {
     std::memcpy(p + 6, &h.flags, 2);
     std::memcpy(p + 8, &h.tag, 4);
 }
+
+namespace {
+
+void put_call(Writer& w, const WindowCall& c) {
+    w.u32(c.kind);
+    w.u64(c.window);
+    w.u32(c.message);
+    w.u64(c.wparam);
+    w.u64(c.lparam);
+    w.u32(c.item);
+    w.text(c.text);
+}
+
+bool get_call(Reader& rd, WindowCall& c) {
+    return rd.u32(c.kind) && rd.u64(c.window) && rd.u32(c.message) && rd.u64(c.wparam) && rd.u64(c.lparam) &&
+           rd.u32(c.item) && rd.text(c.text, kMaxWindowText);
+}
+
+}  // namespace
 
 std::string encode_request(const Request& r) {
     Writer w;
@@ -121,6 +140,29 @@ std::string encode_request(const Request& r) {
             w.u32(r.b);
             w.u32(r.c);
             break;
+        case OpWindowAdd:
+            w.u64(r.window);
+            w.text(r.text);
+            w.text(r.title);
+            break;
+        case OpWindowTitle:
+            w.u64(r.window);
+            w.text(r.title);
+            break;
+        case OpWindowRemove:
+        case OpWindowList:
+            w.u64(r.window);
+            break;
+        case OpWindowForward:
+            put_call(w, r.call);
+            break;
+        case OpWindowResult:
+            w.u64(r.serial);
+            w.u32(r.answer.ok);
+            w.u32(r.answer.error);
+            w.u64(r.answer.value);
+            w.text(r.answer.text);
+            break;
         default:
             break;
     }
@@ -165,9 +207,29 @@ std::optional<Request> decode_request(uint16_t op, const void* payload, size_t s
         case OpSeek:
             ok = rd.u32(r.a) && rd.u32(r.b) && rd.u32(r.c);
             break;
+        case OpWindowAdd:
+            ok = rd.u64(r.window) && rd.text(r.text) && rd.text(r.title);
+            break;
+        case OpWindowTitle:
+            ok = rd.u64(r.window) && rd.text(r.title);
+            break;
+        case OpWindowRemove:
+        case OpWindowList:
+            ok = rd.u64(r.window);
+            break;
+        case OpWindowForward:
+            ok = get_call(rd, r.call);
+            break;
+        case OpWindowResult:
+            ok = rd.u64(r.serial) && rd.u32(r.answer.ok) && rd.u32(r.answer.error) && rd.u64(r.answer.value) &&
+                 rd.text(r.answer.text, kMaxWindowText);
+            break;
         case OpList:
         case OpStop:
         case OpGpsReload:
+        case OpWindowListen:
+        case OpWindowPoll:
+        case OpWindowForeground:
             break;
         default:
             return std::nullopt;
@@ -217,6 +279,60 @@ std::optional<std::vector<DeviceInfo>> decode_list(const std::string& data) {
     }
     if (!rd.done()) return std::nullopt;
     return list;
+}
+
+std::string encode_windows(const std::vector<WindowInfo>& list) {
+    Writer w;
+    w.u32(static_cast<uint32_t>(list.size()));
+    for (const auto& i : list) {
+        w.u64(i.window);
+        w.text(i.class_name);
+        w.text(i.title);
+        w.u32(i.pid);
+        w.u64(i.order);
+    }
+    return std::move(w.out);
+}
+
+size_t encoded_size(const WindowInfo& i) { return 8 + 4 + i.class_name.size() * 2 + 4 + i.title.size() * 2 + 4 + 8; }
+
+std::optional<std::vector<WindowInfo>> decode_windows(const std::string& data) {
+    Reader rd(data.data(), data.size());
+    uint32_t n;
+    if (!rd.u32(n) || n > kMaxWindows) return std::nullopt;
+    std::vector<WindowInfo> list;
+    for (uint32_t k = 0; k < n; k++) {
+        WindowInfo i;
+        if (!rd.u64(i.window) || !rd.text(i.class_name) || !rd.text(i.title) || !rd.u32(i.pid) || !rd.u64(i.order))
+            return std::nullopt;
+        list.push_back(std::move(i));
+    }
+    if (!rd.done()) return std::nullopt;
+    return list;
+}
+
+std::string encode_answer_data(const WindowAnswer& a) {
+    Writer w;
+    w.u64(a.value);
+    w.text(a.text);
+    return std::move(w.out);
+}
+
+bool decode_answer_data(const std::string& data, WindowAnswer& a) {
+    Reader rd(data.data(), data.size());
+    return rd.u64(a.value) && rd.text(a.text, kMaxWindowText) && rd.done();
+}
+
+std::string encode_polled(uint64_t serial, const WindowCall& call) {
+    Writer w;
+    w.u64(serial);
+    put_call(w, call);
+    return std::move(w.out);
+}
+
+bool decode_polled(const std::string& data, uint64_t& serial, WindowCall& call) {
+    Reader rd(data.data(), data.size());
+    return rd.u64(serial) && get_call(rd, call) && rd.done();
 }
 
 void FrameParser::feed(const void* data, size_t size) {

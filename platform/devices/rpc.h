@@ -38,7 +38,51 @@ enum Op : uint16_t {
     OpSeek = 10,       // u32 open, u32 distance, u32 method
     OpStop = 11,       // -
     OpGpsReload = 12,  // - (the GPS source settings changed)
-    OpLast = OpGpsReload,
+    // The window broker: top-level windows of every process of the root, and
+    // messages carried between processes (see platform/host/window_table.h).
+    OpWindowAdd = 13,         // u64 window, text class, text title
+    OpWindowTitle = 14,       // u64 window, text title
+    OpWindowRemove = 15,      // u64 window
+    OpWindowList = 16,        // u64 after (creation order); reply: window list, count 1 when more follow
+    OpWindowForward = 17,     // window call; reply: result ok, error, data window answer
+    OpWindowListen = 18,      // - (this connection becomes the process's listener)
+    OpWindowPoll = 19,        // - (listener only); reply: result 1 and data u64 serial + window call
+    OpWindowResult = 20,      // u64 serial, window answer (listener only)
+    OpWindowForeground = 21,  // -; reply: data u64 window
+    OpLast = OpWindowForeground,
+};
+
+// Texts a window call carries (an edit control's contents) may be longer
+// than a name.
+constexpr uint32_t kMaxWindowText = 32 * 1024;
+constexpr uint32_t kMaxWindows = 4096;  // top-level windows one host lists
+
+// A request for one top-level window, as the broker carries it from a sender
+// to the window's owner (the fields of ce::broker::Request).
+struct WindowCall {
+    uint32_t kind = 0;
+    uint64_t window = 0;
+    uint32_t message = 0;
+    uint64_t wparam = 0;
+    uint64_t lparam = 0;
+    uint32_t item = 0;  // a control id, 0xFFFFFFFF for the window itself
+    std::u16string text;
+};
+
+// The owner's answer (the fields of ce::broker::Result).
+struct WindowAnswer {
+    uint32_t ok = 0;
+    uint32_t error = 0;
+    uint64_t value = 0;
+    std::u16string text;
+};
+
+struct WindowInfo {
+    uint64_t window = 0;
+    std::u16string class_name;
+    std::u16string title;
+    uint32_t pid = 0;
+    uint64_t order = 0;  // creation order, the list's cursor
 };
 
 struct Header {
@@ -62,6 +106,11 @@ struct Request {
     uint32_t a = 0, b = 0, c = 0;
     std::string data;
     std::vector<RegEnt> ents;
+    uint64_t window = 0;  // the window ops' window; OpWindowList's cursor
+    uint64_t serial = 0;  // OpWindowResult: the request answered
+    std::u16string title;
+    WindowCall call;      // OpWindowForward
+    WindowAnswer answer;  // OpWindowResult
 };
 
 // The answer to every operation: a result (BOOL, handle or open id), the
@@ -95,7 +144,7 @@ public:
     bool u32(uint32_t& v);
     bool u64(uint64_t& v);
     bool bytes(std::string& v, uint32_t max);
-    bool text(std::u16string& v);
+    bool text(std::u16string& v, uint32_t max = kMaxText);
     bool done() const { return left_ == 0; }
 
 private:
@@ -115,6 +164,18 @@ std::optional<Reply> decode_reply(const void* payload, size_t size);
 
 std::string encode_list(const std::vector<DeviceInfo>& list);
 std::optional<std::vector<DeviceInfo>> decode_list(const std::string& data);
+
+// The window broker's reply data: OpWindowList's windows, OpWindowForward's
+// answer (value and text; ok and error travel as result and error), and
+// OpWindowPoll's request.
+std::string encode_windows(const std::vector<WindowInfo>& list);
+std::optional<std::vector<WindowInfo>> decode_windows(const std::string& data);
+std::string encode_answer_data(const WindowAnswer& answer);
+bool decode_answer_data(const std::string& data, WindowAnswer& answer);
+std::string encode_polled(uint64_t serial, const WindowCall& call);
+bool decode_polled(const std::string& data, uint64_t& serial, WindowCall& call);
+// The room one window takes in OpWindowList's reply.
+size_t encoded_size(const WindowInfo& info);
 
 // Incremental frame parser over a byte stream (the host's side of a
 // connection). feed() appends bytes; next() yields whole frames, and

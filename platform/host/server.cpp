@@ -117,13 +117,16 @@ void Server::serve(uint64_t id, int fd) {
     ucred cred{};
     socklen_t len = sizeof cred;
     bool keep_open = false;
-    uint64_t token = 0;
+    Peer peer;
+    peer.fd = fd;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
         log_line("refused a connection from uid %u (pid %d): not this host's user", cred.uid, cred.pid);
     } else {
-        keep_open = converse(fd, cred.pid, token);
+        peer.pid = cred.pid;
+        keep_open = converse(peer);
     }
-    if (token) leave_session(token);
+    if (peer.listener) windows_.unlisten(peer.token);
+    if (peer.token) leave_session(peer.token);
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = connections_.find(id);
     if (it != connections_.end()) {
@@ -139,7 +142,10 @@ void Server::serve(uint64_t id, int fd) {
     }
 }
 
-bool Server::converse(int fd, pid_t pid, uint64_t& token) {
+bool Server::converse(Peer& peer) {
+    const int fd = peer.fd;
+    const pid_t pid = peer.pid;
+    uint64_t& token = peer.token;
     ce::rpc::FrameParser parser;
     std::string buffer(64 * 1024, '\0');
     for (;;) {
@@ -160,7 +166,6 @@ bool Server::converse(int fd, pid_t pid, uint64_t& token) {
                 return false;
             }
             ce::rpc::Reply reply;
-            bool stop = false;
             if (request->op == ce::rpc::OpHello) {
                 if (request->version != ce::rpc::kVersion || request->token == 0) {
                     log_line("pid %d speaks protocol %u, not %u; connection closed", pid, request->version,
@@ -171,11 +176,12 @@ bool Server::converse(int fd, pid_t pid, uint64_t& token) {
                 join_session(token, pid);
                 reply.result = 1;
             } else {
-                reply = handle(*request, token, stop);
+                reply = handle(*request, peer);
             }
+            if (peer.drop) return false;
             if (!ce::rpc::send_frame(fd, header.op | ce::rpc::kReplyFlag, header.tag, ce::rpc::encode_reply(reply)))
                 return false;
-            if (stop) {
+            if (peer.stop) {
                 signal_fd(stop_event_);
                 return true;
             }
@@ -183,7 +189,10 @@ bool Server::converse(int fd, pid_t pid, uint64_t& token) {
     }
 }
 
-ce::rpc::Reply Server::handle(const ce::rpc::Request& r, uint64_t token, bool& stop) {
+ce::rpc::Reply Server::handle(const ce::rpc::Request& r, Peer& peer) {
+    if (r.op >= ce::rpc::OpWindowAdd && r.op <= ce::rpc::OpWindowForeground) return handle_window(r, peer);
+    const uint64_t token = peer.token;
+    bool& stop = peer.stop;
     ce::rpc::Reply reply;
     Manager& m = manager();
     DWORD error = 0;
@@ -310,6 +319,82 @@ ce::rpc::Reply Server::handle(const ce::rpc::Request& r, uint64_t token, bool& s
     return reply;
 }
 
+ce::rpc::Reply Server::handle_window(const ce::rpc::Request& r, Peer& peer) {
+    ce::rpc::Reply reply;
+    auto done = [&](uint32_t error) {
+        reply.result = error == 0;
+        reply.error = error;
+    };
+    switch (r.op) {
+        case ce::rpc::OpWindowAdd:
+            done(windows_.add(peer.token, peer.pid, r.window, r.text, r.title));
+            break;
+        case ce::rpc::OpWindowTitle:
+            done(windows_.set_title(peer.token, r.window, r.title));
+            break;
+        case ce::rpc::OpWindowRemove:
+            done(windows_.remove(peer.token, r.window));
+            break;
+        case ce::rpc::OpWindowList: {
+            bool more = false;
+            // Room for the reply's own fields besides the list.
+            auto list = windows_.list(r.window, ce::rpc::kMaxPayload - 64, more);
+            reply.result = 1;
+            reply.count = more ? 1 : 0;
+            reply.data = ce::rpc::encode_windows(list);
+            break;
+        }
+        case ce::rpc::OpWindowForward: {
+            auto answer = windows_.forward(r.call);
+            done(answer.ok ? 0 : (answer.error ? answer.error : ERROR_GEN_FAILURE));
+            reply.data = ce::rpc::encode_answer_data(answer);
+            break;
+        }
+        case ce::rpc::OpWindowListen:
+            if (!peer.listener) {
+                peer.listener = true;
+                windows_.listen(peer.token, peer.pid);
+            }
+            reply.result = 1;
+            break;
+        case ce::rpc::OpWindowPoll: {
+            if (!peer.listener) {
+                done(ERROR_INVALID_FUNCTION);
+                break;
+            }
+            uint64_t serial = 0;
+            ce::rpc::WindowCall call;
+            // Its owner gone, the host stopping or the peer hanging up: the
+            // listener's connection ends, which tells the process so.
+            if (!windows_.next(peer.token, peer.fd, serial, call)) {
+                peer.drop = true;
+                break;
+            }
+            reply.result = 1;
+            reply.data = ce::rpc::encode_polled(serial, call);
+            break;
+        }
+        case ce::rpc::OpWindowResult:
+            if (!peer.listener) {
+                done(ERROR_INVALID_FUNCTION);
+                break;
+            }
+            // A result nobody waits for any more (the sender was released) is dropped.
+            done(windows_.answer(peer.token, r.serial, r.answer) ? 0 : ERROR_INVALID_PARAMETER);
+            break;
+        case ce::rpc::OpWindowForeground: {
+            uint64_t hwnd = windows_.foreground();
+            reply.result = 1;
+            reply.data.assign(reinterpret_cast<const char*>(&hwnd), sizeof hwnd);
+            break;
+        }
+        default:
+            done(ERROR_INVALID_FUNCTION);
+            break;
+    }
+    return reply;
+}
+
 void Server::join_session(uint64_t token, pid_t pid) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& s = sessions_[token];
@@ -357,6 +442,7 @@ void Server::end_session(uint64_t token, bool died) {
         }
         signal_fd(watch_wake_);
     }
+    windows_.end_owner(token, died ? "died" : "disconnected");
     if (!opens.empty())
         log_line("pid %d %s; closing its %zu open(s)", pid, died ? "died" : "disconnected", opens.size());
     for (uint32_t id : opens) {
@@ -392,6 +478,8 @@ void Server::watch_loop() {
 }
 
 void Server::stop() {
+    // Requests waiting on a window owner would hold their connections' threads.
+    windows_.stop();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;

@@ -11,6 +11,7 @@
 
 #include "host.h"
 #include "rpc.h"
+#include "window_table.h"
 
 namespace cehost {
 
@@ -43,9 +44,21 @@ private:
     };
 
     void accept_loop();
+    // What one connection is: its peer, its session, whether it is its
+    // process's window listener, and how the last request ends it.
+    struct Peer {
+        int fd = -1;
+        pid_t pid = 0;
+        uint64_t token = 0;
+        bool listener = false;
+        bool stop = false;  // the peer asked the host to stop
+        bool drop = false;  // the connection must end without a reply
+    };
+
     void serve(uint64_t id, int fd);
-    bool converse(int fd, pid_t pid, uint64_t& token);
-    ce::rpc::Reply handle(const ce::rpc::Request& request, uint64_t token, bool& stop);
+    bool converse(Peer& peer);
+    ce::rpc::Reply handle(const ce::rpc::Request& request, Peer& peer);
+    ce::rpc::Reply handle_window(const ce::rpc::Request& request, Peer& peer);
     void join_session(uint64_t token, pid_t pid);
     void leave_session(uint64_t token);
     void end_session(uint64_t token, bool died);
@@ -62,6 +75,7 @@ private:
     std::map<uint64_t, Connection> connections_;
     uint64_t next_connection_ = 1;
     std::map<uint64_t, Session> sessions_;
+    WindowTable windows_;
 };
 
 }  // namespace cehost

@@ -1,6 +1,7 @@
 // The host's RPC frame parser and request decoder over arbitrary bytes, fed
 // in pieces as a socket would deliver them. Nothing may crash or overrun; a
-// frame that decodes must survive a round trip through the encoder.
+// frame that decodes must survive a round trip through the encoder, and so
+// must the window broker's reply data (lists, answers, polled requests).
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -31,7 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (again != payload) std::abort();
             }
             auto reply = ce::rpc::decode_reply(payload.data(), payload.size());
-            if (reply) ce::rpc::decode_list(reply->data);
+            if (!reply) continue;
+            const std::string& d = reply->data;
+            ce::rpc::decode_list(d);
+            if (auto windows = ce::rpc::decode_windows(d); windows && ce::rpc::encode_windows(*windows) != d) std::abort();
+            ce::rpc::WindowAnswer answer;
+            if (ce::rpc::decode_answer_data(d, answer) && ce::rpc::encode_answer_data(answer) != d) std::abort();
+            uint64_t serial = 0;
+            ce::rpc::WindowCall call;
+            if (ce::rpc::decode_polled(d, serial, call) && ce::rpc::encode_polled(serial, call) != d) std::abort();
         }
     }
     return 0;
