@@ -49,6 +49,12 @@ bool is_device_name(std::u16string_view name);
 // logs); empty after a success.
 std::string last_module_error();
 
+// Message boxes: without this hook the windowing layer shows them (or, in a
+// process without it, prints them to stderr and answers IDOK). Tests answer
+// them with a hook; nullptr removes it.
+using MessageBoxHook = int (*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+void set_message_box_hook(MessageBoxHook hook);
+
 std::string narrow(std::u16string_view text);   // UTF-16 to UTF-8
 std::u16string widen(std::string_view text);     // UTF-8 to UTF-16
 
