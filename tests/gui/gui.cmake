@@ -1,0 +1,27 @@
+# GUI tests: the windowing layer and the control programs, in-process on Qt's
+# offscreen platform, against private cehosts with the real driver.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+
+function(ce_add_gui_test name)
+  cmake_parse_arguments(G "" "" "SOURCES;LIBS;RESOURCES" ${ARGN})
+  ce_add_test(${name} TIMEOUT 240
+    SOURCES ${G_SOURCES} ${CMAKE_CURRENT_LIST_DIR}/gui_main.cpp
+    LIBS ceui Qt6::Test ${G_LIBS}
+    ENV "QT_QPA_PLATFORM=offscreen")
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CE_TESTS_DIR}/integration)
+  if(G_RESOURCES)
+    ce_add_resources(${name} ${G_RESOURCES})
+  endif()
+  add_dependencies(${name} cehost cectl)
+endfunction()
+
+ce_add_gui_test(ui_layer_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_layer_test.cpp
+  RESOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_test.rc)
+
+if(TARGET kvor_client_sp_app)
+  ce_add_gui_test(keypad_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/keypad_test.cpp
+    LIBS kvor_client_sp_app)
+  add_dependencies(keypad_test KvorClientSP Tervalon wavelo FMS_API)
+endif()

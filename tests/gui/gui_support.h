@@ -1,0 +1,84 @@
+// Helpers of the GUI tests: the programs run in this process on Qt's
+// offscreen platform, and a scripted user acts inside their message loops
+// with real key presses and clicks on the real widgets.
+#pragma once
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host_support.h"
+#include "ui_internal.h"
+
+namespace guitest {
+
+// The steps a user takes, one after another. Each step is tried on the GUI
+// thread until it answers true (it acts when what it waits for is there); a
+// step that never gets there fails the test and the user closes the window.
+class User {
+public:
+    User& then(std::string what, std::function<bool()> step) {
+        steps_.push_back({std::move(what), std::move(step)});
+        return *this;
+    }
+
+    // Runs the program (its WinMain) while the steps play inside its loop.
+    int play(const std::function<int()>& program, int limit_seconds = 60) {
+        size_t next = 0;
+        auto started = std::chrono::steady_clock::now();
+        QTimer timer;
+        timer.setInterval(15);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (next >= steps_.size()) return;
+            if (steps_[next].step()) {
+                next++;
+                started = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - started > std::chrono::seconds(limit_seconds)) {
+                ADD_FAILURE() << "the user waited in vain: " << steps_[next].what;
+                next = steps_.size();
+                // Whatever window is up gets a close request, so the program ends.
+                if (HWND top = GetForegroundWindow()) PostMessageW(top, WM_CLOSE, 0, 0);
+            }
+        });
+        timer.start();
+        int result = program();
+        timer.stop();
+        EXPECT_EQ(next, steps_.size()) << "the program ended before the user was done";
+        return result;
+    }
+
+private:
+    struct Step {
+        std::string what;
+        std::function<bool()> step;
+    };
+    std::vector<Step> steps_;
+};
+
+inline QWidget* widget(HWND dialog, int id) { return ceui::widget_of(GetDlgItem(dialog, id)); }
+
+inline std::u16string text(HWND window) {
+    WCHAR buffer[512] = {};
+    GetWindowTextW(window, buffer, 512);
+    return buffer;
+}
+
+inline std::u16string item_text(HWND dialog, int id) { return text(GetDlgItem(dialog, id)); }
+
+// Saves what the window shows, for the docs: into $CE_SCREENSHOT_DIR when
+// set (docs/images), else beside the build.
+inline void screenshot(HWND window, const std::string& name) {
+    QWidget* w = ceui::widget_of(window);
+    ASSERT_NE(w, nullptr);
+    const char* dir = std::getenv("CE_SCREENSHOT_DIR");
+    std::string folder = dir ? dir : (cetest::build_dir() / "screenshots").string();
+    std::filesystem::create_directories(folder);
+    EXPECT_TRUE(w->window()->grab().save(QString::fromStdString(folder + "/" + name), "PNG"));
+}
+
+}  // namespace guitest

@@ -1,0 +1,282 @@
+// The windowing layer as the control programs lean on it: controls that tell
+// their dialog what the user did, a worker thread updating controls while the
+// dialog thread waits (and while the dialog goes away), timers and the quit
+// message, and a hidden window found and driven from another process.
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <thread>
+
+#include "gui_support.h"
+
+using namespace guitest;
+using namespace hosttest;
+
+namespace {
+
+constexpr int kDialog = 200;
+constexpr UINT kDone = WM_USER + 50;
+
+std::vector<std::pair<int, int>> g_commands;  // (id, notification) as the dialog got them
+
+void fill(HWND d) {
+    for (const char16_t* s : {u"one", u"two", u"three"}) {
+        SendDlgItemMessageW(d, 12, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(s));
+        SendDlgItemMessageW(d, 13, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(s));
+    }
+    SendDlgItemMessageW(d, 12, CB_SETCURSEL, 0, 0);
+    SendDlgItemMessageW(d, 13, LB_SETCURSEL, 0, 0);
+    SendDlgItemMessageW(d, 17, PBM_SETRANGE, 0, MAKELPARAM(0, 15));
+}
+
+BOOL CALLBACK RecordingDialog(HWND d, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: fill(d); return TRUE;
+        case WM_COMMAND:
+            g_commands.emplace_back(LOWORD(wparam), HIWORD(wparam));
+            if (LOWORD(wparam) == IDCANCEL) EndDialog(d, IDCANCEL);
+            return TRUE;
+        default: return FALSE;
+    }
+}
+
+HWND controls_dialog() {
+    HWND d = FindWindowW(u"Dialog", u"Controls");
+    return d && IsWindowVisible(d) ? d : nullptr;
+}
+
+INT_PTR run_dialog(DLGPROC proc) {
+    return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialog), nullptr, proc, 0);
+}
+
+TEST(UiLayer, ControlsTellTheirDialogWhatTheUserDid) {
+    g_commands.clear();
+    User user;
+    user.then("the dialog", [] { return controls_dialog() != nullptr; })
+        .then("press, choose, spin, type", [] {
+            HWND d = controls_dialog();
+            QTest::mouseClick(widget(d, 11), Qt::LeftButton);
+            QTest::keyClick(widget(d, 12), Qt::Key_Down);
+            QTest::keyClick(widget(d, 13), Qt::Key_Left);  // wraps to the last entry
+            QTest::keyClicks(widget(d, 15), "87.5");
+            EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 1);
+            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), 2);
+            EXPECT_EQ(item_text(d, 15), u"87.5");
+            // What the program sets is no user's change: no notification.
+            SendDlgItemMessageW(d, 12, CB_SETCURSEL, 2, 0);
+            SendDlgItemMessageW(d, 13, LB_SETCURSEL, 1, 0);
+            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_SETCURSEL, 9, 0), LB_ERR);
+            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), LB_ERR);
+            SendDlgItemMessageW(d, 17, PBM_SETPOS, 9, 0);
+            EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->value(), 9);
+            EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->maximum(), 15);
+            screenshot(d, "controls.png");
+            PostMessageW(d, WM_CLOSE, 0, 0);  // the dialog manager makes it Cancel
+            return true;
+        });
+    EXPECT_EQ(user.play([] { return static_cast<int>(run_dialog(RecordingDialog)); }), IDCANCEL);
+    std::vector<std::pair<int, int>> user_actions;
+    for (auto c : g_commands) {
+        if (c.first != 15) user_actions.push_back(c);
+    }
+    EXPECT_EQ(user_actions, (std::vector<std::pair<int, int>>{
+                                {11, BN_CLICKED}, {12, CBN_SELCHANGE}, {13, LBN_SELCHANGE}, {IDCANCEL, 0}}));
+    EXPECT_EQ(std::count(g_commands.begin(), g_commands.end(), std::make_pair(15, static_cast<int>(EN_CHANGE))), 4);
+}
+
+// The edit control keeps its text as the device does (CR LF line ends), so
+// selections and lengths count what a program counts; its limit holds.
+TEST(UiLayer, MultiLineEditAppendsAndCutsAsTheDeviceCounts) {
+    User user;
+    user.then("the dialog", [] { return controls_dialog() != nullptr; })
+        .then("append and cut", [] {
+            HWND log = GetDlgItem(controls_dialog(), 16);
+            EXPECT_EQ(SendMessageW(log, EM_GETLIMITTEXT, 0, 0), 32767);
+            for (const char16_t* line : {u"$RTRDS,87.5,9\r\n", u"$RTTMC,8\r\n"}) {
+                LRESULT end = GetWindowTextLengthW(log);
+                SendMessageW(log, EM_SETSEL, end, end);
+                SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(line));
+            }
+            EXPECT_EQ(text(log), u"$RTRDS,87.5,9\r\n$RTTMC,8\r\n");
+            SendMessageW(log, EM_SETSEL, 0, 15);  // the oldest line, CR LF included
+            SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u""));
+            EXPECT_EQ(text(log), u"$RTTMC,8\r\n");
+            SendMessageW(log, EM_LIMITTEXT, 12, 0);
+            SendMessageW(log, EM_SETSEL, -1, -1);
+            SendMessageW(log, EM_SETSEL, 10, 10);
+            SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u"abcdef"));
+            EXPECT_EQ(text(log), u"$RTTMC,8\r\nab");
+            EndDialog(controls_dialog(), 3);
+            return true;
+        });
+    EXPECT_EQ(user.play([] { return static_cast<int>(run_dialog(RecordingDialog)); }), 3);
+}
+
+// ---- a worker thread and the dialog thread ---------------------------------------------------------
+
+std::atomic<bool> g_stop{false};
+std::atomic<int> g_updates{0};
+std::atomic<bool> g_failed_send{false};
+std::thread g_worker;
+
+void worker(HWND d) {
+    HWND status = GetDlgItem(d, 10), log = GetDlgItem(d, 16), bar = GetDlgItem(d, 17);
+    while (!g_stop.load()) {
+        SetLastError(0);
+        SetWindowTextW(status, u"working");
+        SendMessageW(bar, PBM_SETPOS, g_updates.load() % 16, 0);
+        LRESULT end = GetWindowTextLengthW(log);
+        SendMessageW(log, EM_SETSEL, end, end);
+        SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u"x"));
+        if (GetLastError() == ERROR_INVALID_WINDOW_HANDLE) {
+            // The dialog is gone: every later update fails at once, never hangs.
+            g_failed_send = true;
+            break;
+        }
+        if (++g_updates == 200) PostMessageW(d, kDone, 0, 0);
+    }
+}
+
+BOOL CALLBACK WorkerDialog(HWND d, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG:
+            fill(d);
+            g_worker = std::thread(worker, d);
+            return TRUE;
+        case kDone:
+            // The dialog thread stops serving for a while, as a closing dialog
+            // does, while the worker is inside an update; then the dialog ends
+            // and goes away under it.
+            Sleep(100);
+            EndDialog(d, 7);
+            return TRUE;
+        case WM_COMMAND: return TRUE;
+        default: return FALSE;
+    }
+    (void)wparam;
+}
+
+TEST(UiLayer, AWorkerUpdatesControlsWhileTheDialogThreadWaitsAndIsReleasedWhenTheDialogGoes) {
+    g_stop = false;
+    g_updates = 0;
+    g_failed_send = false;
+    User user;
+    EXPECT_EQ(user.play([] { return static_cast<int>(run_dialog(WorkerDialog)); }), 7);
+    // The worker is never left waiting on a window that is gone.
+    g_worker.join();
+    EXPECT_GE(g_updates.load(), 200);
+    EXPECT_TRUE(g_failed_send.load());
+}
+
+// ---- timers, the quit message, and a hidden window driven from another process -------------------
+
+int g_ticks = 0;
+std::vector<std::pair<UINT, WPARAM>> g_hidden_messages;
+
+LRESULT CALLBACK HiddenProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_TIMER:
+            if (++g_ticks == 3) {
+                KillTimer(hwnd, 173);
+                PostQuitMessage(5);
+            }
+            return 0;
+        case WM_USER + 236:
+        case WM_USER + 237:
+            g_hidden_messages.emplace_back(message, wparam);
+            return 42 + static_cast<LRESULT>(lparam);
+        case WM_CLOSE: return 0;  // a hidden window that refuses to close
+        default: return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+}
+
+HWND make_hidden(const char16_t* name) {
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSW wc = {};
+        wc.style = CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = HiddenProc;
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+        wc.lpszClassName = name;
+        registered = RegisterClassW(&wc) != 0;
+    }
+    return CreateWindowExW(0, name, name, WS_POPUP | WS_CAPTION, 0, 50, 0, 50, nullptr, nullptr, nullptr, nullptr);
+}
+
+int message_loop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+TEST(UiLayer, TimersTickUntilKilledAndTheQuitMessageEndsTheLoop) {
+    Host host;
+    host.start();
+    g_ticks = 0;
+    HWND hidden = make_hidden(u"Kvor_Test");
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_EQ(SetTimer(hidden, 173, 100, nullptr), 173u);
+    static int proc_ticks = 0;
+    UINT_PTR free_timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) { proc_ticks++; });
+    EXPECT_NE(free_timer, 0u);
+    EXPECT_EQ(message_loop(), 5);
+    EXPECT_EQ(g_ticks, 3);
+    EXPECT_GE(proc_ticks, 2);
+    EXPECT_TRUE(KillTimer(nullptr, free_timer));
+    EXPECT_FALSE(KillTimer(hidden, 173));
+    DestroyWindow(hidden);
+}
+
+TEST(UiLayer, AHiddenWindowIsFoundAndDrivenFromAnotherProcess) {
+    Host host;
+    host.start();
+    g_hidden_messages.clear();
+    HWND hidden = make_hidden(u"Kvor_Test");
+    ASSERT_NE(hidden, nullptr);
+    HWND edit = CreateWindowExW(0, u"EDIT", u"", WS_CHILD, 0, 0, 50, 20, hidden,
+                                reinterpret_cast<HMENU>(static_cast<uintptr_t>(5)), nullptr, nullptr);
+    ASSERT_NE(edit, nullptr);
+    const std::string h = std::to_string(reinterpret_cast<uintptr_t>(hidden));
+    DWORD gui = GetCurrentThreadId();
+    std::vector<RunResult> results;
+    // Another process does what a second start of a program does; this thread serves its loop meanwhile.
+    std::thread other([&] {
+        results.push_back(cectl({"window", "list"}));
+        results.push_back(cectl({"window", "send", h, "1260", "1", "0x10"}));
+        results.push_back(cectl({"window", "post", h, "1261", "2"}));
+        results.push_back(cectl({"window", "text", h, "5", "--set", "87.5"}));
+        results.push_back(cectl({"window", "text", h, "5"}));
+        results.push_back(cectl({"window", "send", h, "16"}));  // WM_CLOSE, refused by the window
+        PostThreadMessageW(gui, WM_QUIT, 0, 0);
+    });
+    // The hidden window's messages come through the thread's queue like any other.
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) && msg.message != WM_QUIT) DispatchMessageW(&msg);
+    other.join();
+    ASSERT_EQ(results.size(), 6u);
+    std::string pid = std::to_string(getpid());
+    EXPECT_NE(results[0].out.find(h + "\tKvor_Test\tKvor_Test\t" + pid + "\n"), std::string::npos) << results[0].out;
+    EXPECT_EQ(results[1].out, "58\n");
+    EXPECT_EQ(results[2].status, 0);
+    EXPECT_EQ(results[4].out, "87.5\n");
+    EXPECT_EQ(text(edit), u"87.5");
+    EXPECT_EQ(results[5].out, "0\n");
+    EXPECT_TRUE(IsWindow(hidden));
+    EXPECT_EQ(g_hidden_messages, (std::vector<std::pair<UINT, WPARAM>>{{1260, 1}, {1261, 2}}));
+    EXPECT_EQ(FindWindowW(u"kvor_test", u"KVOR_TEST"), hidden);
+
+    DestroyWindow(hidden);
+    RunResult gone = cectl({"window", "send", h, "1260"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_FALSE(IsWindow(edit));
+}
+
+}  // namespace
