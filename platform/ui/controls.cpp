@@ -355,7 +355,8 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
 // its parent as a user's change.
 void step_list(HWND list, int delta, bool wrap) {
     auto* l = widget_as<QListWidget>(list);
-    if (!l || l->count() == 0) return;
+    // A disabled list is not the user's to change, from its arrows either.
+    if (!l || l->count() == 0 || !IsWindowEnabled(list)) return;
     int n = l->count();
     int at = l->currentRow() < 0 ? (delta > 0 ? -1 : n) : l->currentRow();
     int next = at + delta;
@@ -420,6 +421,12 @@ LRESULT CALLBACK listbox_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     if (!l) return DefWindowProcW(hwnd, message, wparam, lparam);
     auto valid = [&](WPARAM i) { return static_cast<int>(i) >= 0 && static_cast<int>(i) < l->count(); };
     switch (message) {
+        case WM_ENABLE:
+            // A spin box's arrows grey out with its list.
+            if (auto* box = dynamic_cast<ListBox*>(l); box && box->spin) {
+                if (QWidget* arrows = widget_of(box->spin)) arrows->setEnabled(wparam != 0);
+            }
+            return 0;
         case LB_ADDSTRING:
             l->addItem(spin_item(l, qstr(text_param(lparam))));
             return l->count() - 1;

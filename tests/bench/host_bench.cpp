@@ -5,7 +5,6 @@
 //                              over SECONDS (default 10) with one idle client open
 //   host_bench                 both, with their defaults
 // Each run starts a private cehost in a temporary root and stops it.
-#include <dirent.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,41 +53,6 @@ void set_key() {
     RegCloseKey(k);
 }
 
-// utime + stime in clock ticks, and voluntary switches summed over the threads.
-void host_usage(pid_t pid, double& cpu_ms, long& voluntary) {
-    cpu_ms = 0;
-    voluntary = 0;
-    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(task_dir.c_str());
-    if (!d) return;
-    long ticks = sysconf(_SC_CLK_TCK);
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::string base = task_dir + "/" + e->d_name;
-        std::ifstream stat(base + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        size_t close_paren = text.rfind(')');
-        if (close_paren != std::string::npos) {
-            std::vector<std::string> fields;
-            std::string field;
-            for (size_t i = close_paren + 2; i <= text.size(); i++) {
-                if (i == text.size() || text[i] == ' ') {
-                    fields.push_back(field);
-                    field.clear();
-                } else {
-                    field += text[i];
-                }
-            }
-            if (fields.size() > 12) cpu_ms += (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / ticks;
-        }
-        std::ifstream status(base + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) voluntary += std::stol(line.substr(24));
-        }
-    }
-    closedir(d);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,13 +92,11 @@ int main(int argc, char** argv) {
     }
     if (mode == "idle" || mode == "all") {
         double seconds = argc > 2 && mode == "idle" ? std::atof(argv[2]) : 10.0;
-        double cpu0, cpu1;
-        long sw0, sw1;
-        host_usage(host, cpu0, sw0);
+        auto before = cetest::process_usage(host);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        host_usage(host, cpu1, sw1);
+        auto after = cetest::process_usage(host);
         std::printf("cehost idle with one open client over %.1f s: CPU %.1f ms, voluntary context switches %ld\n",
-                    seconds, cpu1 - cpu0, sw1 - sw0);
+                    seconds, after.cpu_ms - before.cpu_ms, after.voluntary - before.voluntary);
     }
     if (mode != "all" && mode != "roundtrip" && mode != "idle") {
         std::fprintf(stderr, "usage: host_bench [roundtrip [N] | idle [SECONDS]]\n");

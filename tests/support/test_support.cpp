@@ -1,6 +1,12 @@
 #include "test_support.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
 #include <system_error>
 
 #include "ce_platform.h"
@@ -27,6 +33,41 @@ std::optional<std::filesystem::path> captures_dir() {
     std::filesystem::path p = CE_CAPTURES_DIR;
     if (std::filesystem::is_directory(p)) return p;
     return std::nullopt;
+}
+
+ProcessUsage process_usage(int pid) {
+    ProcessUsage usage;
+    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(task_dir.c_str());
+    if (!d) return usage;
+    long ticks = sysconf(_SC_CLK_TCK);
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string base = task_dir + "/" + e->d_name;
+        std::ifstream stat(base + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t close_paren = text.rfind(')');
+        if (close_paren != std::string::npos) {
+            std::vector<std::string> fields;
+            std::string field;
+            for (size_t i = close_paren + 2; i <= text.size(); i++) {
+                if (i == text.size() || text[i] == ' ') {
+                    fields.push_back(field);
+                    field.clear();
+                } else {
+                    field += text[i];
+                }
+            }
+            // Fields 14 and 15 of stat (utime, stime), counted after the name.
+            if (fields.size() > 12) usage.cpu_ms += (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / ticks;
+        }
+        std::ifstream status(base + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) usage.voluntary += std::stol(line.substr(24));
+        }
+    }
+    closedir(d);
+    return usage;
 }
 
 std::filesystem::path build_dir() {

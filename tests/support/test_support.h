@@ -32,6 +32,14 @@ std::optional<std::filesystem::path> captures_dir();
         GTEST_SKIP() << "recording " << (name) << " not available";               \
     std::filesystem::path var = *var##_dir / (name)
 
+// A process's CPU time (user + system, in ms) and voluntary context
+// switches, summed over its threads (from /proc).
+struct ProcessUsage {
+    double cpu_ms = 0;
+    long voluntary = 0;
+};
+ProcessUsage process_usage(int pid);
+
 // The build tree (bin/ and lib/) these tests belong to.
 std::filesystem::path build_dir();
 
