@@ -3,10 +3,13 @@
 // dialog thread waits (and while the dialog goes away), timers and the quit
 // message, and a hidden window found and driven from another process.
 #include <QComboBox>
+#include <QMenu>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 
+#include <aygshell.h>
 #include <commctrl.h>
 
 #include <atomic>
@@ -87,6 +90,71 @@ TEST(UiLayer, ControlsTellTheirDialogWhatTheUserDid) {
     EXPECT_EQ(user_actions, (std::vector<std::pair<int, int>>{
                                 {11, BN_CLICKED}, {12, CBN_SELCHANGE}, {13, LBN_SELCHANGE}, {IDCANCEL, 0}}));
     EXPECT_EQ(std::count(g_commands.begin(), g_commands.end(), std::make_pair(15, static_cast<int>(EN_CHANGE))), 4);
+}
+
+// The shell: a full-screen dialog with the task bar's OK button, and soft
+// keys from the resources, one of which opens a menu.
+HWND g_bar = nullptr;
+
+BOOL CALLBACK ShellDialog(HWND d, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            SHINITDLGINFO shell = {SHIDIM_FLAGS, d, SHIDIF_DONEBUTTON | SHIDIF_SIZEDLGFULLSCREEN};
+            EXPECT_TRUE(SHInitDialog(&shell));
+            SHMENUBARINFO bar = {};
+            bar.cbSize = sizeof bar;
+            bar.hwndParent = d;
+            bar.nToolBarId = 210;
+            bar.hInstRes = GetModuleHandleW(nullptr);
+            EXPECT_TRUE(SHCreateMenuBar(&bar));
+            g_bar = bar.hwndMB;
+            return TRUE;
+        }
+        case WM_COMMAND:
+            g_commands.emplace_back(LOWORD(wparam), HIWORD(wparam));
+            if (LOWORD(wparam) == IDOK) EndDialog(d, IDOK);
+            return TRUE;
+        default: return FALSE;
+    }
+}
+
+TEST(UiLayer, SoftKeysAndTheTaskBarOkReachTheDialog) {
+    g_commands.clear();
+    static HWND d = nullptr;
+    User user;
+    user.then("the full-screen dialog", [] {
+            d = FindWindowW(u"Dialog", u"Shell");
+            if (!d || !IsWindowVisible(d)) return false;
+            EXPECT_EQ(ceui::widget_of(d)->size(), QSize(240, 320));
+            EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 240);
+            EXPECT_EQ(ceui::soft_key(g_bar, 0)->text(), "Left");
+            EXPECT_EQ(ceui::soft_key(g_bar, 1)->text(), "Menu");
+            QTest::mouseClick(ceui::soft_key(g_bar, 0), Qt::LeftButton);
+            // The menu runs a loop of its own: open it from the loop, choose from inside it.
+            QTimer::singleShot(0, [] { QTest::mouseClick(ceui::soft_key(g_bar, 1), Qt::LeftButton); });
+            return true;
+        })
+        .then("the soft key's menu", [] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu) return false;
+            EXPECT_EQ(menu->actions().size(), 2);
+            for (QAction* a : menu->actions()) {
+                if (a->text() == "Second") a->trigger();
+            }
+            menu->close();
+            return true;
+        })
+        .then("the task bar's OK", [] {
+            if (g_commands.size() < 2) return false;
+            for (auto* b : ceui::widget_of(d)->findChildren<QPushButton*>()) {
+                if (b->text() == "ok") QTest::mouseClick(b, Qt::LeftButton);
+            }
+            return true;
+        });
+    EXPECT_EQ(user.play([] {
+        return static_cast<int>(DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(220), nullptr, ShellDialog, 0));
+    }), IDOK);
+    EXPECT_EQ(g_commands, (std::vector<std::pair<int, int>>{{300, 0}, {302, 0}, {IDOK, BN_CLICKED}}));
 }
 
 // The edit control keeps its text as the device does (CR LF line ends), so
