@@ -287,11 +287,8 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 
 // GetDlgItem: the first child with that control id.
 HWND GetDlgItem(HWND dialog, int id) {
-    auto w = find(dialog);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    auto w = find_or_fail(dialog);
+    if (!w) return nullptr;
     std::vector<HWND> children;
     {
         std::lock_guard<std::mutex> lock(table_mutex());

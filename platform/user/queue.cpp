@@ -278,6 +278,40 @@ void forget_window_messages(HWND hwnd, ThreadQueue& q) {
     }
 }
 
+// Queues a posted message; a queue whose thread has ended takes none.
+BOOL post_to(ThreadQueue& q, HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD error_if_gone) {
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = message;
+    m.wParam = wparam;
+    m.lParam = lparam;
+    fill_time(m);
+    {
+        std::lock_guard<std::mutex> lock(q.mutex);
+        if (!q.alive) {
+            SetLastError(error_if_gone);
+            return FALSE;
+        }
+        q.posted.push_back(m);
+    }
+    q.wake();
+    return TRUE;
+}
+
+// A message for another process's window, carried there by the broker.
+BOOL forward_message(broker::Kind kind, HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+    broker::Request r;
+    r.kind = kind;
+    r.hwnd = reinterpret_cast<uint64_t>(hwnd);
+    r.message = message;
+    r.wparam = wparam;
+    r.lparam = lparam;
+    auto answer = broker::forward(r);
+    *result = answer.ok ? static_cast<LRESULT>(answer.value) : 0;
+    if (!answer.ok) SetLastError(answer.error);
+    return answer.ok ? TRUE : FALSE;
+}
+
 }  // namespace ce::user
 
 using namespace ce::user;
@@ -337,15 +371,8 @@ LRESULT DispatchMessageW(const MSG* msg) {
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!window) return PostThreadMessageW(GetCurrentThreadId(), message, wParam, lParam);
     if (is_foreign(window)) {
-        ce::broker::Request r;
-        r.kind = ce::broker::Kind::Post;
-        r.hwnd = reinterpret_cast<uint64_t>(window);
-        r.message = message;
-        r.wparam = wParam;
-        r.lparam = lParam;
-        auto result = ce::broker::forward(r);
-        if (!result.ok) SetLastError(result.error);
-        return result.ok ? TRUE : FALSE;
+        LRESULT ignored;
+        return forward_message(ce::broker::Kind::Post, window, message, wParam, lParam, &ignored);
     }
     auto w = find(window);
     auto q = w ? w->queue.lock() : nullptr;
@@ -353,22 +380,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    MSG m{};
-    m.hwnd = window;
-    m.message = message;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    fill_time(m);
-    {
-        std::lock_guard<std::mutex> lock(q->mutex);
-        if (!q->alive) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        q->posted.push_back(m);
-    }
-    q->wake();
-    return TRUE;
+    return post_to(*q, window, message, wParam, lParam, ERROR_INVALID_WINDOW_HANDLE);
 }
 
 // PostThreadMessageW: queued on the thread's queue (it must have one: any thread that called a message function).
@@ -378,38 +390,19 @@ BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
     }
-    MSG m{};
-    m.message = message;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    fill_time(m);
-    {
-        std::lock_guard<std::mutex> lock(q->mutex);
-        q->posted.push_back(m);
-    }
-    q->wake();
-    return TRUE;
+    return post_to(*q, nullptr, message, wParam, lParam, ERROR_INVALID_THREAD_ID);
 }
 
 // SendMessageW: the procedure runs on the window's thread and the caller waits for its result;
 // another process's window through the broker; 0 with ERROR_INVALID_WINDOW_HANDLE for a window that is gone.
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (window && is_foreign(window)) {
-        ce::broker::Request r;
-        r.kind = ce::broker::Kind::Send;
-        r.hwnd = reinterpret_cast<uint64_t>(window);
-        r.message = message;
-        r.wparam = wParam;
-        r.lparam = lParam;
-        auto result = ce::broker::forward(r);
-        if (!result.ok) SetLastError(result.error);
-        return result.ok ? static_cast<LRESULT>(result.value) : 0;
+        LRESULT result = 0;
+        forward_message(ce::broker::Kind::Send, window, message, wParam, lParam, &result);
+        return result;
     }
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return 0;
     if (w->thread_id == GetCurrentThreadId()) return call_proc(*w, message, wParam, lParam);
     LRESULT result = 0;
     if (!send_across_threads(*w, message, wParam, lParam, &result)) {

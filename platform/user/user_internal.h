@@ -114,6 +114,8 @@ struct Window {
 
 // Looks a window of this process up; null for unknown or destroyed ones.
 std::shared_ptr<Window> find(HWND hwnd);
+// The same, setting ERROR_INVALID_WINDOW_HANDLE when there is no such window.
+std::shared_ptr<Window> find_or_fail(HWND hwnd);
 // Whether the value names a window of another process (its pid differs).
 bool is_foreign(HWND hwnd);
 // Every live window of this process, in creation order.

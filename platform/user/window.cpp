@@ -161,6 +161,12 @@ std::shared_ptr<Window> find(HWND hwnd) {
     return it->second;
 }
 
+std::shared_ptr<Window> find_or_fail(HWND hwnd) {
+    auto w = find(hwnd);
+    if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return w;
+}
+
 bool is_foreign(HWND hwnd) {
     uint64_t v = value_of(hwnd);
     uint32_t pid = static_cast<uint32_t>(v >> 32);
@@ -361,11 +367,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
 // DestroyWindow: on the window's thread (another thread's call is carried there): WM_DESTROY, then its owned
 // and child windows, then the window itself; what waited on it fails.
 BOOL DestroyWindow(HWND window) {
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return FALSE;
     if (w->thread_id != GetCurrentThreadId()) {
         SetLastError(0);
         LRESULT r = SendMessageW(window, kDestroyMessage, 0, 0);
@@ -483,11 +486,8 @@ BOOL SetForegroundWindow(HWND window) {
         if (!result.ok) SetLastError(result.error);
         return result.ok ? TRUE : FALSE;
     }
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return FALSE;
     return on_window_thread(*w, kRaiseMessage, 0, 0, [&] { do_raise(*w); }) ? TRUE : FALSE;
 }
 
@@ -513,11 +513,8 @@ HWND GetFocus() {
 
 // ShowWindow: the previous visibility; done on the window's thread.
 BOOL ShowWindow(HWND window, int command) {
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return FALSE;
     bool was = w->visible.load();
     bool show = command != SW_HIDE && command != SW_MINIMIZE;
     if (show) w->style.fetch_or(WS_VISIBLE);
@@ -536,11 +533,8 @@ BOOL UpdateWindow(HWND window) {
 
 // EnableWindow: nonzero when the window was disabled before; done on the window's thread.
 BOOL EnableWindow(HWND window, BOOL enable) {
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return FALSE;
     bool was_disabled = !w->enabled.load();
     if (enable) w->style.fetch_and(~static_cast<DWORD>(WS_DISABLED));
     else w->style.fetch_or(WS_DISABLED);
@@ -635,11 +629,8 @@ LONG_PTR* no_slot() { return nullptr; }
 
 // Reads or writes one of a window's words; Ptr selects the pointer-sized dialog offsets.
 LONG_PTR window_long(HWND window, int index, bool set, LONG_PTR value, bool ptr) {
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return 0;
     auto swap = [&](auto& slot) -> LONG_PTR {
         LONG_PTR old = static_cast<LONG_PTR>(slot.load());
         if (set) slot.store(static_cast<std::remove_reference_t<decltype(slot.load())>>(value));
@@ -681,11 +672,8 @@ LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
 
 // MoveWindow: the new rectangle (the parent's client coordinates), shown on the window's thread.
 BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
-    auto w = find(window);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    auto w = find_or_fail(window);
+    if (!w) return FALSE;
     {
         std::lock_guard<std::mutex> lock(table().mutex);
         w->rect = RECT{x, y, x + width, y + height};
