@@ -70,12 +70,14 @@ int run_air(const cectl::Args& args) {
 }
 
 // The default air: stations spread over band 0, one of them below 87.5 MHz
-// for the Japan and world bands, one too weak for a seek to stop at; three
-// carry TMC.
+// for the Japan and world bands, one too weak for a seek to stop at; four
+// carry TMC, one of them at 90.0 MHz, where the driver starts until it has
+// stored a frequency: a fresh root receives TMC as soon as the driver loads.
 bool init_air(bool force) {
     static const fmsim::Station kDefault[] = {
         {76500, 38, "synthetic 1A01"},
         {87600, 44, "synthetic D301 tmc"},
+        {90000, 48, "synthetic D307 tmc"},
         {91500, 30, "synthetic D302"},
         {95800, 52, "synthetic D303 tmc"},
         {99200, 25, "synthetic D304"},
