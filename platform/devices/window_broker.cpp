@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -104,8 +107,41 @@ bool exchange(int fd, const rpc::Request& r, rpc::Reply& reply) {
     return true;
 }
 
+// The request the listener is running. A program that ends right after
+// handling one (a Quit command sent from another process) still answers it:
+// the sender must not see a failure for what was done.
+struct InFlight {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool running = false;
+};
+
+InFlight& in_flight() {
+    static auto* f = new InFlight;  // never destroyed: the listener may outlive static destruction
+    return *f;
+}
+
+void set_running(bool running) {
+    auto& f = in_flight();
+    {
+        std::lock_guard<std::mutex> lock(f.mutex);
+        f.running = running;
+    }
+    f.done.notify_all();
+}
+
+// At exit: lets the answer of a request that has run reach the host (bounded:
+// a request stuck on a thread that has ended is given up).
+void drain_at_exit() {
+    auto& f = in_flight();
+    std::unique_lock<std::mutex> lock(f.mutex);
+    f.done.wait_for(lock, std::chrono::seconds(1), [&] { return !f.running; });
+}
+
 void listen_loop(int fd) {
     pthread_setname_np(pthread_self(), "ce-winbroker");
+    static const bool drained = [] { return std::atexit(drain_at_exit) == 0; }();
+    (void)drained;
     for (;;) {
         rpc::Request poll;
         poll.op = rpc::OpWindowPoll;
@@ -115,9 +151,12 @@ void listen_loop(int fd) {
         rpc::Request result;
         result.op = rpc::OpWindowResult;
         if (!rpc::decode_polled(reply.data, result.serial, result.call)) break;
+        set_running(true);
         result.answer = run(result.call);
         result.call = {};
-        if (!exchange(fd, result, reply)) break;
+        bool sent = exchange(fd, result, reply);
+        set_running(false);
+        if (!sent) break;
     }
     // The host stopped or dropped us: our windows are no longer listed there.
     auto& l = listener();

@@ -226,3 +226,35 @@ TEST_F(Keypad, AFailedLoadShowsTheErrorAndAnUnknownSettingSurvivesTheSave) {
 }
 
 }  // namespace
+
+namespace {
+
+// Driven without a mouse, from another process, as docs/usage.md shows: the
+// program that ends on the command still answers it.
+TEST_F(Keypad, CommandsSentFromAnotherProcessAreAnsweredEvenByTheQuitThatEndsTheProgram) {
+    pid_t program = -1;
+    std::string path = bin("KvorClientSP"), root_arg = ce::root();
+    char* argv[] = {path.data(), const_cast<char*>("--root"), root_arg.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&program, argv[0], nullptr, nullptr, argv, environ), 0);
+    std::string h;
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& line : lines_of(cectl({"window", "list"}).out)) {
+            if (line.find("\tDialog\tKvorClient\t" + std::to_string(program)) != std::string::npos)
+                h = line.substr(0, line.find('\t'));
+        }
+        return !h.empty();
+    }, 30));
+    EXPECT_EQ(cectl({"window", "text", h, "118"}).out, "TMC DRIVER INACTIVE\n");
+    RunResult tmc = cectl({"window", "send", h, "273", "101"});
+    EXPECT_EQ(tmc.status, 0);
+    EXPECT_EQ(cectl({"window", "text", h, "118"}).out, "TMC DRIVER ACTIVE\n");
+    RunResult quit = cectl({"window", "send", h, "273", "102"});
+    EXPECT_EQ(quit.status, 0);
+    EXPECT_EQ(quit.out, "0\n");
+    int status = 0;
+    waitpid(program, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 102) << status;
+    EXPECT_TRUE(driver_loaded());
+}
+
+}  // namespace
