@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QToolButton>
 
 #include <commctrl.h>
@@ -193,11 +194,42 @@ void set_selection(EditModel& m, LPARAM start, LPARAM end) {
     m.sel_end = b;
 }
 
-void replace_selection(EditModel& m, std::u16string text) {
+// Where a position of the device's text lies in the widget's (which has no CRs).
+int shown_position(const std::u16string& text, size_t pos) {
+    return static_cast<int>(pos - static_cast<size_t>(std::count(text.begin(), text.begin() + pos, u'\r')));
+}
+
+// Replaces the selection, within the text limit, and shows only what changed:
+// a log that grows by a line at a time is never laid out anew.
+void replace_selection(HWND hwnd, EditModel& m, std::u16string text) {
     size_t room = m.limit - std::min(m.limit, m.text.size() - (m.sel_end - m.sel_start));
     if (text.size() > room) text.resize(room);
+    auto w = window_of(hwnd);
+    auto* box = w ? dynamic_cast<QPlainTextEdit*>(static_cast<QWidget*>(w->native)) : nullptr;
+    if (!box || !m.multiline) {
+        m.text.replace(m.sel_start, m.sel_end - m.sel_start, text);
+        m.sel_start = m.sel_end = m.sel_start + text.size();
+        show_model(hwnd);
+        return;
+    }
+    if (text.empty() && m.sel_start == m.sel_end) return;
+    int from = shown_position(m.text, m.sel_start), to = shown_position(m.text, m.sel_end);
     m.text.replace(m.sel_start, m.sel_end - m.sel_start, text);
     m.sel_start = m.sel_end = m.sel_start + text.size();
+    std::u16string shown;
+    for (char16_t c : text) {
+        if (c != u'\r') shown.push_back(c);
+    }
+    auto* bar = box->verticalScrollBar();
+    bool at_end = m.sel_end == m.text.size();
+    m.updating = true;
+    QTextCursor cursor(box->document());
+    cursor.setPosition(from);
+    cursor.setPosition(to, QTextCursor::KeepAnchor);
+    cursor.insertText(qstr(shown));
+    m.updating = false;
+    // Like the device's edit control, the caret (after what was just added) stays in view.
+    if (at_end) bar->setValue(bar->maximum());
 }
 
 LRESULT CALLBACK edit_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -264,17 +296,17 @@ LRESULT CALLBACK edit_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
         case WM_GETTEXT: return copy_text(m->text, wparam, lparam);
         case WM_GETTEXTLENGTH: return static_cast<LRESULT>(m->text.size());
         case EM_SETSEL:
+            // The selection lives in the text the program sees; the widget shows the text.
             set_selection(*m, static_cast<LPARAM>(static_cast<INT_PTR>(static_cast<int>(wparam))),
                           static_cast<LPARAM>(static_cast<int>(lparam)));
-            show_model(hwnd);
+            if (!m->multiline) show_model(hwnd);
             return 0;
         case EM_GETSEL:
             if (wparam) *reinterpret_cast<DWORD*>(wparam) = static_cast<DWORD>(m->sel_start);
             if (lparam) *reinterpret_cast<DWORD*>(lparam) = static_cast<DWORD>(m->sel_end);
             return MAKELONG(std::min<size_t>(m->sel_start, 0xFFFF), std::min<size_t>(m->sel_end, 0xFFFF));
         case EM_REPLACESEL:
-            replace_selection(*m, text_param(lparam));
-            show_model(hwnd);
+            replace_selection(hwnd, *m, text_param(lparam));
             return 0;
         case EM_LIMITTEXT:
             m->limit = wparam ? static_cast<size_t>(wparam) : (m->multiline ? 0x7FFFFFFE : 0x7FFFFFFE);

@@ -4,6 +4,7 @@
 // message, and a hidden window found and driven from another process.
 #include <QComboBox>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QLineEdit>
 #include <QListWidget>
@@ -179,6 +180,8 @@ TEST(UiLayer, MultiLineEditAppendsAndCutsAsTheDeviceCounts) {
             SendMessageW(log, EM_SETSEL, 10, 10);
             SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u"abcdef"));
             EXPECT_EQ(text(log), u"$RTTMC,8\r\nab");
+            // The widget shows what changed, line ends as the toolkit has them.
+            EXPECT_EQ(dynamic_cast<QPlainTextEdit*>(ceui::widget_of(log))->toPlainText(), "$RTTMC,8\nab");
             EndDialog(controls_dialog(), 3);
             return true;
         });
