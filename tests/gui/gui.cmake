@@ -25,3 +25,10 @@ if(TARGET kvor_client_sp_app)
     LIBS kvor_client_sp_app)
   add_dependencies(keypad_test KvorClientSP Tervalon wavelo FMS_API)
 endif()
+
+if(TARGET kvor_client_app)
+  ce_add_gui_test(kvor_client_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/kvor_client_test.cpp
+    LIBS kvor_client_app)
+  add_dependencies(kvor_client_test KvorClient Tervalon wavelo FMS_API)
+endif()

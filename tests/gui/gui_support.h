@@ -33,9 +33,15 @@ public:
         auto started = std::chrono::steady_clock::now();
         QTimer timer;
         timer.setInterval(15);
+        bool running = false;
         QObject::connect(&timer, &QTimer::timeout, [&] {
-            if (next >= steps_.size()) return;
-            if (steps_[next].step()) {
+            // A step that opened a modal loop (through later()) is still on the stack: the
+            // loop's timer ticks come here too, and the next steps run from inside it.
+            if (next >= steps_.size() || running) return;
+            running = true;
+            bool done = steps_[next].step();
+            running = false;
+            if (done) {
                 next++;
                 started = std::chrono::steady_clock::now();
             } else if (std::chrono::steady_clock::now() - started > std::chrono::seconds(limit_seconds)) {
@@ -59,6 +65,10 @@ private:
     };
     std::vector<Step> steps_;
 };
+
+// Does what opens a modal loop (a menu, a dialog) from the event loop, so
+// that the step that asked for it returns and the next steps run inside it.
+inline void later(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
 
 inline QWidget* widget(HWND dialog, int id) { return ceui::widget_of(GetDlgItem(dialog, id)); }
 

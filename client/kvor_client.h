@@ -1,0 +1,32 @@
+// What KvorClient's dialogs share.
+#pragma once
+
+#include <windows.h>
+
+extern HINSTANCE Instance;
+extern HWND MainWindow;  // owns every dialog
+extern HWND MainMenuBar;
+
+// The shell's full-screen dialog with the OK button in the title bar.
+void InitShell(HWND dialog);
+
+BOOL CALLBACK AboutDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Waits (bounded) until the test dialog's receive thread has ended, so that
+// no thread of a dialog outlives the program.
+void WaitForReceiveThread();
+
+// The test dialog's text routines, shared by both protocols.
+// "%02X " groups of the bytes into text (3 characters a byte and a terminator).
+void FormatHexBytes(DWORD count, const BYTE* bytes, WCHAR* text);
+// XOR of the characters after the first up to the first '*' (or the end),
+// written as two upper-case hex digits after the '*' and terminated there.
+void AppendNmeaChecksum(char* sentence);
+// The first occurrence of needle at or after start in a terminated text, or -1.
+int FindText(int start, const char* text, const char* needle);
+// The first occurrence of a byte pattern at a position below length, or -1.
+int FindBytes(int start, const BYTE* buffer, int length, const BYTE* pattern, int patternLength);
+// count characters from start into target, terminated (a count of zero or
+// less gives an empty text).
+void CopyField(int start, int count, const char* source, char* target);
