@@ -9,7 +9,7 @@
 
 #include "kvor_client.h"
 #include "resource.h"
-#include "settings.h"
+#include "setting_lists.h"
 
 HINSTANCE Instance;
 HWND MainWindow;
@@ -20,64 +20,18 @@ namespace {
 #define TITLE_CHARS 100
 
 // The lists in the order they are filled, with the setting each shows.
-struct ListControl {
-    int Id;
-    int Setting;
-};
-const ListControl Lists[LIST_COUNT] = {
+const SettingControl Lists[LIST_COUNT] = {
     {IDC_PORT, LIST_PORT},   {IDC_BAND, LIST_BAND},       {IDC_DATA, LIST_DATA},         {IDC_SOUND, LIST_SOUND},
     {IDC_MUTE, LIST_MUTE},   {IDC_LOGMODE, LIST_LOGMODE}, {IDC_PROTOCOL, LIST_PROTOCOL},
 };
 
 // The order in which the save step copies the lists into the settings.
-const ListControl SaveOrder[LIST_COUNT] = {
+const SettingControl SaveOrder[LIST_COUNT] = {
     {IDC_BAND, LIST_BAND}, {IDC_PORT, LIST_PORT},   {IDC_DATA, LIST_DATA},         {IDC_LOGMODE, LIST_LOGMODE},
     {IDC_MUTE, LIST_MUTE}, {IDC_SOUND, LIST_SOUND}, {IDC_PROTOCOL, LIST_PROTOCOL},
 };
 
-void ShowStatus(HWND dialog) {
-    SetDlgItemTextW(dialog, IDC_STATUS, ClientSettings.DriverActive ? u"TMC DRIVER ACTIVE" : u"TMC DRIVER INACTIVE");
-}
-
-void EnableLists(HWND dialog, BOOL enable) {
-    for (const auto& list : Lists) EnableWindow(GetDlgItem(dialog, list.Id), enable);
-}
-
-void FillLists(HWND dialog) {
-    for (const auto& list : Lists) {
-        HWND box = GetDlgItem(dialog, list.Id);
-        const SettingList& setting = SettingLists[list.Setting];
-        for (DWORD entry = 0; entry < setting.Count; entry++) {
-            WCHAR text[SETTING_TEXT_CHARS];
-            GetSettingText(list.Setting, entry, text);
-            SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-        }
-        // A stored value outside the entries selects nothing.
-        SendMessageW(box, CB_SETCURSEL, *setting.Value, 0);
-        EnableWindow(box, !ClientSettings.DriverActive);
-    }
-}
-
-// Copies the selections into the settings and saves them, only while the
-// driver is not loaded. A list without a selection keeps the stored value.
-void SaveStep(HWND dialog) {
-    if (ClientSettings.DriverActive) return;
-    for (const auto& list : SaveOrder) {
-        LRESULT selected = SendDlgItemMessageW(dialog, list.Id, CB_GETCURSEL, 0, 0);
-        if (selected != CB_ERR) *SettingLists[list.Setting].Value = static_cast<DWORD>(selected);
-    }
-    SaveSettings();
-}
-
-void Toggle(HWND dialog) {
-    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    SaveStep(dialog);
-    ToggleDriver();
-    ClientSettings.DriverActive = IsDriverActive();
-    ShowStatus(dialog);
-    EnableLists(dialog, !ClientSettings.DriverActive);
-    SetCursor(nullptr);
-}
+const SettingDialog Settings = {IDC_STATUS, Lists, SaveOrder, &ComboBoxMessages};
 
 }  // namespace
 
@@ -102,8 +56,8 @@ BOOL InitMainDialog(HWND dialog) {
     MainMenuBar = bar.hwndMB;
     LoadSettings();
     ClientSettings.DriverActive = IsDriverActive();
-    ShowStatus(dialog);
-    FillLists(dialog);
+    ShowDriverStatus(dialog, Settings);
+    FillSettingLists(dialog, Settings);
     return TRUE;
 }
 
@@ -114,27 +68,27 @@ BOOL CALLBACK MainDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
             WORD id = LOWORD(wParam), code = HIWORD(wParam);
             switch (id) {
                 case IDM_ABOUT:
-                    SaveStep(dialog);
+                    SaveSettingLists(dialog, Settings);
                     DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_ABOUT), MainWindow, AboutDialog);
                     break;
                 case IDM_TEST:
-                    SaveStep(dialog);
+                    SaveSettingLists(dialog, Settings);
                     DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_TMC_TEST), MainWindow, TmcTestDialog);
                     break;
                 case IDOK:
                 case IDM_EXIT:
-                    SaveStep(dialog);
+                    SaveSettingLists(dialog, Settings);
                     EndDialog(dialog, id);
                     break;
                 default:
                     // The TMC button; the lists' notifications change nothing.
-                    if (code == 0) Toggle(dialog);
+                    if (code == 0) ToggleFromDialog(dialog, Settings);
                     break;
             }
             return TRUE;
         }
         case WM_CLOSE:
-            SaveStep(dialog);
+            SaveSettingLists(dialog, Settings);
             EndDialog(dialog, WM_CLOSE);
             return TRUE;
         default: return FALSE;

@@ -7,7 +7,7 @@
 #include <windows.h>
 
 #include "resource.h"
-#include "settings.h"
+#include "setting_lists.h"
 
 HINSTANCE Instance;
 HWND MenuBar;
@@ -15,18 +15,14 @@ HWND MenuBar;
 namespace {
 
 // The lists in the order they are filled, with the setting each shows.
-struct ListControl {
-    int Id;
-    int Setting;
-};
-const ListControl Lists[LIST_COUNT] = {
+const SettingControl Lists[LIST_COUNT] = {
     {IDC_PORT_LIST, LIST_PORT},   {IDC_BAND_LIST, LIST_BAND}, {IDC_DATA_LIST, LIST_DATA},
     {IDC_SOUND_LIST, LIST_SOUND}, {IDC_MUTE_LIST, LIST_MUTE}, {IDC_LOG_LIST, LIST_LOGMODE},
     {IDC_PROTOCOL_LIST, LIST_PROTOCOL},
 };
 
 // The order in which the save step copies the lists into the settings.
-const ListControl SaveOrder[LIST_COUNT] = {
+const SettingControl SaveOrder[LIST_COUNT] = {
     {IDC_BAND_LIST, LIST_BAND},   {IDC_PORT_LIST, LIST_PORT}, {IDC_DATA_LIST, LIST_DATA},
     {IDC_LOG_LIST, LIST_LOGMODE}, {IDC_MUTE_LIST, LIST_MUTE}, {IDC_SOUND_LIST, LIST_SOUND},
     {IDC_PROTOCOL_LIST, LIST_PROTOCOL},
@@ -34,49 +30,7 @@ const ListControl SaveOrder[LIST_COUNT] = {
 
 LPCWSTR AppTitle() { return reinterpret_cast<LPCWSTR>(LoadStringW(Instance, IDS_APP_TITLE, nullptr, 0)); }
 
-void ShowStatus(HWND dialog) {
-    SetDlgItemTextW(dialog, IDC_STATUS, ClientSettings.DriverActive ? u"TMC DRIVER ACTIVE" : u"TMC DRIVER INACTIVE");
-}
-
-void EnableLists(HWND dialog, BOOL enable) {
-    for (const auto& list : Lists) EnableWindow(GetDlgItem(dialog, list.Id), enable);
-}
-
-void FillLists(HWND dialog) {
-    for (const auto& list : Lists) {
-        HWND box = GetDlgItem(dialog, list.Id);
-        const SettingList& setting = SettingLists[list.Setting];
-        for (DWORD entry = 0; entry < setting.Count; entry++) {
-            WCHAR text[SETTING_TEXT_CHARS];
-            GetSettingText(list.Setting, entry, text);
-            SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-        }
-        // A stored value outside the entries selects nothing.
-        SendMessageW(box, LB_SETCURSEL, *setting.Value, 0);
-        EnableWindow(box, !ClientSettings.DriverActive);
-    }
-}
-
-// Copies the selections into the settings and saves them. A list without a
-// selection (its stored value lay outside its entries) keeps the stored value.
-void SaveStep(HWND dialog) {
-    if (ClientSettings.DriverActive) return;
-    for (const auto& list : SaveOrder) {
-        LRESULT selected = SendDlgItemMessageW(dialog, list.Id, LB_GETCURSEL, 0, 0);
-        if (selected != LB_ERR) *SettingLists[list.Setting].Value = static_cast<DWORD>(selected);
-    }
-    SaveSettings();
-}
-
-void Toggle(HWND dialog) {
-    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    SaveStep(dialog);
-    ToggleDriver();
-    ClientSettings.DriverActive = IsDriverActive();
-    ShowStatus(dialog);
-    EnableLists(dialog, !ClientSettings.DriverActive);
-    SetCursor(nullptr);
-}
+const SettingDialog Settings = {IDC_STATUS, Lists, SaveOrder, &ListBoxMessages};
 
 BOOL InitKeypadDialog(HWND dialog) {
     SHINITDLGINFO shell = {};
@@ -97,8 +51,8 @@ BOOL InitKeypadDialog(HWND dialog) {
     SetWindowTextW(dialog, AppTitle());
     LoadSettings();
     ClientSettings.DriverActive = IsDriverActive();
-    ShowStatus(dialog);
-    FillLists(dialog);
+    ShowDriverStatus(dialog, Settings);
+    FillSettingLists(dialog, Settings);
     return TRUE;
 }
 
@@ -107,16 +61,16 @@ BOOL CALLBACK KeypadDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         case WM_INITDIALOG: return InitKeypadDialog(dialog);
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
-                case IDM_TMC: Toggle(dialog); break;
+                case IDM_TMC: ToggleFromDialog(dialog, Settings); break;
                 case IDM_QUIT:
-                    SaveStep(dialog);
+                    SaveSettingLists(dialog, Settings);
                     EndDialog(dialog, IDM_QUIT);
                     break;
                 default: break;  // the lists' notifications
             }
             return TRUE;
         case WM_CLOSE:
-            SaveStep(dialog);
+            SaveSettingLists(dialog, Settings);
             EndDialog(dialog, WM_CLOSE);
             return TRUE;
         default: return FALSE;

@@ -91,4 +91,36 @@ inline void screenshot(HWND window, const std::string& name) {
     EXPECT_TRUE(w->window()->grab().save(QString::fromStdString(folder + "/" + name), "PNG"));
 }
 
+// A setting as the driver's key holds it (missing when absent).
+inline DWORD stored_setting(const char16_t* name, DWORD missing = 0xFFFFFFFF) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, 0, &key) != ERROR_SUCCESS) return missing;
+    DWORD value = missing, size = 4;
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
+        value = missing;
+    RegCloseKey(key);
+    return value;
+}
+
+inline bool driver_loaded() { return hosttest::cectl({"devices"}).out.find("COM9:") != std::string::npos; }
+
+// A control program's test: a private cehost in a root that cectl init has
+// provisioned, without a settings key, as at a program's first start.
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host_.start();
+        ASSERT_EQ(hosttest::cectl({"init"}).status, 0);
+        ASSERT_EQ(hosttest::cectl({"reg", "delete", "HKLM\\Drivers\\Tervalon"}).status, 0);
+    }
+    void TearDown() override { ce::set_message_box_hook(nullptr); }
+
+    // Runs the program's WinMain while the user's steps play.
+    int run(User& user, int limit_seconds = 90) {
+        return user.play([] { return WinMain(GetModuleHandleW(nullptr), nullptr, nullptr, SW_SHOW); }, limit_seconds);
+    }
+
+    hosttest::Host host_;
+};
+
 }  // namespace guitest

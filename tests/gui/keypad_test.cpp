@@ -19,15 +19,6 @@ namespace {
 constexpr int kStatus = 118;
 const int kLists[] = {119, 121, 123, 125, 127, 129, 131};
 
-DWORD setting(const char16_t* name, DWORD missing = 0xFFFFFFFF) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, 0, &key) != ERROR_SUCCESS) return missing;
-    DWORD value = missing, size = 4;
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
-        value = missing;
-    RegCloseKey(key);
-    return value;
-}
 
 HWND keypad() {
     HWND d = FindWindowW(u"Dialog", u"KvorClient");
@@ -43,22 +34,8 @@ void press(HWND d, int id, Qt::Key key) { QTest::keyClick(widget(d, id), key); }
 
 void soft_key(int index) { QTest::mouseClick(ceui::soft_key(MenuBar, index), Qt::LeftButton); }
 
-bool driver_loaded() { return cectl({"devices"}).out.find("COM9:") != std::string::npos; }
 
-class Keypad : public ::testing::Test {
-protected:
-    void SetUp() override {
-        host_.start();
-        ASSERT_EQ(cectl({"init"}).status, 0);
-        // The programs make the settings key themselves: start without one.
-        ASSERT_EQ(cectl({"reg", "delete", "HKLM\\Drivers\\Tervalon"}).status, 0);
-    }
-    void TearDown() override { ce::set_message_box_hook(nullptr); }
-
-    int run(User& user) { return user.play([] { return WinMain(GetModuleHandleW(nullptr), nullptr, nullptr, SW_SHOW); }); }
-
-    Host host_;
-};
+class Keypad : public ProgramTest {};
 
 TEST_F(Keypad, FirstStartShowsTheDefaultsAndQuitStoresWhatTheUserStepped) {
     User user;
@@ -90,7 +67,7 @@ TEST_F(Keypad, FirstStartShowsTheDefaultsAndQuitStoresWhatTheUserStepped) {
             EXPECT_EQ(shown(d, 119), "COM0:");
             EXPECT_EQ(shown(d, 123), "TMC + GPS Data");
             // Stepping alone stores nothing.
-            EXPECT_EQ(setting(u"Band"), 0xFFFFFFFFu);
+            EXPECT_EQ(stored_setting(u"Band"), 0xFFFFFFFFu);
             return true;
         })
         .then("Quit", [] {
@@ -98,12 +75,12 @@ TEST_F(Keypad, FirstStartShowsTheDefaultsAndQuitStoresWhatTheUserStepped) {
             return true;
         });
     EXPECT_EQ(run(user), 102);
-    EXPECT_EQ(setting(u"Index"), 0u);
-    EXPECT_EQ(setting(u"Band"), 2u);
-    EXPECT_EQ(setting(u"Data"), 1u);
-    EXPECT_EQ(setting(u"Protocol"), 1u);
-    EXPECT_EQ(setting(u"Order"), 9u);
-    EXPECT_EQ(setting(u"Frequency"), 0xFFFFFFFFu);
+    EXPECT_EQ(stored_setting(u"Index"), 0u);
+    EXPECT_EQ(stored_setting(u"Band"), 2u);
+    EXPECT_EQ(stored_setting(u"Data"), 1u);
+    EXPECT_EQ(stored_setting(u"Protocol"), 1u);
+    EXPECT_EQ(stored_setting(u"Order"), 9u);
+    EXPECT_EQ(stored_setting(u"Frequency"), 0xFFFFFFFFu);
 }
 
 TEST_F(Keypad, TmcSavesAndLoadsTheDriverAClientReadsTmcAndTmcAgainUnloads) {
@@ -144,7 +121,7 @@ TEST_F(Keypad, TmcSavesAndLoadsTheDriverAClientReadsTmcAndTmcAgainUnloads) {
         });
     EXPECT_EQ(run(user), 102);
     EXPECT_NE(received.find("$RTTMC"), std::string::npos) << received.substr(0, 400);
-    EXPECT_EQ(setting(u"Index"), 9u);  // saved before the load
+    EXPECT_EQ(stored_setting(u"Index"), 9u);  // saved before the load
 }
 
 TEST_F(Keypad, AStartWithTheDriverLoadedShowsItActiveAndQuitStoresNothing) {
@@ -170,7 +147,7 @@ TEST_F(Keypad, AStartWithTheDriverLoadedShowsItActiveAndQuitStoresNothing) {
             return true;
         });
     EXPECT_EQ(run(user), 102);
-    EXPECT_EQ(setting(u"Band"), 1u);
+    EXPECT_EQ(stored_setting(u"Band"), 1u);
     EXPECT_TRUE(driver_loaded());  // ending the program leaves the driver loaded
 }
 
@@ -222,7 +199,7 @@ TEST_F(Keypad, AFailedLoadShowsTheErrorAndAnUnknownSettingSurvivesTheSave) {
     EXPECT_EQ(run(user), 102);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], u"ERROR|Cannot load driver.\r\nTry installing ralvexcert.cab \r\nor another COM port.|16");
-    EXPECT_EQ(setting(u"Band"), 7u);
+    EXPECT_EQ(stored_setting(u"Band"), 7u);
 }
 
 }  // namespace

@@ -19,15 +19,6 @@ namespace {
 
 const int kLists[] = {IDC_PORT, IDC_BAND, IDC_DATA, IDC_SOUND, IDC_MUTE, IDC_LOGMODE, IDC_PROTOCOL};
 
-DWORD setting(const char16_t* name, DWORD missing = 0xFFFFFFFF) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, 0, &key) != ERROR_SUCCESS) return missing;
-    DWORD value = missing, size = 4;
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
-        value = missing;
-    RegCloseKey(key);
-    return value;
-}
 
 HWND dialog(const char16_t* title) {
     HWND d = FindWindowW(u"Dialog", title);
@@ -64,7 +55,6 @@ void choose_from_menu(const QString& entry) {
 
 std::string driver_log() { return read_file(ce::root() + "/Tervalon.log"); }
 bool driver_got(const std::string& bytes) { return driver_log().find("RECV:" + bytes) != std::string::npos; }
-bool driver_loaded() { return cectl({"devices"}).out.find("COM9:") != std::string::npos; }
 
 std::u16string nmea(const std::string& body) {
     unsigned sum = 0;
@@ -74,15 +64,8 @@ std::u16string nmea(const std::string& body) {
     return ce::widen("$" + body + tail);
 }
 
-class KvorClientTest : public ::testing::Test {
+class KvorClientTest : public ProgramTest {
 protected:
-    void SetUp() override {
-        host_.start();
-        ASSERT_EQ(cectl({"init"}).status, 0);
-        ASSERT_EQ(cectl({"reg", "delete", "HKLM\\Drivers\\Tervalon"}).status, 0);
-    }
-    void TearDown() override { ce::set_message_box_hook(nullptr); }
-
     // The settings a test wants, then the driver loaded from them.
     void load_driver(DWORD protocol, DWORD band = 0) {
         set_sz(u"Drivers\\Tervalon", u"Dll", u"\\Windows\\Tervalon.dll");
@@ -93,12 +76,6 @@ protected:
         set_dword(u"Drivers\\Tervalon", u"LogMode", 1);
         ASSERT_EQ(cectl({"activate", "Drivers\\Tervalon"}).status, 0);
     }
-
-    int run(User& user) {
-        return user.play([] { return WinMain(GetModuleHandleW(nullptr), nullptr, nullptr, SW_SHOW); }, 90);
-    }
-
-    Host host_;
 };
 
 TEST_F(KvorClientTest, FirstStartShowsTheDefaultsAndExitStoresTheUsersChoice) {
@@ -116,15 +93,15 @@ TEST_F(KvorClientTest, FirstStartShowsTheDefaultsAndExitStoresTheUsersChoice) {
             screenshot(d, "kvorclient.png");
             QTest::keyClick(widget(d, IDC_BAND), Qt::Key_Down);      // Japan
             QTest::keyClick(widget(d, IDC_PROTOCOL), Qt::Key_Down);  // GNS
-            EXPECT_EQ(setting(u"Band"), 0xFFFFFFFFu);  // choosing alone stores nothing
+            EXPECT_EQ(stored_setting(u"Band"), 0xFFFFFFFFu);  // choosing alone stores nothing
             QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);  // Exit
             return true;
         });
     EXPECT_EQ(run(user), 0);
-    EXPECT_EQ(setting(u"Band"), 1u);
-    EXPECT_EQ(setting(u"Protocol"), 1u);
-    EXPECT_EQ(setting(u"Index"), 9u);
-    EXPECT_EQ(setting(u"Order"), 9u);
+    EXPECT_EQ(stored_setting(u"Band"), 1u);
+    EXPECT_EQ(stored_setting(u"Protocol"), 1u);
+    EXPECT_EQ(stored_setting(u"Index"), 9u);
+    EXPECT_EQ(stored_setting(u"Order"), 9u);
 }
 
 // About and Test save the lists first; Test without a loaded driver tells so
@@ -146,7 +123,7 @@ TEST_F(KvorClientTest, AboutAndTestSaveFirstAndTmcLoadsAndUnloads) {
         .then("the about box", [] {
             HWND about = dialog(u"About KvorClient");
             if (!about) return false;
-            EXPECT_EQ(setting(u"Mute"), 1u);
+            EXPECT_EQ(stored_setting(u"Mute"), 1u);
             screenshot(about, "kvorclient-about.png");
             press_ok(about);
             return true;
@@ -159,7 +136,7 @@ TEST_F(KvorClientTest, AboutAndTestSaveFirstAndTmcLoadsAndUnloads) {
         })
         .then("the port error, back in the main dialog", [] {
             if (boxes.empty() || !main_dialog()) return false;
-            EXPECT_EQ(setting(u"Sound"), 1u);
+            EXPECT_EQ(stored_setting(u"Sound"), 1u);
             EXPECT_EQ(test_dialog(), nullptr);
             click(main_dialog(), IDC_TMC);
             EXPECT_EQ(item_text(main_dialog(), IDC_STATUS), u"TMC DRIVER ACTIVE");
