@@ -54,10 +54,7 @@ BOOL InitMainDialog(HWND dialog) {
     bar.hInstRes = Instance;
     SHCreateMenuBar(&bar);
     MainMenuBar = bar.hwndMB;
-    LoadSettings();
-    ClientSettings.DriverActive = IsDriverActive();
-    ShowDriverStatus(dialog, Settings);
-    FillSettingLists(dialog, Settings);
+    ShowSettings(dialog, Settings);
     return TRUE;
 }
 

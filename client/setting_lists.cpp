@@ -4,6 +4,13 @@
 const ListMessages ComboBoxMessages = {CB_ADDSTRING, CB_SETCURSEL, CB_GETCURSEL, CB_ERR};
 const ListMessages ListBoxMessages = {LB_ADDSTRING, LB_SETCURSEL, LB_GETCURSEL, LB_ERR};
 
+void ShowSettings(HWND dialog, const SettingDialog& d) {
+    LoadSettings();
+    ClientSettings.DriverActive = IsDriverActive();
+    ShowDriverStatus(dialog, d);
+    FillSettingLists(dialog, d);
+}
+
 void ShowDriverStatus(HWND dialog, const SettingDialog& d) {
     SetDlgItemTextW(dialog, d.StatusId, ClientSettings.DriverActive ? u"TMC DRIVER ACTIVE" : u"TMC DRIVER INACTIVE");
 }

@@ -28,6 +28,9 @@ struct SettingDialog {
     const ListMessages* Messages;
 };
 
+// At the dialog's start: loads the settings, asks whether the driver is
+// loaded, and shows both (status line and lists).
+void ShowSettings(HWND dialog, const SettingDialog& d);
 // "TMC DRIVER ACTIVE" or "TMC DRIVER INACTIVE" in the status line.
 void ShowDriverStatus(HWND dialog, const SettingDialog& d);
 // Fills the lists, selects each setting's entry (none for a stored value

@@ -49,10 +49,7 @@ BOOL InitKeypadDialog(HWND dialog) {
     ShowWindow(MenuBar, SW_SHOW);
 
     SetWindowTextW(dialog, AppTitle());
-    LoadSettings();
-    ClientSettings.DriverActive = IsDriverActive();
-    ShowDriverStatus(dialog, Settings);
-    FillSettingLists(dialog, Settings);
+    ShowSettings(dialog, Settings);
     return TRUE;
 }
 
