@@ -107,8 +107,9 @@ std::string dir_of(const std::string& path) {
 }
 
 // cehost is found by $CE_HOST, beside the running program, in the bin/ folder
-// beside libce's lib/ folder, else on PATH.
-std::string find_host_program() {
+// beside libce's lib/ folder, where `cectl init` noted it for the root (for
+// the programs it installs inside the root), else on PATH.
+std::string find_host_program(const std::string& root) {
     if (const char* env = std::getenv("CE_HOST"); env && executable(env)) return env;
     char exe[4096];
     ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -118,9 +119,20 @@ std::string find_host_program() {
         if (executable(candidate)) return candidate;
     }
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&find_host_program), &info) && info.dli_fname) {
+    if (dladdr(reinterpret_cast<void*>(&executable), &info) && info.dli_fname) {
         std::string candidate = dir_of(info.dli_fname) + "/../bin/cehost";
         if (executable(candidate)) return candidate;
+    }
+    char noted[4096];
+    int fd = ::open((root + "/.cehost/program").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t got = ::read(fd, noted, sizeof noted - 1);
+        ::close(fd);
+        if (got > 0) {
+            std::string candidate(noted, static_cast<size_t>(got));
+            while (!candidate.empty() && (candidate.back() == '\n' || candidate.back() == '\r')) candidate.pop_back();
+            if (executable(candidate)) return candidate;
+        }
     }
     return "cehost";
 }
@@ -148,7 +160,7 @@ bool start_host(const std::string& root, std::string* error) {
         ::close(fd);
         ok = true;
     } else {
-        std::string program = find_host_program();
+        std::string program = find_host_program(root);
         std::string root_arg = root;
         char arg0[] = "cehost";
         char arg1[] = "--root";

@@ -55,6 +55,12 @@ std::string last_module_error();
 using MessageBoxHook = int (*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 void set_message_box_hook(MessageBoxHook hook);
 
+// A control program's own options: --root DIR (or --root=DIR) sets the root;
+// --help prints the usage. What is not ours becomes the program's command
+// line, as the device passes it to WinMain. False when the program should
+// end at once with *exit_code (after --help, or a bad option).
+bool take_program_arguments(int argc, char** argv, std::u16string* command_line, int* exit_code);
+
 std::string narrow(std::u16string_view text);   // UTF-16 to UTF-8
 std::u16string widen(std::string_view text);     // UTF-8 to UTF-16
 

@@ -170,6 +170,41 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 // GetModuleFileNameW also takes), else a loaded library's, by file name.
 HMODULE GetModuleHandleW(LPCWSTR moduleName);
 
+// ---- processes ---------------------------------------------------------------
+// A process is a Linux process started from a device path of the root (an
+// executable, a script, or a link to a host program); its id is its pid and
+// its handle can be waited on. Ended children are reaped at once.
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+typedef struct _STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved;
+    LPWSTR lpDesktop;
+    LPWSTR lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+
+#define CREATE_SUSPENDED 0x00000004
+#define CREATE_NEW_CONSOLE 0x00000010
+
+// The command line is the program's arguments (the device passes the module
+// name apart): split at blanks, double quotes grouping.
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                    LPVOID environment, LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInformation);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+
 // ---- resources -------------------------------------------------------------
 // A program's resources come from its resource script, compiled at build time
 // by the platform's resource compiler (cerc) into the module itself; the

@@ -55,6 +55,28 @@ int run_init(const Args& args) {
 
 }  // namespace
 
+std::filesystem::path build_dir() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return exe.parent_path().parent_path();
+}
+
+bool install_file(const std::filesystem::path& from, const std::filesystem::path& dir, const std::string& name) {
+    std::error_code ec;
+    if (!std::filesystem::exists(from, ec)) return true;  // not built in this tree: nothing to install
+    auto target = dir / name;
+    auto temporary = dir / (name + ".new");
+    std::filesystem::copy_file(from, temporary, std::filesystem::copy_options::overwrite_existing, ec);
+    if (!ec) std::filesystem::rename(temporary, target, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        fail("init: cannot install " + from.filename().string() + " into " + dir.string());
+        return false;
+    }
+    return true;
+}
+
 bool register_command(const Command& command) {
     commands().push_back(command);
     return true;

@@ -4,6 +4,7 @@
 // without touching the others.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,14 @@ bool parse_u32(const std::string& text, uint32_t& value);
 bool unescape(const std::string& text, std::string& bytes);
 // Hex digits (spaces allowed between bytes) to bytes. False when malformed.
 bool parse_hex(const std::string& text, std::string& bytes);
+
+// The build tree cectl runs from (its bin/ and lib/), or empty.
+std::filesystem::path build_dir();
+
+// Installs a built file into a folder of the root under name (when it was
+// built): written next to it and renamed over the old one, so that a process
+// running the old file keeps its mapping intact. Errors are reported.
+bool install_file(const std::filesystem::path& from, const std::filesystem::path& dir, const std::string& name);
 
 }  // namespace cectl
 

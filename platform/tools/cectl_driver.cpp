@@ -35,30 +35,6 @@ bool set_text(HKEY key, const char16_t* name, const std::u16string& text, bool f
 }
 
 // The folder of the built libraries: ../lib beside this program.
-std::filesystem::path library_dir() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    return exe.parent_path().parent_path() / "lib";
-}
-
-// Copies by writing a new file and renaming it over the old one, so that a
-// cehost that has the old library loaded keeps its mapping intact.
-bool install_library(const std::filesystem::path& from, const std::filesystem::path& dir) {
-    std::error_code ec;
-    if (!std::filesystem::exists(from, ec)) return true;  // not built in this tree: nothing to install
-    auto target = dir / from.filename();
-    auto temporary = dir / (from.filename().string() + ".new");
-    std::filesystem::copy_file(from, temporary, std::filesystem::copy_options::overwrite_existing, ec);
-    if (!ec) std::filesystem::rename(temporary, target, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        cectl::fail("init: cannot install " + from.filename().string() + " into " + dir.string());
-        return false;
-    }
-    return true;
-}
-
 bool init_driver(bool force) {
     HKEY key = nullptr;
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriverKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -84,10 +60,10 @@ bool init_driver(bool force) {
         cectl::fail("init: cannot create " + windows.string());
         return false;
     }
-    std::filesystem::path lib = library_dir();
-    if (lib.empty()) return true;
+    std::filesystem::path lib = cectl::build_dir() / "lib";
+    if (cectl::build_dir().empty()) return true;
     for (const char* name : {"libTervalon.so", "libWavelo.so", "libFMS_API.so"}) {
-        if (!install_library(lib / name, windows)) return false;
+        if (!cectl::install_file(lib / name, windows, name)) return false;
     }
     return true;
 }

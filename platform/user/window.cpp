@@ -140,12 +140,21 @@ void do_enable(Window& w, bool enable) {
     call_proc(w, WM_ENABLE, enable ? TRUE : FALSE, 0);
 }
 
+// Raises the window and then the windows it owns (its open dialog), which
+// stay above it.
 void do_raise(Window& w) {
+    std::vector<std::shared_ptr<Window>> owned;
     {
         std::lock_guard<std::mutex> lock(table().mutex);
         table().last_raised = w.hwnd;
+        for (const auto& [value, other] : table().windows) {
+            if (other->owner == w.hwnd && !other->destroyed.load() && other->visible.load()) owned.push_back(other);
+        }
     }
-    if (auto* d = display_driver()) d->window_raised(w);
+    auto* d = display_driver();
+    if (!d) return;
+    d->window_raised(w);
+    for (auto& o : owned) d->window_raised(*o);
 }
 
 }  // namespace

@@ -14,3 +14,9 @@ foreach(t host_devices_test host_pty_test host_gps_test host_windows_test)
   add_dependencies(${t} cehost cectl TstDriver TstEmpty host_pty_probe host_window_owner)
 endforeach()
 target_include_directories(host_windows_test PRIVATE ${CMAKE_SOURCE_DIR}/platform/devices)
+
+# Kvor_Switch, installed into the root by cectl init, launching a stand-in program.
+if(TARGET Kvor_Switch)
+  ce_add_test(switch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/switch_test.cpp TIMEOUT 180)
+  add_dependencies(switch_test cehost cectl Kvor_Switch Tervalon wavelo FMS_API)
+endif()

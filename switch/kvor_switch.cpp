@@ -1,0 +1,147 @@
+// Kvor_Switch, the launcher of the navigation program: it switches the
+// Tervalon driver over (loads it when it is not loaded, unloads it when it
+// is), starts the program that "NavApp.lnk" beside it names, checks every
+// five seconds whether that program still runs, and when it has ended
+// switches the driver back and ends itself. Its hidden window only receives
+// the check timer and the relaunch request of a second start.
+#include <stdio.h>
+
+#include <tlhelp32.h>
+#include <windows.h>
+
+#include "settings.h"
+#include "shortcut.h"
+
+#define SWITCH_NAME u"Kvor_Switch"
+#define SHORTCUT_NAME u"NavApp.lnk"
+#define CHECK_TIMER 173
+#define CHECK_PERIOD_MS 5000
+#define WM_RELAUNCH (WM_USER + 236)
+#define MODULE_CHARS 520
+
+WCHAR NavigationPath[NAVIGATION_CHARS];
+WCHAR NavigationArguments[NAVIGATION_CHARS];
+PROCESS_INFORMATION NavigationProcess;
+HWND SwitchWindow;
+HINSTANCE Instance;
+
+namespace {
+
+// "NavApp.lnk" in the program's own folder (up to its last backslash).
+BOOL ReadShortcutTarget() {
+    WCHAR path[MODULE_CHARS];
+    DWORD n = GetModuleFileNameW(nullptr, path, MODULE_CHARS);
+    if (n == 0 || n >= MODULE_CHARS) return FALSE;
+    WCHAR* slash = wcsrchr(path, u'\\');
+    if (!slash || (slash - path) + 1 + wcslen(SHORTCUT_NAME) >= MODULE_CHARS) return FALSE;
+    wcscpy(slash + 1, SHORTCUT_NAME);
+    FILE* file = _wfopen(path, u"r");
+    if (!file) return FALSE;
+    char text[SHORTCUT_BYTES + 1];
+    size_t got = fread(text, 1, SHORTCUT_BYTES, file);
+    fclose(file);
+    text[got] = 0;
+    ParseShortcut(text, NavigationPath, NavigationArguments);
+    return TRUE;
+}
+
+// The settings key the driver is registered under; no setting is read.
+void ChooseSettingsKey() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, 0, &key) == ERROR_SUCCESS) {
+        wcscpy(ClientSettings.SettingsKeyPath, SETTINGS_KEY_PATH);
+        RegCloseKey(key);
+    } else {
+        wcscpy(ClientSettings.SettingsKeyPath, BUILTIN_SETTINGS_KEY_PATH);
+    }
+}
+
+// The driver toggle without a word to the user: a failed load or unload is
+// not reported.
+void SwitchDriver() {
+    if (IsDriverActive())
+        DeactivateDevice(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ClientSettings.DeviceHandle)));
+    else
+        ActivateDeviceEx(ClientSettings.SettingsKeyPath, nullptr, 0, nullptr);
+}
+
+// Starts the navigation program; only a start that succeeds replaces the
+// process that is watched.
+void StartNavigation() {
+    WCHAR arguments[NAVIGATION_CHARS];
+    wcscpy(arguments, NavigationArguments);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(NavigationPath, arguments[0] ? arguments : nullptr, nullptr, nullptr, FALSE,
+                        CREATE_NEW_CONSOLE, nullptr, nullptr, nullptr, &started))
+        return;
+    if (NavigationProcess.hProcess) CloseHandle(NavigationProcess.hProcess);
+    if (NavigationProcess.hThread) CloseHandle(NavigationProcess.hThread);
+    NavigationProcess = started;
+}
+
+BOOL IsNavigationRunning() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return FALSE;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    BOOL found = FALSE;
+    for (BOOL more = Thread32First(snapshot, &entry); more && !found; more = Thread32Next(snapshot, &entry)) {
+        found = NavigationProcess.dwProcessId != 0 && entry.th32OwnerProcessID == NavigationProcess.dwProcessId;
+    }
+    CloseToolhelp32Snapshot(snapshot);
+    return found;
+}
+
+LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_TIMER:
+            if (!IsNavigationRunning()) {
+                SwitchDriver();
+                DestroyWindow(window);
+            }
+            return 0;
+        case WM_RELAUNCH: StartNavigation(); return 0;
+        case WM_CLOSE: return 0;  // the launcher ends only when the navigation program has
+        case WM_DESTROY:
+            KillTimer(window, CHECK_TIMER);
+            PostQuitMessage(0);
+            return 0;
+        default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+int WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR, int) {
+    HWND running = FindWindowW(SWITCH_NAME, SWITCH_NAME);
+    if (running) {
+        SendMessageW(running, WM_RELAUNCH, 0, 0);
+        SetForegroundWindow(running);
+        return 0;
+    }
+    Instance = instance;
+    if (!previous) {
+        WNDCLASSW wc = {};
+        wc.style = CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = SwitchWindowProc;
+        wc.hInstance = instance;
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+        wc.lpszClassName = SWITCH_NAME;
+        if (!RegisterClassW(&wc)) return 0;
+    }
+    SwitchWindow = CreateWindowExW(0, SWITCH_NAME, SWITCH_NAME, WS_POPUP | WS_CAPTION, 0, 50, 0, 50, nullptr, nullptr,
+                                   instance, nullptr);
+    if (!SwitchWindow) return 0;
+    // Up to here the driver has not been touched.
+    if (!ReadShortcutTarget()) return 0;
+    ChooseSettingsKey();
+    SwitchDriver();
+    StartNavigation();
+    SetTimer(SwitchWindow, CHECK_TIMER, CHECK_PERIOD_MS, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}

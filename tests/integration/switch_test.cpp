@@ -1,0 +1,162 @@
+// Kvor_Switch as installed by cectl init, through cehost with the real
+// driver, launching a stand-in navigation program: a script that notes its
+// start and runs until the test tells it to end.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+#include "host_support.h"
+
+using namespace hosttest;
+
+namespace {
+
+std::string program_dir() { return ce::root() + "/Program Files/Tervalon"; }
+
+// The stand-in: writes "<pid> <arguments>" to nav.log and runs until
+// stop-<pid> exists (or a minute has passed).
+void write_navigation_program() {
+    std::string path = ce::root() + "/nav.sh";
+    std::ofstream(path) << "#!/bin/sh\n"
+                           "echo \"$$ $*\" >> \"$CE_ROOT/nav.log\"\n"
+                           "i=0\n"
+                           "while [ ! -e \"$CE_ROOT/stop-$$\" ] && [ $i -lt 3000 ]; do sleep 0.02; i=$((i+1)); done\n";
+    chmod(path.c_str(), 0755);
+}
+
+void write_shortcut(const std::string& text) { std::ofstream(program_dir() + "/NavApp.lnk") << text; }
+
+std::vector<std::string> started() { return lines_of(read_file(ce::root() + "/nav.log")); }
+std::string pid_of(const std::string& line) { return line.substr(0, line.find(' ')); }
+void end_navigation(const std::string& pid) { std::ofstream(ce::root() + "/stop-" + pid) << "\n"; }
+
+bool driver_loaded() { return cectl({"devices"}).out.find("COM9:") != std::string::npos; }
+
+// The launcher running in the background; its exit status once it has ended.
+class Launcher {
+public:
+    void start_as(const std::string& file = "Kvor_Switch.exe") {
+        thread_ = std::thread([this, file] { status_ = run({program_dir() + "/" + file}).status; });
+    }
+    bool ended() const { return status_ != -1; }
+    int status() {
+        if (thread_.joinable()) thread_.join();
+        return status_;
+    }
+    ~Launcher() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<int> status_{-1};
+};
+
+class SwitchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host_.start();
+        ASSERT_EQ(cectl({"init"}).status, 0);
+        ASSERT_TRUE(std::filesystem::exists(program_dir() + "/Kvor_Switch.exe"));
+        write_navigation_program();
+        write_shortcut("9#\"\\nav.sh\" --demo\r\n");
+    }
+    Host host_;
+};
+
+TEST_F(SwitchTest, TheDriverIsLoadedWhileTheProgramRunsAndUnloadedAfter) {
+    Launcher launcher;
+    launcher.start_as();
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    EXPECT_EQ(started()[0].substr(started()[0].find(' ')), " --demo");
+    EXPECT_TRUE(driver_loaded());
+    // A close request to the hidden window is ignored.
+    std::string list = cectl({"window", "list"}).out;
+    ASSERT_NE(list.find("\tKvor_Switch\tKvor_Switch\t"), std::string::npos) << list;
+    std::string h = list.substr(0, list.find('\t'));
+    EXPECT_EQ(cectl({"window", "send", h, "16"}).out, "0\n");
+    EXPECT_NE(cectl({"window", "list"}).out.find("Kvor_Switch"), std::string::npos);
+    EXPECT_FALSE(launcher.ended());
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_FALSE(driver_loaded());
+    EXPECT_EQ(cectl({"window", "list"}).out, "");
+}
+
+TEST_F(SwitchTest, ADriverLoadedBeforeIsUnloadedWhileTheProgramRunsAndLoadedAgainAfter) {
+    ASSERT_EQ(cectl({"activate", "Drivers\\Tervalon"}).status, 0);
+    Launcher launcher;
+    launcher.start_as();
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    EXPECT_FALSE(driver_loaded());
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_TRUE(driver_loaded());
+}
+
+// The shortcut lies beside the launcher whatever its file is called.
+TEST_F(SwitchTest, ALauncherOfAnyNameFindsTheShortcutBesideIt) {
+    std::filesystem::copy_file(program_dir() + "/Kvor_Switch.exe", program_dir() + "/Nav.exe");
+    Launcher launcher;
+    launcher.start_as("Nav.exe");
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(launcher.status(), 0);
+}
+
+TEST_F(SwitchTest, WithoutAShortcutNothingHappens) {
+    std::filesystem::remove(program_dir() + "/NavApp.lnk");
+    EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}).status, 0);
+    EXPECT_FALSE(driver_loaded());
+    EXPECT_EQ(host_log().find("activated COM9:"), std::string::npos);
+}
+
+// A target that cannot start: the driver is switched over and back about one
+// check period later; neither settings key: the load fails silently.
+TEST_F(SwitchTest, AFailedStartOrAMissingKeySwitchesBackAndEndsCleanly) {
+    write_shortcut("12#\"\\missing.sh\"");
+    EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}).status, 0);
+    EXPECT_FALSE(driver_loaded());
+    std::string log = host_log();
+    size_t loaded = log.find("activated COM9: from Drivers\\Tervalon");
+    EXPECT_NE(loaded, std::string::npos) << log;
+    EXPECT_NE(log.find("deactivated COM9:", loaded), std::string::npos) << log;
+
+    write_shortcut("9#\"\\nav.sh\"");
+    ASSERT_EQ(cectl({"reg", "delete", "HKLM\\Drivers\\Tervalon"}).status, 0);
+    Launcher launcher;
+    launcher.start_as();
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    EXPECT_FALSE(driver_loaded());
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_FALSE(driver_loaded());
+}
+
+// A second start makes the first one start the program again and ends at
+// once; the first then watches the new process.
+TEST_F(SwitchTest, ASecondStartRelaunchesAndTheNewProcessIsWatched) {
+    Launcher launcher;
+    launcher.start_as();
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}).status, 0);
+    ASSERT_TRUE(eventually([] { return started().size() == 2; }, 30));
+    std::string first = pid_of(started()[0]), second = pid_of(started()[1]);
+    EXPECT_NE(first, second);
+    end_navigation(first);
+    // Several check periods pass while the relaunched program still runs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(5000 * 3 * ce::time_scale())));
+    EXPECT_FALSE(launcher.ended());
+    EXPECT_TRUE(driver_loaded());
+    // A relaunch that cannot start keeps the watched process.
+    chmod((ce::root() + "/nav.sh").c_str(), 0644);
+    EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}).status, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(5000 * 3 * ce::time_scale())));
+    EXPECT_FALSE(launcher.ended());
+    end_navigation(second);
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_FALSE(driver_loaded());
+}
+
+}  // namespace
