@@ -17,6 +17,15 @@ BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 // no thread of a dialog outlives the program.
 void WaitForReceiveThread();
 
+// The test dialog's tuning limits for a Band setting; a value outside 0 to 2
+// has band 0's.
+void BandLimitsFor(DWORD band, DWORD* low, DWORD* high);
+
+#define FIELD_CHARS 16  // a received field kept as text, terminator included
+// The field of a received sentence from start to the next comma (or the end),
+// cut to what a field text holds (15 characters); the comma's index or -1.
+int ReadField(const char* text, int start, char* field);
+
 // The test dialog's text routines, shared by both protocols.
 // "%02X " groups of the bytes into text (3 characters a byte and a terminator).
 void FormatHexBytes(DWORD count, const BYTE* bytes, WCHAR* text);

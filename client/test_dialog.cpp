@@ -17,7 +17,6 @@
 
 namespace {
 
-#define FIELD_CHARS 16        // a received field kept as text, terminator included
 #define FREQUENCY_CHARS 12    // what the GNS side reads of the frequency field (11 characters)
 #define TYPED_CHARS 64        // what the Royaltek Set sentence carries of the field
 #define SENTENCE_BYTES 128    // the Set sentence with its checksum and line end
@@ -46,13 +45,11 @@ const char* const RoyaltekSentences[] = {
 const WCHAR* const RoyaltekProgress[] = {u" |<....", u" <..", u" ..>", u" ....>|"};
 const WCHAR* const GnsProgress[] = {u" <..", u" <..", u" ..>", u" ..>"};
 
-// Band limits by the Band setting; a value outside 0 to 2 uses band 0's.
 void SetBandLimits() {
-    switch (ClientSettings.Band) {
-        case 1: BandLow = 76000, BandHigh = 91000; break;
-        case 2: BandLow = 76000, BandHigh = 108000; break;
-        default: BandLow = 87500, BandHigh = 108000; break;
-    }
+    DWORD low, high;
+    BandLimitsFor(ClientSettings.Band, &low, &high);
+    BandLow = low;
+    BandHigh = high;
 }
 
 void WritePort(const void* bytes, DWORD count) {
@@ -163,7 +160,8 @@ void RoyaltekButton(HWND dialog, int id) {
 
 // ---- what comes back ------------------------------------------------------------------
 
-// The field from start to the next comma (or the end), cut to what a field text holds.
+}  // namespace
+
 int ReadField(const char* text, int start, char* field) {
     int comma = FindText(start, text, ",");
     int end = comma < 0 ? static_cast<int>(std::strlen(text)) : comma;
@@ -172,6 +170,8 @@ int ReadField(const char* text, int start, char* field) {
     CopyField(start, count, text, field);
     return comma;
 }
+
+namespace {
 
 void InterpretRoyaltek(HWND dialog, const char* text, char* lastFrequency) {
     int rds = FindText(0, text, "RTRDS");
@@ -327,6 +327,14 @@ BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         }
         case WM_CLOSE: CloseTestDialog(dialog, WM_CLOSE); return TRUE;
         default: return FALSE;
+    }
+}
+
+void BandLimitsFor(DWORD band, DWORD* low, DWORD* high) {
+    switch (band) {
+        case 1: *low = 76000, *high = 91000; break;
+        case 2: *low = 76000, *high = 108000; break;
+        default: *low = 87500, *high = 108000; break;  // and any value outside 0 to 2
     }
 }
 

@@ -311,6 +311,10 @@ TEST_F(KvorClientTest, RoyaltekButtonsTheSwitchAcrossTwoOpeningsLevelAndIndicato
             click(t, IDC_AUTO);
             expected += u"$PSRF121,1*38\r\n$PSRF121,0*39\r\n$PSRF121,2*3b\r\n$PSRF121,1*38\r\n";
             EXPECT_EQ(sent(), expected);
+            // A typed text longer than the sentence holds is cut, never overruns.
+            SetDlgItemTextW(t, IDC_FREQUENCY, std::u16string(100, u'9').c_str());
+            click(t, IDC_SET);
+            EXPECT_NE(sent().find(u"$PSRF122," + std::u16string(63, u'9') + u",1,0*"), std::u16string::npos);
             SetDlgItemTextW(t, IDC_FREQUENCY, u"90.0");
             click(t, IDC_SET);
             return true;
@@ -375,6 +379,25 @@ TEST_F(KvorClientTest, RoyaltekButtonsTheSwitchAcrossTwoOpeningsLevelAndIndicato
     EXPECT_EQ(run(user), 0);
     // The driver logs a Royaltek client's writes as text.
     EXPECT_NE(driver_log().find("RECV: " + ce::narrow(nmea("PSRF122,,1,0"))), std::string::npos);
+}
+
+// What the receive thread reads is cut to its 16-byte texts; a band that is
+// none of the three tunes within band 0's limits.
+TEST(KvorClientRoutines, LongFieldsAreCutAndUnknownBandsUseBandZero) {
+    char field[FIELD_CHARS];
+    std::string sentence = "$RTRDS," + std::string(40, '1') + ",15,3";
+    EXPECT_EQ(ReadField(sentence.c_str(), 7, field), 47);
+    EXPECT_EQ(std::string(field), std::string(15, '1'));
+    EXPECT_EQ(ReadField("$RTTMC,8", 7, field), -1);
+    EXPECT_EQ(std::string(field), "8");
+    DWORD low = 0, high = 0;
+    for (DWORD band : {0u, 3u, 0xFFFFFFFFu}) {
+        BandLimitsFor(band, &low, &high);
+        EXPECT_EQ(low, 87500u);
+        EXPECT_EQ(high, 108000u);
+    }
+    BandLimitsFor(1, &low, &high);
+    EXPECT_EQ(high, 91000u);
 }
 
 }  // namespace
