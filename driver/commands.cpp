@@ -198,6 +198,7 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     static const BYTE scanDown[2] = {0xFF, 0x78};
     static const BYTE setFrequency[2] = {0xFF, 0x46};
     static const BYTE setFrequencyAlt[2] = {0xFF, 0x73};
+    static const BYTE signalQuery[5] = {0xFF, 0x6C, 0x00, 0x00, 0x6C};
     // bytes is the working copy: count written bytes and a NUL behind them, so
     // a pattern at the very end reads F = 0.
     const bool logEvent = (LogMode & LOG_EVENT) != 0;
@@ -212,6 +213,16 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     if (FindPattern(bytes, count, rdsOff, 4) >= 0) {
         ResetOutput();
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSOFF");
+    }
+    // Clients ask for the signal strength about once a second.
+    if (FindPattern(bytes, count, signalQuery, 5) >= 0) {
+        DWORD rssi = 0;
+        FMGetProp(FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
+        BYTE answer[10] = {0x3F, 0x00, 0x00, 0x6C, 0x00, 0x00, static_cast<BYTE>(rssi > 63 ? 63 : rssi),
+                           GnsFrequencyByte(Frequency.load(std::memory_order_relaxed)), 0x00, 0x3F};
+        if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS signal query: %d", static_cast<int>(answer[6]));
+        AppendOutput(sizeof(answer), answer, TRUE);
+        if (logData) LogHex(u"ANSW:", sizeof(answer), answer, FALSE);
     }
     long at = FindPattern(bytes, count, scanUp, 2);
     if (at >= 0) GnsScan(bytes[at + 2], FMSEEK_UP, kScanUpAnswer, logEvent, logData);

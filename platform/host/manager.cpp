@@ -109,6 +109,9 @@ F entry(HMODULE module, const std::u16string& prefix, const char16_t* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddressW(module, symbol.c_str())));
 }
 
+// Registry names compare without regard to case.
+bool ce_name_is(const std::u16string& a, const char16_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
+
 bool write_active_entry(const std::u16string& path, const Device& device, const std::vector<ce::rpc::RegEnt>& ents) {
     HKEY key = nullptr;
     DWORD disposition = 0;
@@ -125,6 +128,10 @@ bool write_active_entry(const std::u16string& path, const Device& device, const 
                   ERROR_SUCCESS;
     for (const auto& e : ents) {
         if (!ok) break;
+        // The entry's own values say which device this is: a caller's entries never replace them.
+        if (ce_name_is(e.name, DEVLOAD_DEVKEY_VALNAME) || ce_name_is(e.name, DEVLOAD_DEVNAME_VALNAME) ||
+            ce_name_is(e.name, DEVLOAD_HANDLE_VALNAME))
+            continue;
         ok = RegSetValueExW(key, e.name.c_str(), 0, e.type, reinterpret_cast<const BYTE*>(e.data.data()),
                             static_cast<DWORD>(e.data.size())) == ERROR_SUCCESS;
     }

@@ -167,9 +167,13 @@ bool Server::converse(Peer& peer) {
             }
             ce::rpc::Reply reply;
             if (request->op == ce::rpc::OpHello) {
-                if (request->version != ce::rpc::kVersion || request->token == 0) {
+                if (request->version != ce::rpc::kVersion) {
                     log_line("pid %d speaks protocol %u, not %u; connection closed", pid, request->version,
                              ce::rpc::kVersion);
+                    return false;
+                }
+                if (request->token == 0) {
+                    log_line("pid %d introduced itself without a session token; connection closed", pid);
                     return false;
                 }
                 token = request->token;

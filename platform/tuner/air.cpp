@@ -57,8 +57,9 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
     SourceSpec s;
     if (w[0] == "synthetic") {
         uint32_t pi = 0;
-        if (w.size() < 2 || w[1].size() > 4 || !parse_number(w[1], 16, 0xFFFF, pi) || pi == 0)
-            return fail(error, "synthetic needs a PI of 1 to 4 hex digits, not 0000");
+        if (w.size() < 2) return fail(error, "synthetic needs a PI of 1 to 4 hex digits");
+        if (w[1].size() > 4 || !parse_number(w[1], 16, 0xFFFF, pi) || pi == 0)
+            return fail(error, "synthetic needs a PI of 1 to 4 hex digits, not '" + std::string(w[1]) + "'");
         s.kind = SourceSpec::Synthetic;
         s.pi = static_cast<uint16_t>(pi);
         for (size_t i = 2; i < w.size(); i++) {

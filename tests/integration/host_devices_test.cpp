@@ -80,9 +80,14 @@ protected:
 };
 
 TEST_F(HostDevices, ActivationWritesTheActiveEntryAndDeactivationRemovesIt) {
-    DWORD extra = 7;
-    REGINI ents[] = {{u"Extra", reinterpret_cast<LPBYTE>(&extra), 4, REG_DWORD}};
-    HANDLE h = ActivateDeviceEx(u"Drivers\\Tst1", ents, 1, nullptr);
+    DWORD extra = 7, forged = 99;
+    const char16_t fake_key[] = u"Drivers\\Other", fake_name[] = u"COM1:";
+    // A caller's entries never replace the values that say which device this is.
+    REGINI ents[] = {{u"Extra", reinterpret_cast<LPBYTE>(&extra), 4, REG_DWORD},
+                     {u"key", reinterpret_cast<LPBYTE>(const_cast<char16_t*>(fake_key)), sizeof fake_key, REG_SZ},
+                     {u"Name", reinterpret_cast<LPBYTE>(const_cast<char16_t*>(fake_name)), sizeof fake_name, REG_SZ},
+                     {u"Hnd", reinterpret_cast<LPBYTE>(&forged), 4, REG_DWORD}};
+    HANDLE h = ActivateDeviceEx(u"Drivers\\Tst1", ents, 4, nullptr);
     ASSERT_NE(h, nullptr) << host_log();
     EXPECT_LE(reinterpret_cast<uintptr_t>(h), 0xFFFFFFFFu);
 
@@ -294,6 +299,11 @@ TEST_F(HostDevices, MalformedFramesEndOnlyTheirConnection) {
     uint32_t unknown[3] = {0, 0x7777, 0};
     send(c, unknown, sizeof unknown, MSG_NOSIGNAL);
     EXPECT_TRUE(closed_by_host(c));
+    // A hello of the right protocol without a session token.
+    int d = connect_raw();
+    uint32_t hello[6] = {12, 1 /* hello */, 0, 1 /* version */, 0, 0 /* token */};
+    send(d, hello, sizeof hello, MSG_NOSIGNAL);
+    EXPECT_TRUE(closed_by_host(d));
 
     DWORD done = 0;
     char buf[8];
@@ -303,6 +313,8 @@ TEST_F(HostDevices, MalformedFramesEndOnlyTheirConnection) {
     CloseHandle(port);
     EXPECT_TRUE(DeactivateDevice(dev));
     EXPECT_NE(host_log().find("sent a malformed request; connection closed"), std::string::npos);
+    EXPECT_NE(host_log().find("introduced itself without a session token; connection closed"), std::string::npos)
+        << host_log();
 }
 
 TEST_F(HostDevices, PeersOfAnotherUserAreRefused) {

@@ -173,6 +173,25 @@ TEST_F(DriverCommandTest, GnsSetFrequencyTunesOnce) {
     EXPECT_EQ(Drain(), "");
 }
 
+// Real clients ask for the signal strength once a second: the answer carries
+// the strength (at most 63) and the channel of the tuned frequency.
+TEST_F(DriverCommandTest, GnsSignalQueryAnswersStrengthAndChannel) {
+    LoadOpen(1);
+    Frequency = 95800;
+    fakefm::set_rssi(41);
+    Write(Bytes({0x00, 0xFF, 0x6C, 0x00, 0x00, 0x6C}));
+    EXPECT_EQ(Hex(Drain()), "3F 00 00 6C 00 00 29 53 00 3F");
+    fakefm::set_rssi(200);
+    Write(Bytes({0xFF, 0x6C, 0x00, 0x00, 0x6C}));
+    EXPECT_EQ(Hex(Drain()), "3F 00 00 6C 00 00 3F 53 00 3F");
+    // All five bytes must be in the write.
+    Write(Bytes({0xFF, 0x6C, 0x00, 0x00}));
+    EXPECT_EQ(Drain(), "");
+    EXPECT_NE(LogFile().find("COM_Write: GNS signal query: 41 \n"), std::string::npos);
+    EXPECT_NE(LogFile().find("ANSW:3F 00 00 6C 00 00 29 53 00 3F  \n"), std::string::npos);
+    EXPECT_TRUE(fakefm::set_values(FMPROP_FREQUENCY).empty());
+}
+
 TEST_F(DriverCommandTest, EmptyLongAndLateWrites) {
     LoadOpen(0);
     EXPECT_EQ(COM_Write(open_, "", 0), 0u);

@@ -89,6 +89,8 @@ TEST_F(TunerCectl, SetRemoveClearAndErrors) {
     expect_error("air set 75000 40 synthetic 1234");
     expect_error("air set 90000 64 synthetic 1234");
     expect_error("air set 90000 40 synthetic 0000");
+    // The error names the PI that was given.
+    EXPECT_NE(cectl("air set 90000 40 synthetic G12").err.find("not 'G12'"), std::string::npos);
     expect_error("air set 90000 40 synthetic 1234 tmc extra");
     expect_error("air set 90000 40 capture /no/such/file.spy");
     expect_error("air set 90000 40 radio 1234");
