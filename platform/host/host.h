@@ -147,6 +147,10 @@ Manager& manager();
 
 // ---- pty publishing ---------------------------------------------------------------
 // <root>/dev/NAME, a symlink to a pseudo-terminal whose opening opens the device.
+// Removes every link under <root>/dev to a pseudo-terminal: a host that was
+// killed left them pointing at terminals that are gone (or someone else's).
+void remove_device_links(const char* why);
+
 class PtyPort {
 public:
     PtyPort(Manager& manager, std::u16string device_name, bool comm_wait);

@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     // The state broker's headset value exists from the start (unplugged).
     if (!cehost::reg_dword(u"System\\State\\Hardware", u"Headset")) set_dword(u"System\\State\\Hardware", u"Headset", 0);
 
+    cehost::remove_device_links("a stale");
     // GPD0: under the name the multiplexer key gives the system.
     std::u16string gps_name = u"GPD0:";
     const std::u16string mux = u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer";
@@ -197,6 +198,7 @@ int main(int argc, char** argv) {
     server.stop();
     manager.deactivate_all();
     server.close_connections();
+    cehost::remove_device_links("a leftover");
     ce::set_local_device_manager(nullptr);
     cehost::log_line("stopped");
     ::unlink((dir + "/pid").c_str());

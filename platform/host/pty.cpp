@@ -4,6 +4,7 @@
 // thread per pty calls the driver's Read and writes what it returns to the
 // program. The master runs in packet mode, so a tcflush(TCIFLUSH) by the
 // program shows up as TIOCPKT_FLUSHREAD and becomes IOCTL_SERIAL_PURGE.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -252,6 +253,23 @@ struct PtyPort::Impl {
         }
     }
 };
+
+void remove_device_links(const char* why) {
+    std::string dir = ce::root() + "/dev";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        std::string link = dir + "/" + e->d_name;
+        char target[256];
+        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = 0;
+        // Only the host's own links: to a pseudo-terminal's slave.
+        if (std::strncmp(target, "/dev/pts/", 9) != 0) continue;
+        if (::unlink(link.c_str()) == 0) log_line("removed %s link dev/%s -> %s", why, e->d_name, target);
+    }
+    ::closedir(d);
+}
 
 PtyPort::PtyPort(Manager& manager, std::u16string device_name, bool comm_wait)
     : impl_(std::make_unique<Impl>(manager, std::move(device_name), comm_wait)) {}

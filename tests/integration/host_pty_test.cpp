@@ -1,5 +1,7 @@
 // Devices published as pseudo-terminals: a plain POSIX program talks to the
 // driver through <root>/dev/NAME.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "host_support.h"
@@ -52,6 +54,31 @@ TEST_F(HostPty, ARefusedOpenHangsUpTheProgram) {
     struct stat st {};
     EXPECT_TRUE(eventually([&] { return stat(link.c_str(), &st) == 0; }));
     EXPECT_TRUE(DeactivateDevice(dev));
+}
+
+}  // namespace
+
+namespace {
+
+// A host killed with its devices published leaves links to terminals that are
+// gone; the next host removes them when it starts.
+TEST_F(HostPty, AKilledHostsLinksGoWhenTheNextHostStarts) {
+    ASSERT_NE(ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr), nullptr);
+    std::string link = ce::root() + "/dev/TST1";
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    kill(host.pid(), SIGKILL);
+    // Gone once the root's lock is free again (its last thread has ended).
+    ASSERT_TRUE(eventually([] {
+        int fd = open((ce::root() + "/.cehost/lock").c_str(), O_RDWR | O_CLOEXEC);
+        bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) close(fd);
+        return free;
+    }));
+    EXPECT_EQ(lstat(link.c_str(), &st), 0) << "the killed host could not clean up";
+    host.start();
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+    EXPECT_NE(host_log().find("removed a stale link dev/TST1"), std::string::npos) << host_log();
 }
 
 }  // namespace
