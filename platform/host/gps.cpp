@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "ce_platform.h"
@@ -357,12 +358,15 @@ private:
     }
 
     void run_replay(const std::string& path) {
-        std::ifstream in(path);
-        if (!in) {
-            log_line("GPD0: cannot read the replay log %s", path.c_str());
+        std::string text, error;
+        // Read at once, so nothing here can wait on the file: a FIFO or a
+        // folder is refused, a log larger than a recording may be too.
+        if (!ce::read_regular_file(path, kMaxReplayBytes, &text, &error)) {
+            log_line("GPD0: cannot replay %s", error.c_str());
             pause(INFINITE);
             return;
         }
+        std::istringstream in(text);
         std::vector<std::string> lines = nmea_log_lines(in);
         log_line("GPD0: replaying %s (%zu sentences)", path.c_str(), lines.size());
         if (lines.empty()) {

@@ -11,6 +11,9 @@ namespace cehost {
 // lines are left out.
 std::vector<std::string> nmea_log_lines(std::istream& in);
 
+// The largest GPS log a replay reads (as large as a recording may be).
+constexpr size_t kMaxReplayBytes = 64u << 20;
+
 // Milliseconds of the day a sentence carries (GGA, RMC, GNS, GST and ZDA in
 // their first field, GLL in its fifth); -1 when it carries none.
 long nmea_sentence_time_ms(const std::string& sentence);

@@ -49,6 +49,11 @@ bool is_device_name(std::u16string_view name);
 // logs); empty after a success.
 std::string last_module_error();
 
+// Reads a host file that must be a regular file of at most max_bytes (a
+// recording, a GPS log): a FIFO, a device or a folder is refused at once with
+// a clear error rather than opened, so no reader can block on it.
+bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error);
+
 // Message boxes: without this hook the windowing layer shows them (or, in a
 // process without it, prints them to stderr and answers IDOK). Tests answer
 // them with a hook; nullptr removes it.

@@ -32,7 +32,8 @@ int air_set(const cectl::Args& args) {
         if (args.size() != 5) return cectl::fail("air set: capture takes one FILE");
         std::error_code ec;
         auto path = std::filesystem::absolute(args[4], ec);
-        if (ec || !std::filesystem::is_regular_file(path, ec)) return cectl::fail("air set: no such file: " + args[4]);
+        if (ec || !std::filesystem::exists(path, ec)) return cectl::fail("air set: no such file: " + args[4]);
+        // The loader says what a path that is no regular file is.
         std::string why;
         auto rec = fmsim::load_recording(path.string(), &why);
         if (!rec) return cectl::fail("air set: " + why);

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,8 @@
 
 namespace cectl {
 namespace {
+
+constexpr size_t kMaxGpsLogBytes = 64u << 20;  // as cehost's replay reads at most
 
 const char16_t kGpsKey[] = u"Platform\\Gps";
 const char16_t kHeadsetKey[] = u"System\\State\\Hardware";
@@ -191,8 +194,10 @@ int run_gps(const Args& args) {
         // A host path, kept absolute: cehost runs in another folder.
         char resolved[PATH_MAX];
         if (source == "replay") {
-            if (!realpath(path.c_str(), resolved) || access(resolved, R_OK) != 0)
-                return fail("gps: cannot read " + path);
+            std::string error;
+            if (!realpath(path.c_str(), resolved)) return fail("gps: cannot read " + path + ": " + std::strerror(errno));
+            // The host reads the log whole: only a regular file of a sensible size will do.
+            if (!ce::read_regular_file(resolved, kMaxGpsLogBytes, nullptr, &error)) return fail("gps: " + error);
             path = resolved;
         } else if (!path.empty() && path[0] != '/') {
             char cwd[PATH_MAX];

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -254,8 +255,13 @@ std::shared_ptr<const Recording> cached_recording(const std::string& path) {
     std::lock_guard<std::mutex> lock(cache_mutex);
     auto it = cache.find(path);
     if (it != cache.end() && it->second.mtime_ns == mtime && it->second.size == st.st_size) return it->second.rec;
-    auto rec = load_recording(path);
-    if (!rec) return nullptr;
+    std::string error;
+    auto rec = load_recording(path, &error);
+    if (!rec) {
+        // The station stays silent; inside cehost stderr is the host's log.
+        std::fprintf(stderr, "FMS_API: a station cannot play %s\n", error.c_str());
+        return nullptr;
+    }
     if (cache.size() > 32) cache.clear();
     cache[path] = CacheEntry{mtime, static_cast<int64_t>(st.st_size), rec};
     return rec;

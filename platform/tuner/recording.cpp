@@ -1,11 +1,11 @@
 // Recording parsers: one line at a time, nothing trusted.
 #include "recording.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "ce_platform.h"
 
 namespace fmsim {
 
@@ -83,25 +83,8 @@ Recording parse_recording(std::string_view text) {
 }
 
 std::shared_ptr<const Recording> load_recording(const std::string& path, std::string* error) {
-    auto set_error = [&](const std::string& e) {
-        if (error) *error = e;
-        return nullptr;
-    };
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return set_error(path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(f);
-        return set_error(path + ": not a regular file");
-    }
-    if (static_cast<uint64_t>(st.st_size) > kMaxRecordingBytes) {
-        std::fclose(f);
-        return set_error(path + ": too large for a recording");
-    }
-    std::string text(static_cast<size_t>(st.st_size), '\0');
-    size_t got = text.empty() ? 0 : std::fread(text.data(), 1, text.size(), f);
-    std::fclose(f);
-    text.resize(got);
+    std::string text;
+    if (!ce::read_regular_file(path, kMaxRecordingBytes, &text, error)) return nullptr;
     return std::make_shared<const Recording>(parse_recording(text));
 }
 

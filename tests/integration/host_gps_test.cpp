@@ -1,6 +1,7 @@
 // GPD0:, the GPS multiplexer port: replay of a real receiver's log, the
 // synthetic track (checked by gpsd when it is installed) and the serial
 // behaviour the driver relies on.
+#include <sys/stat.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <termios.h>
@@ -225,6 +226,34 @@ TEST_F(HostGps, GpsdReportsAFixFromThePublishedPort) {
                line.find("\"lat\":52.0") != std::string::npos;
     }, &seen);
     EXPECT_TRUE(fix) << seen;
+}
+
+}  // namespace
+
+namespace {
+
+// A replay log that is not a regular file is refused: by cectl with what it
+// is, and by the host (when the registry names it directly) without ever
+// waiting on it, so the host still stops.
+TEST(HostGpsLog, AFifoAFolderOrADeviceIsNoReplayLog) {
+    Host host;
+    host.start();
+    std::string fifo = ce::root() + "/gps.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, ce::root(), std::string("/dev/zero")})
+        EXPECT_EQ(cectl({"gps", "replay", path}).status, 1) << path;
+    set_sz(u"Platform\\Gps", u"Source", u"replay");
+    set_sz(u"Platform\\Gps", u"Path", ce::widen(fifo));
+    ce::notify_gps_changed();
+    HANDLE port = CreateFileW(u"GPD0:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    char buf[64];
+    DWORD got = 0;
+    ReadFile(port, buf, sizeof buf, &got, nullptr);  // the source starts for a reader
+    EXPECT_TRUE(eventually([&] { return host_log().find("GPD0: cannot replay " + fifo + ": is a FIFO") != std::string::npos; }))
+        << host_log();
+    CloseHandle(port);
+    EXPECT_EQ(cectl({"stop"}).status, 0);
 }
 
 }  // namespace

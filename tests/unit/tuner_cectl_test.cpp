@@ -1,5 +1,6 @@
 // `cectl air` and the air step of `cectl init`, run as the built program on a
 // temporary root, checked through the registry as the tuner reads it.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -89,6 +90,11 @@ TEST_F(TunerCectl, SetRemoveClearAndErrors) {
     expect_error("air set 75000 40 synthetic 1234");
     expect_error("air set 90000 64 synthetic 1234");
     expect_error("air set 90000 40 synthetic 0000");
+    // What is not a regular file is refused with what it is.
+    std::string fifo = root.path() + "/air.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_NE(cectl("air set 90000 40 capture " + fifo).err.find("is a FIFO"), std::string::npos);
+    EXPECT_NE(cectl("air set 90000 40 capture " + root.path()).err.find("is a folder"), std::string::npos);
     // The error names the PI that was given.
     EXPECT_NE(cectl("air set 90000 40 synthetic G12").err.find("not 'G12'"), std::string::npos);
     expect_error("air set 90000 40 synthetic 1234 tmc extra");

@@ -1,5 +1,6 @@
 // The simulated tuner as the FM library meets it: entry points, answers,
 // seeks over the air, RDS delivery, fault injection, build variants.
+#include <sys/stat.h>
 #include <algorithm>
 #include <fstream>
 #include <set>
@@ -423,6 +424,11 @@ TEST_F(TunerRds, RecordingOfOnlyBadBlocksPlaysWithoutHarm) {
     put(93000, 40, "capture " + path);
     put(94000, 40, "capture " + write_file("empty.spy", "nothing here\n"));
     put(95000, 40, "capture /nonexistent/recording.spy");
+    // A FIFO (that nobody writes) and a folder must neither block the chip nor play.
+    std::string fifo = root.path() + "/air.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    put(96000, 40, "capture " + fifo);
+    put(97000, 40, "capture " + root.path());
     power_on();
     rds_on();
     tune(93000);
@@ -434,6 +440,8 @@ TEST_F(TunerRds, RecordingOfOnlyBadBlocksPlaysWithoutHarm) {
     // plays, without RDS.
     tune(94000);
     tune(95000);
+    tune(96000);
+    tune(97000);
     Recorder::get().clear();
     EXPECT_FALSE(Recorder::get().wait([](const Seen& e) { return e.event.code == FMS_EVENT_RDS_DATA; }, 300));
     ASSERT_EQ(api.FM_RssiGet(session), FMS_PENDING);

@@ -1,0 +1,64 @@
+// Host files the platform reads whole (recordings, GPS logs): only regular
+// files, within a size limit, and never opened in a way that can block.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "ce_platform.h"
+
+namespace ce {
+
+namespace {
+
+std::string kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "is a folder, not a file";
+    if (S_ISFIFO(mode)) return "is a FIFO, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a regular file";
+    if (S_ISSOCK(mode)) return "is a socket, not a regular file";
+    return "is not a regular file";
+}
+
+}  // namespace
+
+bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = host_path + ": " + why;
+        return false;
+    };
+    // Non-blocking: opening a FIFO must not wait for a writer; the type is
+    // checked on what was opened, so a swap after a stat changes nothing.
+    int fd = ::open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat st {};
+        if (errno == ENXIO && ::stat(host_path.c_str(), &st) == 0) return fail(kind_of(st.st_mode));
+        return fail(std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(kind_of(st.st_mode));
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_bytes) {
+        ::close(fd);
+        return fail("too large (" + std::to_string(st.st_size) + " bytes; at most " + std::to_string(max_bytes) + ")");
+    }
+    std::string text;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    text.resize(got);
+    if (contents) *contents = std::move(text);
+    return true;
+}
+
+}  // namespace ce
