@@ -346,6 +346,7 @@ void Chip::reset_radio_settings() {
     // and volume live outside it and keep their values.
     most_ = 0;
     mute_code_ = 0;
+    muted_ = false;
     deemphasis_ = 0;
     search_level_ = 8;
     blend_ = 0;
@@ -631,13 +632,25 @@ DWORD Chip::set_most(DWORD session, DWORD mode) {
     return FMS_PENDING;
 }
 
+// The device family from the OEM text, as the FM library tells it.
+static bool alt_mute_family() {
+    WCHAR oem[128] = {};
+    if (!SystemParametersInfoW(SPI_GETOEMINFO, 127, oem, 0)) return false;
+    oem[127] = 0;
+    return wcsstr(oem, u"T828") || wcsstr(oem, u"T535") || wcsstr(oem, u"T737");
+}
+
 DWORD Chip::mute(DWORD session, DWORD code) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!session_ok(session)) return FMS_INVALID_PARAMETER;
     if (!power_target_) return FMS_FAILED_FM_NOT_ON;
     if (code > 2) return FMS_INVALID_PARAMETER;
-    request(20, 40, [this, code](Out& out) {
+    // Which code mutes depends on the device family: 0 on most, 2 on the
+    // T828/T535/T737 family (where 1 unmutes). The query answers the state.
+    const bool muted = code == (alt_mute_family() ? 2u : 0u);
+    request(20, 40, [this, code, muted](Out& out) {
         mute_code_ = code;
+        muted_ = muted;
         answer(out, FMS_CMD_SET_MUTE, FMS_SUCCESSED, code);
     });
     return FMS_PENDING;
@@ -676,7 +689,8 @@ DWORD Chip::get(DWORD session, Getter which) {
             case Getter::SearchLevel: answer(out, FMS_CMD_GET_RSSI_SEARCH_LEVEL, FMS_SUCCESSED, search_level_); break;
             case Getter::Blend: answer(out, FMS_CMD_GET_MOST_BLEND, FMS_SUCCESSED, blend_); break;
             case Getter::Most: answer(out, FMS_CMD_GET_MOST, FMS_SUCCESSED, most_); break;
-            case Getter::Mute: answer(out, FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, mute_code_); break;
+            // Nonzero (2) means muted, which every family's driver reads as muted.
+            case Getter::Mute: answer(out, FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, muted_ ? 2 : 0); break;
             case Getter::Band: answer(out, FMS_CMD_GET_BAND_MODE, FMS_SUCCESSED, band_); break;
             case Getter::Volume: answer(out, FMS_CMD_GET_VOLUME, FMS_SUCCESSED, volume_); break;
             case Getter::AfFreq: answer(out, FMS_CMD_GET_AF_FREQ, FMS_SUCCESSED, 0); break;  // no AF list on the air

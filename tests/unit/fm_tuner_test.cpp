@@ -190,3 +190,25 @@ TEST_F(FmTuner, FetchingAndTuningWhileRdsFloodsIn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Muting reads back as set on the simulated chip: its mute query answers the
+// state (nonzero for muted), not the code this device family mutes with.
+TEST_F(FmTuner, MuteReadsBackAsSet) {
+    HANDLE h = Open();
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(fm.FMPowerOn(h, 1, 0), 0u);
+    for (DWORD wanted : {1u, 0u, 1u}) {
+        ASSERT_EQ(fm.FMSetProp(h, FMPROP_MUTE, wanted), 0u);
+        // The library takes any answer as the one it waits for: let the chip
+        // answer the setting before asking.
+        Sleep(500);
+        DWORD read = 99;
+        ASSERT_EQ(fm.FMGetProp(h, FMPROP_MUTE, &read), 0u);
+        EXPECT_EQ(read, wanted);
+    }
+    Close();
+}
+
+}  // namespace

@@ -253,8 +253,11 @@ TEST_F(TunerChip, GettersAnswerWithTheirCommandIds) {
          [&] { return api.FM_GetRSSISearchLevel(session); }, FMS_CMD_GET_RSSI_SEARCH_LEVEL, 17},
         {[&] { return api.FM_SetMoSt(session, 1); }, FMS_CMD_SET_MOST, [&] { return api.FM_GetMoSt(session); },
          FMS_CMD_GET_MOST, 1},
-        {[&] { return api.FM_MuteRadio(session, 2); }, FMS_CMD_SET_MUTE, [&] { return api.FM_GetMuteMode(session); },
+        // The mute query answers the state, nonzero for muted: code 0 mutes this family, 2 unmutes.
+        {[&] { return api.FM_MuteRadio(session, 0); }, FMS_CMD_SET_MUTE, [&] { return api.FM_GetMuteMode(session); },
          FMS_CMD_GET_MUTE_MODE, 2},
+        {[&] { return api.FM_MuteRadio(session, 2); }, FMS_CMD_SET_MUTE, [&] { return api.FM_GetMuteMode(session); },
+         FMS_CMD_GET_MUTE_MODE, 0},
         {[&] { return api.FM_SetStereoBlend(session, 5); }, FMS_CMD_SET_STEREO_BLEND,
          [&] { return api.FM_GetMostBlend(session); }, FMS_CMD_GET_MOST_BLEND, 5},
         {[&] { return api.FM_SetVolume(session, 1234, 0); }, FMS_CMD_SET_VOLUME,
