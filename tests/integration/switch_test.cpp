@@ -55,6 +55,17 @@ private:
 
 class SwitchTest : public ::testing::Test {
 protected:
+    // One launch: the driver's state while the program runs and after it ended.
+    void launch_once(bool loaded_while, bool loaded_after, const std::string& file = "Kvor_Switch.exe") {
+        Launcher launcher;
+        launcher.start_as(file);
+        ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+        EXPECT_EQ(driver_loaded(), loaded_while);
+        end_navigation(pid_of(started()[0]));
+        EXPECT_EQ(launcher.status(), 0);
+        EXPECT_EQ(driver_loaded(), loaded_after);
+    }
+
     void SetUp() override {
         host_.start();
         ASSERT_EQ(cectl({"init"}).status, 0);
@@ -86,23 +97,13 @@ TEST_F(SwitchTest, TheDriverIsLoadedWhileTheProgramRunsAndUnloadedAfter) {
 
 TEST_F(SwitchTest, ADriverLoadedBeforeIsUnloadedWhileTheProgramRunsAndLoadedAgainAfter) {
     ASSERT_EQ(cectl({"activate", "Drivers\\Tervalon"}).status, 0);
-    Launcher launcher;
-    launcher.start_as();
-    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
-    EXPECT_FALSE(driver_loaded());
-    end_navigation(pid_of(started()[0]));
-    EXPECT_EQ(launcher.status(), 0);
-    EXPECT_TRUE(driver_loaded());
+    launch_once(false, true);
 }
 
 // The shortcut lies beside the launcher whatever its file is called.
 TEST_F(SwitchTest, ALauncherOfAnyNameFindsTheShortcutBesideIt) {
     std::filesystem::copy_file(program_dir() + "/Kvor_Switch.exe", program_dir() + "/Nav.exe");
-    Launcher launcher;
-    launcher.start_as("Nav.exe");
-    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
-    end_navigation(pid_of(started()[0]));
-    EXPECT_EQ(launcher.status(), 0);
+    launch_once(true, false, "Nav.exe");
 }
 
 TEST_F(SwitchTest, WithoutAShortcutNothingHappens) {
@@ -125,13 +126,7 @@ TEST_F(SwitchTest, AFailedStartOrAMissingKeySwitchesBackAndEndsCleanly) {
 
     write_shortcut("9#\"\\nav.sh\"");
     ASSERT_EQ(cectl({"reg", "delete", "HKLM\\Drivers\\Tervalon"}).status, 0);
-    Launcher launcher;
-    launcher.start_as();
-    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
-    EXPECT_FALSE(driver_loaded());
-    end_navigation(pid_of(started()[0]));
-    EXPECT_EQ(launcher.status(), 0);
-    EXPECT_FALSE(driver_loaded());
+    launch_once(false, false);
 }
 
 // A second start makes the first one start the program again and ends at
