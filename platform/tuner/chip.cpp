@@ -25,16 +25,18 @@ constexpr uint32_t kStereoRssi = 20;
 constexpr uint32_t kSeekStep = 100;  // kHz a seek sweeps per step
 constexpr DWORD kSeekStepMs = 10;    // platform ms per step: about 2 s across a sub-band
 
-// The chip reports its frequency now and then on its own (event 5).
-// FMSIM_REPORT_MS sets the period for a whole process (0: never), e.g. for
-// a device host under test that wants an undisturbed RDS stream.
+// A chip reports its frequency on its own (event 5) only when it changes by
+// itself, which the simulated one never does: off by default, since every
+// report restarts the FM library's reassembly and makes the driver send a
+// frequency frame nobody asked for. FMSIM_REPORT_MS sets a period for a whole
+// process, for tests of what a report does.
 DWORD default_report_period() {
     if (const char* env = std::getenv("FMSIM_REPORT_MS"); env && *env) {
         char* end = nullptr;
         unsigned long ms = std::strtoul(env, &end, 10);
         if (end && *end == 0 && ms <= 0xFFFFFFFFul) return static_cast<DWORD>(ms);
     }
-    return 30000;
+    return 0;
 }
 
 uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 76000 : 87500; }

@@ -170,7 +170,7 @@ private:
     uint64_t stream_handed_ = 0;              // bytes handed out since then
 
     // Frequency reports.
-    DWORD report_period_ = 30000;
+    DWORD report_period_ = 0;
     Clock::time_point next_report_{};
 
     // Faults.

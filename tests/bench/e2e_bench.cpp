@@ -107,7 +107,7 @@ struct HostRoot {
         setenv("FMSIM_TRACE_FILE", trace.c_str(), 1);
         // The chip's own frequency report makes the FM library drop partial
         // and queued RDS: off, unless the host is to run as it would.
-        if (frequency_reports) unsetenv("FMSIM_REPORT_MS");
+        if (frequency_reports) setenv("FMSIM_REPORT_MS", "30000", 1);
         else setenv("FMSIM_REPORT_MS", "0", 1);
         std::string cectl = bin("cectl");
         run({cectl, "--root", root, "init"});

@@ -308,6 +308,9 @@ TEST_F(TunerChip, StereoChangesAndFrequencyReports) {
     EXPECT_TRUE(stereo(1));
     tune(95800);  // nothing: mono
     EXPECT_TRUE(stereo(0));
+    // The chip reports its frequency on its own only when told to: not by default.
+    api.Reset();
+    EXPECT_FALSE(Recorder::get().wait([](const Seen& e) { return e.event.code == FMS_EVENT_FREQUENCY_REPORT; }, 1500));
     api.SetReportPeriod(200);
     auto report = Recorder::get().wait([](const Seen& e) { return e.event.code == FMS_EVENT_FREQUENCY_REPORT; });
     ASSERT_TRUE(report);
