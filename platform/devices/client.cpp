@@ -143,7 +143,7 @@ bool start_host(const std::string& root, std::string* error) {
         return false;
     }
     std::string dir = root + "/.cehost";
-    ::mkdir(root.c_str(), 0755);
+    make_root_folder(root);
     ::mkdir(dir.c_str(), 0700);
     // Two clients finding no host at once must not start two: the second
     // waits here and then finds the first one's host.

@@ -273,7 +273,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     int fd = -1;
     bool existed = false;
     switch (disposition) {
-        case CREATE_NEW: fd = ::open(host.c_str(), flags | O_CREAT | O_EXCL, 0666); break;
+        case CREATE_NEW: fd = ::open(host.c_str(), flags | O_CREAT | O_EXCL, 0600); break;
         case OPEN_EXISTING: fd = ::open(host.c_str(), flags); break;
         case TRUNCATE_EXISTING: fd = ::open(host.c_str(), flags | O_TRUNC); break;
         case CREATE_ALWAYS:
@@ -281,7 +281,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
             // Created or found, told apart without a race: try to create first.
             int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
             for (int attempt = 0; attempt < 8 && fd < 0; attempt++) {
-                fd = ::open(host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+                fd = ::open(host.c_str(), flags | O_CREAT | O_EXCL, 0600);
                 if (fd >= 0 || errno != EEXIST) break;
                 fd = ::open(host.c_str(), flags | extra);
                 if (fd >= 0) existed = true;
@@ -544,12 +544,25 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
         errno = EACCES;
         return nullptr;
     }
+    // Opened with open(2) so that a file made here is the user's alone (0600),
+    // as everything the device keeps in the root.
+    int flags = O_CLOEXEC | (plus ? O_RDWR : (base == 'r' ? O_RDONLY : O_WRONLY));
+    if (base == 'w') flags |= O_CREAT | O_TRUNC | (exclusive ? O_EXCL : 0);
+    if (base == 'a') flags |= O_CREAT | O_APPEND;
+    int fd = ::open(m.host.c_str(), flags, 0600);
+    if (fd < 0) {
+        SetLastError(error_from_errno(errno, m.host));
+        return nullptr;
+    }
     std::string host_mode(1, base);
     if (plus) host_mode += '+';
-    if (exclusive) host_mode += 'x';
-    host_mode += 'e';
-    FILE* f = std::fopen(m.host.c_str(), host_mode.c_str());
-    if (!f) SetLastError(error_from_errno(errno, m.host));
+    FILE* f = ::fdopen(fd, host_mode.c_str());
+    if (!f) {
+        int e = errno;
+        ::close(fd);
+        SetLastError(error_from_errno(e, m.host));
+        errno = e;
+    }
     return f;
 }
 

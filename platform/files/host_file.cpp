@@ -24,6 +24,23 @@ std::string kind_of(mode_t mode) {
 
 }  // namespace
 
+bool make_root_folder(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        // The folders above it are ordinary ones.
+        std::string parent = path.substr(0, slash);
+        if (::stat(parent.c_str(), &st) != 0) {
+            for (size_t at = 1; at <= parent.size(); at++) {
+                if (at == parent.size() || parent[at] == '/') ::mkdir(parent.substr(0, at).c_str(), 0755);
+            }
+        }
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = host_path + ": " + why;

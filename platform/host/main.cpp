@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     close_inherited_fds();
     const std::string root = ce::root();
     const std::string dir = root + "/.cehost";
-    ::mkdir(root.c_str(), 0755);
+    ce::make_root_folder(root);
     ::mkdir(dir.c_str(), 0700);
 
     int ready_fd = -1;

@@ -49,6 +49,11 @@ bool is_device_name(std::u16string_view name);
 // logs); empty after a success.
 std::string last_module_error();
 
+// Makes the root folder (and the folders above it) when missing; a root made
+// here is the user's alone (0700): it holds the settings and the driver's log,
+// which records positions. False when it is not a folder afterwards.
+bool make_root_folder(const std::string& path);
+
 // Reads a host file that must be a regular file of at most max_bytes (a
 // recording, a GPS log): a FIFO, a device or a folder is refused at once with
 // a clear error rather than opened, so no reader can block on it.

@@ -142,10 +142,9 @@ bool condition_holds(const Watch& w, const ValueState& v) {
 
 // Watches the change file of a root, creating it (and the root) when missing.
 int add_file_watch(int fd, const std::string& root) {
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
+    make_root_folder(root);
     std::string path = changes_file(root);
-    int f = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    int f = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (f >= 0) ::close(f);
     return inotify_add_watch(fd, path.c_str(), IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF);
 }

@@ -243,13 +243,14 @@ LONG open_conn(const std::string& root, Conn*& out) {
     static std::once_flag fork_once;
     std::call_once(fork_once, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
 
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    if (!std::filesystem::is_directory(root, ec)) return ERROR_REGISTRY_IO_FAILED;
+    if (!make_root_folder(root)) return ERROR_REGISTRY_IO_FAILED;
 
     auto* c = new Conn;
     c->root = root;
     std::string path = root + "/registry.db";
+    // The registry holds the user's settings: no one else reads it. SQLite
+    // gives its journal files the database's mode.
+    bool created = ::access(path.c_str(), F_OK) != 0;
     int rc = sqlite3_open_v2(path.c_str(), &c->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
     auto fail = [&](LONG error) {
@@ -258,6 +259,7 @@ LONG open_conn(const std::string& root, Conn*& out) {
         return error;
     };
     if (rc != SQLITE_OK) return fail(map_sqlite(rc));
+    if (created) ::chmod(path.c_str(), 0600);
     sqlite3_extended_result_codes(c->db, 1);
     c->apply_busy_setting();
 
@@ -402,7 +404,7 @@ LONG touch_key(Conn& c, int64_t id) {
 }
 
 void publish_change(const std::string& root, int64_t counter) {
-    int fd = ::open(changes_file(root).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(changes_file(root).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;  // the write itself is committed; only the wake-up is lost
     ssize_t n = ::pwrite(fd, &counter, sizeof counter, 0);
     (void)n;

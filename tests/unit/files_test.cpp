@@ -545,3 +545,34 @@ TEST_F(Files, DeviceIoControlOnOtherHandlesFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the device keeps in its root is the user's alone: a root made by the
+// platform is 0700, the registry and the files the system writes are 0600.
+TEST(RootPrivacy, TheRootAndItsFilesAreTheUsersAlone) {
+    cetest::TempRoot parent;
+    std::string root = parent.path() + "/new/root";
+    ce::set_root(root);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    HANDLE file = CreateFileW(u"\\made.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    FILE* log = _wfopen(u"\\Tervalon.log", u"a+");
+    ASSERT_NE(log, nullptr);
+    std::fputs("COM_Open\n", log);
+    std::fclose(log);
+    auto mode = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 0777;
+    };
+    EXPECT_EQ(mode(root), 0700u);
+    for (const char* name : {"/registry.db", "/made.txt", "/Tervalon.log"}) EXPECT_EQ(mode(root + name), 0600u) << name;
+}
+
+}  // namespace
