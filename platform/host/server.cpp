@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "ce_platform.h"
@@ -28,6 +29,26 @@ int pidfd_open_compat(pid_t pid) {
     errno = ENOSYS;
     return -1;
 #endif
+}
+
+// How long a new connection has to say hello (real ms), and how many may be
+// open at once; the environment can set both (tests do).
+int env_number(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) return fallback;
+    char* end = nullptr;
+    long n = std::strtol(v, &end, 10);
+    return end && *end == 0 && n > 0 && n < 1000000 ? static_cast<int>(n) : fallback;
+}
+
+int hello_timeout_ms() {
+    static const int ms = env_number("CE_HOST_HELLO_MS", 5000);
+    return ms;
+}
+
+int max_connections() {
+    static const int n = env_number("CE_HOST_MAX_CONNECTIONS", 512);
+    return n;
 }
 
 void signal_fd(int fd) {
@@ -105,6 +126,15 @@ void Server::accept_loop() {
                 ++it;
             }
         }
+        // One thread a connection: beyond the cap, new ones are refused.
+        if (connections_.size() >= static_cast<size_t>(max_connections())) {
+            if (refused_connections_++ % 100 == 0)
+                log_line("%zu connections open, at most %d; refusing new ones (%llu refused so far)",
+                         connections_.size(), max_connections(),
+                         static_cast<unsigned long long>(refused_connections_));
+            ::close(fd);
+            continue;
+        }
         uint64_t id = next_connection_++;
         auto& c = connections_[id];
         c.fd = fd;
@@ -149,6 +179,17 @@ bool Server::converse(Peer& peer) {
     ce::rpc::FrameParser parser;
     std::string buffer(64 * 1024, '\0');
     for (;;) {
+        // A connection that does not introduce itself in time is dropped: it
+        // would hold a thread for nothing.
+        if (token == 0) {
+            pollfd p{fd, POLLIN, 0};
+            int ready = ::poll(&p, 1, hello_timeout_ms());
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                log_line("pid %d did not introduce itself within %d ms; connection closed", pid, hello_timeout_ms());
+                return false;
+            }
+        }
         ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;

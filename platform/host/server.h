@@ -74,6 +74,7 @@ private:
     bool stopping_ = false;
     std::map<uint64_t, Connection> connections_;
     uint64_t next_connection_ = 1;
+    uint64_t refused_connections_ = 0;
     std::map<uint64_t, Session> sessions_;
     WindowTable windows_;
 };

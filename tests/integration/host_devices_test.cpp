@@ -259,6 +259,25 @@ TEST_F(HostDevices, DeactivationWhileAClientIsBlockedInARead) {
     EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST1: Close", "TST1: Deinit"})) << tst_log();
 }
 
+int connect_raw() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, ce::host_socket_path().c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+// Whether the host ends the connection (rather than it staying open).
+bool closed_by_host(int fd) {
+    char c;
+    ssize_t n;
+    while ((n = recv(fd, &c, 1, 0)) > 0) {
+    }
+    close(fd);
+    return n == 0;
+}
+
 TEST_F(HostDevices, MalformedFramesEndOnlyTheirConnection) {
     struct stat st {};
     ASSERT_EQ(stat(ce::host_socket_path().c_str(), &st), 0);
@@ -268,22 +287,6 @@ TEST_F(HostDevices, MalformedFramesEndOnlyTheirConnection) {
     HANDLE port = open_port(u"TST1:");
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
 
-    auto connect_raw = [] {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, ce::host_socket_path().c_str());
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        return fd;
-    };
-    auto closed_by_host = [](int fd) {
-        char c;
-        ssize_t n;
-        while ((n = recv(fd, &c, 1, 0)) > 0) {
-        }
-        close(fd);
-        return n == 0;
-    };
     // A header announcing a huge frame.
     int a = connect_raw();
     uint32_t huge[3] = {0x7FFFFFFF, 1, 0};
@@ -457,6 +460,29 @@ TEST(HostBoot, BuiltinKeysActivateByOrder) {
     kill(host.pid(), SIGTERM);
     EXPECT_TRUE(eventually([&] { return !alive(host.pid()); }));
     EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST2: Deinit", "TST3: Deinit"})) << tst_log();
+}
+
+}  // namespace
+
+namespace {
+
+// Connections that never say hello hold a thread each: they are dropped after
+// a short time, and beyond a cap new ones are refused; real clients go on.
+TEST(HostConnections, SilentConnectionsAreDroppedAndTheirNumberIsCapped) {
+    setenv("CE_HOST_HELLO_MS", "300", 1);
+    setenv("CE_HOST_MAX_CONNECTIONS", "8", 1);
+    Host host;
+    host.start();
+    unsetenv("CE_HOST_HELLO_MS");
+    unsetenv("CE_HOST_MAX_CONNECTIONS");
+    std::vector<int> silent;
+    for (int i = 0; i < 8; i++) silent.push_back(connect_raw());
+    // The ninth is refused at once: the host closes it without waiting.
+    EXPECT_TRUE(closed_by_host(connect_raw()));
+    EXPECT_TRUE(eventually([] { return host_log().find("at most 8; refusing new ones") != std::string::npos; }));
+    for (int fd : silent) EXPECT_TRUE(closed_by_host(fd));
+    EXPECT_NE(host_log().find("did not introduce itself within 300 ms; connection closed"), std::string::npos);
+    EXPECT_EQ(cectl({"devices"}).status, 0);
 }
 
 }  // namespace
