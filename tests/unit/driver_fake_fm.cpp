@@ -23,6 +23,7 @@ struct State {
     bool no_radio = false;
     DWORD rssi = 0;
     bool rssi_ok = true;
+    std::function<void()> rssi_hook;
     DWORD power_state = 1;
     bool close_throws = false;
     bool auto_answer = false;
@@ -64,6 +65,7 @@ void reset() {
     s().no_radio = false;
     s().rssi = 0;
     s().rssi_ok = true;
+    s().rssi_hook = nullptr;
     s().power_state = 1;
     s().close_throws = false;
     s().auto_answer = false;
@@ -103,6 +105,10 @@ std::vector<DWORD> seeks() {
 }
 
 void set_no_radio(bool none) { std::lock_guard<std::mutex> l(s().mutex); s().no_radio = none; }
+void on_rssi_query(std::function<void()> hook) {
+    std::lock_guard<std::mutex> l(s().mutex);
+    s().rssi_hook = std::move(hook);
+}
 void set_rssi(DWORD value, bool ok) { std::lock_guard<std::mutex> l(s().mutex); s().rssi = value; s().rssi_ok = ok; }
 void set_power_state(DWORD state) { std::lock_guard<std::mutex> l(s().mutex); s().power_state = state; }
 void set_close_throws(bool throws) { std::lock_guard<std::mutex> l(s().mutex); s().close_throws = throws; }
@@ -208,6 +214,14 @@ DWORD FMSeek(HANDLE h, DWORD direction) {
 }
 
 DWORD FMGetProp(HANDLE h, DWORD id, DWORD* value) {
+    if (id == FMPROP_RSSI) {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(s().mutex);
+            hook = s().rssi_hook;
+        }
+        if (hook) hook();
+    }
     std::lock_guard<std::mutex> lock(s().mutex);
     fakefm::record("FMGetProp", id);
     if (h != fakefm::session() || !value) return ERROR_INVALID_PARAMETER;

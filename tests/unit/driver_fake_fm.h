@@ -3,6 +3,7 @@
 // exactly when and as the test says.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ std::vector<DWORD> seeks();
 void set_no_radio(bool none);
 // What FMGetProp(FMPROP_RSSI) reports (result 0) or, with ok false, a failure.
 void set_rssi(DWORD value, bool ok = true);
+// Runs before every FMGetProp(FMPROP_RSSI), on the caller's thread (the status
+// thread asks once a tick); nullptr removes it.
+void on_rssi_query(std::function<void()> hook);
 void set_power_state(DWORD state);
 void set_close_throws(bool throws);
 // Tuning and seeking answer with a frequency notification, as a tuner would.

@@ -265,18 +265,18 @@ TEST_F(DriverThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
     ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 8; });
     EXPECT_EQ(fakefm::count("FMSeek"), 0);
 
-    // With the search on, a steady flow of TMC groups keeps the station.
-    Write("$PSRF121,1*38");
-    std::atomic<bool> stop{false};
-    std::thread tmc([&] {
-        while (!stop) {
-            fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)});
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+    // With the search on, a steady flow of TMC groups keeps the station. A
+    // group arrives at every tick, as the status thread asks for the signal
+    // strength first, however the machine schedules the threads; the search
+    // goes on only once a whole tick has had its group.
+    fakefm::on_rssi_query([] {
+        FmRdsGroup g = fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD);
+        OnRdsGroups(&g, 1);
     });
-    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 14; });
-    stop = true;
-    tmc.join();
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 2; });
+    Write("$PSRF121,1*38");
+    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 7; });
+    fakefm::on_rssi_query(nullptr);
     EXPECT_EQ(fakefm::count("FMSeek"), 0);
 }
 
