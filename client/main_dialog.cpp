@@ -73,10 +73,7 @@ BOOL CALLBACK MainDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
                     DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_TMC_TEST), MainWindow, TmcTestDialog);
                     break;
                 case IDOK:
-                case IDM_EXIT:
-                    SaveSettingLists(dialog, Settings);
-                    EndDialog(dialog, id);
-                    break;
+                case IDM_EXIT: EndSettingDialog(dialog, Settings, id); break;
                 default:
                     // The TMC button; the lists' notifications change nothing.
                     if (code == 0) ToggleFromDialog(dialog, Settings);
@@ -84,10 +81,7 @@ BOOL CALLBACK MainDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
             }
             return TRUE;
         }
-        case WM_CLOSE:
-            SaveSettingLists(dialog, Settings);
-            EndDialog(dialog, WM_CLOSE);
-            return TRUE;
+        case WM_CLOSE: EndSettingDialog(dialog, Settings, WM_CLOSE); return TRUE;
         default: return FALSE;
     }
 }

@@ -42,6 +42,11 @@ void SaveSettingLists(HWND dialog, const SettingDialog& d) {
     SaveSettings();
 }
 
+void EndSettingDialog(HWND dialog, const SettingDialog& d, INT_PTR result) {
+    SaveSettingLists(dialog, d);
+    EndDialog(dialog, result);
+}
+
 void ToggleFromDialog(HWND dialog, const SettingDialog& d) {
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     // The lists then hold what the driver reads when it starts.

@@ -41,5 +41,7 @@ void EnableSettingLists(HWND dialog, const SettingDialog& d, BOOL enable);
 // only while the driver is not loaded; a list without a selection keeps the
 // stored value.
 void SaveSettingLists(HWND dialog, const SettingDialog& d);
+// Ends the dialog with result after the save step (Quit, Exit, OK, a close request).
+void EndSettingDialog(HWND dialog, const SettingDialog& d, INT_PTR result);
 // The TMC command: save, load or unload, then show the new state.
 void ToggleFromDialog(HWND dialog, const SettingDialog& d);

@@ -59,17 +59,11 @@ BOOL CALLBACK KeypadDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDM_TMC: ToggleFromDialog(dialog, Settings); break;
-                case IDM_QUIT:
-                    SaveSettingLists(dialog, Settings);
-                    EndDialog(dialog, IDM_QUIT);
-                    break;
+                case IDM_QUIT: EndSettingDialog(dialog, Settings, IDM_QUIT); break;
                 default: break;  // the lists' notifications
             }
             return TRUE;
-        case WM_CLOSE:
-            SaveSettingLists(dialog, Settings);
-            EndDialog(dialog, WM_CLOSE);
-            return TRUE;
+        case WM_CLOSE: EndSettingDialog(dialog, Settings, WM_CLOSE); return TRUE;
         default: return FALSE;
     }
 }

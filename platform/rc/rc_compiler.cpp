@@ -17,6 +17,8 @@
 #include <set>
 #include <unordered_map>
 
+#include "ce_utf8.h"
+
 namespace ce::rc {
 
 namespace {
@@ -310,39 +312,6 @@ std::u16string upper_name(std::u16string s) {
 
 std::u16string ascii_to_u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-void append_utf16(std::u16string& out, char32_t cp) {
-    if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (cp >> 10));
-        out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-        out += static_cast<char16_t>(cp);
-    }
-}
-
-// One UTF-8 sequence at s[i]; false (i unchanged) when it is not valid.
-bool next_utf8(const std::string& s, size_t& i, char32_t& cp) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b = byte(i);
-    if (b < 0x80) {
-        cp = b;
-        i++;
-        return true;
-    }
-    int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + extra >= s.size()) return false;
-    char32_t v = b & (0x3F >> extra);
-    for (int k = 1; k <= extra; k++) {
-        unsigned char c = byte(i + k);
-        if ((c & 0xC0) != 0x80) return false;
-        v = (v << 6) | (c & 0x3F);
-    }
-    static const char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (v < kMin[extra] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
-    cp = v;
-    i += 1 + extra;
-    return true;
-}
 
 // A source line after comments are gone and continuations joined.
 struct Line {
@@ -636,9 +605,9 @@ size_t Compiler::lex_string(const std::string& text, size_t i, bool wide, Token&
         }
         char32_t cp = 0;
         size_t start = i;
-        if (!next_utf8(text, i, cp)) fail(t, "text is not valid UTF-8");
+        if (!ce::utf8_next(text, i, cp)) fail(t, "text is not valid UTF-8");
         t.bytes.append(text, start, i - start);
-        append_utf16(t.wtext, cp);
+        ce::append_utf16(t.wtext, cp);
     }
 }
 

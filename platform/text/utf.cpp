@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ce_platform.h"
+#include "ce_utf8.h"
 #include "text/text_internal.h"
 
 namespace ce {
@@ -42,36 +43,14 @@ bool decode_utf8(std::string_view text, std::u16string& out, bool stop_on_invali
     out.reserve(out.size() + text.size());
     size_t i = 0;
     while (i < text.size()) {
-        auto b = static_cast<unsigned char>(text[i]);
-        uint32_t c;
-        size_t extra;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        else { c = UINT32_MAX; extra = 0; }
-        bool ok = c != UINT32_MAX;
-        for (size_t k = 1; ok && k <= extra; k++) {
-            if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        // Overlong forms and values outside Unicode are not text.
-        static const uint32_t min_for[] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (c < min_for[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
-        if (!ok) {
+        char32_t c;
+        if (!utf8_next(text, i, c)) {
             if (stop_on_invalid) return false;
             out += u'\uFFFD';
             i++;
             continue;
         }
-        i += extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
+        append_utf16(out, c);
     }
     return true;
 }

@@ -34,7 +34,7 @@ struct MenuItem {
     bool separator = false;
 };
 
-struct BarSpec {
+struct BarPlan {
     HWND parent = nullptr;
     HINSTANCE instance = nullptr;
     std::vector<SoftKey> keys;
@@ -104,8 +104,8 @@ LRESULT CALLBACK menu_bar_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
     switch (message) {
         case WM_CREATE: {
             auto* cs = reinterpret_cast<CREATESTRUCTW*>(lparam);
-            auto* spec = static_cast<BarSpec*>(cs->lpCreateParams);
-            Frame* frame = frame_of(spec->parent);
+            auto* plan = static_cast<BarPlan*>(cs->lpCreateParams);
+            Frame* frame = frame_of(plan->parent);
             if (!frame) return -1;
             QWidget* area = frame_soft_key_area(frame);
             auto* bar = new QWidget(area);
@@ -113,17 +113,17 @@ LRESULT CALLBACK menu_bar_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
             auto* layout = new QHBoxLayout(bar);
             layout->setContentsMargins(2, 1, 2, 1);
             auto* state = new Bar;
-            state->parent = spec->parent;
-            for (size_t k = 0; k < spec->keys.size() && k < 2; k++) {
-                const SoftKey& key = spec->keys[k];
+            state->parent = plan->parent;
+            for (size_t k = 0; k < plan->keys.size() && k < 2; k++) {
+                const SoftKey& key = plan->keys[k];
                 auto* button = new QPushButton(key.label, bar);
                 button->setFocusPolicy(Qt::NoFocus);
                 button->setFlat(true);
                 button->setEnabled((key.state & TBSTATE_ENABLED) != 0);
-                HWND parent = spec->parent;
-                if (key.submenu != NOMENU && key.submenu < spec->popups.size()) {
+                HWND parent = plan->parent;
+                if (key.submenu != NOMENU && key.submenu < plan->popups.size()) {
                     auto* menu = new QMenu(button);
-                    for (const auto& item : spec->popups[key.submenu]) {
+                    for (const auto& item : plan->popups[key.submenu]) {
                         if (item.separator) {
                             menu->addSeparator();
                             continue;
@@ -139,11 +139,11 @@ LRESULT CALLBACK menu_bar_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
                     WORD id = key.command;
                     QObject::connect(button, &QPushButton::clicked, [parent, id] { send_command(parent, id); });
                 }
-                if (k == 1 && spec->keys.size() >= 2) layout->addStretch(1);
+                if (k == 1 && plan->keys.size() >= 2) layout->addStretch(1);
                 layout->addWidget(button);
                 state->buttons.push_back(button);
             }
-            if (spec->keys.size() < 2) layout->addStretch(1);
+            if (plan->keys.size() < 2) layout->addStretch(1);
             auto* outer = area->layout() ? area->layout() : new QHBoxLayout(area);
             outer->setContentsMargins(0, 0, 0, 0);
             outer->addWidget(bar);
@@ -224,9 +224,9 @@ BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    BarSpec spec;
-    spec.parent = info->hwndParent;
-    spec.instance = info->hInstRes;
+    BarPlan plan;
+    plan.parent = info->hwndParent;
+    plan.instance = info->hInstRes;
     if (!(info->dwFlags & SHCMBF_EMPTYBAR)) {
         auto words = resource_words(info->hInstRes, static_cast<WORD>(info->nToolBarId), RT_RCDATA);
         if (words.size() < 2) {
@@ -248,12 +248,12 @@ BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
             const WCHAR* text = nullptr;
             INT_PTR n = LoadStringW(info->hInstRes, key.string_id, reinterpret_cast<LPWSTR>(&text), 0);
             if (n > 0 && text) key.label = QString::fromUtf16(text, static_cast<qsizetype>(n));
-            spec.keys.push_back(key);
+            plan.keys.push_back(key);
         }
-        if (menu_id) spec.popups = parse_menu(resource_words(info->hInstRes, menu_id, RT_MENU));
+        if (menu_id) plan.popups = parse_menu(resource_words(info->hInstRes, menu_id, RT_MENU));
     }
     HWND bar = CreateWindowExW(0, u"menu_worker", u"", WS_CHILD, 0, 0, 0, 0, info->hwndParent, nullptr,
-                               info->hInstRes, &spec);
+                               info->hInstRes, &plan);
     if (!bar) return FALSE;
     if (!(info->dwFlags & SHCMBF_HIDDEN)) ShowWindow(bar, SW_SHOW);
     frame_show_soft_keys(frame_of(info->hwndParent), !(info->dwFlags & SHCMBF_HIDDEN));
