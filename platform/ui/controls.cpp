@@ -309,7 +309,7 @@ LRESULT CALLBACK edit_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
             replace_selection(hwnd, *m, text_param(lparam));
             return 0;
         case EM_LIMITTEXT:
-            m->limit = wparam ? static_cast<size_t>(wparam) : (m->multiline ? 0x7FFFFFFE : 0x7FFFFFFE);
+            m->limit = wparam ? static_cast<size_t>(wparam) : 0x7FFFFFFE;  // 0: as much as there is room for
             if (auto* line = widget_as<QLineEdit>(hwnd)) line->setMaxLength(static_cast<int>(std::min<size_t>(m->limit, 32767)));
             return 0;
         case EM_GETLIMITTEXT: return static_cast<LRESULT>(m->limit);

@@ -156,17 +156,6 @@ using namespace ce::user;
 
 namespace {
 
-bool ce_upper_equals(const std::u16string& a, const char16_t* b) {
-    size_t n = std::char_traits<char16_t>::length(b);
-    if (a.size() != n) return false;
-    for (size_t i = 0; i < n; i++) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // The largest template a pointer alone may stand for; the resource compiler
 // makes far smaller ones.
@@ -200,7 +189,7 @@ HWND create_dialog(HINSTANCE instance, const void* data, size_t size, HWND owner
             return nullptr;
         }
         if (!first_tab && (item.style & WS_TABSTOP)) first_tab = control;
-        if (item.id == IDOK || ((item.style & 0x0F) == BS_DEFPUSHBUTTON && ce_upper_equals(item.class_name, u"BUTTON")))
+        if (item.id == IDOK || ((item.style & 0x0F) == BS_DEFPUSHBUTTON && _wcsicmp(item.class_name.c_str(), u"BUTTON") == 0))
             w->default_button = control;
     }
     LRESULT focus = SendMessageW(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tab), param);

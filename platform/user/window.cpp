@@ -10,7 +10,6 @@
 #include <random>
 
 #include "ce_platform.h"
-#include "text/text_internal.h"
 #include "user_internal.h"
 #include "window_broker.h"
 
@@ -634,8 +633,6 @@ DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId) {
 
 namespace {
 
-LONG_PTR* no_slot() { return nullptr; }
-
 // Reads or writes one of a window's words; Ptr selects the pointer-sized dialog offsets.
 LONG_PTR window_long(HWND window, int index, bool set, LONG_PTR value, bool ptr) {
     auto w = find_or_fail(window);
@@ -663,7 +660,6 @@ LONG_PTR window_long(HWND window, int index, bool set, LONG_PTR value, bool ptr)
             return swap(w->dialog_words[static_cast<size_t>(slot)]);
         }
     }
-    (void)no_slot;
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
 }
