@@ -27,6 +27,7 @@ static_assert(IOCTL_SERIAL_PURGE == 0x001B0044, "the purge request's code");
 TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR activeKey, LPCVOID busContext);
 TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device);
 TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD shareMode);
+TERVALON_EXPORT void COM_PreClose(DEVCONTEXT open);
 TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open);
 TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT open, LPVOID buffer, DWORD count);
 TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT open, LPCVOID buffer, DWORD count);
@@ -64,6 +65,9 @@ extern std::atomic<HANDLE> FmHandle;
 extern DWORD BandLow;
 extern DWORD BandHigh;
 extern std::atomic<BYTE> PortOpen;
+// Set while the open is being closed: a waiting COM_Read returns at once
+// and takes nothing, so the bytes stay for the next open.
+extern std::atomic<BYTE> ReadReleased;
 extern std::atomic<BYTE> ShuttingDown;
 extern std::atomic<HANDLE> TickEvent;
 extern std::atomic<HANDLE> DataReadyEvent;

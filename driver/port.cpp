@@ -9,6 +9,7 @@ BYTE OutputBuffer[OUTPUT_SIZE];
 std::atomic<DWORD> OutputLength;
 std::atomic<DWORD> OutputReadPos;
 CRITICAL_SECTION OutputLock;
+std::atomic<BYTE> ReadReleased;
 
 namespace {
 
@@ -81,6 +82,7 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
         return 0;
     }
     PortOpen = 1;
+    ReadReleased = 0;
     RotateLog();
     GnsScanning = 0;
     GnsAppliedFrequency = 0;
@@ -108,6 +110,15 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
         return 0;
     }
     return device;
+}
+
+// The device manager calls this before it waits for the client's calls to
+// return: a read waiting for data must not keep the port from the next
+// client (a client killed inside a read closes through here).
+TERVALON_EXPORT void COM_PreClose(DEVCONTEXT open) {
+    if (!CheckContext(open)) return;
+    ReadReleased = 1;
+    SetEvent(DataReadyEvent.load());
 }
 
 TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {

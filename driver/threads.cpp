@@ -18,6 +18,7 @@ TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT, LPVOID buffer, DWORD count) {
             if (ShuttingDown.load(std::memory_order_relaxed)) return 0;
         }
         if (ShuttingDown.load(std::memory_order_relaxed)) return 0;
+        if (ReadReleased.load(std::memory_order_relaxed)) return 0;
     }
 
     EnterCriticalSection(&OutputLock);

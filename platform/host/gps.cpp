@@ -169,15 +169,20 @@ public:
                     return FALSE;
                 }
                 unsigned generation = o->mask_generation;
+                // A wait forwarded from another port (COM9: passes its
+                // client's WaitCommEvent on) also ends when that port's open
+                // is closed, even while no GPS data flows.
                 cv_.wait(lock, [&] {
                     return o->closing || o->mask_generation != generation ||
-                           ((o->mask & EV_RXCHAR) && !o->queue.empty());
+                           ((o->mask & EV_RXCHAR) && !o->queue.empty()) || outer_call_released();
                 });
-                if (o->closing) {
+                bool remasked = o->mask_generation != generation;
+                bool data = (o->mask & EV_RXCHAR) && !o->queue.empty();
+                if (o->closing || (!remasked && !data)) {
                     SetLastError(ERROR_INVALID_HANDLE);
                     return FALSE;
                 }
-                DWORD events = o->mask_generation != generation ? 0 : EV_RXCHAR;
+                DWORD events = remasked ? 0 : EV_RXCHAR;
                 return give(&events, 4);
             }
             case IOCTL_SERIAL_PURGE: {
@@ -217,6 +222,10 @@ public:
 
     void deinit() override;
     bool waits_by_comm_event() const override { return true; }
+    void wake_nested_waits() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cv_.notify_all();
+    }
 
     void reload() {
         std::lock_guard<std::mutex> control(control_mutex_);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <functional>
@@ -46,12 +47,24 @@ public:
                        PDWORD returned) = 0;
     virtual void pre_deinit() {}
     virtual void deinit() = 0;
+    // Built-in devices: look again at waits made inside another device's
+    // call (see outer_call_released).
+    virtual void wake_nested_waits() {}
     // True when a read returns at once and IOCTL_SERIAL_WAIT_ON_MASK is how
     // a reader waits for data (the pty publisher reads such devices so).
     virtual bool waits_by_comm_event() const { return false; }
 };
 
 class Device;
+
+// How long a close or a deactivation waits for calls still inside a driver
+// before it goes on without them (CE_HOST_CLOSE_MS, default 5000).
+std::chrono::milliseconds close_budget();
+
+// Calls nest: a driver forwards its client's WaitCommEvent to GPD0: on the
+// client's own thread. True when an open whose call this thread is making,
+// further out, is being closed: a wait inside must end.
+bool outer_call_released();
 
 // One open of a device: by a client process, by code inside the host, or by
 // the device's pty. Calls count themselves in, so that Close runs only
@@ -71,12 +84,16 @@ public:
     DWORD seek(LONG distance, DWORD method);
     // Releases callers blocked in the driver (PreClose), waits for them,
     // then calls Close. Idempotent; later calls fail with ERROR_INVALID_HANDLE.
-    void close();
+    // A call that stays inside the driver longer than close_budget() is left
+    // behind: Close then runs when it returns, and this returns false.
+    bool close();
     bool closing();
+    bool released() const { return releasing_.load(std::memory_order_acquire); }
 
 private:
     bool enter();
     void leave();
+    void finish_close();
 
     std::shared_ptr<Device> device_;
     DWORD_PTR context_;
@@ -87,6 +104,8 @@ private:
     int in_flight_ = 0;
     bool closing_ = false;
     bool closed_ = false;
+    bool late_close_ = false;  // the last call to leave runs Close
+    std::atomic<bool> releasing_{false};
 };
 
 class PtyPort;
@@ -104,6 +123,18 @@ public:
     State state = State::Starting;  // guarded by the manager's lock
     std::set<std::shared_ptr<Open>> opens;  // guarded by the manager's lock
     int opening = 0;                       // Open calls inside the driver, likewise
+
+    // Opens whose Close has not run yet. A deactivation that had to leave a
+    // call inside the driver defers Deinit until the last of them closes.
+    void open_started();
+    void open_finished();
+    // False when Deinit was deferred.
+    bool deinit_when_idle();
+
+private:
+    std::mutex life_mutex_;
+    int unclosed_ = 0;
+    bool deinit_pending_ = false;
 };
 
 class Manager : public ce::LocalDeviceManager {
@@ -122,7 +153,10 @@ public:
     std::shared_ptr<Open> open_device(const std::u16string& name, DWORD access, DWORD share, uint64_t session,
                                       DWORD* error);
     std::shared_ptr<Open> find_open(uint32_t id);
-    void close_open(const std::shared_ptr<Open>& open);
+    // False when a call was left inside the driver (see Open::close).
+    bool close_open(const std::shared_ptr<Open>& open);
+    // Every built-in device looks again at its nested waits.
+    void wake_nested_waits();
     std::vector<ce::rpc::DeviceInfo> list();
     // HKLM\Drivers\Builtin keys that have a Dll, by Order.
     void boot();

@@ -197,11 +197,17 @@ int main(int argc, char** argv) {
 
     server.stop();
     manager.deactivate_all();
-    server.close_connections();
+    size_t stuck = server.close_connections();
     cehost::remove_device_links("a leftover");
     ce::set_local_device_manager(nullptr);
+    if (stuck) cehost::log_line("%zu connection(s) still inside a driver; left behind", stuck);
     cehost::log_line("stopped");
     ::unlink((dir + "/pid").c_str());
+    if (stuck) {
+        // Their threads would run on into a host that is being taken apart.
+        ::close(lock_fd);
+        _exit(0);
+    }
     ::close(lock_fd);  // before the stop request's connection closes at exit
     if (root_watch >= 0) ::close(root_watch);
     if (sig_fd >= 0) ::close(sig_fd);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <cstring>
 
@@ -145,6 +146,29 @@ void delete_active_entry(const std::u16string& path) { RegDeleteKeyW(HKEY_LOCAL_
 
 // ---- opens ------------------------------------------------------------------------
 
+namespace {
+// The opens this thread is calling into, outermost first.
+thread_local std::vector<Open*> t_calls;
+}  // namespace
+
+std::chrono::milliseconds close_budget() {
+    static const long ms = [] {
+        const char* v = std::getenv("CE_HOST_CLOSE_MS");
+        long n = v ? std::strtol(v, nullptr, 10) : 0;
+        return n > 0 ? n : 5000L;
+    }();
+    return std::chrono::milliseconds(ms);
+}
+
+bool outer_call_released() {
+    // The innermost call is the waiting device's own: its close reaches it
+    // through PreClose.
+    for (size_t i = 0; i + 1 < t_calls.size(); i++) {
+        if (t_calls[i]->released()) return true;
+    }
+    return false;
+}
+
 bool Open::enter() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closing_) {
@@ -152,12 +176,25 @@ bool Open::enter() {
         return false;
     }
     in_flight_++;
+    t_calls.push_back(this);
     return true;
 }
 
 void Open::leave() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--in_flight_ == 0) cv_.notify_all();
+    t_calls.pop_back();
+    bool run_close = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--in_flight_ == 0) {
+            cv_.notify_all();
+            run_close = late_close_;
+            late_close_ = false;
+        }
+    }
+    if (run_close) {
+        log_line("the call left inside %s returned; closing", u8(device_->name).c_str());
+        finish_close();
+    }
 }
 
 bool Open::closing() {
@@ -203,26 +240,72 @@ DWORD Open::seek(LONG distance, DWORD method) {
     return r;
 }
 
-void Open::close() {
+bool Open::close() {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (closing_) {
             // Another thread closes it (a dying client while the device is
             // deactivated): return only once Close has run, so that Deinit
             // can never overtake it.
-            cv_.wait(lock, [&] { return closed_; });
-            return;
+            return cv_.wait_for(lock, close_budget(), [&] { return closed_; });
         }
         closing_ = true;
     }
+    releasing_.store(true, std::memory_order_release);
     device_->driver->pre_close(context_);
+    manager().wake_nested_waits();
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return in_flight_ == 0; });
+    if (!cv_.wait_for(lock, close_budget(), [&] { return in_flight_ == 0; })) {
+        late_close_ = true;
+        log_line("%d call(s) still inside %s %lld ms after the close; its Close runs when they return", in_flight_,
+                 u8(device_->name).c_str(), static_cast<long long>(close_budget().count()));
+        return false;
+    }
     lock.unlock();
+    finish_close();
+    return true;
+}
+
+void Open::finish_close() {
     device_->driver->close(context_);
-    lock.lock();
-    closed_ = true;
-    cv_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        cv_.notify_all();
+    }
+    device_->open_finished();
+}
+
+// ---- a device's life ----------------------------------------------------------------
+
+void Device::open_started() {
+    std::lock_guard<std::mutex> lock(life_mutex_);
+    unclosed_++;
+}
+
+void Device::open_finished() {
+    bool deinit_now;
+    {
+        std::lock_guard<std::mutex> lock(life_mutex_);
+        deinit_now = --unclosed_ == 0 && deinit_pending_;
+        if (deinit_now) deinit_pending_ = false;
+    }
+    if (deinit_now) {
+        driver->deinit();
+        log_line("%s: deinitialised after its last call returned", u8(name).c_str());
+    }
+}
+
+bool Device::deinit_when_idle() {
+    {
+        std::lock_guard<std::mutex> lock(life_mutex_);
+        if (unclosed_ > 0) {
+            deinit_pending_ = true;
+            return false;
+        }
+    }
+    driver->deinit();
+    return true;
 }
 
 // ---- the manager --------------------------------------------------------------------
@@ -432,9 +515,14 @@ bool Manager::deactivate(uint32_t handle, DWORD* error) {
         std::lock_guard<std::mutex> lock(mutex_);
         opens.assign(device->opens.begin(), device->opens.end());
     }
-    for (auto& o : opens) close_open(o);
+    int left = 0;
+    for (auto& o : opens) left += close_open(o) ? 0 : 1;
     device->driver->pre_deinit();
-    device->driver->deinit();
+    // A call the driver never returns from must not hold the unload: the
+    // device goes now, and Deinit follows when that call returns.
+    if (!device->deinit_when_idle())
+        log_line("%d open(s) of %s still have a call inside the driver; Deinit runs when they return", left,
+                 u8(device->name).c_str());
     delete_active_entry(device->active_key);
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -466,6 +554,7 @@ std::shared_ptr<Open> Manager::open_device(const std::u16string& name, DWORD acc
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (context) {
+            device->open_started();
             open = std::make_shared<Open>(device, context, next_open_++, session);
             if (next_open_ == 0) next_open_ = 1;
             device->opens.insert(open);
@@ -493,11 +582,21 @@ std::shared_ptr<Open> Manager::find_open(uint32_t id) {
     return it == opens_.end() ? nullptr : it->second;
 }
 
-void Manager::close_open(const std::shared_ptr<Open>& open) {
-    open->close();
+bool Manager::close_open(const std::shared_ptr<Open>& open) {
+    bool closed = open->close();
     std::lock_guard<std::mutex> lock(mutex_);
     opens_.erase(open->id());
     open->device().opens.erase(open);
+    return closed;
+}
+
+void Manager::wake_nested_waits() {
+    std::vector<std::shared_ptr<Device>> devices;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices = order_;
+    }
+    for (auto& d : devices) d->driver->wake_nested_waits();
 }
 
 std::vector<ce::rpc::DeviceInfo> Manager::list() {

@@ -114,14 +114,20 @@ struct PtyPort::Impl {
         }
         auto o = open;
         int m = master;
-        reader = std::thread([this, o, m] { read_loop(o, m); });
+        reader = std::thread([this, o, m] { read_loop(o, m, comm_wait); });
     }
 
     void device_close() {
         if (!open) return;
         drain_master();
-        manager.close_open(open);  // releases the reader's Read
-        if (reader.joinable()) reader.join();
+        // Releases the reader's Read. A reader whose call the driver keeps
+        // is left behind: once that call returns it sees the close and
+        // touches nothing of ours.
+        if (manager.close_open(open)) {
+            if (reader.joinable()) reader.join();
+        } else if (reader.joinable()) {
+            reader.detach();
+        }
         open.reset();
     }
 
@@ -169,22 +175,21 @@ struct PtyPort::Impl {
         return true;
     }
 
-    void read_loop(std::shared_ptr<Open> o, int m) {
+    void read_loop(std::shared_ptr<Open> o, int m, bool wait_by_event) {
         char buf[4096];
         int quick_empties = 0;
         while (!o->closing()) {
             DWORD done = 0;
             auto started = std::chrono::steady_clock::now();
-            if (!o->read(buf, sizeof buf, &done)) {
-                if (o->closing()) return;
-                done = 0;
-            }
+            bool ok = o->read(buf, sizeof buf, &done);
+            if (o->closing()) return;  // the port may be gone: touch nothing of it
+            if (!ok) done = 0;
             if (done > 0) {
                 quick_empties = 0;
                 if (!write_master(*o, m, buf, done) && o->closing()) return;
                 continue;
             }
-            if (comm_wait) {
+            if (wait_by_event) {
                 DWORD events = 0;
                 o->ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4, nullptr);
             } else if (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(10)) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -466,32 +467,51 @@ void Server::leave_session(uint64_t token) {
 // ends at once (pidfd), even while one of its calls is blocked in a driver:
 // closing the open releases that call.
 void Server::end_session(uint64_t token, bool died) {
-    std::set<uint32_t> opens;
     pid_t pid = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = sessions_.find(token);
-        if (it == sessions_.end()) return;
-        auto& s = it->second;
-        opens.swap(s.opens);
-        pid = s.pid;
-        s.ended = true;
-        if (s.pidfd >= 0 && s.connections == 0) {
-            ::close(s.pidfd);
-            s.pidfd = -1;
-        }
-        if (s.connections == 0) sessions_.erase(it);
-        else if (s.pidfd >= 0) {
-            ::close(s.pidfd);  // watched no more
-            s.pidfd = -1;
-        }
-        signal_fd(watch_wake_);
+    auto opens = take_session(token, &pid);
+    close_session(token, pid, std::move(opens), died);
+}
+
+std::set<uint32_t> Server::take_session(uint64_t token, pid_t* pid) {
+    std::set<uint32_t> opens;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(token);
+    if (it == sessions_.end()) return opens;
+    auto& s = it->second;
+    opens.swap(s.opens);
+    *pid = s.pid;
+    s.ended = true;
+    if (s.pidfd >= 0 && s.connections == 0) {
+        ::close(s.pidfd);
+        s.pidfd = -1;
     }
+    if (s.connections == 0) sessions_.erase(it);
+    else if (s.pidfd >= 0) {
+        ::close(s.pidfd);  // watched no more
+        s.pidfd = -1;
+    }
+    signal_fd(watch_wake_);
+    return opens;
+}
+
+void Server::close_session(uint64_t token, pid_t pid, std::set<uint32_t> opens, bool died) {
     windows_.end_owner(token, died ? "died" : "disconnected");
     if (!opens.empty())
         log_line("pid %d %s; closing its %zu open(s)", pid, died ? "died" : "disconnected", opens.size());
     for (uint32_t id : opens) {
         if (auto o = manager().find_open(id)) manager().close_open(o);
+    }
+}
+
+void Server::reap_cleanups(bool all) {
+    std::lock_guard<std::mutex> lock(cleanup_mutex_);
+    for (auto it = cleanups_.begin(); it != cleanups_.end();) {
+        if (all || it->done->load()) {
+            it->thread.join();
+            it = cleanups_.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -516,8 +536,20 @@ void Server::watch_loop() {
             ssize_t r = ::read(watch_wake_, &v, sizeof v);
             (void)r;
         }
+        reap_cleanups(false);
         for (size_t i = 1; i < fds.size(); i++) {
-            if (fds[i].revents) end_session(tokens[i], true);
+            if (!fds[i].revents) continue;
+            pid_t pid = 0;
+            auto opens = take_session(tokens[i], &pid);
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            uint64_t token = tokens[i];
+            std::lock_guard<std::mutex> lock(cleanup_mutex_);
+            cleanups_.push_back({std::thread([this, token, pid, opens = std::move(opens), done]() mutable {
+                                     pthread_setname_np(pthread_self(), "cehost-cleanup");
+                                     close_session(token, pid, std::move(opens), true);
+                                     done->store(true);
+                                 }),
+                                 done});
         }
     }
 }
@@ -533,35 +565,50 @@ void Server::stop() {
     if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
     if (accept_thread_.joinable()) accept_thread_.join();
     if (watch_thread_.joinable()) watch_thread_.join();
+    reap_cleanups(true);  // each close is bounded
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
     if (!path_.empty()) ::unlink(path_.c_str());
 }
 
-void Server::close_connections() {
-    std::map<uint64_t, Connection> connections;
+size_t Server::close_connections() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& [id, c] : connections_) {
             if (c.fd >= 0 && !c.kept) ::shutdown(c.fd, SHUT_RDWR);
         }
     }
+    // A connection's thread ends once its call returns; one stuck inside a
+    // driver is left behind, so that the stop still ends.
+    auto deadline = std::chrono::steady_clock::now() + close_budget();
+    size_t left = 0;
     for (;;) {
         std::thread t;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = connections_.begin();
-            while (it != connections_.end() && !it->second.thread.joinable()) ++it;
-            if (it == connections_.end()) break;
-            t = std::move(it->second.thread);
+            left = 0;
+            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+                if (!it->second.thread.joinable()) continue;
+                if (it->second.done) {
+                    t = std::move(it->second.thread);
+                    break;
+                }
+                left++;
+            }
         }
-        t.join();
+        if (t.joinable()) {
+            t.join();
+            continue;
+        }
+        if (left == 0 || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [token, s] : sessions_) {
         if (s.pidfd >= 0) ::close(s.pidfd);
         s.pidfd = -1;
     }
+    return left;
 }
 
 }  // namespace cehost

@@ -3,11 +3,14 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host.h"
 #include "rpc.h"
@@ -25,8 +28,10 @@ public:
     int stop_event() const { return stop_event_; }
     // Stops accepting and removes the socket.
     void stop();
-    // Ends every connection (after the devices are gone) and joins the threads.
-    void close_connections();
+    // Ends every connection (after the devices are gone) and joins the
+    // threads; a thread still inside a driver after the close budget is left
+    // behind. Returns how many were.
+    size_t close_connections();
 
 private:
     struct Connection {
@@ -62,7 +67,11 @@ private:
     void join_session(uint64_t token, pid_t pid);
     void leave_session(uint64_t token);
     void end_session(uint64_t token, bool died);
+    // The bookkeeping of a session's end: its opens, handed to the caller.
+    std::set<uint32_t> take_session(uint64_t token, pid_t* pid);
+    void close_session(uint64_t token, pid_t pid, std::set<uint32_t> opens, bool died);
     void watch_loop();
+    void reap_cleanups(bool all);
 
     std::string path_;
     int listen_fd_ = -1;
@@ -76,6 +85,14 @@ private:
     uint64_t next_connection_ = 1;
     uint64_t refused_connections_ = 0;
     std::map<uint64_t, Session> sessions_;
+    // The clean-ups of processes that died, one thread each, so that one
+    // that has to wait never holds up another's.
+    struct Cleanup {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::mutex cleanup_mutex_;
+    std::vector<Cleanup> cleanups_;
     WindowTable windows_;
 };
 

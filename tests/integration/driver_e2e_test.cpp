@@ -361,3 +361,86 @@ TEST_F(DriverE2E, GpsdReadsThePositionsFromCom9) {
 }
 
 }  // namespace
+
+// A client's WaitCommEvent on COM9: is passed on to GPD0:; with no GPS data
+// flowing it waits until its open goes. Each way an open goes ends it, and
+// the port is free for the next client.
+TEST_F(DriverE2E, AWaitForGpsDataEndsWithItsOpen) {
+    ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);  // nothing ever arrives
+    Activate();
+    port_ = OpenPort();
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    auto wait_in_thread = [&](std::atomic<int>& result) {
+        return std::thread([&] {
+            DWORD events = 0;
+            result = WaitCommEvent(port_, &events, nullptr) ? 1 : 0;
+        });
+    };
+    // A new mask ends the wait with no event.
+    std::atomic<int> remasked{-1};
+    std::thread first = wait_in_thread(remasked);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it reach the wait
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    EXPECT_TRUE(eventually([&] { return remasked.load() != -1; }, 20));
+    first.join();
+    EXPECT_EQ(remasked.load(), 1);
+    // Closing the handle ends it as a failure.
+    std::atomic<int> closed{-1};
+    std::thread second = wait_in_thread(closed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::atomic<bool> close_returned{false};
+    std::thread closer([&] {
+        CloseHandle(port_);
+        close_returned = true;
+    });
+    EXPECT_TRUE(eventually([&] { return close_returned.load() && closed.load() != -1; }, 20));
+    if (!close_returned) {  // wedged: fail without hanging the suite
+        closer.detach();
+        second.detach();
+        port_ = INVALID_HANDLE_VALUE;
+        return;
+    }
+    closer.join();
+    second.join();
+    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(closed.load(), 0);
+
+    // A client killed inside the wait: its clean-up ends the wait and frees the port.
+    auto killed = spawn({bin("host_port_client"), "COM9:", "wait"});
+    ASSERT_TRUE(killed->wait_for("waiting\n")) << killed->text;
+    killed->kill_now();
+    EXPECT_TRUE(eventually([&] {
+        port_ = OpenPort();
+        return port_ != INVALID_HANDLE_VALUE;
+    }, 20)) << host_log();
+    if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+
+    // The device unloaded under a waiting client: the unload ends, the wait fails.
+    auto waiting = spawn({bin("host_port_client"), "COM9:", "wait"});
+    ASSERT_TRUE(waiting->wait_for("waiting\n")) << waiting->text;
+    EXPECT_EQ(cectl({"deactivate", handle_}, 60).status, 0) << host_log();
+    EXPECT_TRUE(waiting->wait_for("ended 0", 20)) << waiting->text;
+}
+
+// A client killed inside a read gives the port up at once, not when the
+// read's wait would have ended (seconds, with the clock slowed twentyfold).
+TEST_F(DriverE2E, AClientKilledInsideAReadFreesThePortAtOnce) {
+    setenv("CE_TIME_SCALE", "20", 1);
+    Activate();
+    setenv("CE_TIME_SCALE", "0.05", 1);
+    auto reader = spawn({bin("host_port_client"), "COM9:", "read"});
+    ASSERT_TRUE(reader->wait_for("reading\n")) << reader->text << host_log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside its read's wait by now
+    reader->kill_now();
+    EXPECT_TRUE(eventually([&] {
+        port_ = OpenPort();
+        return port_ != INVALID_HANDLE_VALUE;
+    }, 2)) << host_log();
+    // The slowed driver would take minutes to unload: end the host instead.
+    if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+    kill(host_.pid(), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));
+}

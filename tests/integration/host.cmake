@@ -8,6 +8,9 @@ add_executable(host_pty_probe ${CMAKE_CURRENT_LIST_DIR}/pty_probe.c)
 add_executable(host_window_owner ${CMAKE_CURRENT_LIST_DIR}/window_owner.cpp)
 target_link_libraries(host_window_owner PRIVATE ce)
 target_include_directories(host_window_owner PRIVATE ${CMAKE_SOURCE_DIR}/platform/devices)
+# A client that only waits on a port.
+add_executable(host_port_client ${CMAKE_CURRENT_LIST_DIR}/port_client.cpp)
+target_link_libraries(host_port_client PRIVATE ce)
 
 foreach(t host_devices_test host_pty_test host_gps_test host_windows_test)
   ce_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp TIMEOUT 180)

@@ -486,3 +486,67 @@ TEST(HostConnections, SilentConnectionsAreDroppedAndTheirNumberIsCapped) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> cectl_argv(std::vector<std::string> args) {
+    args.insert(args.begin(), {bin("cectl"), "--root", ce::root()});
+    return args;
+}
+
+// A driver call that ignores every release (TST's "hold") holds up neither
+// the clean-up of other clients, nor the deactivation of its device, nor the
+// host's stop; what had to be left is logged, and runs once the call returns.
+TEST(HostStuckDriver, OneClientsCleanUpNeverWaitsOnAnother) {
+    setenv("CE_HOST_CLOSE_MS", "600000", 1);  // a close that waits as long as it takes
+    Host host;
+    host.start();
+    unsetenv("CE_HOST_CLOSE_MS");
+    tst_key(u"Drivers\\Tst1", 1);
+    tst_key(u"Drivers\\Tst2", 2);
+    ASSERT_NE(ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr), nullptr);
+    ASSERT_NE(ActivateDeviceEx(u"Drivers\\Tst2", nullptr, 0, nullptr), nullptr);
+    auto held = spawn(cectl_argv({"port", "TST1:", "--write", "hold"}));
+    ASSERT_TRUE(eventually([] { return log_has("TST1: Write hold"); })) << tst_log();
+    auto reader = spawn(cectl_argv({"port", "TST2:", "--read-ms", "100000000"}));
+    ASSERT_TRUE(eventually([] { return log_has("TST2: Read waiting"); })) << tst_log();
+    held->kill_now();  // its clean-up now waits for the held call
+    reader->kill_now();
+    EXPECT_TRUE(eventually([] { return log_has("TST2: Close"); }, 20)) << tst_log();
+    EXPECT_FALSE(log_has("TST1: Close"));
+    std::ofstream(ce::root() + "/tst.release").put('\n');
+    EXPECT_TRUE(eventually([] { return log_has("TST1: Close"); }, 20)) << tst_log();
+}
+
+TEST(HostStuckDriver, DeactivationAndStopEndInBoundedTime) {
+    setenv("CE_HOST_CLOSE_MS", "300", 1);
+    Host host;
+    host.start();
+    unsetenv("CE_HOST_CLOSE_MS");
+    tst_key(u"Drivers\\Tst1", 1);
+    tst_key(u"Drivers\\Tst2", 2);
+    HANDLE dev = ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr);
+    ASSERT_NE(dev, nullptr);
+    ASSERT_NE(ActivateDeviceEx(u"Drivers\\Tst2", nullptr, 0, nullptr), nullptr);
+    auto held = spawn(cectl_argv({"port", "TST1:", "--write", "hold"}));
+    ASSERT_TRUE(eventually([] { return log_has("TST1: Write hold"); })) << tst_log();
+
+    // The device goes at once; Close and Deinit follow the call's return.
+    EXPECT_TRUE(DeactivateDevice(dev));
+    EXPECT_EQ(cectl({"devices"}).out.find("TST1:"), std::string::npos);
+    EXPECT_NE(host_log().find("1 call(s) still inside TST1: 300 ms after the close"), std::string::npos) << host_log();
+    EXPECT_FALSE(log_has("TST1: Deinit"));
+    std::ofstream(ce::root() + "/tst.release").put('\n');
+    EXPECT_TRUE(eventually([] { return log_has("TST1: Deinit"); }, 20)) << tst_log();
+    EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST1: Write released", "TST1: Close", "TST1: Deinit"})) << tst_log();
+
+    // A held call at the stop: the host still ends, and says what it left.
+    std::filesystem::remove(ce::root() + "/tst.release");
+    auto held2 = spawn(cectl_argv({"port", "TST2:", "--write", "hold"}));
+    ASSERT_TRUE(eventually([] { return log_has("TST2: Write hold"); })) << tst_log();
+    EXPECT_EQ(cectl({"stop"}, 60).status, 0);
+    EXPECT_TRUE(eventually([&] { return !alive(host.pid()); }, 20));
+    EXPECT_NE(host_log().find("left behind"), std::string::npos) << host_log();
+}
+
+}  // namespace

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -43,8 +44,10 @@ struct RunResult {
     std::string out;
 };
 
-// Runs a program to its end, capturing stdout (stderr passes through).
-inline RunResult run(const std::vector<std::string>& argv) {
+// Runs a program to its end, capturing stdout (stderr passes through). With a
+// limit, a program still running after that many seconds is killed and the
+// status is -2: a wedge fails the test instead of hanging it.
+inline RunResult run(const std::vector<std::string>& argv, int limit_seconds = 0) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return {};
     posix_spawn_file_actions_t actions;
@@ -60,20 +63,84 @@ inline RunResult run(const std::vector<std::string>& argv) {
     close(pipe_fds[1]);
     RunResult result;
     if (rc == 0) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+        bool killed = false;
         char buf[4096];
-        ssize_t n;
-        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
+        for (;;) {
+            if (limit_seconds > 0) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+                pollfd p{pipe_fds[0], POLLIN, 0};
+                if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
+                    kill(pid, SIGKILL);
+                    killed = true;
+                    break;
+                }
+            }
+            ssize_t n = read(pipe_fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            result.out.append(buf, static_cast<size_t>(n));
+        }
         int status = 0;
         waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     close(pipe_fds[0]);
     return result;
 }
 
-inline RunResult cectl(std::vector<std::string> args) {
+// A program left running, its stdout readable line by line.
+struct Spawned {
+    pid_t pid = -1;
+    int out = -1;
+    std::string text;
+    // Whether `what` appears in its output within the time.
+    bool wait_for(const std::string& what, int seconds = 30) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            if (text.find(what) != std::string::npos) return true;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{out, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buf[512];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) return false;
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    void kill_now() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~Spawned() {
+        kill_now();
+        if (out >= 0) close(out);
+    }
+};
+
+inline std::unique_ptr<Spawned> spawn(const std::vector<std::string>& argv) {
+    auto s = std::make_unique<Spawned>();
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return s;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&s->pid, args[0], &actions, nullptr, args.data(), environ) != 0) s->pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_fds[1]);
+    s->out = pipe_fds[0];
+    return s;
+}
+
+inline RunResult cectl(std::vector<std::string> args, int limit_seconds = 0) {
     args.insert(args.begin(), {bin("cectl"), "--root", ce::root()});
-    return run(args);
+    return run(args, limit_seconds);
 }
 
 inline void set_sz(const std::u16string& key, const char16_t* name, const std::u16string& value) {

@@ -3,8 +3,11 @@
 // appended to <root>/tst.log ("TST1: Open", ...), so tests in another process
 // can tell what reached the driver and in which order. Its settings key
 // (found through the Active entry's Key) may hold FailInit and RefuseOpen.
-#include <condition_variable>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -164,6 +167,14 @@ DWORD TST_Write(DWORD_PTR open, LPCVOID buffer, DWORD count) {
     Device* d = o->device;
     std::string data(static_cast<const char*>(buffer), count);
     note(d->name, "Write " + escaped(data));
+    if (data == "hold") {
+        // A driver call that ignores PreClose and PreDeinit: it returns only
+        // once <root>/tst.release exists.
+        const std::string release = ce::root() + "/tst.release";
+        while (access(release.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        note(d->name, "Write released");
+        return count;
+    }
     std::lock_guard<std::mutex> lock(d->mutex);
     d->queue += data;
     d->cv.notify_all();
