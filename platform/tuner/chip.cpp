@@ -159,7 +159,7 @@ std::optional<Chip::Clock::time_point> Chip::next_wake() const {
     std::optional<Clock::time_point> wake;
     auto earliest = [&](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
     if (!queue_.empty()) earliest(queue_.begin()->first.first);
-    if (rds_flowing() && next_group_ != Clock::time_point{}) earliest(next_group_);
+    if (rds_flowing() && rds_due_ != Clock::time_point{}) earliest(rds_due_);
     if (powered_ && report_period_ && next_report_ != Clock::time_point{}) earliest(next_report_);
     return wake;
 }
@@ -202,7 +202,12 @@ void Chip::run() {
 
 // ---- RDS and reports -----------------------------------------------------------
 
+// A chip hands over each group when its last block has arrived: one group
+// every 104 bit times, never several at once. Within its time a group may
+// come in pieces, each handed over when the block holding its last byte has
+// arrived; a piece never reaches into the next group.
 void Chip::rds_tick(Clock::time_point now, Out& out) {
+    rds_due_ = {};
     if (!rds_flowing()) {
         next_group_ = {};
         return;
@@ -213,48 +218,49 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
     // A stall of the thread is caught up, within bounds: a long one is dropped
     // as a real receiver would lose those groups.
     if (now - next_group_ > std::chrono::milliseconds(500)) next_group_ = now;
-    for (int produced = 0; next_group_ <= now && produced < 256; produced++) {
-        RdsGroup g;
-        if (!tuned_.source->next(g)) {
-            rds_dry_ = true;
-            break;
+    for (int produced = 0; produced < 256; produced++) {
+        if (group_bytes_.empty()) {
+            RdsGroup g;
+            if (!tuned_.source->next(g)) {
+                rds_dry_ = true;
+                return;
+            }
+            append_packed(g, group_bytes_);
+            group_handed_ = 0;
+            stats_.groupsSent++;
+            group_trace_ = {stats_.groupsSent, g};
         }
-        append_packed(g, rds_pending_);
-        stats_.groupsSent++;
-        if (trace_fd_ >= 0) {
-            stream_packed_ += FMS_RDS_GROUP_BYTES;
-            trace_pending_.push_back({stats_.groupsSent, stream_packed_, g});
+        Clock::time_point start = next_group_ - interval;
+        while (group_handed_ < group_bytes_.size()) {
+            if (piece_len_ == 0) piece_len_ = std::uniform_int_distribution<DWORD>(piece_min_, piece_max_)(rng_);
+            size_t end = std::min(group_handed_ + piece_len_, group_bytes_.size());
+            size_t blocks = (end + 2) / 3;  // three bytes a block
+            Clock::time_point due = start + interval * static_cast<int64_t>(blocks) / 4;
+            if (due > now) {
+                rds_due_ = due;
+                return;
+            }
+            OutEvent e;
+            e.event.code = FMS_EVENT_RDS_DATA;
+            e.event.payload.rds.count = static_cast<WORD>(end - group_handed_);
+            e.bytes.assign(group_bytes_.begin() + static_cast<ptrdiff_t>(group_handed_),
+                           group_bytes_.begin() + static_cast<ptrdiff_t>(end));
+            if (trace_fd_ >= 0 && end == group_bytes_.size()) e.completed.push_back(group_trace_);
+            out.push_back(std::move(e));
+            group_handed_ = end;
+            piece_len_ = 0;  // the rest of a piece cut at the group's end is not carried over
         }
+        group_bytes_.clear();
         next_group_ += interval;
     }
-    // Hand out pieces of arbitrary length; what is left waits for more.
-    size_t taken = 0;
-    for (;;) {
-        if (piece_len_ == 0) piece_len_ = std::uniform_int_distribution<DWORD>(piece_min_, piece_max_)(rng_);
-        if (rds_pending_.size() - taken < piece_len_) break;
-        OutEvent e;
-        e.event.code = FMS_EVENT_RDS_DATA;
-        e.event.payload.rds.count = static_cast<WORD>(piece_len_);
-        e.bytes.assign(rds_pending_.begin() + static_cast<ptrdiff_t>(taken),
-                       rds_pending_.begin() + static_cast<ptrdiff_t>(taken + piece_len_));
-        if (trace_fd_ >= 0) {
-            stream_handed_ += piece_len_;
-            size_t done = 0;
-            while (done < trace_pending_.size() && trace_pending_[done].end <= stream_handed_) done++;
-            e.completed.assign(trace_pending_.begin(), trace_pending_.begin() + static_cast<ptrdiff_t>(done));
-            trace_pending_.erase(trace_pending_.begin(), trace_pending_.begin() + static_cast<ptrdiff_t>(done));
-        }
-        out.push_back(std::move(e));
-        taken += piece_len_;
-        piece_len_ = 0;
-    }
-    rds_pending_.erase(rds_pending_.begin(), rds_pending_.begin() + static_cast<ptrdiff_t>(taken));
+    rds_due_ = now;  // a long catch-up goes on at the next turn
 }
 
 void Chip::clear_rds_stream() {
-    rds_pending_.clear();
-    trace_pending_.clear();
-    stream_packed_ = stream_handed_ = 0;
+    group_bytes_.clear();
+    group_handed_ = 0;
+    piece_len_ = 0;
+    next_group_ = rds_due_ = {};
 }
 
 void Chip::write_trace(const OutEvent& e, Clock::time_point handed_over) {
@@ -312,8 +318,6 @@ void Chip::tune_to(Out& out, uint32_t frequency) {
     frequency_ = frequency;
     tuned_ = Tuned{};
     clear_rds_stream();
-    piece_len_ = 0;
-    next_group_ = {};
     rds_dry_ = false;
     if (auto st = read_station(frequency); st && st->rssi > 0) {
         tuned_.station = st;
@@ -399,8 +403,7 @@ DWORD Chip::create(DWORD* creation_word, FMS_EVENT_FUNCTION fn, DWORD* session) 
     queue_.clear();
     busy_until_ = {};
     clear_rds_stream();
-    piece_len_ = 0;
-    next_group_ = next_report_ = {};
+    next_report_ = {};
     rng_.seed(0x7E5 + session_counter_);
     reset_radio_settings();
     audio_path_ = 1;
@@ -595,8 +598,6 @@ DWORD Chip::set_rds(DWORD session, DWORD on) {
         rds_on_ = on != 0;
         if (!was && rds_on_) {
             clear_rds_stream();
-            piece_len_ = 0;
-            next_group_ = {};
         }
         answer(out, FMS_CMD_SET_RDS, FMS_SUCCESSED, on ? 1 : 0);
     });

@@ -72,7 +72,6 @@ private:
     // the groups sent and the stream offset just past its last byte.
     struct TracedGroup {
         uint32_t seq = 0;
-        uint64_t end = 0;
         RdsGroup group;
     };
     struct OutEvent {
@@ -156,18 +155,18 @@ private:
           pause_duration_ = 0, audio_enable_ = 1;
 
     // RDS delivery.
-    std::vector<uint8_t> rds_pending_;
+    std::vector<uint8_t> group_bytes_;  // the group on the air now, packed
+    size_t group_handed_ = 0;           // of its bytes, those handed out
     size_t piece_len_ = 0;
     DWORD piece_min_ = 1, piece_max_ = 36;
-    Clock::time_point next_group_{};
-    bool rds_dry_ = false;  // the source has no groups at all
+    Clock::time_point next_group_{};  // when the group on the air is complete
+    Clock::time_point rds_due_{};     // when the next piece is due
+    bool rds_dry_ = false;            // the source has no groups at all
 
     // Delivery trace (FMSIM_TRACE_FILE): one line per group at the moment the
     // piece completing it is handed to the event function. -1: off.
     int trace_fd_ = -1;
-    std::vector<TracedGroup> trace_pending_;  // packed, not yet handed out whole
-    uint64_t stream_packed_ = 0;              // bytes packed since the stream restarted
-    uint64_t stream_handed_ = 0;              // bytes handed out since then
+    TracedGroup group_trace_;
 
     // Frequency reports.
     DWORD report_period_ = 0;

@@ -301,6 +301,22 @@ MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>&
     return m;
 }
 
+// The time between successive groups as the client read them: a chip hands
+// over a group every 87.6 ms, and a client that keeps one group at a time
+// loses those that come close behind another.
+void print_gaps(const char* what, const std::vector<Received>& got) {
+    std::vector<double> gaps;
+    for (size_t i = 1; i < got.size(); i++) gaps.push_back(static_cast<double>(got[i].ns - got[i - 1].ns) / 1e6);
+    if (gaps.empty()) {
+        std::printf("%s: no samples\n", what);
+        return;
+    }
+    std::sort(gaps.begin(), gaps.end());
+    auto at = [&](size_t percent) { return gaps[std::min(gaps.size() - 1, gaps.size() * percent / 100)]; };
+    std::printf("%s: n=%zu p5=%.1f ms median=%.1f ms p95=%.1f ms, under 5 ms: %zu\n", what, gaps.size(), at(5),
+                at(50), at(95), static_cast<size_t>(std::lower_bound(gaps.begin(), gaps.end(), 5.0) - gaps.begin()));
+}
+
 void print_match(const char* what, const MatchResult& m, const LineReader& lines) {
     std::printf("%s: sent %ld groups (%ld with a bad block), received %ld, lost %ld (%ld with a bad block); read "
                 "first from before the open %ld, not in the tuner's sequence %ld, bad checksums %ld\n",
@@ -399,6 +415,9 @@ void bench_latency(int groups, bool spy) {
     MatchResult b = match(trace, pty.received, pty_open, pty_end);
     print_spread("  <root>/dev/COM9 (pty read)", b.latency_us);
     print_match("  <root>/dev/COM9", b, pty);
+    std::printf("gaps between groups as the client read them:\n");
+    print_gaps("  COM9:", com9.received);
+    print_gaps("  <root>/dev/COM9", pty.received);
 }
 
 // ---- sustained 100x rate -----------------------------------------------------------

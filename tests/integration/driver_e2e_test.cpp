@@ -2,6 +2,7 @@
 // the simulated tuner plays real recordings, GPD0: replays a real GPS log, and
 // a client reads and writes COM9: from this process.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "host_support.h"
@@ -441,6 +444,111 @@ TEST_F(DriverE2E, AClientKilledInsideAReadFreesThePortAtOnce) {
     // The slowed driver would take minutes to unload: end the host instead.
     if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
+    kill(host_.pid(), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));
+}
+
+// A GNS client as real ones are: it reads <root>/dev/COM9, asks for the
+// signal strength once a second, and keeps only the newest group it has not
+// yet taken, taking one every 50 ms. At the real rate it loses no group, and
+// what it takes is the recording in order (the FM library leaves out only
+// groups with a bad block).
+TEST_F(DriverE2E, AGnsClientKeepingOneGroupAtATimeLosesNoneAndSeesTheSignal) {
+    CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
+    auto recording = spy_groups(spy);
+    Air("90000", spy);
+    Setting(u"Frequency", 90000);
+    Setting(u"Protocol", 1);
+    setenv("CE_TIME_SCALE", "1", 1);  // the real rate
+    Activate();
+    setenv("CE_TIME_SCALE", "0.05", 1);
+    std::string link = ce::root() + "/dev/COM9";
+    ASSERT_TRUE(eventually([&] { return access(link.c_str(), F_OK) == 0; }));
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+
+    std::mutex mutex;
+    std::optional<Group> slot;
+    size_t overwritten = 0;
+    std::atomic<size_t> taken_count{0};
+    int signal = -1;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        std::string pending;
+        auto next_query = std::chrono::steady_clock::now();
+        while (!stop) {
+            if (std::chrono::steady_clock::now() >= next_query) {
+                ASSERT_EQ(::write(fd, "\xFF\x6C\x00\x00\x6C", 5), 5);
+                next_query += std::chrono::seconds(1);
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[512];
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) continue;
+            pending.append(buf, static_cast<size_t>(n));
+            // Frames are 3F ... 3F, ten bytes; anything else (the GPS filler lines) is skipped.
+            size_t at = 0;
+            while (pending.size() - at >= 10) {
+                auto b = [&](size_t i) { return static_cast<unsigned char>(pending[at + i]); };
+                if (b(0) != 0x3F || b(9) != 0x3F) {
+                    at++;
+                    continue;
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                if (b(1) == 0 && b(2) == 0 && b(3) == 0x6C && b(4) == 0 && b(5) == 0 && b(8) == 0) {
+                    signal = b(6);
+                } else {
+                    char word[4][5];
+                    for (int w = 0; w < 4; w++) std::snprintf(word[w], 5, "%02X%02X", b(1 + 2 * w), b(2 + 2 * w));
+                    // What waited for the open comes at once; from the first take on, none may be missed.
+                    if (slot && taken_count > 0) overwritten++;
+                    slot = Group{word[0], word[1], word[2], word[3]};
+                }
+                at += 10;
+            }
+            pending.erase(0, at);
+        }
+    });
+    std::vector<Group> taken;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (taken.size() < 80 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> lock(mutex);
+        if (slot) taken.push_back(*slot);
+        slot.reset();
+        taken_count = taken.size();
+    }
+    stop = true;
+    reader.join();
+    ::close(fd);
+
+    EXPECT_EQ(overwritten, 0u) << "groups lost by a client that keeps one at a time";
+    EXPECT_GT(signal, 0);
+    ASSERT_GE(taken.size(), 80u);
+    // In the recording's order, looped, from wherever the port came in.
+    auto bad = [](const Group& g) { return g.a == "----" || g.b == "----" || g.c == "----" || g.d == "----"; };
+    size_t start = recording.size();
+    for (size_t i = 0; i < recording.size() && start == recording.size(); i++) {
+        size_t k = i, j = 0;
+        for (; j < 4 && j < taken.size(); j++, k = (k + 1) % recording.size()) {
+            while (bad(recording[k]) && !(recording[k] == taken[j])) k = (k + 1) % recording.size();
+            if (!(recording[k] == taken[j])) break;
+        }
+        if (j == 4) start = i;
+    }
+    ASSERT_LT(start, recording.size()) << "the first groups taken are not in the recording";
+    size_t k = start, skipped_good = 0;
+    for (const auto& g : taken) {
+        size_t steps = 0;
+        while (!(recording[k] == g) && steps++ < recording.size()) {
+            if (!bad(recording[k])) skipped_good++;
+            k = (k + 1) % recording.size();
+        }
+        k = (k + 1) % recording.size();
+    }
+    EXPECT_EQ(skipped_good, 0u) << "good groups of the recording that never arrived";
+    // The driver at the real rate would take seconds to unload: end the host instead.
     kill(host_.pid(), SIGKILL);
     EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));
 }
