@@ -115,10 +115,11 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
 // The device manager calls this before it waits for the client's calls to
 // return: a read waiting for data must not keep the port from the next
 // client (a client killed inside a read closes through here).
-TERVALON_EXPORT void COM_PreClose(DEVCONTEXT open) {
-    if (!CheckContext(open)) return;
+TERVALON_EXPORT BOOL COM_PreClose(DEVCONTEXT open) {
+    if (!CheckContext(open)) return FALSE;
     ReadReleased = 1;
     SetEvent(DataReadyEvent.load());
+    return TRUE;
 }
 
 TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {
