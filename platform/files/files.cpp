@@ -236,7 +236,7 @@ bool copy_contents(int from, int to) {
 
 }  // namespace
 
-void set_device_opener(DeviceOpener opener) { device_opener.store(opener); }
+DeviceOpener set_device_opener(DeviceOpener opener) { return device_opener.exchange(opener); }
 
 bool is_device_name(std::u16string_view name) {
     if (!name.empty() && name[0] == u'\\') name.remove_prefix(1);

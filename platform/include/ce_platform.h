@@ -37,8 +37,9 @@ std::optional<std::u16string> device_path_of(const std::string& host_path);
 // CreateFileW hands device names ("COM9:", "GPD0:": three letters, a digit,
 // a colon) to this hook, which the device manager's client installs. It
 // returns the handle, or INVALID_HANDLE_VALUE with the last error set.
+// Setting one gives back the one it replaces, so that a stand-in can be undone.
 using DeviceOpener = HANDLE (*)(LPCWSTR name, DWORD access, DWORD share);
-void set_device_opener(DeviceOpener opener);
+DeviceOpener set_device_opener(DeviceOpener opener);
 
 // The opener gets the name without a leading backslash ("GPD0:" for
 // "\GPD0:"). Without an opener such names fail with ERROR_FILE_NOT_FOUND.

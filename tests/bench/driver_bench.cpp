@@ -56,12 +56,13 @@ struct InProcess {
     std::string root;
     DEVCONTEXT device = 0;
     DEVCONTEXT open = 0;
+    ce::DeviceOpener device_manager = nullptr;  // put back at the end, for the cases through cehost
     InProcess() {
         char dir[] = "/tmp/tervalon-bench-XXXXXX";
         if (!mkdtemp(dir)) std::abort();
         root = dir;
         ce::set_root(root);
-        drivertest::UseNullGpsPort();
+        device_manager = drivertest::UseNullGpsPort();
         fakefm::reset();
         device = COM_Init(u"Drivers\\Active\\01", nullptr);
         open = COM_Open(device, GENERIC_READ | GENERIC_WRITE, 0);
@@ -70,6 +71,7 @@ struct InProcess {
     ~InProcess() {
         COM_Close(open);
         COM_Deinit(device);
+        ce::set_device_opener(device_manager);
         std::system(("rm -rf " + root).c_str());
     }
 };
@@ -138,6 +140,10 @@ void bench_rate(int seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stop = true;
     reader.join();
+    if (received == 0) {
+        std::fprintf(stderr, "driver_bench: the client read no $RTTMC at all\n");
+        std::exit(1);
+    }
     std::printf("sustained 100x RDS rate for %d s (in-process): sent %ld groups, received %ld, lost %ld\n", seconds,
                 sent, received.load(), sent - received.load());
 }
@@ -188,8 +194,8 @@ void bench_roundtrip(int n) {
     HostRoot host(true);
     HANDLE port = CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "driver_bench: cannot open COM9:\n");
-        return;
+        std::fprintf(stderr, "driver_bench: cannot open COM9: (error %u)\n", GetLastError());
+        std::exit(1);
     }
     std::vector<double> samples;
     char buffer[4096];
@@ -201,7 +207,12 @@ void bench_roundtrip(int n) {
         WriteFile(port, "$PSRF107*\r\n", 11, &written, nullptr);
         std::string text;
         while (text.find("$PSRF154,107*3D\r\n") == std::string::npos) {
-            if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) break;
+            if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
+                // A figure from a client that got nothing would mislead.
+                std::fprintf(stderr, "driver_bench: round trip %d: ReadFile on COM9: failed (error %u)\n", i,
+                             GetLastError());
+                std::exit(1);
+            }
             text.append(buffer, got);
         }
         samples.push_back(micros(Clock::now() - t0));
@@ -246,8 +257,8 @@ void bench_idle(int seconds) {
     HostRoot host(true);
     HANDLE port = CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "driver_bench: cannot open COM9:\n");
-        return;
+        std::fprintf(stderr, "driver_bench: cannot open COM9: (error %u)\n", GetLastError());
+        std::exit(1);
     }
     std::atomic<bool> stop{false};
     std::atomic<long> bytes{0};
@@ -263,6 +274,10 @@ void bench_idle(int seconds) {
     stop = true;
     reader.join();
     CloseHandle(port);
+    if (bytes == 0) {
+        std::fprintf(stderr, "driver_bench: the client read nothing from COM9: (no status sentence)\n");
+        std::exit(1);
+    }
     double scale = ce::time_scale();
     std::printf("cehost idle with COM9: open, no RDS, %d s (platform time x%.3g): cpu %.3f s, voluntary switches %ld, "
                 "involuntary %ld; status ticks expected: %.0f\n",
