@@ -3,6 +3,7 @@
 #include "rpc.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -244,7 +245,8 @@ std::string encode_reply(const Reply& r) {
     w.u32(r.result);
     w.u32(r.error);
     w.u32(r.count);
-    w.bytes(r.data.data(), r.data.size());
+    std::string_view data = r.borrowed.data() ? r.borrowed : std::string_view(r.data);
+    w.bytes(data.data(), data.size());
     return std::move(w.out);
 }
 
@@ -398,6 +400,34 @@ bool send_frame(int fd, uint16_t op, uint32_t tag, const std::string& payload) {
     encode_header(h, frame.data());
     frame += payload;
     return write_all(fd, frame.data(), frame.size());
+}
+
+bool send_reply(int fd, uint16_t op, uint32_t tag, const Reply& r) {
+    std::string_view data = r.borrowed.data() ? r.borrowed : std::string_view(r.data);
+    constexpr size_t kFixed = kHeaderSize + 16;  // result, error, count, data length
+    if (kFixed - kHeaderSize + data.size() > kMaxPayload) return false;
+    char fixed[kFixed];
+    Header h;
+    h.length = static_cast<uint32_t>(kFixed - kHeaderSize + data.size());
+    h.op = op;
+    h.tag = tag;
+    encode_header(h, fixed);
+    uint32_t fields[4] = {r.result, r.error, r.count, static_cast<uint32_t>(data.size())};
+    std::memcpy(fixed + kHeaderSize, fields, sizeof fields);
+    iovec parts[2] = {{fixed, kFixed}, {const_cast<char*>(data.data()), data.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = data.empty() ? 1 : 2;
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return false;
+    // A short send (a full socket buffer): the rest as it comes.
+    size_t done = static_cast<size_t>(sent);
+    if (done < kFixed && !write_all(fd, fixed + done, kFixed - done)) return false;
+    size_t data_done = done > kFixed ? done - kFixed : 0;
+    return write_all(fd, data.data() + data_done, data.size() - data_done);
 }
 
 bool recv_frame(int fd, Header& header, std::string& payload) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ce::rpc {
@@ -120,6 +121,9 @@ struct Reply {
     uint32_t error = 0;
     uint32_t count = 0;
     std::string data;
+    // Sent instead of `data` when set: bytes the sender holds until the reply
+    // is out (a read's buffer), so that they are not copied on the way.
+    std::string_view borrowed;
 };
 
 struct DeviceInfo {
@@ -160,6 +164,8 @@ std::string encode_request(const Request& request);  // the payload
 std::optional<Request> decode_request(uint16_t op, const void* payload, size_t size);
 
 std::string encode_reply(const Reply& reply);
+// A reply frame in one send, its data (borrowed or not) not copied.
+bool send_reply(int fd, uint16_t op, uint32_t tag, const Reply& reply);
 std::optional<Reply> decode_reply(const void* payload, size_t size);
 
 std::string encode_list(const std::vector<DeviceInfo>& list);

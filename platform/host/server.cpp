@@ -225,8 +225,7 @@ bool Server::converse(Peer& peer) {
                 reply = handle(*request, peer);
             }
             if (peer.drop) return false;
-            if (!ce::rpc::send_frame(fd, header.op | ce::rpc::kReplyFlag, header.tag, ce::rpc::encode_reply(reply)))
-                return false;
+            if (!ce::rpc::send_reply(fd, header.op | ce::rpc::kReplyFlag, header.tag, reply)) return false;
             if (peer.stop) {
                 signal_fd(stop_event_);
                 return true;
@@ -301,11 +300,14 @@ ce::rpc::Reply Server::handle(const ce::rpc::Request& r, Peer& peer) {
                 reply.error = ERROR_INVALID_HANDLE;
                 break;
             }
-            reply.data.resize(r.b);
+            // One buffer a connection thread, grown but never cleared: a read
+            // fills what it returns, and only that is sent.
+            thread_local std::string buffer;
+            if (buffer.size() < r.b) buffer.resize(r.b);
             DWORD done = 0;
-            reply.result = o->read(reply.data.data(), r.b, &done);
+            reply.result = o->read(buffer.data(), r.b, &done);
             if (!reply.result) reply.error = GetLastError();
-            reply.data.resize(done);
+            reply.borrowed = std::string_view(buffer.data(), done);
             reply.count = done;
             break;
         }

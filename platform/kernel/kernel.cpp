@@ -26,9 +26,17 @@ namespace ce {
 
 namespace {
 
+// One handle value. Closing it marks it closed before it leaves the table,
+// so that a thread's cached resolution (below) sees the close.
+struct HandleEntry {
+    explicit HandleEntry(std::shared_ptr<KObject> o) : object(std::move(o)) {}
+    std::shared_ptr<KObject> object;
+    std::atomic<bool> closed{false};
+};
+
 struct HandleTable {
     std::mutex mutex;
-    std::unordered_map<uintptr_t, std::shared_ptr<KObject>> objects;
+    std::unordered_map<uintptr_t, std::shared_ptr<HandleEntry>> entries;
     // Handle values count up and are never reused within a process, so a
     // stale handle can only fail, never reach another object.
     uintptr_t next = 0x1000;
@@ -38,6 +46,19 @@ HandleTable& table() {
     static auto* t = new HandleTable;  // never destroyed: threads may outlive main
     return *t;
 }
+
+// The handles a thread used last, resolved without the table's lock: the
+// hot calls (setting an event, waiting on it, a device's read) name the same
+// few handles again and again, from several threads at once. A weak
+// reference, so that a closed handle's object goes when its last user does.
+struct CachedHandle {
+    uintptr_t value = 0;
+    std::weak_ptr<HandleEntry> entry;
+};
+constexpr size_t kHandleCacheSize = 16;
+thread_local CachedHandle t_handle_cache[kHandleCacheSize];
+
+CachedHandle& cache_slot(uintptr_t value) { return t_handle_cache[(value >> 2) % kHandleCacheSize]; }
 
 }  // namespace
 
@@ -76,16 +97,28 @@ HANDLE handle_insert(std::shared_ptr<KObject> object) {
     uintptr_t value = t.next;
     t.next += 4;
     object->handle_count++;
-    t.objects.emplace(value, std::move(object));
+    t.entries.emplace(value, std::make_shared<HandleEntry>(std::move(object)));
     return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<KObject> handle_get(HANDLE handle) {
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    CachedHandle& slot = cache_slot(value);
+    if (slot.value == value) {
+        if (auto entry = slot.entry.lock(); entry && !entry->closed.load(std::memory_order_acquire))
+            return entry->object;
+    }
     auto& t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end()) return nullptr;
-    return it->second;
+    std::shared_ptr<HandleEntry> entry;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        auto it = t.entries.find(value);
+        if (it == t.entries.end()) return nullptr;
+        entry = it->second;
+    }
+    slot.value = value;
+    slot.entry = entry;
+    return entry->object;
 }
 
 // ---- the platform clock ------------------------------------------------------
@@ -187,9 +220,13 @@ public:
         if (pulse_releases_ > waiters_) pulse_releases_ = waiters_;
     }
     void set() {
-        std::lock_guard<std::mutex> lock(wait_mutex);
-        signalled_ = true;
-        // An auto-reset event releases one waiter; the others keep waiting.
+        {
+            std::lock_guard<std::mutex> lock(wait_mutex);
+            signalled_ = true;
+        }
+        // Woken after the lock is left, so that the waiter does not run only
+        // to block on it again. An auto-reset event releases one waiter; the
+        // others keep waiting.
         if (manual_) wait_cv.notify_all();
         else wait_cv.notify_one();
     }
@@ -355,13 +392,14 @@ BOOL CloseHandle(HANDLE handle) {
     {
         auto& t = table();
         std::lock_guard<std::mutex> lock(t.mutex);
-        auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == t.objects.end()) {
+        auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == t.entries.end()) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        object = std::move(it->second);
-        t.objects.erase(it);
+        it->second->closed.store(true, std::memory_order_release);
+        object = it->second->object;
+        t.entries.erase(it);
         last = --object->handle_count == 0;
     }
     if (last) object->on_last_handle_closed();

@@ -5,15 +5,18 @@
 //                                     $RTTMC, for GROUPS groups (default 500)
 //                                     read through COM9: and then as many through
 //                                     <root>/dev/COM9: median and p99
-//   e2e_bench rate [SECONDS] [spy]    RDS at 100 times the real rate
-//                                     (CE_TIME_SCALE 0.01) for SECONDS (default
-//                                     10) with a client reading COM9: and then
-//                                     <root>/dev/COM9: groups sent, received, lost
+//   e2e_bench rate [RATE [SECONDS]] [spy]
+//                                     RDS at RATE times the real rate (default
+//                                     100; CE_TIME_SCALE 1/RATE) for SECONDS
+//                                     (default 10) with a client reading COM9:
+//                                     and then <root>/dev/COM9: groups sent,
+//                                     received, lost, latency percentiles, and
+//                                     cehost's CPU time and wake-ups a group
 //   e2e_bench idle [SECONDS]          cehost's CPU time and context switches per
 //                                     thread over SECONDS (default 30) with COM9:
 //                                     open, a client waiting in ReadFile and no
 //                                     station on the air
-// Without an argument: all three with their defaults. "spy" plays
+// Without an argument: latency, rate 100, rate 300 and idle. "spy" plays
 // ../shared/captures/dk-9602-tmc.spy instead of the synthetic TMC station.
 //
 // The tuner runs inside cehost and the client here; both read CLOCK_MONOTONIC.
@@ -78,8 +81,9 @@ void print_spread(const char* what, std::vector<double> v) {
         return;
     }
     std::sort(v.begin(), v.end());
-    std::printf("%s: n=%zu median=%.1f us p99=%.1f us max=%.1f us\n", what, v.size(), v[v.size() / 2],
-                v[std::min(v.size() - 1, v.size() * 99 / 100)], v.back());
+    auto at = [&](size_t percent) { return v[std::min(v.size() - 1, v.size() * percent / 100)]; };
+    std::printf("%s: n=%zu median=%.1f us p90=%.1f us p99=%.1f us max=%.1f us\n", what, v.size(), at(50), at(90),
+                at(99), v.back());
 }
 
 // ---- a private cehost with the driver, the tuner tracing --------------------------
@@ -420,36 +424,6 @@ void bench_latency(int groups, bool spy) {
     print_gaps("  <root>/dev/COM9", pty.received);
 }
 
-// ---- sustained 100x rate -----------------------------------------------------------
-
-void bench_rate(int seconds, bool spy) {
-    std::string air = air_for(spy);
-    HostRoot host("0.01", air, false);
-    if (!host.rds_flowing(30)) host.fail("no RDS from the tuner");
-    std::printf("sustained delivery at 100 times the real RDS rate through cehost (%s, CE_TIME_SCALE=0.01, "
-                "FMSIM_REPORT_MS=0), %d s a client:\n",
-                air == "synthetic" ? "synthetic TMC station" : "dk-9602-tmc.spy", seconds);
-    // Each client reads for the run, then a short while more so that groups
-    // handed over just before the end can arrive; those after do not count.
-    auto drain = std::chrono::milliseconds(500);
-    for (int variant = 0; variant < 2; variant++) {
-        LineReader lines;
-        int64_t end_ns = 0;
-        Clock::time_point stop;
-        auto done = [&] {
-            if (end_ns == 0 && Clock::now() >= stop - drain) end_ns = now_ns();
-            return false;
-        };
-        stop = Clock::now() + std::chrono::seconds(seconds) + drain;
-        int64_t opened = variant == 0 ? read_com9(lines, done, stop) : read_pty(host.root, lines, done, stop);
-        if (end_ns == 0) end_ns = now_ns();
-        auto trace = read_trace(host.trace);
-        MatchResult m = match(trace, lines.received, opened, end_ns);
-        print_match(variant == 0 ? "  COM9: (CreateFileW + ReadFile)" : "  <root>/dev/COM9 (pty read)", m, lines);
-        print_spread("    latency at that rate", m.latency_us);
-    }
-}
-
 // ---- idle cost per thread ------------------------------------------------------------
 
 struct ThreadCost {
@@ -496,6 +470,63 @@ std::map<int, ThreadCost> thread_costs(pid_t pid) {
         out[tid] = c;
     }
     return out;
+}
+
+// ---- delivery at a multiple of the real rate ------------------------------------
+
+struct HostCost {
+    double cpu_ms = 0;
+    long voluntary = 0;
+};
+
+HostCost host_cost(pid_t pid) {
+    HostCost c;
+    for (const auto& [tid, t] : thread_costs(pid)) {
+        c.cpu_ms += t.cpu_ms;
+        c.voluntary += t.voluntary;
+    }
+    return c;
+}
+
+void bench_rate(int rate, int seconds, bool spy) {
+    std::string air = air_for(spy);
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%.6g", 1.0 / rate);
+    HostRoot host(scale, air, false);
+    if (!host.rds_flowing(30)) host.fail("no RDS from the tuner");
+    std::printf("delivery at %d times the real RDS rate through cehost (%s, CE_TIME_SCALE=%s), %d s a client:\n",
+                rate, air == "synthetic" ? "synthetic TMC station" : "dk-9602-tmc.spy", scale, seconds);
+    // Each client reads for the run, then a short while more so that groups
+    // handed over just before the end can arrive; those after do not count.
+    auto drain = std::chrono::milliseconds(500);
+    for (int variant = 0; variant < 2; variant++) {
+        LineReader lines;
+        int64_t end_ns = 0;
+        Clock::time_point stop;
+        HostCost before = host_cost(host.pid), after;
+        auto done = [&] {
+            if (end_ns == 0 && Clock::now() >= stop - drain) {
+                end_ns = now_ns();
+                after = host_cost(host.pid);
+            }
+            return false;
+        };
+        stop = Clock::now() + std::chrono::seconds(seconds) + drain;
+        int64_t opened = variant == 0 ? read_com9(lines, done, stop) : read_pty(host.root, lines, done, stop);
+        if (end_ns == 0) {
+            end_ns = now_ns();
+            after = host_cost(host.pid);
+        }
+        auto trace = read_trace(host.trace);
+        MatchResult m = match(trace, lines.received, opened, end_ns);
+        const char* name = variant == 0 ? "  COM9: (CreateFileW + ReadFile)" : "  <root>/dev/COM9 (pty read)";
+        if (m.received == 0) host.fail("the client read no group: a figure from it would mislead");
+        print_match(name, m, lines);
+        print_spread("    latency", m.latency_us);
+        std::printf("    cehost per group sent: %.1f us of CPU, %.2f voluntary context switches\n",
+                    1000.0 * (after.cpu_ms - before.cpu_ms) / static_cast<double>(m.sent),
+                    static_cast<double>(after.voluntary - before.voluntary) / static_cast<double>(m.sent));
+    }
 }
 
 void bench_idle(int seconds) {
@@ -546,15 +577,24 @@ void bench_idle(int seconds) {
 
 int main(int argc, char** argv) {
     std::string what = argc > 1 ? argv[1] : "";
-    int n = argc > 2 ? std::atoi(argv[2]) : 0;
     bool spy = false;
-    for (int i = 2; i < argc; i++) spy = spy || std::string(argv[i]) == "spy";
+    std::vector<int> numbers;
+    for (int i = 2; i < argc; i++) {
+        if (std::string(argv[i]) == "spy") spy = true;
+        else numbers.push_back(std::atoi(argv[i]));
+    }
+    auto number = [&](size_t i, int fallback) { return i < numbers.size() && numbers[i] > 0 ? numbers[i] : fallback; };
     if (!what.empty() && what != "latency" && what != "rate" && what != "idle") {
-        std::fprintf(stderr, "usage: e2e_bench [latency [GROUPS] | rate [SECONDS] | idle [SECONDS]] [spy]\n");
+        std::fprintf(stderr,
+                     "usage: e2e_bench [latency [GROUPS] | rate [RATE [SECONDS]] | idle [SECONDS]] [spy]\n");
         return 1;
     }
-    if (what.empty() || what == "latency") bench_latency(n > 0 ? n : 500, spy);
-    if (what.empty() || what == "rate") bench_rate(n > 0 ? n : 10, spy);
-    if (what.empty() || what == "idle") bench_idle(n > 0 ? n : 30);
+    if (what.empty() || what == "latency") bench_latency(number(0, 500), spy);
+    if (what == "rate") bench_rate(number(0, 100), number(1, 10), spy);
+    if (what.empty()) {
+        bench_rate(100, 10, spy);
+        bench_rate(300, 10, spy);
+    }
+    if (what.empty() || what == "idle") bench_idle(number(0, 30));
     return 0;
 }

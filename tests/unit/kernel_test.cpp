@@ -145,12 +145,15 @@ struct CloseRace {
     HANDLE event;
     std::atomic<bool> waiting{false};
     std::atomic<DWORD> result{0};
+    std::atomic<BOOL> set_after{TRUE};
 };
 
 DWORD wait_briefly(LPVOID p) {
     auto* r = static_cast<CloseRace*>(p);
     r->waiting = true;
     r->result = WaitForSingleObject(r->event, 300);
+    // This thread resolved the handle before another closed it: it must fail now.
+    r->set_after = SetEvent(r->event);
     return 0;
 }
 
@@ -166,6 +169,7 @@ TEST(KernelHandles, CloseWhileAnotherThreadWaitsIsSafe) {
     EXPECT_FALSE(SetEvent(race.event));
     ASSERT_EQ(WaitForSingleObject(t, 20000), WAIT_OBJECT_0);
     EXPECT_EQ(race.result.load(), WAIT_TIMEOUT);
+    EXPECT_FALSE(race.set_after.load());
     CloseHandle(t);
 }
 
