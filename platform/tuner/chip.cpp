@@ -203,9 +203,9 @@ void Chip::run() {
 // ---- RDS and reports -----------------------------------------------------------
 
 // A chip hands over each group when its last block has arrived: one group
-// every 104 bit times, never several at once. Within its time a group may
-// come in pieces, each handed over when the block holding its last byte has
-// arrived; a piece never reaches into the next group.
+// every 104 bit times, never several at once. A group may come in pieces,
+// handed over one after the other at its time (one wake-up a group); a piece
+// never reaches into the next group.
 void Chip::rds_tick(Clock::time_point now, Out& out) {
     rds_due_ = {};
     if (!rds_flowing()) {
@@ -230,16 +230,13 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
             stats_.groupsSent++;
             group_trace_ = {stats_.groupsSent, g};
         }
-        Clock::time_point start = next_group_ - interval;
+        if (next_group_ > now) {
+            rds_due_ = next_group_;
+            return;
+        }
         while (group_handed_ < group_bytes_.size()) {
             if (piece_len_ == 0) piece_len_ = std::uniform_int_distribution<DWORD>(piece_min_, piece_max_)(rng_);
             size_t end = std::min(group_handed_ + piece_len_, group_bytes_.size());
-            size_t blocks = (end + 2) / 3;  // three bytes a block
-            Clock::time_point due = start + interval * static_cast<int64_t>(blocks) / 4;
-            if (due > now) {
-                rds_due_ = due;
-                return;
-            }
             OutEvent e;
             e.event.code = FMS_EVENT_RDS_DATA;
             e.event.payload.rds.count = static_cast<WORD>(end - group_handed_);

@@ -160,7 +160,7 @@ private:
     size_t piece_len_ = 0;
     DWORD piece_min_ = 1, piece_max_ = 36;
     Clock::time_point next_group_{};  // when the group on the air is complete
-    Clock::time_point rds_due_{};     // when the next piece is due
+    Clock::time_point rds_due_{};     // when the event thread must hand over RDS next
     bool rds_dry_ = false;            // the source has no groups at all
 
     // Delivery trace (FMSIM_TRACE_FILE): one line per group at the moment the
