@@ -285,7 +285,11 @@ MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>&
         if (gap > 0) m.gaps[gap]++;
         if (trace[k].ns <= to_ns) {
             m.received++;
-            m.latency_us.push_back(static_cast<double>(r.ns - trace[k].ns) / 1000.0);
+            // A group handed over while the port was being opened waits for
+            // the next group's wake-up of the driver: that is the open's
+            // cost, not the way's. Latency counts from the first read on.
+            if (trace[k].ns >= got.front().ns)
+                m.latency_us.push_back(static_cast<double>(r.ns - trace[k].ns) / 1000.0);
         }
         last_matched = k;
         next = k + 1;
