@@ -46,23 +46,23 @@ void QueueAnswer(const char* text) {
     AppendOutput(static_cast<DWORD>(strlen(answer)), answer, TRUE);
 }
 
-void Tune(DWORD frequency) { FMSetProp(FmHandle.load(std::memory_order_relaxed), FMPROP_FREQUENCY, frequency); }
+void Tune(DWORD frequency) { FMSetProp(Driver.FmHandle.load(std::memory_order_relaxed), FMPROP_FREQUENCY, frequency); }
 
-void Seek(DWORD direction) { FMSeek(FmHandle.load(std::memory_order_relaxed), direction); }
+void Seek(DWORD direction) { FMSeek(Driver.FmHandle.load(std::memory_order_relaxed), direction); }
 
 // $PSRF123: P2 chooses a 100 kHz step (0) or a seek (1), P1 the direction
 // (0 down, 1 up). A step wraps around at the ends of the band.
 void StepOrSeek(int p1, int p2) {
-    DWORD frequency = Frequency.load(std::memory_order_relaxed);
-    bool log = (LogMode & LOG_EVENT) != 0;
+    DWORD frequency = Driver.Frequency.load(std::memory_order_relaxed);
+    bool log = (Driver.LogMode & LOG_EVENT) != 0;
     if (p2 == 0) {
         if (p1 == 0) {
             LONGLONG next = static_cast<LONGLONG>(frequency) - 100;
-            frequency = next < static_cast<LONGLONG>(BandLow) ? BandHigh : static_cast<DWORD>(next);
+            frequency = next < static_cast<LONGLONG>(Driver.BandLow) ? Driver.BandHigh : static_cast<DWORD>(next);
             if (log) LogFormatW(FALSE, u"COM_Write: 123 Tune DOWN: %d P1:%d P2:%d", frequency, p1, p2);
         } else if (p1 == 1) {
             ULONGLONG next = static_cast<ULONGLONG>(frequency) + 100;
-            frequency = next > BandHigh ? BandLow : static_cast<DWORD>(next);
+            frequency = next > Driver.BandHigh ? Driver.BandLow : static_cast<DWORD>(next);
             if (log) LogFormatW(FALSE, u"COM_Write: 123 Tune UP: %d P1:%d P2:%d ", frequency, p1, p2);
         }
         Tune(frequency);
@@ -81,7 +81,7 @@ void StepOrSeek(int p1, int p2) {
 // A GNS scan command: seek from the frequency byte given, answer at once, and
 // hold the writer 2.5 s while the tuner sweeps.
 void GnsScan(BYTE from, DWORD direction, const BYTE (&answer)[10], bool logEvent, bool logData) {
-    GnsScanning.store(1, std::memory_order_relaxed);
+    Driver.GnsScanning.store(1, std::memory_order_relaxed);
     DWORD start = (static_cast<DWORD>(from) + 875) * 100;
     if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS SCAN solicited from %d", start);
     Seek(direction);
@@ -136,7 +136,7 @@ LONG ParseFrequencyField(const char* field) {
 
 void RunRoyaltekCommands(char* text) {
     const size_t length = strlen(text);  // a NUL in the data hides what follows
-    const bool log = (LogMode & LOG_EVENT) != 0;
+    const bool log = (Driver.LogMode & LOG_EVENT) != 0;
     char field[FIELD_SIZE];
     const char* found = strstr(text, "PSRF");
     while (found) {
@@ -154,7 +154,7 @@ void RunRoyaltekCommands(char* text) {
                 break;
             case 121:
                 CopyField(text, length, p + 8, 1, field);
-                AutoScan.store(field[0] == '0' || field[0] == '2' ? 0 : 1, std::memory_order_relaxed);
+                Driver.AutoScan.store(field[0] == '0' || field[0] == '2' ? 0 : 1, std::memory_order_relaxed);
                 if (log) LogFormatW(FALSE, u"COM_Write: 121");
                 next = p + 8;
                 break;
@@ -201,8 +201,8 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     static const BYTE signalQuery[5] = {0xFF, 0x6C, 0x00, 0x00, 0x6C};
     // bytes is the working copy: count written bytes and a NUL behind them, so
     // a pattern at the very end reads F = 0.
-    const bool logEvent = (LogMode & LOG_EVENT) != 0;
-    const bool logData = (LogMode & LOG_DATA) != 0;
+    const bool logEvent = (Driver.LogMode & LOG_EVENT) != 0;
+    const bool logData = (Driver.LogMode & LOG_DATA) != 0;
 
     if (FindPattern(bytes, count, rdsOn, 4) >= 0) {
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSON");
@@ -217,9 +217,9 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     // Clients ask for the signal strength about once a second.
     if (FindPattern(bytes, count, signalQuery, 5) >= 0) {
         DWORD rssi = 0;
-        FMGetProp(FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
+        FMGetProp(Driver.FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
         BYTE answer[10] = {0x3F, 0x00, 0x00, 0x6C, 0x00, 0x00, static_cast<BYTE>(rssi > 63 ? 63 : rssi),
-                           GnsFrequencyByte(Frequency.load(std::memory_order_relaxed)), 0x00, 0x3F};
+                           GnsFrequencyByte(Driver.Frequency.load(std::memory_order_relaxed)), 0x00, 0x3F};
         if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS signal query: %d", static_cast<int>(answer[6]));
         AppendOutput(sizeof(answer), answer, TRUE);
         if (logData) LogHex(u"ANSW:", sizeof(answer), answer, FALSE);
@@ -231,14 +231,14 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     at = FindPattern(bytes, count, setFrequency, 2);
     if (at < 0) at = FindPattern(bytes, count, setFrequencyAlt, 2);
     if (at >= 0) {
-        GnsScanning.store(0, std::memory_order_relaxed);
+        Driver.GnsScanning.store(0, std::memory_order_relaxed);
         DWORD requested = (static_cast<DWORD>(bytes[at + 2]) + 875) * 100;
-        GnsRequestedFrequency.store(requested, std::memory_order_relaxed);
+        Driver.GnsRequestedFrequency.store(requested, std::memory_order_relaxed);
         if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS new Freq solicited %d", requested);
         // The same frequency again neither re-tunes nor waits.
-        if (GnsAppliedFrequency.load(std::memory_order_relaxed) != requested) {
+        if (Driver.GnsAppliedFrequency.load(std::memory_order_relaxed) != requested) {
             Tune(requested);
-            GnsAppliedFrequency.store(requested, std::memory_order_relaxed);
+            Driver.GnsAppliedFrequency.store(requested, std::memory_order_relaxed);
             Sleep(1100);
         }
     }
@@ -246,7 +246,7 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
 
 TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
     ActiveCall call;
-    if (ShuttingDown.load(std::memory_order_relaxed)) return 0;
+    if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
     if (!buffer && count) return 0;
     // Only the first 2047 bytes of a longer write are examined: the working
     // copy keeps room for its NUL.
@@ -255,8 +255,8 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
     if (examined) memcpy(copy, buffer, examined);
     copy[examined] = 0;
 
-    if (LogMode & LOG_DATA) {
-        if (Protocol != 0) {
+    if (Driver.LogMode & LOG_DATA) {
+        if (Driver.Protocol != 0) {
             LogHex(u"RECV:", examined, reinterpret_cast<const BYTE*>(copy), TRUE);
         } else {
             WCHAR line[LOG_LINE];
@@ -265,7 +265,7 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
             LogTextW(line, FALSE, TRUE);
         }
     }
-    if (Protocol == 1) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
+    if (Driver.Protocol == 1) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
     else RunRoyaltekCommands(copy);
     return count;
 }

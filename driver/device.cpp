@@ -1,51 +1,26 @@
-// Load and unload of the driver, its settings and its global state.
+// Load and unload of the driver, its settings and its state record.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "driver.h"
 #include "mmsystem.h"
 #include "pm.h"
 
-DWORD Band;
-DWORD Data;
-DWORD Sound;
-DWORD Mute;
-DWORD LogMode;
-DWORD Protocol;
-std::atomic<DWORD> Frequency;
-WCHAR SettingsKeyPath[MAX_PATH];
-
-std::atomic<HANDLE> FmHandle;
-DWORD BandLow;
-DWORD BandHigh;
-std::atomic<BYTE> PortOpen;
-std::atomic<BYTE> ShuttingDown;
-std::atomic<HANDLE> TickEvent;
-std::atomic<HANDLE> DataReadyEvent;
-std::atomic<HANDLE> FmEvent;
-std::atomic<HANDLE> GpsPort{INVALID_HANDLE_VALUE};
-HREGNOTIFY HeadsetNotify;
-std::atomic<DWORD> TickThreadId;
-std::atomic<DWORD> GpsThreadId;
-std::atomic<DWORD> NotifyThreadId;
-std::atomic<BYTE> TmcSeen;
-LONG SilentTicks;
-std::atomic<BYTE> AutoScan;
-std::atomic<LONG> RdsQuality;
-std::atomic<DWORD> SignalLevel;
-std::atomic<BYTE> GnsScanning;
-std::atomic<DWORD> GnsRequestedFrequency;
-std::atomic<DWORD> GnsAppliedFrequency;
-HANDLE TickThread;
-HANDLE NotifyThread;
-HANDLE GpsThread;
+DriverState Driver;
 std::atomic<LONG> ActiveCalls;
 
 namespace {
 
-std::atomic<uint64_t> FrequencyTextWords[2];
-// The one live context: a second instance would share every global above.
+// The one live context: a second instance would share the record. It is
+// what tells a load from none, so it is kept beside the record.
 std::atomic<DeviceContext*> LiveContext;
+
+// Every field back to its value before the first load.
+void ResetDriverState() {
+    std::destroy_at(&Driver);
+    std::construct_at(&Driver);
+}
 
 // Waits for a driver thread to leave and closes its handle. The bound only
 // guards against a platform call that never returns; every wait the threads
@@ -68,7 +43,7 @@ void SendHeadsetMessage(DWORD on) {
 void ApplyHeadsetRule() {
     DWORD headset = 0;
     RegistryGetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, &headset);
-    if (Sound == 0 && headset == 1) SendHeadsetMessage(1);
+    if (Driver.Sound == 0 && headset == 1) SendHeadsetMessage(1);
 }
 
 void QuerySetting(HKEY key, const WCHAR* name, DWORD* setting) {
@@ -89,73 +64,40 @@ void SetFrequencyText(DWORD frequency) {
     FormatFrequencyText(frequency, text);
     uint64_t words[2] = {0, 0};
     memcpy(words, text, FREQUENCY_TEXT_SIZE);
-    FrequencyTextWords[1].store(words[1], std::memory_order_relaxed);
-    FrequencyTextWords[0].store(words[0], std::memory_order_relaxed);
+    Driver.FrequencyText[1].store(words[1], std::memory_order_relaxed);
+    Driver.FrequencyText[0].store(words[0], std::memory_order_relaxed);
 }
 
 void GetFrequencyText(char* out) {
-    uint64_t words[2] = {FrequencyTextWords[0].load(std::memory_order_relaxed),
-                         FrequencyTextWords[1].load(std::memory_order_relaxed)};
+    uint64_t words[2] = {Driver.FrequencyText[0].load(std::memory_order_relaxed),
+                         Driver.FrequencyText[1].load(std::memory_order_relaxed)};
     memcpy(out, words, FREQUENCY_TEXT_SIZE);
     out[FREQUENCY_TEXT_SIZE - 1] = 0;
 }
 
-void ResetDriverGlobals() {
-    Band = Data = Sound = Mute = LogMode = Protocol = 0;
-    Frequency = 90000;
-    SettingsKeyPath[0] = 0;
-    FmHandle = nullptr;
-    BandLow = BandHigh = 0;
-    PortOpen = 0;
-    ShuttingDown = 0;
-    TickEvent = nullptr;
-    DataReadyEvent = nullptr;
-    FmEvent = nullptr;
-    GpsPort = INVALID_HANDLE_VALUE;
-    HeadsetNotify = nullptr;
-    TickThreadId = GpsThreadId = NotifyThreadId = 0;
-    TmcSeen = 1;
-    SilentTicks = 4;
-    AutoScan = 0;
-    RdsQuality = 0;
-    SignalLevel = 0;
-    GnsScanning = 0;
-    GnsRequestedFrequency = GnsAppliedFrequency = 0;
-    TickThread = NotifyThread = GpsThread = nullptr;
-    OutputLength = 0;
-    OutputReadPos = 0;
-    SetFrequencyText(90000);
-}
-
 void ReadSettings() {
-    Band = 0;
-    Data = 0;
-    Sound = 0;
-    Mute = 0;
-    LogMode = 0;
-    Protocol = 0;
-
     HKEY key = nullptr;
-    wcscpy(SettingsKeyPath, SETTINGS_KEY);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    wcscpy(Driver.SettingsKeyPath, SETTINGS_KEY);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         key = nullptr;
-        wcscpy(SettingsKeyPath, SETTINGS_KEY_BUILTIN);
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) key = nullptr;
+        wcscpy(Driver.SettingsKeyPath, SETTINGS_KEY_BUILTIN);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            key = nullptr;
     }
     DWORD frequency = 90000;
     if (key) {
-        QuerySetting(key, u"Band", &Band);
-        QuerySetting(key, u"Data", &Data);
-        QuerySetting(key, u"Mute", &Mute);
-        QuerySetting(key, u"Sound", &Sound);
+        QuerySetting(key, u"Band", &Driver.Band);
+        QuerySetting(key, u"Data", &Driver.Data);
+        QuerySetting(key, u"Mute", &Driver.Mute);
+        QuerySetting(key, u"Sound", &Driver.Sound);
         QuerySetting(key, u"Frequency", &frequency);
-        QuerySetting(key, u"LogMode", &LogMode);
+        QuerySetting(key, u"LogMode", &Driver.LogMode);
         // The event log never comes without the data log.
-        if (LogMode == 2) LogMode = 3;
-        QuerySetting(key, u"Protocol", &Protocol);
+        if (Driver.LogMode == 2) Driver.LogMode = 3;
+        QuerySetting(key, u"Protocol", &Driver.Protocol);
         RegCloseKey(key);
     }
-    Frequency = frequency;
+    Driver.Frequency = frequency;
 }
 
 void OnHeadsetChange(HREGNOTIFY, DWORD userData, const PBYTE, const UINT) {
@@ -168,76 +110,67 @@ TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR, LPCVOID) {
     DeviceContext* context = static_cast<DeviceContext*>(LocalAlloc(LPTR, sizeof(DeviceContext)));
     if (!context) return 0;
     context->Signature = DEVICE_SIGNATURE;
-    ResetDriverGlobals();
+    ResetDriverState();
     LiveContext = context;
 
     ReadSettings();
 
     FMGetNumDevs();
-    FmHandle = FMOpen(0);
+    Driver.FmHandle = FMOpen(0);
 
-    PortOpen = 0;
-    TickThreadId = 0;
-    InitializeCriticalSection(&OutputLock);
-    SetFrequencyText(Frequency);
+    InitializeCriticalSection(&Driver.OutputLock);
+    SetFrequencyText(Driver.Frequency);
     // The read path waits on this event also when there is no radio, so that
     // GPS data still reaches a waiting reader at once.
-    DataReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Driver.DataReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
-    HANDLE fm = FmHandle.load();
+    HANDLE fm = Driver.FmHandle.load();
     if (fm) {
         PowerPolicyNotify(PPN_UNATTENDEDMODE, TRUE);
-        ShuttingDown = 0;
-        TmcSeen = 1;
-        SilentTicks = 4;
-        AutoScan = 0;
-        GnsAppliedFrequency = 0;
-        GnsRequestedFrequency = 0;
-        RdsQuality = 0;
-        TickEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        Driver.TickEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
         DWORD id = 0;
-        TickThread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, &id);
-        TickThreadId = TickThread ? id : 0;
+        Driver.TickThread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, &id);
+        Driver.TickThreadId = Driver.TickThread ? id : 0;
 
         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        FmEvent = event;
+        Driver.FmEvent = event;
         FMRegisterEvent(fm, event);
         id = 0;
-        NotifyThread = CreateThread(nullptr, 0, FmNotifyThread, nullptr, 0, &id);
-        NotifyThreadId = NotifyThread ? id : 0;
+        Driver.NotifyThread = CreateThread(nullptr, 0, FmNotifyThread, nullptr, 0, &id);
+        Driver.NotifyThreadId = Driver.NotifyThread ? id : 0;
 
         DWORD result = 100;
-        switch (Band) {
+        switch (Driver.Band) {
             case 0:
                 result = FMPowerOn(fm, 1, 0);
-                BandLow = 87500;
-                BandHigh = 108000;
+                Driver.BandLow = 87500;
+                Driver.BandHigh = 108000;
                 break;
             case 1:
                 result = FMPowerOn(fm, 1, 1);
-                BandLow = 76000;
-                BandHigh = 91000;
+                Driver.BandLow = 76000;
+                Driver.BandHigh = 91000;
                 break;
             case 2:
                 result = FMPowerOn(fm, 1, 2);
-                BandLow = 76000;
-                BandHigh = 108000;
+                Driver.BandLow = 76000;
+                Driver.BandHigh = 108000;
                 break;
             default:
                 break;
         }
-        if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
+        if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
 
-        FMSetProp(fm, FMPROP_AUDIO_PATH, Sound);
-        FMSetProp(fm, FMPROP_MUTE, Mute);
+        FMSetProp(fm, FMPROP_AUDIO_PATH, Driver.Sound);
+        FMSetProp(fm, FMPROP_MUTE, Driver.Mute);
         ApplyHeadsetRule();
-        FMSetProp(fm, FMPROP_FREQUENCY, Frequency);
+        FMSetProp(fm, FMPROP_FREQUENCY, Driver.Frequency);
         RegistryNotifyCallback(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, OnHeadsetChange, HEADSET_USER_DATA,
-                               nullptr, &HeadsetNotify);
+                               nullptr, &Driver.HeadsetNotify);
     }
 
-    if (LogMode & LOG_DATA) {
+    if (Driver.LogMode & LOG_DATA) {
         char separator[67];
         memset(separator, '_', 66);
         separator[66] = 0;
@@ -253,79 +186,79 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
     // The context is freed last, once nothing can look at it any more.
     bool owned = context && context == LiveContext.load() && context->Signature == DEVICE_SIGNATURE;
 
-    if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Deinit");
+    if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Deinit");
 
-    HANDLE fm = FmHandle.load();
+    HANDLE fm = Driver.FmHandle.load();
     HANDLE fmEvent = nullptr;
     if (fm) {
-        ShuttingDown = 1;
+        Driver.ShuttingDown = 1;
 
-        HANDLE tick = TickEvent.load();
+        HANDLE tick = Driver.TickEvent.load();
         SetEvent(tick);
         Sleep(500);
-        EndThread(&TickThread);
-        TickEvent = nullptr;
+        EndThread(&Driver.TickThread);
+        Driver.TickEvent = nullptr;
         CloseHandle(tick);
 
         // A waiting COM_Read returns; later ones see ShuttingDown.
-        SetEvent(DataReadyEvent.load());
+        SetEvent(Driver.DataReadyEvent.load());
         Sleep(100);
 
         // The FM notification thread waits on FmEvent without a time-out: take
         // the event away and wake it, so that it leaves before the FM library
         // goes. The event itself stays open until FMClose, since the library
         // may still set it until then.
-        fmEvent = FmEvent.exchange(nullptr);
+        fmEvent = Driver.FmEvent.exchange(nullptr);
         SetEvent(fmEvent);
-        EndThread(&NotifyThread);
+        EndThread(&Driver.NotifyThread);
 
         FMSetProp(fm, FMPROP_AUDIO_PATH, 1);
         FMSetProp(fm, FMPROP_MUTE, 0);
-        if (Sound == 0) SendHeadsetMessage(0);
-        RegistryCloseNotification(HeadsetNotify);
-        HeadsetNotify = nullptr;
+        if (Driver.Sound == 0) SendHeadsetMessage(0);
+        RegistryCloseNotification(Driver.HeadsetNotify);
+        Driver.HeadsetNotify = nullptr;
 
         DWORD powerState = 1;
         DWORD result = 0;
         FMGetProp(fm, FMPROP_POWER_STATE, &powerState);
         if (powerState == 1) result = FMPowerOn(fm, 0, 0);
-        if (LogMode & LOG_EVENT)
+        if (Driver.LogMode & LOG_EVENT)
             LogFormatW(TRUE, u"PowerOffFM Finished: Result %d, previous state %d", result, powerState);
     } else {
-        SetEvent(DataReadyEvent.load());
+        SetEvent(Driver.DataReadyEvent.load());
     }
 
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKeyPath, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-        DWORD frequency = Frequency;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        DWORD frequency = Driver.Frequency;
         RegSetValueExW(key, u"Frequency", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&frequency), sizeof(frequency));
         RegCloseKey(key);
     }
 
     // Closing the GPS port ends the GPS reader: its port wait fails and it
     // finds the port gone, with or without a radio.
-    HANDLE gps = GpsPort.exchange(INVALID_HANDLE_VALUE);
+    HANDLE gps = Driver.GpsPort.exchange(INVALID_HANDLE_VALUE);
     if (gps != INVALID_HANDLE_VALUE) CloseHandle(gps);
-    EndThread(&GpsThread);
+    EndThread(&Driver.GpsThread);
     Sleep(5000);
 
     try {
         FMClose(fm);
     } catch (...) {
-        if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"Exception raised on FMClose");
+        if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"Exception raised on FMClose");
     }
     Sleep(1000);
-    FmHandle = nullptr;
+    Driver.FmHandle = nullptr;
     if (fmEvent) CloseHandle(fmEvent);
     PowerPolicyNotify(PPN_UNATTENDEDMODE, FALSE);
 
     // No entry point may still be inside the driver when the lock goes.
-    ShuttingDown = 1;
-    SetEvent(DataReadyEvent.load());
+    Driver.ShuttingDown = 1;
+    SetEvent(Driver.DataReadyEvent.load());
     for (int i = 0; i < 3000 && ActiveCalls.load() > 0; i++) Sleep(10);
-    HANDLE ready = DataReadyEvent.exchange(nullptr);
+    HANDLE ready = Driver.DataReadyEvent.exchange(nullptr);
     if (ready) CloseHandle(ready);
-    DeleteCriticalSection(&OutputLock);
+    DeleteCriticalSection(&Driver.OutputLock);
 
     if (owned) {
         context->Signature = 0;

@@ -1,6 +1,6 @@
 // Tervalon: the RDS-TMC receiver as a serial port. The driver's state is one
-// set of process-wide globals (it serves one device instance and one client
-// at a time); this header declares them and the internal functions the
+// process-wide record, Driver (it serves one device instance and one client
+// at a time); this header declares it and the internal functions the
 // driver's files share.
 //
 // Words that several threads write and read without the output lock are
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "windows.h"
 #include "pegdser.h"
@@ -51,49 +52,68 @@ typedef struct DeviceContext {
     LONG OpenCount;
 } DeviceContext;
 
-// Settings, read once per load by ReadSettings (COM_Init).
-extern DWORD Band;
-extern DWORD Data;
-extern DWORD Sound;
-extern DWORD Mute;
-extern DWORD LogMode;
-extern DWORD Protocol;
-extern std::atomic<DWORD> Frequency;  // the live tuned frequency afterwards
-extern WCHAR SettingsKeyPath[MAX_PATH];
+#define OUTPUT_SIZE 2048
 
-extern std::atomic<HANDLE> FmHandle;
-extern DWORD BandLow;
-extern DWORD BandHigh;
-extern std::atomic<BYTE> PortOpen;
-// Set while the open is being closed: a waiting COM_Read returns at once
-// and takes nothing, so the bytes stay for the next open.
-extern std::atomic<BYTE> ReadReleased;
-extern std::atomic<BYTE> ShuttingDown;
-extern std::atomic<HANDLE> TickEvent;
-extern std::atomic<HANDLE> DataReadyEvent;
-extern std::atomic<HANDLE> FmEvent;
-extern std::atomic<HANDLE> GpsPort;
-extern HREGNOTIFY HeadsetNotify;
-extern std::atomic<DWORD> TickThreadId;
-extern std::atomic<DWORD> GpsThreadId;
-extern std::atomic<DWORD> NotifyThreadId;
-extern std::atomic<BYTE> TmcSeen;
-extern LONG SilentTicks;  // the status thread's own
-extern std::atomic<BYTE> AutoScan;
-extern std::atomic<LONG> RdsQuality;
-extern std::atomic<DWORD> SignalLevel;
-extern std::atomic<BYTE> GnsScanning;
-extern std::atomic<DWORD> GnsRequestedFrequency;
-extern std::atomic<DWORD> GnsAppliedFrequency;
+// Everything the driver's files share. Each field starts with the value it
+// has before a load; COM_Init puts the whole record back to that at once (the
+// tests load the driver many times in one process) and then reads the
+// settings into it.
+struct DriverState {
+    // Settings, read once per load by ReadSettings (COM_Init).
+    DWORD Band = 0;
+    DWORD Data = 0;
+    DWORD Sound = 0;
+    DWORD Mute = 0;
+    DWORD LogMode = 0;
+    DWORD Protocol = 0;
+    std::atomic<DWORD> Frequency{90000};  // the live tuned frequency afterwards
+    WCHAR SettingsKeyPath[MAX_PATH] = {};
 
-// The driver's threads are kept by handle as well as by id, so that unloading
-// can wait until each has really left the driver's code.
-extern HANDLE TickThread;
-extern HANDLE NotifyThread;
-extern HANDLE GpsThread;
+    std::atomic<HANDLE> FmHandle{nullptr};
+    DWORD BandLow = 0;
+    DWORD BandHigh = 0;
+    std::atomic<BYTE> PortOpen{0};
+    // Set while the open is being closed: a waiting COM_Read returns at once
+    // and takes nothing, so the bytes stay for the next open.
+    std::atomic<BYTE> ReadReleased{0};
+    std::atomic<BYTE> ShuttingDown{0};
+    std::atomic<HANDLE> TickEvent{nullptr};
+    std::atomic<HANDLE> DataReadyEvent{nullptr};
+    std::atomic<HANDLE> FmEvent{nullptr};
+    std::atomic<HANDLE> GpsPort{INVALID_HANDLE_VALUE};
+    HREGNOTIFY HeadsetNotify = nullptr;
+    std::atomic<DWORD> TickThreadId{0};
+    std::atomic<DWORD> GpsThreadId{0};
+    std::atomic<DWORD> NotifyThreadId{0};
+    std::atomic<BYTE> TmcSeen{1};
+    LONG SilentTicks = 4;  // the status thread's own
+    std::atomic<BYTE> AutoScan{0};
+    std::atomic<LONG> RdsQuality{0};
+    std::atomic<DWORD> SignalLevel{0};
+    std::atomic<BYTE> GnsScanning{0};
+    std::atomic<DWORD> GnsRequestedFrequency{0};
+    std::atomic<DWORD> GnsAppliedFrequency{0};
+
+    // The driver's threads are kept by handle as well as by id, so that
+    // unloading can wait until each has really left the driver's code.
+    HANDLE TickThread = nullptr;
+    HANDLE NotifyThread = nullptr;
+    HANDLE GpsThread = nullptr;
+
+    // The tuned frequency's text, only through Set/GetFrequencyText.
+    std::atomic<uint64_t> FrequencyText[2] = {};
+
+    // The output queue (port.cpp): every byte the client reads.
+    BYTE OutputBuffer[OUTPUT_SIZE] = {};
+    std::atomic<DWORD> OutputLength{0};
+    std::atomic<DWORD> OutputReadPos{0};
+    CRITICAL_SECTION OutputLock = {};
+};
+extern DriverState Driver;
 
 // Entry points in progress on client threads; unloading waits for them
-// before it deletes the output lock.
+// before it deletes the output lock. A call may outlast a load, so the count
+// is kept beside the record, never reset with it.
 extern std::atomic<LONG> ActiveCalls;
 struct ActiveCall {
     ActiveCall() { ActiveCalls.fetch_add(1); }
@@ -106,18 +126,13 @@ struct ActiveCall {
 void SetFrequencyText(DWORD frequency);
 void GetFrequencyText(char* out);  // out holds FREQUENCY_TEXT_SIZE bytes
 
+// The settings into the record COM_Init has just reset.
 void ReadSettings();
 // The context of the current load, null while not loaded.
 DeviceContext* LiveDeviceContext();
 void OnHeadsetChange(HREGNOTIFY notify, DWORD userData, const PBYTE data, const UINT size);
 
 // ---- output queue (port.cpp) ----------------------------------------------------
-#define OUTPUT_SIZE 2048
-extern BYTE OutputBuffer[OUTPUT_SIZE];
-extern std::atomic<DWORD> OutputLength;
-extern std::atomic<DWORD> OutputReadPos;
-extern CRITICAL_SECTION OutputLock;
-
 #define GPS_MUX_KEY u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer"
 #define GPS_MUX_VALUE u"DriverInterface"
 
@@ -183,6 +198,3 @@ void RotateLog();
 // device's 32-bit addresses read.
 inline DWORD LogWord(const void* p) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p)); }
 
-// Resets every global to its state before the first load (the tests load the
-// driver many times in one process).
-void ResetDriverGlobals();

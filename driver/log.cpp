@@ -46,7 +46,7 @@ void LogText(const char* text, BOOL timed, BOOL lineEnd) {
 }
 
 void LogTextW(const WCHAR* text, BOOL timed, BOOL lineEnd) {
-    if (LogMode == 0) return;
+    if (Driver.LogMode == 0) return;
     WCHAR stamp[30];
     BuildStamp(stamp, 30, timed);
     // "%s %s\n" in wide text, cut like LogText's.

@@ -5,12 +5,6 @@
 
 #include "driver.h"
 
-BYTE OutputBuffer[OUTPUT_SIZE];
-std::atomic<DWORD> OutputLength;
-std::atomic<DWORD> OutputReadPos;
-CRITICAL_SECTION OutputLock;
-std::atomic<BYTE> ReadReleased;
-
 namespace {
 
 // Only the live context is ever dereferenced: a stale or foreign value fails
@@ -44,29 +38,29 @@ void ReadGpsPortName(WCHAR* name) {
 }  // namespace
 
 void AppendOutput(DWORD length, const void* bytes, BOOL append) {
-    if (!PortOpen.load(std::memory_order_relaxed)) return;
+    if (!Driver.PortOpen.load(std::memory_order_relaxed)) return;
     if (length > OUTPUT_SIZE) length = OUTPUT_SIZE;  // no item is ever larger; never overrun
-    EnterCriticalSection(&OutputLock);
-    DWORD end = OutputLength.load(std::memory_order_relaxed);
+    EnterCriticalSection(&Driver.OutputLock);
+    DWORD end = Driver.OutputLength.load(std::memory_order_relaxed);
     if (append && end + length < OUTPUT_SIZE) {
-        memcpy(OutputBuffer + end, bytes, length);
-        OutputLength.store(end + length, std::memory_order_relaxed);
+        memcpy(Driver.OutputBuffer + end, bytes, length);
+        Driver.OutputLength.store(end + length, std::memory_order_relaxed);
     } else {
         // Overflow: the unread bytes are dropped and the queue restarts with
         // this item alone.
-        memcpy(OutputBuffer, bytes, length);
-        OutputLength.store(length, std::memory_order_relaxed);
-        OutputReadPos.store(0, std::memory_order_relaxed);
+        memcpy(Driver.OutputBuffer, bytes, length);
+        Driver.OutputLength.store(length, std::memory_order_relaxed);
+        Driver.OutputReadPos.store(0, std::memory_order_relaxed);
     }
-    LeaveCriticalSection(&OutputLock);
-    SetEvent(DataReadyEvent.load(std::memory_order_relaxed));
+    LeaveCriticalSection(&Driver.OutputLock);
+    SetEvent(Driver.DataReadyEvent.load(std::memory_order_relaxed));
 }
 
 void ResetOutput() {
-    EnterCriticalSection(&OutputLock);
-    OutputReadPos.store(0, std::memory_order_relaxed);
-    OutputLength.store(0, std::memory_order_relaxed);
-    LeaveCriticalSection(&OutputLock);
+    EnterCriticalSection(&Driver.OutputLock);
+    Driver.OutputReadPos.store(0, std::memory_order_relaxed);
+    Driver.OutputLength.store(0, std::memory_order_relaxed);
+    LeaveCriticalSection(&Driver.OutputLock);
 }
 
 TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD shareMode) {
@@ -77,35 +71,35 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
     LONG count = InterlockedIncrement(&context->OpenCount);
     if (count >= 2) {
         // One client at a time.
-        if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Open: numopens=%d, Exiting...", count);
+        if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Open: numopens=%d, Exiting...", count);
         InterlockedDecrement(&context->OpenCount);
         return 0;
     }
-    PortOpen = 1;
-    ReadReleased = 0;
+    Driver.PortOpen = 1;
+    Driver.ReadReleased = 0;
     RotateLog();
-    GnsScanning = 0;
-    GnsAppliedFrequency = 0;
-    GnsRequestedFrequency = 0;
+    Driver.GnsScanning = 0;
+    Driver.GnsAppliedFrequency = 0;
+    Driver.GnsRequestedFrequency = 0;
 
     WCHAR name[MAX_PATH / 2];
     ReadGpsPortName(name);
-    if (GpsPort.load() == INVALID_HANDLE_VALUE) {
+    if (Driver.GpsPort.load() == INVALID_HANDLE_VALUE) {
         HANDLE port = CreateFileW(name, accessCode, shareMode, nullptr, OPEN_EXISTING, 0, nullptr);
         if (port != INVALID_HANDLE_VALUE && port != nullptr) {
-            GpsPort = port;
-            if (Data == 1) {
+            Driver.GpsPort = port;
+            if (Driver.Data == 1) {
                 DWORD id = 0;
-                GpsThread = CreateThread(nullptr, 0, GpsReaderThread, nullptr, 0, &id);
-                GpsThreadId = GpsThread ? id : 0;
+                Driver.GpsThread = CreateThread(nullptr, 0, GpsReaderThread, nullptr, 0, &id);
+                Driver.GpsThreadId = Driver.GpsThread ? id : 0;
             }
         }
     }
-    if (LogMode & LOG_DATA)
-        LogFormatW(TRUE, u"COM_Open: numopens=%d, GPS:%X", ReadCount(context), LogWord(GpsPort.load()));
+    if (Driver.LogMode & LOG_DATA)
+        LogFormatW(TRUE, u"COM_Open: numopens=%d, GPS:%X", ReadCount(context), LogWord(Driver.GpsPort.load()));
 
-    if (GpsPort.load() == INVALID_HANDLE_VALUE) {
-        PortOpen = 0;
+    if (Driver.GpsPort.load() == INVALID_HANDLE_VALUE) {
+        Driver.PortOpen = 0;
         InterlockedDecrement(&context->OpenCount);
         return 0;
     }
@@ -117,8 +111,8 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
 // client (a client killed inside a read closes through here).
 TERVALON_EXPORT BOOL COM_PreClose(DEVCONTEXT open) {
     if (!CheckContext(open)) return FALSE;
-    ReadReleased = 1;
-    SetEvent(DataReadyEvent.load());
+    Driver.ReadReleased = 1;
+    SetEvent(Driver.DataReadyEvent.load());
     return TRUE;
 }
 
@@ -126,11 +120,11 @@ TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {
     ActiveCall call;
     DeviceContext* context = CheckContext(open);
     if (!context) {
-        if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_Close: FAILED");
+        if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_Close: FAILED");
         return FALSE;
     }
-    if (LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Close: numopens=%d", ReadCount(context));
-    PortOpen = 0;
+    if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Close: numopens=%d", ReadCount(context));
+    Driver.PortOpen = 0;
     // Never below 0, also when two closes race.
     LONG count = ReadCount(context);
     while (count > 0 && InterlockedCompareExchange(&context->OpenCount, count - 1, count) != count)
@@ -144,7 +138,7 @@ TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD
                                    DWORD outSize, PDWORD returned) {
     ActiveCall call;
     if (code == IOCTL_SERIAL_PURGE) ResetOutput();
-    if (LogMode & LOG_EVENT) {
+    if (Driver.LogMode & LOG_EVENT) {
         // Without a returned-count pointer the count shows 0.
         WCHAR line[LOG_LINE];
         int n = _snwprintf(line, LOG_LINE, u"COM_IOControl Req: %X, %d, %X, %d, %d", LogWord(inBuffer), inSize,
@@ -152,14 +146,14 @@ TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD
         if (n < 0) line[LOG_LINE - 1] = 0;
         LogTextW(line, FALSE, TRUE);
     }
-    BOOL result = DeviceIoControl(GpsPort.load(), code, inBuffer, inSize, outBuffer, outSize, returned, nullptr);
+    BOOL result = DeviceIoControl(Driver.GpsPort.load(), code, inBuffer, inSize, outBuffer, outSize, returned, nullptr);
     return code == IOCTL_SERIAL_PURGE ? TRUE : result;
 }
 
 TERVALON_EXPORT void COM_PowerDown(DEVCONTEXT) {
-    if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerDown");
+    if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerDown");
 }
 
 TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT) {
-    if (LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerUp");
+    if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerUp");
 }

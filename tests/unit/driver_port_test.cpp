@@ -31,16 +31,16 @@ TEST_F(DriverPortTest, ReadsHandOutTheQueueInOrder) {
     EXPECT_EQ(Read(10), item.substr(10, 10));
     EXPECT_EQ(Read(10), item.substr(20, 10));
     EXPECT_EQ(Read(10), item.substr(30, 7));
-    EXPECT_EQ(OutputReadPos.load(), 0u);
-    EXPECT_EQ(OutputLength.load(), 0u);
+    EXPECT_EQ(Driver.OutputReadPos.load(), 0u);
+    EXPECT_EQ(Driver.OutputLength.load(), 0u);
 
     // Exactly the queued amount: the positions stay, the next item goes behind.
     AppendOutput(5, "hello", TRUE);
     EXPECT_EQ(Read(5), "hello");
-    EXPECT_EQ(OutputReadPos.load(), 5u);
-    EXPECT_EQ(OutputLength.load(), 5u);
+    EXPECT_EQ(Driver.OutputReadPos.load(), 5u);
+    EXPECT_EQ(Driver.OutputLength.load(), 5u);
     AppendOutput(3, "abc", TRUE);
-    EXPECT_EQ(OutputLength.load(), 8u);
+    EXPECT_EQ(Driver.OutputLength.load(), 8u);
     EXPECT_EQ(Read(100), "abc");
     EXPECT_EQ(Read(100), "");  // empty: 0 after the bounded wait
 }
@@ -51,7 +51,7 @@ TEST_F(DriverPortTest, OverflowKeepsOnlyTheNewItem) {
     std::string big(2000, 'a');
     AppendOutput(2000, big.data(), TRUE);
     AppendOutput(47, std::string(47, 'b').data(), TRUE);  // 2047: fits
-    EXPECT_EQ(OutputLength.load(), 2047u);
+    EXPECT_EQ(Driver.OutputLength.load(), 2047u);
     ResetOutput();
     AppendOutput(2000, big.data(), TRUE);
     AppendOutput(48, std::string(48, 'c').data(), TRUE);  // exactly 2048: does not
@@ -87,9 +87,9 @@ TEST_F(DriverPortTest, OpenNeedsTheGpsPort) {
     Load();
     EXPECT_FALSE(Open());
     EXPECT_EQ(reinterpret_cast<DeviceContext*>(device_)->OpenCount, 0);
-    EXPECT_EQ(PortOpen.load(), 0);
+    EXPECT_EQ(Driver.PortOpen.load(), 0);
     AppendOutput(3, "abc", TRUE);
-    EXPECT_EQ(OutputLength.load(), 0u);
+    EXPECT_EQ(Driver.OutputLength.load(), 0u);
     // The purge always succeeds; other requests fail without a GPS port.
     EXPECT_TRUE(COM_IOControl(0, IOCTL_SERIAL_PURGE, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_FALSE(COM_IOControl(0, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0, nullptr));

@@ -23,10 +23,10 @@ protected:
     // The fake's session, for the few steps that read the radio.
     void UseRadio() {
         fakefm::set_no_radio(false);
-        FmHandle = FMOpen(0);
+        Driver.FmHandle = FMOpen(0);
     }
     void TearDown() override {
-        FmHandle = nullptr;
+        Driver.FmHandle = nullptr;
         DriverTest::TearDown();
     }
 };
@@ -72,19 +72,19 @@ TEST_F(DriverSentenceTest, FrequencyTextAndGnsByte) {
 
 TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
     LoadOpen(0);
-    TmcSeen = 0;
+    Driver.TmcSeen = 0;
     FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020), fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
     OnRdsGroups(groups, 2);
     EXPECT_EQ(Drain(), "$RTTMC,0,D318,0408,E0CD,2020*40\r\n$RTTMC,8,D318,8405,1234,ABCD*3F\r\n");
-    EXPECT_EQ(TmcSeen.load(), 1);
-    EXPECT_EQ(RdsQuality.load(), 100);
+    EXPECT_EQ(Driver.TmcSeen.load(), 1);
+    EXPECT_EQ(Driver.RdsQuality.load(), 100);
 
     // Type 8B: the version bit is no part of the type.
-    TmcSeen = 0;
+    Driver.TmcSeen = 0;
     FmRdsGroup b = fakefm::group(0xD318, 0x8C05, 0x1234, 0xABCD);
     OnRdsGroups(&b, 1);
     EXPECT_EQ(Drain().substr(0, 9), "$RTTMC,8,");
-    EXPECT_EQ(TmcSeen.load(), 1);
+    EXPECT_EQ(Driver.TmcSeen.load(), 1);
 }
 
 TEST_F(DriverSentenceTest, GnsGroupsBecomeTenByteFrames) {
@@ -101,7 +101,7 @@ TEST_F(DriverSentenceTest, QualityIsTheShareOfCleanGroups) {
         for (int i = 0; i < good; i++) g.push_back(fakefm::group(1, 2, 3, 4));
         for (int i = 0; i < bad; i++) g.push_back(fakefm::group(1, 2, 3, 4, 0x0100));
         OnRdsGroups(g.data(), static_cast<DWORD>(g.size()));
-        return RdsQuality.load();
+        return Driver.RdsQuality.load();
     };
     EXPECT_EQ(batch(3, 1), 75);
     EXPECT_EQ(batch(2, 1), 67);
@@ -117,12 +117,12 @@ TEST_F(DriverSentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
     UseRadio();
     OnFrequencyChange(90000);
     fakefm::set_rssi(14);  // halved: 7
-    RdsQuality = 85;
+    Driver.RdsQuality = 85;
     EmitRdsStatus();
     EXPECT_EQ(Drain(), "$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*5D\r\n");
 
     OnFrequencyChange(87650);
-    EXPECT_EQ(RdsQuality.load(), 0);
+    EXPECT_EQ(Driver.RdsQuality.load(), 0);
     fakefm::set_rssi(40);  // 20 is above 15
     EmitRdsStatus();
     EXPECT_EQ(Drain().substr(0, 16), "$RTRDS,87.6,15,3");
@@ -137,7 +137,7 @@ TEST_F(DriverSentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
 
 TEST_F(DriverSentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     LoadOpen(1);
-    GnsRequestedFrequency = 88500;
+    Driver.GnsRequestedFrequency = 88500;
     OnFrequencyChange(88500);
     EmitGnsFrequencyReport();
     EXPECT_EQ(Hex(Drain()), "3F 00 00 46 0A 01 55 00 00 3F");
@@ -146,7 +146,7 @@ TEST_F(DriverSentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     EmitGnsFrequencyReport();
     EXPECT_EQ(Drain(), "");
 
-    GnsScanning = 1;  // the end of a scan is reported with "f"
+    Driver.GnsScanning = 1;  // the end of a scan is reported with "f"
     EmitGnsFrequencyReport();
     EXPECT_EQ(Hex(Drain()), "3F 00 00 66 23 01 55 00 00 3F");
 }
@@ -164,12 +164,12 @@ TEST_F(DriverSentenceTest, NothingIsQueuedWhileClosedOrShuttingDown) {
     OnRdsGroups(&g, 1);
     ASSERT_TRUE(Open());
     EXPECT_EQ(Drain(), "");
-    ShuttingDown = 1;
+    Driver.ShuttingDown = 1;
     OnRdsGroups(&g, 1);
     OnFrequencyChange(99000);  // still updates the frequency
-    ShuttingDown = 0;
+    Driver.ShuttingDown = 0;
     EXPECT_EQ(Drain(), "");
-    EXPECT_EQ(Frequency.load(), 99000u);
+    EXPECT_EQ(Driver.Frequency.load(), 99000u);
 }
 
 }  // namespace

@@ -19,15 +19,15 @@ auto Has(const std::string& needle) {
 
 TEST_F(DriverThreadTest, DefaultsWithoutAnySettingsKey) {
     Load();
-    EXPECT_EQ(std::u16string(SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
-    EXPECT_EQ(Band, 0u);
-    EXPECT_EQ(Data, 0u);
-    EXPECT_EQ(Sound, 0u);
-    EXPECT_EQ(Mute, 0u);
-    EXPECT_EQ(LogMode, 0u);
-    EXPECT_EQ(Protocol, 0u);
-    EXPECT_EQ(BandLow, 87500u);
-    EXPECT_EQ(BandHigh, 108000u);
+    EXPECT_EQ(std::u16string(Driver.SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
+    EXPECT_EQ(Driver.Band, 0u);
+    EXPECT_EQ(Driver.Data, 0u);
+    EXPECT_EQ(Driver.Sound, 0u);
+    EXPECT_EQ(Driver.Mute, 0u);
+    EXPECT_EQ(Driver.LogMode, 0u);
+    EXPECT_EQ(Driver.Protocol, 0u);
+    EXPECT_EQ(Driver.BandLow, 87500u);
+    EXPECT_EQ(Driver.BandHigh, 108000u);
     auto calls = fakefm::calls();
     std::vector<std::string> names;
     for (const auto& c : calls) names.push_back(c.name);
@@ -56,10 +56,10 @@ TEST_F(DriverThreadTest, SettingsAndTheBandTable) {
     SetSetting(u"Frequency", 88000);
     SetSetting(u"LogMode", 2);
     Load();
-    EXPECT_EQ(std::u16string(SettingsKeyPath), u"Drivers\\Tervalon");
-    EXPECT_EQ(LogMode, 3u);
-    EXPECT_EQ(BandLow, 76000u);
-    EXPECT_EQ(BandHigh, 91000u);
+    EXPECT_EQ(std::u16string(Driver.SettingsKeyPath), u"Drivers\\Tervalon");
+    EXPECT_EQ(Driver.LogMode, 3u);
+    EXPECT_EQ(Driver.BandLow, 76000u);
+    EXPECT_EQ(Driver.BandHigh, 91000u);
     EXPECT_EQ(fakefm::set_values(FMPROP_AUDIO_PATH), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_MUTE), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{88000}));
@@ -72,16 +72,16 @@ TEST_F(DriverThreadTest, SettingsAndTheBandTable) {
 
     SetSetting(u"Band", 2);
     Load();
-    EXPECT_EQ(BandLow, 76000u);
-    EXPECT_EQ(BandHigh, 108000u);
+    EXPECT_EQ(Driver.BandLow, 76000u);
+    EXPECT_EQ(Driver.BandHigh, 108000u);
     Unload();
     fakefm::reset();
 
     // An unknown band leaves the radio off and the edges at 0.
     SetSetting(u"Band", 5);
     Load();
-    EXPECT_EQ(BandLow, 0u);
-    EXPECT_EQ(BandHigh, 0u);
+    EXPECT_EQ(Driver.BandLow, 0u);
+    EXPECT_EQ(Driver.BandHigh, 0u);
     EXPECT_EQ(fakefm::count("FMPowerOn"), 0);
     EXPECT_NE(LogFile().find("COM_Init: FM Power On result=100 "), std::string::npos);
 }
@@ -93,7 +93,7 @@ TEST_F(DriverThreadTest, OversizedSettingKeepsItsDefault) {
     RegSetValueExW(key, u"Protocol", 0, REG_BINARY, eight, sizeof(eight));
     RegCloseKey(key);
     Load();
-    EXPECT_EQ(Protocol, 0u);
+    EXPECT_EQ(Driver.Protocol, 0u);
 }
 
 TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
@@ -105,12 +105,12 @@ TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
     ASSERT_TRUE(Open());
     Write("$PSRF122,98.7*");
     ReadUntil(Has("$RTRDS,98.7,"));
-    EXPECT_EQ(Frequency.load(), 98700u);
+    EXPECT_EQ(Driver.Frequency.load(), 98700u);
     size_t before = fakefm::calls().size();
     Unload();
-    EXPECT_EQ(TickThreadId.load(), 0u);
-    EXPECT_EQ(NotifyThreadId.load(), 0u);
-    EXPECT_EQ(GpsThreadId.load(), 0u);
+    EXPECT_EQ(Driver.TickThreadId.load(), 0u);
+    EXPECT_EQ(Driver.NotifyThreadId.load(), 0u);
+    EXPECT_EQ(Driver.GpsThreadId.load(), 0u);
     EXPECT_TRUE(gps_->closed());
     EXPECT_EQ(GetSetting(u"Frequency"), 98700u);
     auto calls = fakefm::calls();
@@ -136,14 +136,14 @@ TEST_F(DriverThreadTest, FrequencyChangeWhileUnloadingIsTheOneSaved) {
     Load();
     ASSERT_TRUE(Open());
     Drain();
-    ShuttingDown = 1;
+    Driver.ShuttingDown = 1;
     fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)}, true);
     fakefm::push_frequency(101300, true);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((fakefm::queued() > 0 || Frequency.load() != 101300u) && std::chrono::steady_clock::now() < deadline)
+    while ((fakefm::queued() > 0 || Driver.Frequency.load() != 101300u) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(fakefm::queued(), 0u);
-    EXPECT_EQ(Frequency.load(), 101300u);
+    EXPECT_EQ(Driver.Frequency.load(), 101300u);
     EXPECT_EQ(LogFile().find("1234,ABCD"), std::string::npos);  // the batch went nowhere
     Unload();
     EXPECT_EQ(GetSetting(u"Frequency"), 101300u);
@@ -294,7 +294,7 @@ TEST_F(DriverThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
     gps_->feed("$GPRMC,2*00\r\n");
     EXPECT_EQ(ReadUntil(Has("\r\n")), "$GPRMC,2*00\r\n");
     Unload();
-    EXPECT_EQ(GpsThreadId.load(), 0u);
+    EXPECT_EQ(Driver.GpsThreadId.load(), 0u);
     EXPECT_TRUE(gps_->closed());
 }
 
