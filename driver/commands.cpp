@@ -256,7 +256,7 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
     copy[examined] = 0;
 
     if (Driver.LogMode & LOG_DATA) {
-        if (Driver.Protocol != 0) {
+        if (Driver.Protocol != PROTOCOL_ROYALTEK) {
             LogHex(u"RECV:", examined, reinterpret_cast<const BYTE*>(copy), TRUE);
         } else {
             WCHAR line[LOG_LINE];
@@ -265,7 +265,7 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
             LogTextW(line, FALSE, TRUE);
         }
     }
-    if (Driver.Protocol == 1) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
+    if (Driver.Protocol == PROTOCOL_GNS) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
     else RunRoyaltekCommands(copy);
     return count;
 }

@@ -52,6 +52,10 @@ typedef struct DeviceContext {
     LONG OpenCount;
 } DeviceContext;
 
+// The dialects the driver speaks (the Protocol setting).
+#define PROTOCOL_ROYALTEK 0  // text: $PSRF commands in, $RTTMC and $RTRDS sentences out
+#define PROTOCOL_GNS 1       // binary: byte commands in, 10-byte frames out
+
 #define OUTPUT_SIZE 2048
 
 // Everything the driver's files share. Each field starts with the value it
@@ -65,7 +69,7 @@ struct DriverState {
     DWORD Sound = 0;
     DWORD Mute = 0;
     DWORD LogMode = 0;
-    DWORD Protocol = 0;
+    DWORD Protocol = PROTOCOL_ROYALTEK;
     std::atomic<DWORD> Frequency{90000};  // the live tuned frequency afterwards
     WCHAR SettingsKeyPath[MAX_PATH] = {};
 

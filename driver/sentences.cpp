@@ -36,7 +36,7 @@ void OnRdsGroups(const FmRdsGroup* groups, DWORD count) {
         else bad++;
         int type = (g.blockB & 0xF000) >> 12;
         if (type == 8) Driver.TmcSeen.store(1, std::memory_order_relaxed);
-        if (Driver.Protocol == 0) {
+        if (Driver.Protocol == PROTOCOL_ROYALTEK) {
             char sentence[64];
             _snprintf(sentence, sizeof(sentence) - 4, "$RTTMC,%d,%04X,%04X,%04X,%04X*", type, g.blockA, g.blockB,
                       g.blockC, g.blockD);

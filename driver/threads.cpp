@@ -53,7 +53,7 @@ TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT, LPVOID buffer, DWORD count) {
 }
 
 DWORD StatusThread(LPVOID) {
-    const DWORD period = Driver.Protocol == 1 ? 1000 : 5000;
+    const DWORD period = Driver.Protocol == PROTOCOL_GNS ? 1000 : 5000;
     for (;;) {
         DWORD wait = WaitForSingleObject(Driver.TickEvent.load(std::memory_order_relaxed), period);
         bool byEvent = wait == WAIT_OBJECT_0;
@@ -62,9 +62,9 @@ DWORD StatusThread(LPVOID) {
             return 0;
         }
         bool open = Driver.PortOpen.load(std::memory_order_relaxed) != 0;
-        if (Driver.Protocol == 1 && Driver.Data == 0 && open) EmitGpsFiller();
-        if (Driver.Protocol == 1 && byEvent && open) EmitGnsFrequencyReport();
-        if (Driver.Protocol == 0 && open) {
+        if (Driver.Protocol == PROTOCOL_GNS && Driver.Data == 0 && open) EmitGpsFiller();
+        if (Driver.Protocol == PROTOCOL_GNS && byEvent && open) EmitGnsFrequencyReport();
+        if (Driver.Protocol == PROTOCOL_ROYALTEK && open) {
             EmitRdsStatus();
             if (!byEvent) {
                 // Station search: stay while TMC groups keep coming; otherwise,
