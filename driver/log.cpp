@@ -29,6 +29,7 @@ void WriteEntry(const char* line, size_t length) {
 }  // namespace
 
 void LogText(const char* text, BOOL timed, BOOL lineEnd) {
+    if (Driver.LogMode == 0) return;
     WCHAR stamp[30];
     BuildStamp(stamp, 30, timed);
     // "%s %S\n": the text, a blank, the stamp. A text too long for the line is
@@ -71,10 +72,9 @@ void LogFormatW(BOOL timed, const WCHAR* format, ...) {
     WCHAR line[LOG_LINE];
     va_list args;
     va_start(args, format);
-    int n = _vsnwprintf(line, LOG_LINE, format, args);
+    _vsnwprintf(line, LOG_LINE, format, args);
     va_end(args);
-    if (n < 0) line[LOG_LINE - 1] = 0;  // cut at the line's end
-    line[LOG_LINE - 1] = 0;
+    line[LOG_LINE - 1] = 0;  // a longer line is cut at its end
     LogTextW(line, timed, TRUE);
 }
 
