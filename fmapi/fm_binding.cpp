@@ -34,7 +34,7 @@ FmSession* FmBindPlatform() {
         return nullptr;
     }
 
-    auto* session = new (std::nothrow) FmSession(module, FmPropertyCache);
+    auto* session = new (std::nothrow) FmSession(module);
     if (!session) {
         FreeLibrary(module);
         SetLastError(ERROR_NOT_READY);
@@ -70,7 +70,6 @@ FmSession* FmBindPlatform() {
         return nullptr;
     }
     session->platformSession = created;
-    g_platformSession.store(created, std::memory_order_relaxed);
     g_currentSession.store(session);
     return session;
 }

@@ -9,7 +9,6 @@
 
 std::atomic<FmSession*> g_currentSession{nullptr};
 std::atomic<FmSession*> g_openHandle{nullptr};
-std::atomic<FmPlatformSession> g_platformSession{0};
 std::atomic<BYTE> g_powered{0};
 std::atomic<BYTE> g_altMuteCodes{0};
 std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT] = {0, 1, 0, 0, 87500, 8, 0, 0, 0, 0, 50};
@@ -278,7 +277,6 @@ void FmSession::Close() {
     api.FM_Disable(platformSession);
     api.FM_Destroy(platformSession);
     platformSession = 0;
-    g_platformSession.store(0, std::memory_order_relaxed);
     api.FM_Deinit();
 }
 

@@ -1,8 +1,7 @@
 // FmSession: construction and destruction of the library's one session.
 #include "fm_session.h"
 
-FmSession::FmSession(HMODULE platformModule, std::atomic<DWORD>* propertyCache)
-    : module(platformModule), cache(propertyCache) {
+FmSession::FmSession(HMODULE platformModule) : module(platformModule) {
     FmRdsInit(&rds);  // also unlocks: syncPi = 0xFFFF
     InitializeCriticalSection(&queueLock);
     InitializeCriticalSection(&replyLock);

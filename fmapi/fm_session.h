@@ -26,17 +26,17 @@ private:
 
 class FmSession {
 public:
-    FmSession(HMODULE module, std::atomic<DWORD>* propertyCache);
+    explicit FmSession(HMODULE module);
     // Whether construction got every resource (buffer, event).
     bool Constructed() const { return rds.buffer != nullptr && powerOnEvent != nullptr; }
 
     // The platform's events reach the session only through these slots.
-    virtual void OnFMRadioCommandStatus(BYTE command, BYTE status, DWORD value);  // event 1
-    virtual void OnFMRadioStereoModeChanged(BYTE mode);                           // event 7
-    virtual void OnFMRadioFrequency(DWORD frequency);                             // event 2
-    virtual void OnFMRadioFrequencyReport(DWORD frequency);                       // event 5
-    virtual void OnFMRadioRdsData(const BYTE* data, WORD count);                  // event 8
-    virtual ~FmSession();
+    void OnFMRadioCommandStatus(BYTE command, BYTE status, DWORD value);  // event 1
+    void OnFMRadioStereoModeChanged(BYTE mode);                           // event 7
+    void OnFMRadioFrequency(DWORD frequency);                             // event 2
+    void OnFMRadioFrequencyReport(DWORD frequency);                       // event 5
+    void OnFMRadioRdsData(const BYTE* data, WORD count);                  // event 8
+    ~FmSession();
 
     FmSession(const FmSession&) = delete;
     FmSession& operator=(const FmSession&) = delete;
@@ -75,7 +75,6 @@ public:
     FmNotification* handedOut = nullptr;
     FmPlatformApi api{};
     HMODULE module;
-    std::atomic<DWORD>* cache;
     FmPlatformSession platformSession = 0;
     DWORD creationWord = 0;
     HANDLE powerOnEvent = nullptr;
@@ -86,7 +85,6 @@ public:
 // ---- library-wide state (one copy per process, kept across sessions) ----------
 extern std::atomic<FmSession*> g_currentSession;   // receives the platform's events
 extern std::atomic<FmSession*> g_openHandle;       // what FMOpen returned
-extern std::atomic<FmPlatformSession> g_platformSession;
 extern std::atomic<BYTE> g_powered;
 extern std::atomic<BYTE> g_altMuteCodes;
 extern std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT];
