@@ -57,7 +57,8 @@ void PublishSystemVolume(DWORD word) {
 }
 
 // Closes an open session when the library goes away with the handle still
-// open. Made at the first open, so that at process exit it runs before the
+// open, whether it is unloaded or the process ends: the one unload path.
+// Made at the first open, so that at process exit it runs before the
 // platform library, loaded by that open, has torn down its own state.
 struct FmUnloadGuard {
     ~FmUnloadGuard() { FmLibraryUnload(); }
@@ -297,7 +298,6 @@ void FmLibraryUnload() {
 }
 
 __attribute__((constructor)) static void WaveloLoaded() { FmLibraryLoad(); }
-__attribute__((destructor)) static void WaveloUnloading() { FmLibraryUnload(); }
 
 // ---- exports ----------------------------------------------------------------------
 
