@@ -11,6 +11,7 @@
 #include <aygshell.h>
 #include <windows.h>
 
+#include "fms_api.h"
 #include "kvor_client.h"
 #include "resource.h"
 #include "settings.h"
@@ -29,7 +30,7 @@ namespace {
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
 std::atomic<BYTE> StopRequested{0};
 std::atomic<HWND> PublishedDialog{nullptr};
-std::atomic<DWORD> BandLow{87500}, BandHigh{108000};
+std::atomic<DWORD> BandLow{FMS_BAND_EDGES[0].low}, BandHigh{FMS_BAND_EDGES[0].high};
 std::atomic<DWORD> CurrentFrequency{0};
 std::atomic<DWORD> ReceiveStatus{0};
 std::atomic<BOOL> ReceiveThreadRunning{FALSE};
@@ -331,11 +332,9 @@ BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 }
 
 void BandLimitsFor(DWORD band, DWORD* low, DWORD* high) {
-    switch (band) {
-        case 1: *low = 76000, *high = 91000; break;
-        case 2: *low = 76000, *high = 108000; break;
-        default: *low = 87500, *high = 108000; break;  // and any value outside 0 to 2
-    }
+    if (band >= FMS_BAND_COUNT) band = 0;  // any value outside 0 to 2 is the first band
+    *low = FMS_BAND_EDGES[band].low;
+    *high = FMS_BAND_EDGES[band].high;
 }
 
 void WaitForReceiveThread() {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "driver.h"
+#include "fms_api.h"
 #include "mmsystem.h"
 #include "pm.h"
 
@@ -140,25 +141,12 @@ TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR, LPCVOID) {
         Driver.NotifyThread = CreateThread(nullptr, 0, FmNotifyThread, nullptr, 0, &id);
         Driver.NotifyThreadId = Driver.NotifyThread ? id : 0;
 
+        // An unknown band leaves the radio off and the band's edges at 0.
         DWORD result = 100;
-        switch (Driver.Band) {
-            case 0:
-                result = FMPowerOn(fm, 1, 0);
-                Driver.BandLow = 87500;
-                Driver.BandHigh = 108000;
-                break;
-            case 1:
-                result = FMPowerOn(fm, 1, 1);
-                Driver.BandLow = 76000;
-                Driver.BandHigh = 91000;
-                break;
-            case 2:
-                result = FMPowerOn(fm, 1, 2);
-                Driver.BandLow = 76000;
-                Driver.BandHigh = 108000;
-                break;
-            default:
-                break;
+        if (Driver.Band < FMS_BAND_COUNT) {
+            result = FMPowerOn(fm, 1, Driver.Band);
+            Driver.BandLow = FMS_BAND_EDGES[Driver.Band].low;
+            Driver.BandHigh = FMS_BAND_EDGES[Driver.Band].high;
         }
         if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
 

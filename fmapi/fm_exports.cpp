@@ -11,7 +11,7 @@ std::atomic<FmSession*> g_currentSession{nullptr};
 std::atomic<FmSession*> g_openHandle{nullptr};
 std::atomic<BYTE> g_powered{0};
 std::atomic<BYTE> g_altMuteCodes{0};
-std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT] = {0, 1, 0, 0, 87500, 8, 0, 0, 0, 0, 50};
+std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT] = {0, 1, 0, 0, FMS_BAND_EDGES[0].low, 8, 0, 0, 0, 0, 50};
 
 namespace {
 
@@ -113,22 +113,23 @@ DWORD FmSession::PowerOff() {
 
 DWORD FmSession::Seek(DWORD direction) {
     if (!Powered()) return ERROR_NOT_READY;
-    const bool world = CacheGet(FMPROP_BAND) == 2;
+    const bool world = CacheGet(FMPROP_BAND) == FMS_BAND_WORLD;
+    const FmsBandEdges& edges = FMS_BAND_EDGES[FMS_BAND_WORLD];
     switch (direction) {
     case FMSEEK_UP:
-        if (world && CacheGet(FMPROP_FREQUENCY) == 108000) {
+        if (world && CacheGet(FMPROP_FREQUENCY) == edges.high) {
             // Top of the world band: go round to its bottom, quietly.
             reportNextTune.store(0, std::memory_order_relaxed);
-            SetChipBand(1);
-            api.FM_Tune(platformSession, 76000);
+            SetChipBand(FMS_CHIP_BAND_JAPAN);
+            api.FM_Tune(platformSession, edges.low);
         }
         api.FM_Seek(platformSession, 0, 1);
         return ERROR_SUCCESS;
     case FMSEEK_DOWN:
-        if (world && CacheGet(FMPROP_FREQUENCY) == 76000) {
+        if (world && CacheGet(FMPROP_FREQUENCY) == edges.low) {
             reportNextTune.store(0, std::memory_order_relaxed);
-            SetChipBand(0);
-            api.FM_Tune(platformSession, 108000);
+            SetChipBand(FMS_CHIP_BAND_EUROPE);
+            api.FM_Tune(platformSession, edges.high);
         }
         api.FM_Seek(platformSession, 0, 0);
         return ERROR_SUCCESS;
@@ -159,9 +160,9 @@ DWORD FmSession::SetProp(DWORD id, DWORD value) {
         CacheSet(id, value);
         return result(api.FM_SetAudioPath(platformSession, value));
     case FMPROP_BAND:
-        if (value > 2) return ERROR_INVALID_PARAMETER;
+        if (value >= FMS_BAND_COUNT) return ERROR_INVALID_PARAMETER;
         // The chip covers the world band as two sub-bands; start in the lower.
-        SetChipBand(value == 2 ? 1 : value);
+        SetChipBand(value == FMS_BAND_WORLD ? FMS_CHIP_BAND_JAPAN : value);
         CacheSet(id, value);
         return ERROR_SUCCESS;
     case FMPROP_DEEMPHASIS:
@@ -169,17 +170,16 @@ DWORD FmSession::SetProp(DWORD id, DWORD value) {
         return result(api.FM_SetDeemphasisMode(platformSession, static_cast<BYTE>(value)));
     case FMPROP_FREQUENCY: {
         const DWORD band = CacheGet(FMPROP_BAND);
-        DWORD low = 87500, high = 108000;
-        if (band == 1) low = 76000, high = 91000;
-        else if (band == 2) low = 76000, high = 108000;
-        else if (band != 0) return ERROR_INVALID_PARAMETER;
-        if (value < low || value > high) return ERROR_INVALID_PARAMETER;
-        if (band == 2) {
-            // Sub-band 0 is 87.5-108 MHz, sub-band 1 is 76-91 MHz; in the
-            // overlap the chip stays where it is.
+        if (band >= FMS_BAND_COUNT) return ERROR_INVALID_PARAMETER;
+        if (value < FMS_BAND_EDGES[band].low || value > FMS_BAND_EDGES[band].high) return ERROR_INVALID_PARAMETER;
+        if (band == FMS_BAND_WORLD) {
+            // The chip covers the world band as its two sub-bands; in their
+            // overlap it stays where it is.
             const DWORD chip = chipBand.load(std::memory_order_relaxed);
-            if (chip == 1 && value > 91000) SetChipBand(0);
-            else if (chip == 0 && value < 87500) SetChipBand(1);
+            if (chip == FMS_CHIP_BAND_JAPAN && value > FMS_BAND_EDGES[FMS_CHIP_BAND_JAPAN].high)
+                SetChipBand(FMS_CHIP_BAND_EUROPE);
+            else if (chip == FMS_CHIP_BAND_EUROPE && value < FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low)
+                SetChipBand(FMS_CHIP_BAND_JAPAN);
         }
         if (!Accepted(api.FM_Tune(platformSession, value))) return ERROR_INVALID_PARAMETER;
         CacheSet(id, value);

@@ -155,7 +155,8 @@ void FmSession::SeekEnd(BYTE status, DWORD value) {
         FrequencyNotification(value, FMFREQ_SEEK_END);
         return;
     }
-    if (CacheGet(FMPROP_BAND) == 2 && value >= 87500 && value <= 91000) {
+    if (CacheGet(FMPROP_BAND) == FMS_BAND_WORLD && value >= FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low &&
+        value <= FMS_BAND_EDGES[FMS_CHIP_BAND_JAPAN].high) {
         // The world band is two sub-bands on the chip: a seek that stopped at
         // a sub-band edge inside their overlap goes on in the other one.
         reportNextTune.store(0, std::memory_order_relaxed);

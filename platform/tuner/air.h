@@ -19,8 +19,8 @@ namespace fmsim {
 
 constexpr const char16_t* kAirKey = u"Platform\\Air";
 constexpr uint32_t kMaxRssi = 63;
-constexpr uint32_t kAirLowest = 76000;
-constexpr uint32_t kAirHighest = 108000;
+constexpr uint32_t kAirLowest = FMS_BAND_EDGES[FMS_BAND_WORLD].low;
+constexpr uint32_t kAirHighest = FMS_BAND_EDGES[FMS_BAND_WORLD].high;
 
 struct SourceSpec {
     enum Kind { None, Synthetic, Capture } kind = None;

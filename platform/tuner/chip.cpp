@@ -39,8 +39,11 @@ DWORD default_report_period() {
     return 0;
 }
 
-uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 76000 : 87500; }
-uint32_t band_high(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? 91000 : 108000; }
+const FmsBandEdges& band_edges(uint8_t band) {
+    return FMS_BAND_EDGES[band == FMS_CHIP_BAND_JAPAN ? FMS_CHIP_BAND_JAPAN : FMS_CHIP_BAND_EUROPE];
+}
+uint32_t band_low(uint8_t band) { return band_edges(band).low; }
+uint32_t band_high(uint8_t band) { return band_edges(band).high; }
 
 // FMSIM_TRACE_FILE names a file that receives, for every group, the moment
 // the piece completing it was handed over (CLOCK_MONOTONIC, shared by every

@@ -143,7 +143,7 @@ private:
     bool power_target_ = false;  // what the last Enable/Disable asked for
     bool powered_ = false;
     uint8_t band_ = FMS_CHIP_BAND_EUROPE;
-    uint32_t frequency_ = 87500;
+    uint32_t frequency_ = FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low;
     Tuned tuned_;
     bool stereo_ = false;
     bool rds_on_ = false;
