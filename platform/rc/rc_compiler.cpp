@@ -1563,6 +1563,15 @@ void Compiler::statements() {
         } else {
             ResId numeric{word_expr(), {}};
             if (numeric.ordinal == 0) fail(type, "resource type 0 does not exist");
+            // The types whose bytes the windowing layer reads as a layout are
+            // written in their own statements, which build that layout: raw
+            // bytes under them would be read as one.
+            static const std::pair<uint16_t, const char*> kLaidOut[] = {
+                {3, "ICON"}, {4, "MENU"}, {5, "DIALOG"}, {6, "STRINGTABLE"}, {14, "ICON"}};
+            for (const auto& [ordinal, statement] : kLaidOut) {
+                if (numeric.ordinal == ordinal)
+                    fail(type, "resource type " + std::to_string(ordinal) + " is written as " + statement);
+            }
             data_block(where, numeric, name);
         }
     }

@@ -80,11 +80,14 @@ RdsGroup SyntheticBroadcaster::rt_group() {
 
 RdsGroup SyntheticBroadcaster::ct_group() {
     std::time_t now = std::time(nullptr);
+    // count_ already counts this group: the clock's first pair is minute 0.
+    if (config_.fixed_clock != 0)
+        now = static_cast<std::time_t>(config_.fixed_clock + 60 * static_cast<int64_t>((count_ - 1) / kCtEvery));
     std::tm utc{}, local{};
     gmtime_r(&now, &utc);
     localtime_r(&now, &local);
     uint32_t mjd = static_cast<uint32_t>(now / 86400) + 40587;
-    long offset_half_hours = local.tm_gmtoff / 1800;
+    long offset_half_hours = config_.fixed_clock != 0 ? 0 : local.tm_gmtoff / 1800;
     uint16_t sign = offset_half_hours < 0 ? 1 : 0;
     uint16_t magnitude = static_cast<uint16_t>((offset_half_hours < 0 ? -offset_half_hours : offset_half_hours) & 0x1F);
     uint16_t hour = static_cast<uint16_t>(utc.tm_hour), minute = static_cast<uint16_t>(utc.tm_min);

@@ -32,6 +32,11 @@ struct SyntheticConfig {
     bool tmc = false;
     unsigned error_percent = 0;  // chance of a block going bad, 0..100
     uint32_t seed = 1;
+    // Clock-time groups: 0 sends the host's clock and time zone. Otherwise
+    // they start at this UTC time (seconds since 1970) and advance a minute
+    // each time they go out, with no local offset, so that the same
+    // configuration sends the same stream on every run.
+    int64_t fixed_clock = 0;
 };
 
 constexpr uint16_t kTmcAid = 0xCD46;

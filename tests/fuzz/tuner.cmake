@@ -1,4 +1,6 @@
-# Recording (.spy, .rds) and air-source parsers of the simulated tuner.
+# Recording (.spy, .rds) and air-source parsers of the simulated tuner; seeds:
+# small recordings and sources, and the RDS recordings when present.
 ce_add_fuzz(tuner_recording_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_recording_fuzz.cpp
-  LIBS fmsim_core)
+  LIBS fmsim_core
+  CAPTURES *.spy)

@@ -320,6 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadScript{"MissingIcon", "1 ICON \"nothing.ico\"", "test.rc:1: cannot open 'nothing.ico'"},
         BadScript{"NotAnIcon", "1 ICON \"ids.h\"", "test.rc:1: 'ids.h' is not an icon file"},
         BadScript{"Unsupported", "1 ACCELERATORS\nBEGIN\nEND", "test.rc:1: ACCELERATORS resources are not supported"},
+        BadScript{"DialogAsRawData", "1 5 { 0 }", "test.rc:1: resource type 5 is written as DIALOG"},
         BadScript{"DivisionByZero", "1 RCDATA { 1 / (2 - 2) }", "test.rc:1: division by zero"},
         BadScript{"MacroCycle", "#define A B\n#define B A\n1 RCDATA { A }", "test.rc:3: 'A' is not defined"},
         BadScript{"DuplicateResource", "1 RCDATA { 1 }\n/* two\nlines */ 1 RCDATA { 2 }",
