@@ -104,6 +104,15 @@ protected:
         ASSERT_EQ(cectl({"deactivate", handle_}).status, 0);
     }
     HANDLE OpenPort() { return CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    // Whether another client can open the port within the time (it is closed again).
+    bool PortFreeWithin(int seconds) {
+        return eventually([&] {
+            HANDLE port = OpenPort();
+            if (port == INVALID_HANDLE_VALUE) return false;
+            CloseHandle(port);
+            return true;
+        }, seconds);
+    }
     void Write(const std::string& bytes) {
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
@@ -413,12 +422,7 @@ TEST_F(DriverE2E, AWaitForGpsDataEndsWithItsOpen) {
     auto killed = spawn({bin("host_port_client"), "COM9:", "wait"});
     ASSERT_TRUE(killed->wait_for("waiting\n")) << killed->text;
     killed->kill_now();
-    EXPECT_TRUE(eventually([&] {
-        port_ = OpenPort();
-        return port_ != INVALID_HANDLE_VALUE;
-    }, 20)) << host_log();
-    if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
-    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(PortFreeWithin(20)) << host_log();
 
     // The device unloaded under a waiting client: the unload ends, the wait fails.
     auto waiting = spawn({bin("host_port_client"), "COM9:", "wait"});
@@ -437,13 +441,8 @@ TEST_F(DriverE2E, AClientKilledInsideAReadFreesThePortAtOnce) {
     ASSERT_TRUE(reader->wait_for("reading\n")) << reader->text << host_log();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside its read's wait by now
     reader->kill_now();
-    EXPECT_TRUE(eventually([&] {
-        port_ = OpenPort();
-        return port_ != INVALID_HANDLE_VALUE;
-    }, 2)) << host_log();
+    EXPECT_TRUE(PortFreeWithin(2)) << host_log();
     // The slowed driver would take minutes to unload: end the host instead.
-    if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
-    port_ = INVALID_HANDLE_VALUE;
     kill(host_.pid(), SIGKILL);
     EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));
 }

@@ -44,50 +44,6 @@ struct RunResult {
     std::string out;
 };
 
-// Runs a program to its end, capturing stdout (stderr passes through). With a
-// limit, a program still running after that many seconds is killed and the
-// status is -2: a wedge fails the test instead of hanging it.
-inline RunResult run(const std::vector<std::string>& argv, int limit_seconds = 0) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    RunResult result;
-    if (rc == 0) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
-        bool killed = false;
-        char buf[4096];
-        for (;;) {
-            if (limit_seconds > 0) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-                pollfd p{pipe_fds[0], POLLIN, 0};
-                if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
-                    kill(pid, SIGKILL);
-                    killed = true;
-                    break;
-                }
-            }
-            ssize_t n = read(pipe_fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            result.out.append(buf, static_cast<size_t>(n));
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    close(pipe_fds[0]);
-    return result;
-}
-
 // A program left running, its stdout readable line by line.
 struct Spawned {
     pid_t pid = -1;
@@ -136,6 +92,37 @@ inline std::unique_ptr<Spawned> spawn(const std::vector<std::string>& argv) {
     close(pipe_fds[1]);
     s->out = pipe_fds[0];
     return s;
+}
+
+// Runs a program to its end, capturing stdout (stderr passes through). With a
+// limit, a program still running after that many seconds is killed and the
+// status is -2: a wedge fails the test instead of hanging it.
+inline RunResult run(const std::vector<std::string>& argv, int limit_seconds = 0) {
+    auto program = spawn(argv);
+    RunResult result;
+    if (program->pid < 0) return result;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+    bool killed = false;
+    char buf[4096];
+    for (;;) {
+        if (limit_seconds > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{program->out, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
+                kill(program->pid, SIGKILL);
+                killed = true;
+                break;
+            }
+        }
+        ssize_t n = read(program->out, buf, sizeof buf);
+        if (n <= 0) break;
+        result.out.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    waitpid(program->pid, &status, 0);
+    program->pid = -1;
+    result.status = killed ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
 }
 
 inline RunResult cectl(std::vector<std::string> args, int limit_seconds = 0) {

@@ -212,13 +212,13 @@ TEST_P(GoldenTranscriptTest, MatchesStored) {
     const Case& c = GetParam();
     std::vector<fmsim::RdsGroup> groups;
     if (c.synthetic()) {
-        fmsim::SourceSpec spec;
+        fmsim::SourceSpec source;
         std::string error;
-        ASSERT_TRUE(fmsim::parse_source(c.source, spec, &error)) << error;
+        ASSERT_TRUE(fmsim::parse_source(c.source, source, &error)) << error;
         fmsim::SyntheticConfig config;
-        config.pi = spec.pi;
-        config.tmc = spec.tmc;
-        config.error_percent = spec.error_percent;
+        config.pi = source.pi;
+        config.tmc = source.tmc;
+        config.error_percent = source.error_percent;
         config.fixed_clock = kSyntheticClock;
         fmsim::SyntheticBroadcaster station(config);
         for (size_t i = 0; i < kSyntheticGroups; i++) groups.push_back(station.next());
