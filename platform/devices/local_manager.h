@@ -27,7 +27,7 @@ void set_local_device_manager(LocalDeviceManager* manager);
 LocalDeviceManager* local_device_manager();
 
 // Whether a name has the shape of a device name: three letters, one digit,
-// a colon ("COM9:"). The colon is optional when allow_bare is set.
+// a colon ("COM1:"). The colon is optional when allow_bare is set.
 bool is_stream_device_name(const std::u16string& name, bool allow_bare = false);
 
 }  // namespace ce

@@ -169,7 +169,7 @@ public:
                     return FALSE;
                 }
                 unsigned generation = o->mask_generation;
-                // A wait forwarded from another port (COM9: passes its
+                // A wait forwarded from another port (COM1: passes its
                 // client's WaitCommEvent on) also ends when that port's open
                 // is closed, even while no GPS data flows.
                 cv_.wait(lock, [&] {

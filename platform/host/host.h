@@ -112,7 +112,7 @@ class PtyPort;
 
 class Device {
 public:
-    std::u16string name;        // "COM9:"
+    std::u16string name;        // "COM1:"
     std::u16string key;         // the key it was activated from
     std::u16string active_key;  // "Drivers\Active\NN"
     uint32_t handle = 0;

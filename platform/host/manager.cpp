@@ -356,7 +356,7 @@ uint32_t Manager::finish_activation(const std::shared_ptr<Device>& device, const
     }
     {
         // The pty's threads inherit the name of the thread that starts them:
-        // give them theirs ("pty-COM9"), then take ours back.
+        // give them theirs ("pty-COM1"), then take ours back.
         char own[16] = "";
         pthread_getname_np(pthread_self(), own, sizeof own);
         std::string pty_name = "pty-" + u8(device->name);

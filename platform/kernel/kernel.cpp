@@ -272,7 +272,7 @@ thread_local DWORD current_thread_id = 0;
 thread_local DWORD last_error = 0;
 
 // A name for a new thread that tells who started it: the module holding the
-// start routine and the thread's number among that module's, "Tervalon.2".
+// start routine and the thread's number among that module's, "Driver.2".
 // It shows in /proc/<pid>/task/*/comm, in ps -L and in a debugger.
 std::string thread_name_for(LPTHREAD_START_ROUTINE start) {
     std::string stem = "thread";

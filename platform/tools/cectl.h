@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "regfile.h"
 #include "windows.h"
 
 namespace cectl {
@@ -49,6 +50,20 @@ bool parse_u32(const std::string& text, uint32_t& value);
 bool unescape(const std::string& text, std::string& bytes);
 // Hex digits (spaces allowed between bytes) to bytes. False when malformed.
 bool parse_hex(const std::string& text, std::string& bytes);
+
+// How apply_reg treats what the registry already holds.
+enum class RegApply {
+    // As the file says: `reg import`, and `init --force`.
+    Replace,
+    // Defaults (`init`): a value already there stays; "NAME"=- waits for
+    // --force; a key the file deletes and then writes anew ([-KEY], then
+    // KEY and its subkeys) is one whole default: kept as it is, with
+    // everything the file says under it, when it has any value or subkey.
+    Keep,
+};
+// Applies parsed entries in order. where starts each error line
+// ("reg import: FILE"), with the entry's line number after it.
+bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where);
 
 // The build tree cectl runs from (its bin/ and lib/), or empty.
 std::filesystem::path build_dir();

@@ -1,5 +1,5 @@
-// cectl air: the stations the simulated tuner receives, and the default air
-// that `cectl init` provisions.
+// cectl air: the stations the simulated tuner receives. (The default air is
+// the tuner's declaration, platform/tuner/install.reg.)
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -70,37 +70,7 @@ int run_air(const cectl::Args& args) {
     return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set)");
 }
 
-// The default air: stations spread over band 0, one of them below 87.5 MHz
-// for the Japan and world bands, one too weak for a seek to stop at; four
-// carry TMC, one of them at 90.0 MHz, where the driver starts until it has
-// stored a frequency: a fresh root receives TMC as soon as the driver loads.
-bool init_air(bool force) {
-    static const fmsim::Station kDefault[] = {
-        {76500, 38, "synthetic 1A01"},
-        {87600, 44, "synthetic D301 tmc"},
-        {90000, 48, "synthetic D307 tmc"},
-        {91500, 30, "synthetic D302"},
-        {95800, 52, "synthetic D303 tmc"},
-        {99200, 25, "synthetic D304"},
-        {103300, 6, "synthetic D305"},
-        {107900, 36, "synthetic D306 tmc"},
-    };
-    if (!force && !fmsim::read_air().empty()) return true;  // an air of the user's own stays
-    if (force && fmsim::clear_air() != 0) {
-        std::fprintf(stderr, "cectl: init: cannot clear the air\n");
-        return false;
-    }
-    for (const auto& st : kDefault) {
-        if (fmsim::write_station(st) != 0) {
-            std::fprintf(stderr, "cectl: init: cannot write the air\n");
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 CECTL_COMMAND("air", "  air list | air clear | air remove FREQ\n"
                      "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE", run_air);
-CECTL_INIT_STEP(30, "air", init_air);

@@ -1,6 +1,5 @@
 // cectl's device-manager commands: devices, activate, deactivate, port,
-// headset, gps, stop; and the init step that makes the synthetic GPS track
-// the default source.
+// headset, gps, stop.
 #include <unistd.h>
 
 #include <atomic>
@@ -57,14 +56,6 @@ bool set_dword(HKEY root, const char16_t* path, const char16_t* name, DWORD valu
     LONG e = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
     RegCloseKey(key);
     return e == ERROR_SUCCESS;
-}
-
-bool has_value(HKEY root, const char16_t* path, const char16_t* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    bool present = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return present;
 }
 
 int run_devices(const Args& args) {
@@ -219,15 +210,6 @@ int run_stop(const Args& args) {
     return 0;
 }
 
-bool init_gps(bool force) {
-    if (!force && has_value(HKEY_LOCAL_MACHINE, kGpsKey, u"Source")) return true;
-    if (!set_sz(HKEY_LOCAL_MACHINE, kGpsKey, u"Source", u"synthetic") ||
-        !set_sz(HKEY_LOCAL_MACHINE, kGpsKey, u"Path", u"")) {
-        fail("init: cannot write HKLM\\Platform\\Gps");
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 }  // namespace cectl
@@ -243,4 +225,3 @@ CECTL_COMMAND("port",
 CECTL_COMMAND("headset", "  headset on|off                 HKLM\\System\\State\\Hardware Headset", cectl::run_headset);
 CECTL_COMMAND("gps", "  gps synthetic | gps replay FILE | gps device PATH   the GPD0: source", cectl::run_gps);
 CECTL_COMMAND("stop", "  stop                           deactivate every device, stop cehost", cectl::run_stop);
-CECTL_INIT_STEP(15, "GPS source", cectl::init_gps);

@@ -1,5 +1,5 @@
-// cectl reg: look at and change the registry of a root, and the registry part
-// of `cectl init`.
+// cectl reg: look at and change the registry of a root; import and export in
+// regedit's .reg form (regfile.h), whose application also serves `cectl init`.
 //
 // query prints one line per value, NAME<TAB>TYPE<TAB>DATA, in creation order,
 // then one line per subkey, KEY\SUB, with KEY echoed as given (less trailing
@@ -9,7 +9,10 @@
 // REG_NONE, a DWORD of odd size) as lower-case hex without separators.
 // Control characters in names and text print as \xHH so that every value
 // stays on one line. A type without a name prints as its number.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -263,60 +266,237 @@ int del(const Args& args) {
     return 0;
 }
 
+int import_reg(const Args& args);
+int export_reg(const Args& args);
+
 int run_reg(const Args& args) {
-    if (args.empty()) return fail("reg: usage: reg query|set|delete ...");
+    if (args.empty()) return fail("reg: usage: reg query|set|delete|import|export ...");
     Args rest(args.begin() + 1, args.end());
     if (args[0] == "query") return query(rest);
     if (args[0] == "set") return set(rest);
     if (args[0] == "delete") return del(rest);
-    return fail("reg: unknown subcommand '" + args[0] + "' (query, set or delete)");
+    if (args[0] == "import") return import_reg(rest);
+    if (args[0] == "export") return export_reg(rest);
+    return fail("reg: unknown subcommand '" + args[0] + "' (query, set, delete, import or export)");
 }
 
-// Creates the key and sets the value unless it is there already (or force).
-bool ensure_value(HKEY root, const char16_t* path, const char16_t* name, DWORD type, const std::vector<BYTE>& data,
-                  bool force) {
-    std::string where = cectl::root_name(root) + "\\" + ce::narrow(path);
-    HKEY key = nullptr;
-    LONG e = RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (e == ERROR_SUCCESS && !force && RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        return true;
+struct OpenKey {
+    HKEY handle = nullptr;
+    ~OpenKey() {
+        if (handle) RegCloseKey(handle);
     }
-    if (e == ERROR_SUCCESS) {
-        e = RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
-        RegCloseKey(key);
+};
+
+// Reads one value whole, however it grows meanwhile.
+LONG read_value(HKEY key, DWORD index, std::u16string& name, DWORD& type, std::vector<BYTE>& data) {
+    std::vector<WCHAR> buffer(CE_REG_MAX_VALUE_NAME + 1);
+    data.resize(256);
+    for (;;) {
+        DWORD name_size = static_cast<DWORD>(buffer.size()), size = static_cast<DWORD>(data.size());
+        LONG e = RegEnumValueW(key, index, buffer.data(), &name_size, nullptr, &type, data.data(), &size);
+        if (e == ERROR_MORE_DATA && size > data.size()) {
+            data.resize(size);
+            continue;
+        }
+        if (e != ERROR_SUCCESS) return e;
+        name.assign(buffer.data(), name_size);
+        data.resize(size);
+        return ERROR_SUCCESS;
     }
+}
+
+// One key and its subkeys, depth first, each key before its subkeys.
+bool export_key(HKEY root, const std::u16string& path, std::string& out, std::string& why) {
+    OpenKey key;
+    LONG e = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key.handle);
     if (e != ERROR_SUCCESS) {
-        fail("init: registry: " + where + " " + ce::narrow(name) + ": " + error_text(e));
+        key.handle = nullptr;
+        why = cectl::root_name(root) + (path.empty() ? "" : "\\") + ce::narrow(path) + ": " + error_text(e);
         return false;
+    }
+    std::string where = cectl::root_name(root) + (path.empty() ? "" : "\\") + ce::narrow(path);
+    out += "\n";
+    if (!regfile::key_line(root, path, out)) {
+        why = "the key " + where + " has a control character in its name, which the .reg form cannot hold";
+        return false;
+    }
+    std::u16string name;
+    std::vector<BYTE> data;
+    for (DWORD i = 0;; i++) {
+        DWORD type = 0;
+        e = read_value(key.handle, i, name, type, data);
+        if (e == ERROR_NO_MORE_ITEMS) break;
+        if (e != ERROR_SUCCESS) {
+            why = where + ": " + error_text(e);
+            return false;
+        }
+        if (!regfile::value_lines(name, type, data, out)) {
+            why = "the value " + printable(name) + " of " + where + " has a line break in its name, which the .reg form cannot hold";
+            return false;
+        }
+    }
+    std::vector<WCHAR> buffer(CE_REG_MAX_KEY_NAME + 1);
+    std::vector<std::u16string> subkeys;
+    for (DWORD i = 0;; i++) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        e = RegEnumKeyExW(key.handle, i, buffer.data(), &size, nullptr, nullptr, nullptr, nullptr);
+        if (e == ERROR_NO_MORE_ITEMS) break;
+        if (e != ERROR_SUCCESS) {
+            why = where + ": " + error_text(e);
+            return false;
+        }
+        subkeys.emplace_back(buffer.data(), size);
+    }
+    for (const auto& sub : subkeys) {
+        if (!export_key(root, path.empty() ? sub : path + u"\\" + sub, out, why)) return false;
     }
     return true;
 }
 
-std::vector<BYTE> dword_bytes(DWORD v) {
-    return {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 24)};
+int export_reg(const Args& args) {
+    if (args.empty() || args.size() > 2) return fail("reg export: usage: reg export KEY [FILE]");
+    HKEY root;
+    std::u16string sub;
+    int status = 1;
+    if (!parse_key_arg("export", args[0], root, sub, status)) return status;
+    HKEY probe = nullptr;
+    LONG e = RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &probe);
+    if (e == ERROR_FILE_NOT_FOUND) return fail("reg export: key " + args[0] + " not found");
+    if (e != ERROR_SUCCESS) return fail("reg export: " + args[0] + ": " + error_text(e));
+    RegCloseKey(probe);
+    // The whole text first: a registry error leaves no half-written file.
+    std::string text = regfile::header(), why;
+    if (!export_key(root, sub, text, why)) return fail("reg export: " + why);
+    if (args.size() == 1) {
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+            return fail("reg export: cannot write the output: " + std::string(std::strerror(errno)));
+        return 0;
+    }
+    FILE* f = std::fopen(args[1].c_str(), "wb");
+    if (!f) return fail("reg export: cannot write " + args[1] + ": " + std::strerror(errno));
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    int saved = errno;
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) return fail("reg export: cannot write " + args[1] + ": " + std::strerror(saved));
+    return 0;
 }
 
-// The keys other parts of the system expect to find: the GPS multiplexer port
-// the driver forwards to, the headset state the broker keeps, and the volume
-// keys the FM library writes only when they exist.
-bool init_registry(bool force) {
-    const char16_t gpd[] = u"GPD0:";
-    std::vector<BYTE> gpd_bytes(reinterpret_cast<const BYTE*>(gpd), reinterpret_cast<const BYTE*>(gpd) + sizeof gpd);
-    return ensure_value(HKEY_LOCAL_MACHINE, u"System\\CurrentControlSet\\GPS Intermediate Driver\\Multiplexer",
-                        u"DriverInterface", REG_SZ, gpd_bytes, force) &&
-           ensure_value(HKEY_LOCAL_MACHINE, u"System\\State\\Hardware", u"Headset", REG_DWORD, dword_bytes(0), force) &&
-           ensure_value(HKEY_CURRENT_USER, u"ControlPanel\\Volume", u"Volume", REG_DWORD, dword_bytes(0xFFFFFFFFu),
-                        force) &&
-           ensure_value(HKEY_CURRENT_USER, u"ControlPanel\\Notifications\\ShellOverrides", u"SavedVolume", REG_DWORD,
-                        dword_bytes(0xFFFFFFFFu), force);
+// Files larger than this are no registry anyone exported.
+constexpr size_t kMaxRegFile = 64u << 20;
+
+int import_reg(const Args& args) {
+    if (args.size() != 1) return fail("reg import: usage: reg import FILE");
+    std::string contents, why;
+    if (!ce::read_regular_file(args[0], kMaxRegFile, &contents, &why)) return fail("reg import: " + why);
+    std::vector<regfile::Entry> entries;
+    regfile::Error error;
+    if (!regfile::parse(contents, entries, error)) {
+        std::string at = error.line ? ":" + std::to_string(error.line) : std::string();
+        return fail("reg import: " + args[0] + at + ": " + error.message);
+    }
+    return cectl::apply_reg(entries, cectl::RegApply::Replace, "reg import: " + args[0]) ? 0 : 1;
+}
+
+std::u16string folded(std::u16string_view text) {
+    std::u16string out(text);
+    for (auto& c : out) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    }
+    return out;
+}
+
+// Whether path is key or lies beneath it (names compare case-insensitively).
+bool within(HKEY root, const std::u16string& path, HKEY key_root, const std::u16string& key) {
+    if (root != key_root) return false;
+    std::u16string p = folded(path), k = folded(key);
+    return p == k || (p.size() > k.size() && p.compare(0, k.size(), k) == 0 && p[k.size()] == u'\\');
+}
+
+bool has_content(HKEY root, const std::u16string& path) {
+    OpenKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key.handle) != ERROR_SUCCESS) {
+        key.handle = nullptr;
+        return false;
+    }
+    std::vector<WCHAR> name(CE_REG_MAX_VALUE_NAME + 1);
+    DWORD size = static_cast<DWORD>(name.size());
+    LONG e = RegEnumKeyExW(key.handle, 0, name.data(), &size, nullptr, nullptr, nullptr, nullptr);
+    if (e != ERROR_NO_MORE_ITEMS) return true;  // a subkey, or cannot tell: leave it alone
+    size = static_cast<DWORD>(name.size());
+    e = RegEnumValueW(key.handle, 0, name.data(), &size, nullptr, nullptr, nullptr, nullptr);
+    return e != ERROR_NO_MORE_ITEMS;
 }
 
 }  // namespace
 
+namespace cectl {
+
+bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where) {
+    std::vector<std::pair<HKEY, std::u16string>> kept;  // whole defaults the root already has
+    auto is_kept = [&](const regfile::Entry& e) {
+        return std::any_of(kept.begin(), kept.end(),
+                           [&](const auto& k) { return within(e.root, e.key, k.first, k.second); });
+    };
+    for (const auto& e : entries) {
+        std::string at = where + ":" + std::to_string(e.line) + ": " + root_name(e.root) + (e.key.empty() ? "" : "\\") +
+                         ce::narrow(e.key);
+        if (how == RegApply::Keep && is_kept(e)) continue;
+        LONG rc = ERROR_SUCCESS;
+        switch (e.kind) {
+            case regfile::Entry::DeleteKey:
+                if (how == RegApply::Keep) {
+                    if (has_content(e.root, e.key)) kept.emplace_back(e.root, e.key);
+                    continue;
+                }
+                rc = RegDeleteKeyW(e.root, e.key.c_str());
+                if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+                break;
+            case regfile::Entry::Key: {
+                OpenKey key;
+                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle, nullptr);
+                if (rc != ERROR_SUCCESS) key.handle = nullptr;
+                break;
+            }
+            case regfile::Entry::Value:
+            case regfile::Entry::DeleteValue: {
+                if (how == RegApply::Keep && e.kind == regfile::Entry::DeleteValue) continue;
+                OpenKey key;
+                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle, nullptr);
+                if (rc != ERROR_SUCCESS) {
+                    key.handle = nullptr;
+                    break;
+                }
+                at += " " + (e.name.empty() ? std::string("@") : printable(e.name));
+                if (e.kind == regfile::Entry::DeleteValue) {
+                    rc = RegDeleteValueW(key.handle, e.name.c_str());
+                    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+                } else if (how == RegApply::Keep &&
+                           RegQueryValueExW(key.handle, e.name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+                    continue;
+                } else {
+                    rc = RegSetValueExW(key.handle, e.name.c_str(), 0, e.type, e.data.data(),
+                                        static_cast<DWORD>(e.data.size()));
+                }
+                break;
+            }
+        }
+        if (rc != ERROR_SUCCESS) {
+            fail(at + ": " + error_text(rc));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace cectl
+
 CECTL_COMMAND("reg",
               "  reg query KEY [NAME]           values (NAME<TAB>TYPE<TAB>DATA), then subkeys (KEY\\SUB)\n"
               "  reg set KEY NAME dword N | sz TEXT | binary HEX   set a value (creates the key)\n"
-              "  reg delete KEY [NAME]          delete a key with its subkeys, or one value",
+              "  reg delete KEY [NAME]          delete a key with its subkeys, or one value\n"
+              "  reg import FILE                apply a .reg file (regedit's form); nothing on a malformed line\n"
+              "  reg export KEY [FILE]          the key and its subkeys as a .reg file (stdout without FILE)",
               run_reg);
-CECTL_INIT_STEP(10, "registry", init_registry);

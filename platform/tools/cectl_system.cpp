@@ -1,6 +1,6 @@
 // cectl audio / cectl power: what the system services recorded (see
 // platform/system/system.cpp for where), one NAME<TAB>VALUE line each, numbers
-// in decimal; and the init step that gives a root its OEM information text.
+// in decimal.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,10 +14,8 @@ using cectl::Args;
 using cectl::fail;
 
 // Where system.cpp keeps its state; the two must agree.
-constexpr const char16_t* kPlatformKey = u"System\\Platform";
 constexpr const char16_t* kPowerKey = u"Platform\\State\\Power";
 constexpr const char16_t* kAudioKey = u"Platform\\State\\Audio";
-constexpr const char16_t* kDefaultOemInfo = u"Tervalon Linux Phone";
 
 struct Key {
     HKEY handle = nullptr;
@@ -99,30 +97,7 @@ int run_power(const Args& args) {
     return 0;
 }
 
-// Gives the root an OEM information text; one already there stays unless forced.
-bool init_oem_info(bool force) {
-    Key key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &key.handle, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        key.handle = nullptr;
-        fail("init: cannot create HKLM\\System\\Platform (error " + std::to_string(rc) + ")");
-        return false;
-    }
-    DWORD type = 0, size = 0;
-    if (!force && RegQueryValueExW(key.handle, u"OemInfo", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) return true;
-    std::u16string text = kDefaultOemInfo;
-    rc = RegSetValueExW(key.handle, u"OemInfo", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(char16_t)));
-    if (rc != ERROR_SUCCESS) {
-        fail("init: cannot set the OEM information text (error " + std::to_string(rc) + ")");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 CECTL_COMMAND("audio", "  audio             what the wave output driver recorded: NAME<TAB>VALUE lines", run_audio);
 CECTL_COMMAND("power", "  power             the power manager's unattended-mode requests: NAME<TAB>VALUE lines", run_power);
-CECTL_INIT_STEP(20, "OEM information text", init_oem_info);
