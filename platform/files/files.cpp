@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 #include "pegdser.h"
 #include "windows.h"
@@ -251,10 +252,10 @@ bool is_device_name(std::u16string_view name) {
 }  // namespace ce
 
 using namespace ce;
+using ce::trace::hex;
 
-// open(2) under the root; "XXXn:" names go to the device manager's client.
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                          HANDLE) {
     if (name && is_device_name(name)) {
         DeviceOpener opener = device_opener.load();
         if (!opener) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -302,8 +303,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     return h;
 }
 
-// read(2) on a file; a device handle's Read for devices.
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+// open(2) under the root; "XXXn:" names go to the device manager's client.
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
+    return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE, CreateFileW,
+                        name, hex(access), hex(shareMode), disposition);
+}
+
+static BOOL read_file(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
     if (read) *read = 0;
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -314,8 +321,12 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     return ok;
 }
 
-// write(2) on a file; a device handle's Write for devices.
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+// read(2) on a file; a device handle's Read for devices.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    return CE_TRACE_RET(files, read_file(file, buffer, toRead, read, {}), FALSE, ReadFile, file, toRead);
+}
+
+static BOOL write_file(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
     if (written) *written = 0;
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -324,6 +335,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     BOOL ok = object->write(buffer, toWrite, &done);
     if (written) *written = done;
     return ok;
+}
+
+// write(2) on a file; a device handle's Write for devices.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+    return CE_TRACE_RET(files, write_file(file, buffer, toWrite, written, {}), FALSE, WriteFile, file, toWrite);
 }
 
 // lseek(2) with the Win32 split 64-bit distance.
@@ -340,16 +356,19 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     return object->size(sizeHigh);
 }
 
-// fsync(2) on a file; nothing to do for other handles.
-BOOL FlushFileBuffers(HANDLE file) {
+static BOOL flush_file_buffers(HANDLE file) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (auto f = std::dynamic_pointer_cast<FileObject>(object)) return f->flush();
     return TRUE;
 }
 
-// stat(2) of the mapped path: attributes, times and size.
-BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+// fsync(2) on a file; nothing to do for other handles.
+BOOL FlushFileBuffers(HANDLE file) {
+    return CE_TRACE_RET(files, flush_file_buffers(file), FALSE, FlushFileBuffers, file);
+}
+
+static BOOL get_file_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
     if (level != GetFileExInfoStandard || !information) return fail(ERROR_INVALID_PARAMETER, FALSE);
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
@@ -369,6 +388,11 @@ BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID inf
     return TRUE;
 }
 
+// stat(2) of the mapped path: attributes, times and size.
+BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    return CE_TRACE_RET(files, get_file_attributes(name, level, information), FALSE, GetFileAttributesExW, name, level);
+}
+
 // stat(2) of the mapped path: the attribute word only.
 DWORD GetFileAttributesW(LPCWSTR name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -376,8 +400,7 @@ DWORD GetFileAttributesW(LPCWSTR name) {
     return data.dwFileAttributes;
 }
 
-// unlink(2); folders are refused as the device refuses them.
-BOOL DeleteFileW(LPCWSTR name) {
+static BOOL delete_file(LPCWSTR name) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     struct stat st;
@@ -387,8 +410,12 @@ BOOL DeleteFileW(LPCWSTR name) {
     return TRUE;
 }
 
-// renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
-BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
+// unlink(2); folders are refused as the device refuses them.
+BOOL DeleteFileW(LPCWSTR name) {
+    return CE_TRACE_RET(files, delete_file(name), FALSE, DeleteFileW, name);
+}
+
+static BOOL move_file(LPCWSTR existing, LPCWSTR replacement) {
     std::string from, to;
     if (!map_or_fail(existing, from) || !map_or_fail(replacement, to)) return FALSE;
     if (is_root(from) || is_root(to)) return fail(ERROR_ACCESS_DENIED, FALSE);
@@ -416,9 +443,12 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
     return fail(err == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(err, to), FALSE);
 }
 
-// Copy into a temporary file beside the target, then rename(2) it in place:
-// a failed copy never leaves the target half-written.
-BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+// renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
+    return CE_TRACE_RET(files, move_file(existing, replacement), FALSE, MoveFileW, existing, replacement);
+}
+
+static BOOL copy_file(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     std::string from, to;
     if (!map_or_fail(existing, from) || !map_or_fail(target, to)) return FALSE;
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -478,8 +508,13 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     return TRUE;
 }
 
-// mkdir(2) of the mapped path.
-BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+// Copy into a temporary file beside the target, then rename(2) it in place:
+// a failed copy never leaves the target half-written.
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+    return CE_TRACE_RET(files, copy_file(existing, target, failIfExists), FALSE, CopyFileW, existing, target, failIfExists);
+}
+
+static BOOL create_directory(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     if (is_root(host)) return fail(ERROR_ALREADY_EXISTS, FALSE);
@@ -491,8 +526,12 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-// rmdir(2) of the mapped path; the root itself is never removed.
-BOOL RemoveDirectoryW(LPCWSTR name) {
+// mkdir(2) of the mapped path.
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    return CE_TRACE_RET(files, create_directory(name, {}), FALSE, CreateDirectoryW, name);
+}
+
+static BOOL remove_directory(LPCWSTR name) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     if (is_root(host)) return fail(ERROR_ACCESS_DENIED, FALSE);
@@ -506,15 +545,21 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
     return TRUE;
 }
 
-// fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
-FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
+// rmdir(2) of the mapped path; the root itself is never removed.
+BOOL RemoveDirectoryW(LPCWSTR name) {
+    return CE_TRACE_RET(files, remove_directory(name), FALSE, RemoveDirectoryW, name);
+}
+
+static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
     if (!path || !mode) {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     char base = static_cast<char>(mode[0]);
     if (base != 'r' && base != 'w' && base != 'a') {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     bool plus = false, exclusive = false;
@@ -526,11 +571,12 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
             // nothing on this host: line ends are written as given.
             case u'b': case u't': case u'c': case u'n': case u'S': case u'R': case u'T': case u'D': break;
             case u' ': break;
-            default: errno = EINVAL; return nullptr;
+            default: errno = EINVAL; SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
         }
     }
     if (exclusive && base != 'w') {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     MappedPath m = map_path(path);
@@ -566,9 +612,13 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     return f;
 }
 
-// The handle's IOControl (a device's, through the device manager).
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+// fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
+FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
+    return CE_TRACE_RET(files, wfopen(path, mode), nullptr, _wfopen, path, mode);
+}
+
+static BOOL device_io_control(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                              DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
     if (returned) *returned = 0;
     auto object = handle_get(device);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -577,6 +627,13 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     BOOL ok = object->ioctl(ioControlCode, inBuffer, inSize, outBuffer, outSize, &done);
     if (returned) *returned = done;
     return ok;
+}
+
+// The handle's IOControl (a device's, through the device manager).
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                     DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+    return CE_TRACE_RET(devices, device_io_control(device, ioControlCode, inBuffer, inSize, outBuffer, outSize, returned, {}),
+                        FALSE, DeviceIoControl, device, hex(ioControlCode), inSize, outSize);
 }
 
 namespace {

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 
 namespace ce {
@@ -320,6 +321,7 @@ void* thread_main(void* arg) {
 }  // namespace ce
 
 using namespace ce;
+using ce::trace::hex;
 
 DWORD GetLastError() { return last_error; }
 void SetLastError(DWORD error) { last_error = error; }
@@ -327,13 +329,14 @@ void SetLastError(DWORD error) { last_error = error; }
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     // Named events are not needed by the system's code: all its events are private.
     if (name && *name) {
+        CE_TRACE_FAIL(kernel, ERROR_NOT_SUPPORTED, CreateEventW, manualReset, initialState, name);
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
     return handle_insert(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
-BOOL EventModify(HANDLE handle, DWORD func) {
+static BOOL event_modify(HANDLE handle, DWORD func) {
     auto event = handle_get_as<Event>(handle);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -346,13 +349,17 @@ BOOL EventModify(HANDLE handle, DWORD func) {
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
 }
-BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
-BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
-BOOL PulseEvent(HANDLE event) { return EventModify(event, EVENT_PULSE); }
+BOOL EventModify(HANDLE handle, DWORD func) {
+    return CE_TRACE_RET(kernel, event_modify(handle, func), FALSE, EventModify, handle, func);
+}
+BOOL SetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_SET), FALSE, SetEvent, event); }
+BOOL ResetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_RESET), FALSE, ResetEvent, event); }
+BOOL PulseEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_PULSE), FALSE, PulseEvent, event); }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto object = handle_get(handle);
     if (!object || !object->waitable()) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, WaitForSingleObject, handle, milliseconds);
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
@@ -363,6 +370,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     // Waits for any one of the objects. The system waits on single objects
     // only; this serves tools and tests, polling in 1 ms real steps.
     if (count == 0 || count > 64 || !handles || waitAll) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_PARAMETER, WaitForMultipleObjects, count, waitAll, milliseconds);
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
@@ -370,6 +378,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     for (DWORD i = 0; i < count; i++) {
         auto o = handle_get(handles[i]);
         if (!o || !o->waitable()) {
+            CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, WaitForMultipleObjects, count, waitAll, milliseconds);
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
@@ -394,6 +403,7 @@ BOOL CloseHandle(HANDLE handle) {
         std::lock_guard<std::mutex> lock(t.mutex);
         auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
         if (it == t.entries.end()) {
+            CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, CloseHandle, handle);
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
@@ -409,6 +419,7 @@ BOOL CloseHandle(HANDLE handle) {
 BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD) {
     auto object = handle_get(source);
     if (!object || !target) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, DuplicateHandle, source);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -455,6 +466,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId) {
     if (!start) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_PARAMETER, CreateThread, stackSize, start, hex(flags));
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -478,6 +490,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
     if (rc != 0) {
         delete holder;
         CloseHandle(handle);
+        CE_TRACE_FAIL(kernel, ERROR_NOT_ENOUGH_MEMORY, CreateThread, stackSize, start, hex(flags));
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -488,6 +501,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
 DWORD ResumeThread(HANDLE handle) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, ResumeThread, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return 0xFFFFFFFFu;
     }
@@ -501,6 +515,7 @@ DWORD ResumeThread(HANDLE handle) {
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread || !exitCode) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, GetExitCodeThread, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -512,6 +527,7 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
 BOOL SetThreadPriority(HANDLE handle, int) {
     // Priorities are advisory on a desktop scheduler; accepted and ignored.
     if (!handle_get_as<Thread>(handle) && handle != GetCurrentThread()) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, SetThreadPriority, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -596,7 +612,10 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-    if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!p) {
+        CE_TRACE_FAIL(kernel, ERROR_NOT_ENOUGH_MEMORY, LocalAlloc, hex(flags), bytes);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
     return p;
 }
 
