@@ -303,7 +303,7 @@ static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
     return h;
 }
 
-// open(2) under the root; "XXXn:" names go to the device manager's client.
+// CreateFileW -> open(2) under the root; "XXXn:" names go to the device manager's client.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
     return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE, CreateFileW,
@@ -321,7 +321,7 @@ static BOOL read_file(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LP
     return ok;
 }
 
-// read(2) on a file; a device handle's Read for devices.
+// ReadFile -> read(2) on a file; a device handle's Read for devices.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
     return CE_TRACE_RET(files, read_file(file, buffer, toRead, read, {}), FALSE, ReadFile, file, toRead);
 }
@@ -337,19 +337,19 @@ static BOOL write_file(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writt
     return ok;
 }
 
-// write(2) on a file; a device handle's Write for devices.
+// WriteFile -> write(2) on a file; a device handle's Write for devices.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
     return CE_TRACE_RET(files, write_file(file, buffer, toWrite, written, {}), FALSE, WriteFile, file, toWrite);
 }
 
-// lseek(2) with the Win32 split 64-bit distance.
+// SetFilePointer -> lseek(2) with the Win32 split 64-bit distance.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
     return object->seek(distance, distanceHigh, method);
 }
 
-// fstat(2) st_size, split into two words.
+// GetFileSize -> fstat(2) st_size, split into two words.
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
@@ -363,7 +363,7 @@ static BOOL flush_file_buffers(HANDLE file) {
     return TRUE;
 }
 
-// fsync(2) on a file; nothing to do for other handles.
+// FlushFileBuffers -> fsync(2) on a file; nothing to do for other handles.
 BOOL FlushFileBuffers(HANDLE file) {
     return CE_TRACE_RET(files, flush_file_buffers(file), FALSE, FlushFileBuffers, file);
 }
@@ -388,12 +388,12 @@ static BOOL get_file_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVO
     return TRUE;
 }
 
-// stat(2) of the mapped path: attributes, times and size.
+// GetFileAttributesExW -> stat(2) of the mapped path: attributes, times and size.
 BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
     return CE_TRACE_RET(files, get_file_attributes(name, level, information), FALSE, GetFileAttributesExW, name, level);
 }
 
-// stat(2) of the mapped path: the attribute word only.
+// GetFileAttributesW -> stat(2) of the mapped path: the attribute word only.
 DWORD GetFileAttributesW(LPCWSTR name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(name, GetFileExInfoStandard, &data)) return INVALID_FILE_ATTRIBUTES;
@@ -410,7 +410,7 @@ static BOOL delete_file(LPCWSTR name) {
     return TRUE;
 }
 
-// unlink(2); folders are refused as the device refuses them.
+// DeleteFileW -> unlink(2); folders are refused as the device refuses them.
 BOOL DeleteFileW(LPCWSTR name) {
     return CE_TRACE_RET(files, delete_file(name), FALSE, DeleteFileW, name);
 }
@@ -443,7 +443,7 @@ static BOOL move_file(LPCWSTR existing, LPCWSTR replacement) {
     return fail(err == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(err, to), FALSE);
 }
 
-// renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
+// MoveFileW -> renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
     return CE_TRACE_RET(files, move_file(existing, replacement), FALSE, MoveFileW, existing, replacement);
 }
@@ -508,8 +508,7 @@ static BOOL copy_file(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     return TRUE;
 }
 
-// Copy into a temporary file beside the target, then rename(2) it in place:
-// a failed copy never leaves the target half-written.
+// CopyFileW -> copies into a temporary file beside the target, then rename(2): never a half-written target.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     return CE_TRACE_RET(files, copy_file(existing, target, failIfExists), FALSE, CopyFileW, existing, target, failIfExists);
 }
@@ -526,7 +525,7 @@ static BOOL create_directory(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-// mkdir(2) of the mapped path.
+// CreateDirectoryW -> mkdir(2) of the mapped path.
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return CE_TRACE_RET(files, create_directory(name, {}), FALSE, CreateDirectoryW, name);
 }
@@ -545,7 +544,7 @@ static BOOL remove_directory(LPCWSTR name) {
     return TRUE;
 }
 
-// rmdir(2) of the mapped path; the root itself is never removed.
+// RemoveDirectoryW -> rmdir(2) of the mapped path; the root itself is never removed.
 BOOL RemoveDirectoryW(LPCWSTR name) {
     return CE_TRACE_RET(files, remove_directory(name), FALSE, RemoveDirectoryW, name);
 }
@@ -612,7 +611,7 @@ static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
     return f;
 }
 
-// fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
+// _wfopen -> fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     return CE_TRACE_RET(files, wfopen(path, mode), nullptr, _wfopen, path, mode);
 }
@@ -629,7 +628,7 @@ static BOOL device_io_control(HANDLE device, DWORD ioControlCode, LPVOID inBuffe
     return ok;
 }
 
-// The handle's IOControl (a device's, through the device manager).
+// DeviceIoControl -> the handle's IOControl (a device's, through the device manager).
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                      DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
     return CE_TRACE_RET(devices, device_io_control(device, ioControlCode, inBuffer, inSize, outBuffer, outSize, returned, {}),
@@ -651,13 +650,13 @@ BOOL serial_out(HANDLE file, DWORD code, void* out, DWORD size) {
 
 }  // namespace
 
-// IOCTL_SERIAL_SET_WAIT_MASK with the mask.
+// SetCommMask -> IOCTL_SERIAL_SET_WAIT_MASK with the mask.
 BOOL SetCommMask(HANDLE file, DWORD mask) { return serial_in(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask); }
 
-// IOCTL_SERIAL_GET_WAIT_MASK into the mask.
+// GetCommMask -> IOCTL_SERIAL_GET_WAIT_MASK into the mask.
 BOOL GetCommMask(HANDLE file, LPDWORD mask) { return serial_out(file, IOCTL_SERIAL_GET_WAIT_MASK, mask, sizeof *mask); }
 
-// IOCTL_SERIAL_WAIT_ON_MASK: blocks in the device; the events come back in the output.
+// WaitCommEvent -> IOCTL_SERIAL_WAIT_ON_MASK: blocks in the device; the events come back in the output.
 BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED) {
     DWORD events = 0;
     BOOL ok = serial_out(file, IOCTL_SERIAL_WAIT_ON_MASK, &events, sizeof events);
@@ -665,30 +664,30 @@ BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED) {
     return ok;
 }
 
-// IOCTL_SERIAL_GET_DCB into the DCB.
+// GetCommState -> IOCTL_SERIAL_GET_DCB into the DCB.
 BOOL GetCommState(HANDLE file, LPDCB dcb) { return serial_out(file, IOCTL_SERIAL_GET_DCB, dcb, sizeof(DCB)); }
 
-// IOCTL_SERIAL_SET_DCB with the DCB.
+// SetCommState -> IOCTL_SERIAL_SET_DCB with the DCB.
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
     if (!dcb) return fail(ERROR_INVALID_PARAMETER, FALSE);
     return serial_in(file, IOCTL_SERIAL_SET_DCB, dcb, sizeof(DCB));
 }
 
-// IOCTL_SERIAL_GET_TIMEOUTS into the record.
+// GetCommTimeouts -> IOCTL_SERIAL_GET_TIMEOUTS into the record.
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     return serial_out(file, IOCTL_SERIAL_GET_TIMEOUTS, timeouts, sizeof(COMMTIMEOUTS));
 }
 
-// IOCTL_SERIAL_SET_TIMEOUTS with the record.
+// SetCommTimeouts -> IOCTL_SERIAL_SET_TIMEOUTS with the record.
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     if (!timeouts) return fail(ERROR_INVALID_PARAMETER, FALSE);
     return serial_in(file, IOCTL_SERIAL_SET_TIMEOUTS, timeouts, sizeof(COMMTIMEOUTS));
 }
 
-// IOCTL_SERIAL_PURGE with the PURGE_* flags.
+// PurgeComm -> IOCTL_SERIAL_PURGE with the PURGE_* flags.
 BOOL PurgeComm(HANDLE file, DWORD flags) { return serial_in(file, IOCTL_SERIAL_PURGE, &flags, sizeof flags); }
 
-// IOCTL_SERIAL_GET_COMMSTATUS: the error bits and the queue state.
+// ClearCommError -> IOCTL_SERIAL_GET_COMMSTATUS: the error bits and the queue state.
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     SERIAL_DEV_STATUS status{};
     if (!serial_out(file, IOCTL_SERIAL_GET_COMMSTATUS, &status, sizeof status)) return FALSE;
@@ -697,13 +696,13 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     return TRUE;
 }
 
-// IOCTL_SERIAL_SET_QUEUE_SIZE with the two sizes.
+// SetupComm -> IOCTL_SERIAL_SET_QUEUE_SIZE with the two sizes.
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
     SERIAL_QUEUE_SIZES sizes{inQueue, outQueue};
     return serial_in(file, IOCTL_SERIAL_SET_QUEUE_SIZE, &sizes, sizeof sizes);
 }
 
-// The IOCTL_SERIAL_* code of each line or flow function, without data.
+// EscapeCommFunction -> the IOCTL_SERIAL_* code of each line or flow function, without data.
 BOOL EscapeCommFunction(HANDLE file, DWORD func) {
     DWORD code;
     switch (func) {

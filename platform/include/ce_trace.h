@@ -89,14 +89,14 @@ inline void put(std::string& out, char* text) { put(out, static_cast<const char*
 
 // Writes "ce:<channel>:<pid>:<tid>: <call>(<args>) -> <error>" as one line.
 // Leaves the thread's last error as it found it.
-void emit(Channel channel, DWORD error, const char* call, const std::string& args);
+void write_line(Channel channel, DWORD error, const char* call, const std::string& args);
 
 template <class... A>
 void fail(Channel channel, DWORD error, const char* call, const A&... args) {
     std::string text;
     [[maybe_unused]] bool first = true;
     ((text += first ? "" : ", ", first = false, put(text, args)), ...);
-    emit(channel, error, call, text);
+    write_line(channel, error, call, text);
 }
 
 }  // namespace ce::trace

@@ -323,9 +323,13 @@ void* thread_main(void* arg) {
 using namespace ce;
 using ce::trace::hex;
 
+// GetLastError -> a thread_local word of this thread.
 DWORD GetLastError() { return last_error; }
+
+// SetLastError -> stores the thread_local word.
 void SetLastError(DWORD error) { last_error = error; }
 
+// CreateEventW -> a kernel object with a mutex and a condition variable; unnamed events only.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     // Named events are not needed by the system's code: all its events are private.
     if (name && *name) {
@@ -349,13 +353,22 @@ static BOOL event_modify(HANDLE handle, DWORD func) {
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
 }
+
+// EventModify -> sets, resets or pulses the event under its mutex, waking its waiters.
 BOOL EventModify(HANDLE handle, DWORD func) {
     return CE_TRACE_RET(kernel, event_modify(handle, func), FALSE, EventModify, handle, func);
 }
+
+// SetEvent -> EventModify(EVENT_SET): signalled, its waiters woken (one, for an auto-reset event).
 BOOL SetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_SET), FALSE, SetEvent, event); }
+
+// ResetEvent -> EventModify(EVENT_RESET): not signalled.
 BOOL ResetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_RESET), FALSE, ResetEvent, event); }
+
+// PulseEvent -> EventModify(EVENT_PULSE): releases the threads waiting now, then not signalled.
 BOOL PulseEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_PULSE), FALSE, PulseEvent, event); }
 
+// WaitForSingleObject -> a wait on the object's condition variable until the deadline on the scaled clock.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto object = handle_get(handle);
     if (!object || !object->waitable()) {
@@ -366,6 +379,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return wait_object(*object, milliseconds);
 }
 
+// WaitForMultipleObjects -> any one of the objects, looked at in 1 ms real steps (no wait-all).
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     // Waits for any one of the objects. The system waits on single objects
     // only; this serves tools and tests, polling in 1 ms real steps.
@@ -395,6 +409,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
 }
 
+// CloseHandle -> drops the handle table's reference; waiters and readers keep their own until they return.
 BOOL CloseHandle(HANDLE handle) {
     std::shared_ptr<KObject> object;
     bool last = false;
@@ -416,6 +431,7 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
+// DuplicateHandle -> a new handle value on the same object, in this process only.
 BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD) {
     auto object = handle_get(source);
     if (!object || !target) {
@@ -429,6 +445,7 @@ BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL
 
 // ---- critical sections ---------------------------------------------------------
 
+// InitializeCriticalSection -> a recursive pthread mutex.
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     auto* m = new pthread_mutex_t;
     pthread_mutexattr_t attr;
@@ -441,6 +458,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     section->LockCount = 0;
 }
 
+// DeleteCriticalSection -> pthread_mutex_destroy; a second delete does nothing.
 void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     if (!section || !section->LockImpl) return;
     auto* m = static_cast<pthread_mutex_t*>(section->LockImpl);
@@ -449,20 +467,24 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     section->LockImpl = nullptr;
 }
 
+// EnterCriticalSection -> pthread_mutex_lock.
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(section->LockImpl));
 }
 
+// TryEnterCriticalSection -> pthread_mutex_trylock.
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(section->LockImpl)) == 0;
 }
 
+// LeaveCriticalSection -> pthread_mutex_unlock.
 void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(section->LockImpl));
 }
 
 // ---- threads ---------------------------------------------------------------------
 
+// CreateThread -> a detached pthread named after its module, holding its own reference to the thread object.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId) {
     if (!start) {
@@ -498,6 +520,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
     return handle;
 }
 
+// ResumeThread -> releases a thread created with CREATE_SUSPENDED; the previous suspend count.
 DWORD ResumeThread(HANDLE handle) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread) {
@@ -512,6 +535,7 @@ DWORD ResumeThread(HANDLE handle) {
     return previous;
 }
 
+// GetExitCodeThread -> the start routine's result, or STILL_ACTIVE while it runs.
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread || !exitCode) {
@@ -524,6 +548,7 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     return TRUE;
 }
 
+// SetThreadPriority -> accepted and ignored: priorities are advisory on a desktop scheduler.
 BOOL SetThreadPriority(HANDLE handle, int) {
     // Priorities are advisory on a desktop scheduler; accepted and ignored.
     if (!handle_get_as<Thread>(handle) && handle != GetCurrentThread()) {
@@ -534,15 +559,22 @@ BOOL SetThreadPriority(HANDLE handle, int) {
     return TRUE;
 }
 
+// GetCurrentThreadId -> libce's own number for the thread, given at its first use; never reused.
 DWORD GetCurrentThreadId() {
     if (current_thread_id == 0) current_thread_id = next_thread_id.fetch_add(1);
     return current_thread_id;
 }
 
+// GetCurrentProcessId -> getpid(2).
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+// GetCurrentThread -> the pseudo handle -2, as on the device.
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+// GetCurrentProcess -> the pseudo handle -1, as on the device.
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
+// Sleep -> sleep_for the scaled time (CE_TIME_SCALE); 0 is sched_yield, INFINITE never returns.
 void Sleep(DWORD milliseconds) {
     if (milliseconds == 0) {
         sched_yield();
@@ -554,6 +586,7 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(platform_ms_to_real_us(milliseconds)));
 }
 
+// GetTickCount -> CLOCK_MONOTONIC in milliseconds, scaled by CE_TIME_SCALE (or counted from CE_TICK_START); wraps at 2^32.
 DWORD GetTickCount() {
     auto& c = clock_state();
     auto elapsed = std::chrono::steady_clock::now() - c.start;
@@ -575,6 +608,7 @@ void to_systemtime(const std::tm& t, long ms, LPSYSTEMTIME out) {
 }
 }  // namespace
 
+// GetLocalTime -> gettimeofday(2) and localtime_r(3).
 void GetLocalTime(LPSYSTEMTIME time) {
     if (!time) return;
     timeval tv{};
@@ -584,6 +618,7 @@ void GetLocalTime(LPSYSTEMTIME time) {
     to_systemtime(t, tv.tv_usec / 1000, time);
 }
 
+// GetSystemTime -> gettimeofday(2) and gmtime_r(3).
 void GetSystemTime(LPSYSTEMTIME time) {
     if (!time) return;
     timeval tv{};
@@ -595,21 +630,29 @@ void GetSystemTime(LPSYSTEMTIME time) {
 
 // ---- interlocked and heap ----------------------------------------------------------
 
+// InterlockedIncrement -> __atomic_add_fetch, sequentially consistent.
 LONG InterlockedIncrement(LONG volatile* target) {
     return __atomic_add_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedDecrement -> __atomic_sub_fetch, sequentially consistent.
 LONG InterlockedDecrement(LONG volatile* target) {
     return __atomic_sub_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedExchange -> __atomic_exchange_n, sequentially consistent.
 LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(const_cast<LONG*>(target), value, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedCompareExchange -> __atomic_compare_exchange_n; the value found.
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(const_cast<LONG*>(target), &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
 
+// LocalAlloc -> calloc(3) for LMEM_ZEROINIT, else malloc(3); a zero size still gives a unique block.
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (!p) {
@@ -619,6 +662,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     return p;
 }
 
+// LocalFree -> free(3); NULL back.
 HLOCAL LocalFree(HLOCAL memory) {
     std::free(memory);
     return nullptr;

@@ -277,8 +277,8 @@ static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
     return TRUE;
 }
 
-// CreateProcessW: posix_spawn of the device path's host file (a script or a link to a host program
-// will do), its command line as arguments; the handle is signalled when the process ends.
+// CreateProcessW -> posix_spawn of the device path's host file (a program, script or link) with the command line
+// as arguments; the handle is signalled when the process ends.
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                     DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
     return CE_TRACE_RET(kernel, create_process(applicationName, commandLine, {}, {}, {}, {}, {}, {}, {}, info), FALSE,
@@ -296,7 +296,7 @@ static BOOL get_exit_code_process(HANDLE process, LPDWORD exitCode) {
     return TRUE;
 }
 
-// GetExitCodeProcess: STILL_ACTIVE until the child has ended and been reaped.
+// GetExitCodeProcess -> STILL_ACTIVE until the child has ended and been reaped.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return CE_TRACE_RET(kernel, get_exit_code_process(process, exitCode), FALSE, GetExitCodeProcess, process);
 }
@@ -314,7 +314,7 @@ static BOOL terminate_process(HANDLE process, UINT) {
     return FALSE;
 }
 
-// TerminateProcess: SIGKILL; the reaper records the end.
+// TerminateProcess -> SIGKILL; the reaper records the end.
 BOOL TerminateProcess(HANDLE process, UINT) {
     return CE_TRACE_RET(kernel, terminate_process(process, {}), FALSE, TerminateProcess, process);
 }
@@ -330,7 +330,7 @@ static HANDLE create_snapshot(DWORD flags, DWORD) {
     return handle_insert(snapshot);
 }
 
-// CreateToolhelp32Snapshot: the threads of every live process of the machine (/proc/<pid>/task).
+// CreateToolhelp32Snapshot -> the threads of every live process of the machine (/proc/<pid>/task).
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
     return CE_TRACE_RET(kernel, create_snapshot(flags, {}), INVALID_HANDLE_VALUE, CreateToolhelp32Snapshot, hex(flags));
 }
@@ -349,4 +349,6 @@ BOOL Thread32Next(HANDLE snapshot, LPTHREADENTRY32 entry) {
     if (GetLastError() != ERROR_NO_MORE_FILES) CE_TRACE_LAST(kernel, Thread32Next, snapshot);
     return FALSE;
 }
+
+// CloseToolhelp32Snapshot -> CloseHandle of the snapshot.
 BOOL CloseToolhelp32Snapshot(HANDLE snapshot) { return CloseHandle(snapshot); }

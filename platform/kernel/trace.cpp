@@ -200,7 +200,7 @@ void put_pointer(std::string& out, const void* pointer) {
 void put_signed(std::string& out, long long value) { out += std::to_string(value); }
 void put_unsigned(std::string& out, unsigned long long value) { out += std::to_string(value); }
 
-void emit(Channel channel, DWORD error, const char* call, const std::string& args) {
+void write_line(Channel channel, DWORD error, const char* call, const std::string& args) {
     int saved_errno = errno;
     std::string line = "ce:";
     line += channel_name(channel);

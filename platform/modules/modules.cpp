@@ -184,7 +184,7 @@ static HMODULE load_library(LPCWSTR name) {
     return nullptr;
 }
 
-// dlopen(3) RTLD_NOW|RTLD_LOCAL of X.dll or libX.so found along the device's search order.
+// LoadLibraryW -> dlopen(3) RTLD_NOW|RTLD_LOCAL of X.dll or libX.so found along the device's search order.
 HMODULE LoadLibraryW(LPCWSTR name) {
     return CE_TRACE_RET(modules, load_library(name), nullptr, LoadLibraryW, name);
 }
@@ -204,7 +204,7 @@ static BOOL free_library(HMODULE module) {
     return TRUE;
 }
 
-// dlclose(3) once per successful LoadLibraryW.
+// FreeLibrary -> dlclose(3) once per successful LoadLibraryW.
 BOOL FreeLibrary(HMODULE module) {
     return CE_TRACE_RET(modules, free_library(module), FALSE, FreeLibrary, module);
 }
@@ -228,8 +228,7 @@ static FARPROC get_proc_address(HMODULE module, LPCSTR procName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-// dlsym(3) in a module loaded by LoadLibraryW or the program's own; names
-// only, no ordinals.
+// GetProcAddressA -> dlsym(3) in a module loaded by LoadLibraryW or the program's own; names only, no ordinals.
 FARPROC GetProcAddressA(HMODULE module, LPCSTR procName) {
     return CE_TRACE_RET(modules, get_proc_address(module, procName), nullptr, GetProcAddressA, module, procName);
 }
@@ -242,7 +241,7 @@ static FARPROC get_proc_address_w(HMODULE module, LPCWSTR procName) {
     return get_proc_address(module, narrow(procName).c_str());
 }
 
-// dlsym(3) with the name converted from UTF-16.
+// GetProcAddressW -> dlsym(3) with the name converted from UTF-16.
 FARPROC GetProcAddressW(HMODULE module, LPCWSTR procName) {
     return CE_TRACE_RET(modules, get_proc_address_w(module, procName), nullptr, GetProcAddressW, module, procName);
 }
@@ -277,8 +276,7 @@ static DWORD get_module_file_name(HMODULE module, LPWSTR fileName, DWORD size) {
     return size;
 }
 
-// The device name a module was loaded by; for NULL (or the program's module
-// handle) the program's (/proc/self/exe).
+// GetModuleFileNameW -> the device name a module was loaded by; for NULL or the program, /proc/self/exe's.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return CE_TRACE_RET(modules, get_module_file_name(module, fileName, size), 0u, GetModuleFileNameW, module, size);
 }
@@ -318,9 +316,8 @@ static HMODULE get_module_handle(LPCWSTR moduleName) {
     return nullptr;
 }
 
-// NULL: the program (dlopen(3) of NULL). A name: the program's own file name,
-// else a library loaded by LoadLibraryW with that file name, else one the
-// loader already holds (dlopen(3) RTLD_NOLOAD of X.dll or libX.so).
+// GetModuleHandleW -> NULL: the program (dlopen(3) of NULL); a name: the program's file, a LoadLibraryW module
+// of that file name, else one the loader holds (dlopen(3) RTLD_NOLOAD of X.dll or libX.so).
 HMODULE GetModuleHandleW(LPCWSTR moduleName) {
     return CE_TRACE_RET(modules, get_module_handle(moduleName), nullptr, GetModuleHandleW, moduleName);
 }

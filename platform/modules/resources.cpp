@@ -191,7 +191,7 @@ static HRSRC find_resource(HMODULE module, LPCWSTR name, LPCWSTR type) {
     return reinterpret_cast<HRSRC>(const_cast<ce_resource_entry*>(e));
 }
 
-// A search of the module's registered tables; the HRSRC is the table entry.
+// FindResourceW -> a search of the module's registered tables; the HRSRC is the table entry.
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
     return CE_TRACE_RET(modules, find_resource(module, name, type), nullptr, FindResourceW, module, name, type);
 }
@@ -205,15 +205,15 @@ static HGLOBAL load_resource(HMODULE module, HRSRC resource) {
     return const_cast<void*>(e->data);
 }
 
-// The data in the module's constant table: nothing to load.
+// LoadResource -> the data in the module's constant table: nothing to load.
 HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
     return CE_TRACE_RET(modules, load_resource(module, resource), nullptr, LoadResource, module, resource);
 }
 
-// The loaded resource is already its data's address.
+// LockResource -> the loaded resource is already its data's address.
 LPVOID LockResource(HGLOBAL resource) { return resource; }
 
-// The entry's byte count.
+// SizeofResource -> the entry's byte count.
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
     auto* e = reinterpret_cast<const ce_resource_entry*>(resource);
     if (!e || !is_entry(e)) {
@@ -223,7 +223,7 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
     return e->size;
 }
 
-// Nothing was allocated; the data goes with the module.
+// FreeResource -> nothing was allocated; the data goes with the module.
 BOOL FreeResource(HGLOBAL resource) { return TRUE; }
 
 static INT_PTR load_string(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
@@ -269,8 +269,7 @@ static INT_PTR load_string(HINSTANCE instance, UINT id, LPWSTR buffer, int buffe
     return static_cast<INT_PTR>(n);
 }
 
-// Block id / 16 + 1 of RT_STRING; in it, 16 slots of a WORD length, the text
-// and a terminator (empty slots are a zero length and a terminator).
+// LoadStringW -> slot id % 16 of RT_STRING block id / 16 + 1 (each slot a WORD length, the text, a terminator).
 INT_PTR LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
     return CE_TRACE_RET(modules, load_string(instance, id, buffer, bufferMax), 0, LoadStringW, instance, id, bufferMax);
 }
