@@ -306,8 +306,8 @@ static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
 // CreateFileW -> open(2) under the root; "XXXn:" names go to the device manager's client.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
-    return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE, CreateFileW,
-                        name, hex(access), hex(shareMode), disposition);
+    return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE,
+                        CreateFileW, name, hex(access), hex(shareMode), disposition);
 }
 
 static BOOL read_file(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
@@ -411,9 +411,7 @@ static BOOL delete_file(LPCWSTR name) {
 }
 
 // DeleteFileW -> unlink(2); folders are refused as the device refuses them.
-BOOL DeleteFileW(LPCWSTR name) {
-    return CE_TRACE_RET(files, delete_file(name), FALSE, DeleteFileW, name);
-}
+BOOL DeleteFileW(LPCWSTR name) { return CE_TRACE_RET(files, delete_file(name), FALSE, DeleteFileW, name); }
 
 static BOOL move_file(LPCWSTR existing, LPCWSTR replacement) {
     std::string from, to;
@@ -510,7 +508,8 @@ static BOOL copy_file(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
 
 // CopyFileW -> copies into a temporary file beside the target, then rename(2): never a half-written target.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
-    return CE_TRACE_RET(files, copy_file(existing, target, failIfExists), FALSE, CopyFileW, existing, target, failIfExists);
+    return CE_TRACE_RET(files, copy_file(existing, target, failIfExists), FALSE, CopyFileW, existing, target,
+                        failIfExists);
 }
 
 static BOOL create_directory(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
@@ -570,7 +569,10 @@ static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
             // nothing on this host: line ends are written as given.
             case u'b': case u't': case u'c': case u'n': case u'S': case u'R': case u'T': case u'D': break;
             case u' ': break;
-            default: errno = EINVAL; SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
+            default:
+                errno = EINVAL;
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
         }
     }
     if (exclusive && base != 'w') {
@@ -629,9 +631,10 @@ static BOOL device_io_control(HANDLE device, DWORD ioControlCode, LPVOID inBuffe
 }
 
 // DeviceIoControl -> the handle's IOControl (a device's, through the device manager).
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
-    return CE_TRACE_RET(devices, device_io_control(device, ioControlCode, inBuffer, inSize, outBuffer, outSize, returned, {}),
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED) {
+    return CE_TRACE_RET(devices,
+                        device_io_control(device, ioControlCode, inBuffer, inSize, outBuffer, outSize, returned, {}),
                         FALSE, DeviceIoControl, device, hex(ioControlCode), inSize, outSize);
 }
 

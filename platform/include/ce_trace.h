@@ -101,26 +101,26 @@ void fail(Channel channel, DWORD error, const char* call, const A&... args) {
 
 }  // namespace ce::trace
 
-#define CE_TRACE_FAIL(channel, error, call, ...)                                                               \
-    do {                                                                                                       \
-        if (::ce::trace::on(::ce::trace::channel))                                                             \
+#define CE_TRACE_FAIL(channel, error, call, ...)                                                                  \
+    do {                                                                                                          \
+        if (::ce::trace::on(::ce::trace::channel))                                                                \
             ::ce::trace::fail(::ce::trace::channel, static_cast<DWORD>(error), #call __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
 #define CE_TRACE_LAST(channel, call, ...) CE_TRACE_FAIL(channel, GetLastError(), call __VA_OPT__(, ) __VA_ARGS__)
 
 // The result of expr; traced with the last error when it equals bad.
-#define CE_TRACE_RET(channel, expr, bad, call, ...)                         \
-    [&] {                                                                   \
-        auto ce_trace_result = (expr);                                      \
+#define CE_TRACE_RET(channel, expr, bad, call, ...)                                            \
+    [&] {                                                                                      \
+        auto ce_trace_result = (expr);                                                         \
         if (ce_trace_result == (bad)) CE_TRACE_LAST(channel, call __VA_OPT__(, ) __VA_ARGS__); \
-        return ce_trace_result;                                             \
+        return ce_trace_result;                                                                \
     }()
 
 // The result of expr, itself an error code (ERROR_SUCCESS when it worked).
-#define CE_TRACE_LONG(channel, expr, call, ...)                                                \
-    [&] {                                                                                      \
-        auto ce_trace_result = (expr);                                                         \
+#define CE_TRACE_LONG(channel, expr, call, ...)                                                             \
+    [&] {                                                                                                   \
+        auto ce_trace_result = (expr);                                                                      \
         if (ce_trace_result != 0) CE_TRACE_FAIL(channel, ce_trace_result, call __VA_OPT__(, ) __VA_ARGS__); \
-        return ce_trace_result;                                                                \
+        return ce_trace_result;                                                                             \
     }()

@@ -363,10 +363,14 @@ BOOL EventModify(HANDLE handle, DWORD func) {
 BOOL SetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_SET), FALSE, SetEvent, event); }
 
 // ResetEvent -> EventModify(EVENT_RESET): not signalled.
-BOOL ResetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_RESET), FALSE, ResetEvent, event); }
+BOOL ResetEvent(HANDLE event) {
+    return CE_TRACE_RET(kernel, event_modify(event, EVENT_RESET), FALSE, ResetEvent, event);
+}
 
 // PulseEvent -> EventModify(EVENT_PULSE): releases the threads waiting now, then not signalled.
-BOOL PulseEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_PULSE), FALSE, PulseEvent, event); }
+BOOL PulseEvent(HANDLE event) {
+    return CE_TRACE_RET(kernel, event_modify(event, EVENT_PULSE), FALSE, PulseEvent, event);
+}
 
 // WaitForSingleObject -> a wait on the object's condition variable until the deadline on the scaled clock.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -586,7 +590,7 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(platform_ms_to_real_us(milliseconds)));
 }
 
-// GetTickCount -> CLOCK_MONOTONIC in milliseconds, scaled by CE_TIME_SCALE (or counted from CE_TICK_START); wraps at 2^32.
+// GetTickCount -> CLOCK_MONOTONIC milliseconds, scaled by CE_TIME_SCALE (or from CE_TICK_START); wraps at 2^32.
 DWORD GetTickCount() {
     auto& c = clock_state();
     auto elapsed = std::chrono::steady_clock::now() - c.start;

@@ -231,8 +231,8 @@ bool next_thread(HANDLE snapshot, LPTHREADENTRY32 entry, bool first) {
 using namespace ce;
 using ce::trace::hex;
 
-static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                           DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
+static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                           BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
     if (info) *info = PROCESS_INFORMATION{};
     if (!applicationName || !*applicationName) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -185,9 +185,7 @@ static HMODULE load_library(LPCWSTR name) {
 }
 
 // LoadLibraryW -> dlopen(3) RTLD_NOW|RTLD_LOCAL of X.dll or libX.so found along the device's search order.
-HMODULE LoadLibraryW(LPCWSTR name) {
-    return CE_TRACE_RET(modules, load_library(name), nullptr, LoadLibraryW, name);
-}
+HMODULE LoadLibraryW(LPCWSTR name) { return CE_TRACE_RET(modules, load_library(name), nullptr, LoadLibraryW, name); }
 
 static BOOL free_library(HMODULE module) {
     void* handle = module;
@@ -205,9 +203,7 @@ static BOOL free_library(HMODULE module) {
 }
 
 // FreeLibrary -> dlclose(3) once per successful LoadLibraryW.
-BOOL FreeLibrary(HMODULE module) {
-    return CE_TRACE_RET(modules, free_library(module), FALSE, FreeLibrary, module);
-}
+BOOL FreeLibrary(HMODULE module) { return CE_TRACE_RET(modules, free_library(module), FALSE, FreeLibrary, module); }
 
 static FARPROC get_proc_address(HMODULE module, LPCSTR procName) {
     if (reinterpret_cast<uintptr_t>(procName) < 0x10000) {

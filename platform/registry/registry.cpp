@@ -35,8 +35,8 @@
 #include "ce_platform.h"
 #include "ce_trace.h"
 #include "kobject.h"
-#include "registry_internal.h"
 #include "regext.h"
+#include "registry_internal.h"
 
 namespace ce::reg {
 
@@ -659,10 +659,9 @@ static LONG reg_create_key(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR clas
 // RegCreateKeyExW -> opens the path, inserting the missing key rows in one write transaction.
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM desired,
                      LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
-    return CE_TRACE_LONG(reg,
-                         reg_create_key(key, subKey, reserved, className, options, desired, attributes, result,
-                                        disposition),
-                         RegCreateKeyExW, key, subKey, options, hex(desired));
+    return CE_TRACE_LONG(
+        reg, reg_create_key(key, subKey, reserved, className, options, desired, attributes, result, disposition),
+        RegCreateKeyExW, key, subKey, options, hex(desired));
 }
 
 static LONG reg_query_value(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
@@ -703,8 +702,8 @@ static LONG reg_query_value(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWO
 
 // RegQueryValueExW -> one SELECT of the value's type and bytes; nothing is written into a too-small buffer.
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
-    return CE_TRACE_LONG(reg, reg_query_value(key, valueName, reserved, type, data, size), RegQueryValueExW, key, valueName,
-                         size ? *size : 0);
+    return CE_TRACE_LONG(reg, reg_query_value(key, valueName, reserved, type, data, size), RegQueryValueExW, key,
+                         valueName, size ? *size : 0);
 }
 
 static LONG reg_set_value(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
@@ -765,7 +764,8 @@ static LONG reg_set_value(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD typ
 
 // RegSetValueExW -> UPDATE or INSERT of the value row in one write transaction; wakes the watchers.
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return CE_TRACE_LONG(reg, reg_set_value(key, valueName, reserved, type, data, size), RegSetValueExW, key, valueName, type, size);
+    return CE_TRACE_LONG(reg, reg_set_value(key, valueName, reserved, type, data, size), RegSetValueExW, key, valueName,
+                         type, size);
 }
 
 static LONG reg_enum_key(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPWSTR className,
@@ -854,8 +854,8 @@ static LONG reg_enum_value(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize,
 }
 
 // RegEnumValueW -> the index-th value row in creation order; name in characters, data in bytes.
-LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
-                   LPBYTE data, LPDWORD size) {
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                   LPDWORD size) {
     LONG e = reg_enum_value(key, index, name, nameSize, reserved, type, data, size);
     if (e != ERROR_SUCCESS && e != ERROR_NO_MORE_ITEMS) CE_TRACE_FAIL(reg, e, RegEnumValueW, key, index);
     return e;
@@ -937,9 +937,7 @@ static LONG reg_close_key(HKEY key) {
 }
 
 // RegCloseKey -> CloseHandle of the key object; the predefined root keys need no closing.
-LONG RegCloseKey(HKEY key) {
-    return CE_TRACE_LONG(reg, reg_close_key(key), RegCloseKey, key);
-}
+LONG RegCloseKey(HKEY key) { return CE_TRACE_LONG(reg, reg_close_key(key), RegCloseKey, key); }
 
 static LONG reg_flush_key(HKEY key) {
     int64_t id = 0;
@@ -954,9 +952,7 @@ static LONG reg_flush_key(HKEY key) {
 }
 
 // RegFlushKey -> a WAL checkpoint, which syncs every committed write to disk.
-LONG RegFlushKey(HKEY key) {
-    return CE_TRACE_LONG(reg, reg_flush_key(key), RegFlushKey, key);
-}
+LONG RegFlushKey(HKEY key) { return CE_TRACE_LONG(reg, reg_flush_key(key), RegFlushKey, key); }
 
 // ---- the state-and-notifications broker's value helpers -----------------------
 
@@ -977,7 +973,8 @@ static HRESULT registry_get_dword(HKEY root, LPCWSTR subKey, LPCWSTR valueName, 
 
 // RegistryGetDWORD -> RegOpenKeyExW + RegQueryValueExW of a 4-byte REG_DWORD.
 HRESULT RegistryGetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD* data) {
-    return CE_TRACE_LONG(reg, registry_get_dword(root, subKey, valueName, data), RegistryGetDWORD, root, subKey, valueName);
+    return CE_TRACE_LONG(reg, registry_get_dword(root, subKey, valueName, data), RegistryGetDWORD, root, subKey,
+                         valueName);
 }
 
 static HRESULT registry_set_dword(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD data) {
@@ -991,7 +988,8 @@ static HRESULT registry_set_dword(HKEY root, LPCWSTR subKey, LPCWSTR valueName, 
 
 // RegistrySetDWORD -> RegCreateKeyExW + RegSetValueExW of a REG_DWORD (the key is created when missing).
 HRESULT RegistrySetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD data) {
-    return CE_TRACE_LONG(reg, registry_set_dword(root, subKey, valueName, data), RegistrySetDWORD, root, subKey, valueName);
+    return CE_TRACE_LONG(reg, registry_set_dword(root, subKey, valueName, data), RegistrySetDWORD, root, subKey,
+                         valueName);
 }
 
 static HRESULT registry_get_string(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR data, UINT chars) {
@@ -1023,6 +1021,6 @@ static HRESULT registry_get_string(HKEY root, LPCWSTR subKey, LPCWSTR valueName,
 
 // RegistryGetString -> RegOpenKeyExW + RegQueryValueExW of a REG_SZ, always terminated in the caller's buffer.
 HRESULT RegistryGetString(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR data, UINT chars) {
-    return CE_TRACE_LONG(reg, registry_get_string(root, subKey, valueName, data, chars), RegistryGetString, root, subKey,
-                         valueName, chars);
+    return CE_TRACE_LONG(reg, registry_get_string(root, subKey, valueName, data, chars), RegistryGetString, root,
+                         subKey, valueName, chars);
 }

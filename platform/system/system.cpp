@@ -156,7 +156,8 @@ static BOOL system_parameters_info(UINT action, UINT param, PVOID data, UINT) {
 
 // SystemParametersInfoW -> registry-backed: SPI_GETOEMINFO copies HKLM\System\Platform OemInfo.
 BOOL SystemParametersInfoW(UINT action, UINT param, PVOID data, UINT) {
-    return CE_TRACE_RET(system, system_parameters_info(action, param, data, {}), FALSE, SystemParametersInfoW, action, param);
+    return CE_TRACE_RET(system, system_parameters_info(action, param, data, {}), FALSE, SystemParametersInfoW, action,
+                        param);
 }
 
 static BOOL power_policy_notify(DWORD message, DWORD data) {

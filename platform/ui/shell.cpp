@@ -263,7 +263,8 @@ static BOOL create_menu_bar(SHMENUBARINFO* info) {
 // command, state, style, label string, 0, drop-down index or NOMENU.
 // SHCreateMenuBar -> a soft-key bar window from that RCDATA and the MENU it names; a drop-down key opens its menu.
 BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
-    return CE_TRACE_RET(ui, create_menu_bar(info), FALSE, SHCreateMenuBar, info ? info->hwndParent : nullptr, info ? info->nToolBarId : 0);
+    return CE_TRACE_RET(ui, create_menu_bar(info), FALSE, SHCreateMenuBar, info ? info->hwndParent : nullptr,
+                        info ? info->nToolBarId : 0);
 }
 
 // LoadIconW -> the module's icon resource (the .ico file's bytes) as an icon; IDI_APPLICATION without a module.

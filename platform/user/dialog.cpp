@@ -240,8 +240,8 @@ static HWND create_dialog_indirect(HINSTANCE instance, LPCDLGTEMPLATE dialogTemp
 // CreateDialogIndirectParamW -> the dialog and its controls from the template; WM_INITDIALOG with the parameter.
 HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
                                 LPARAM param) {
-    return CE_TRACE_RET(ui, create_dialog_indirect(instance, dialogTemplate, owner, proc, param), nullptr, CreateDialogIndirectParamW,
-                        owner);
+    return CE_TRACE_RET(ui, create_dialog_indirect(instance, dialogTemplate, owner, proc, param), nullptr,
+                        CreateDialogIndirectParamW, owner);
 }
 
 static INT_PTR dialog_box_indirect(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
@@ -257,7 +257,8 @@ static INT_PTR dialog_box_indirect(HINSTANCE instance, LPCDLGTEMPLATE dialogTemp
 // DialogBoxIndirectParamW -> a modal loop with the owner disabled; EndDialog's result, or -1 when it cannot be made.
 INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
                                 LPARAM param) {
-    return CE_TRACE_RET(ui, dialog_box_indirect(instance, dialogTemplate, owner, proc, param), -1, DialogBoxIndirectParamW, owner);
+    return CE_TRACE_RET(ui, dialog_box_indirect(instance, dialogTemplate, owner, proc, param), -1,
+                        DialogBoxIndirectParamW, owner);
 }
 
 static INT_PTR dialog_box(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
@@ -273,7 +274,8 @@ static INT_PTR dialog_box(HINSTANCE instance, LPCWSTR templateName, HWND owner, 
 
 // DialogBoxParamW -> the template from the module's RT_DIALOG resource.
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
-    return CE_TRACE_RET(ui, dialog_box(instance, templateName, owner, proc, param), -1, DialogBoxParamW, instance, templateName, owner);
+    return CE_TRACE_RET(ui, dialog_box(instance, templateName, owner, proc, param), -1, DialogBoxParamW, instance,
+                        templateName, owner);
 }
 
 static BOOL end_dialog(HWND dialog, INT_PTR result) {

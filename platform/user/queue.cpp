@@ -386,7 +386,8 @@ static BOOL post_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 // PostMessageW -> queued on the window's thread; a window of another process through the broker.
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return CE_TRACE_RET(ui, post_message(window, message, wParam, lParam), FALSE, PostMessageW, window, hex(message), wParam, lParam);
+    return CE_TRACE_RET(ui, post_message(window, message, wParam, lParam), FALSE, PostMessageW, window, hex(message),
+                        wParam, lParam);
 }
 
 static BOOL post_thread_message(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -379,8 +379,9 @@ static HWND create_window(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, 
 // CreateWindowExW -> a window of the calling thread, after WM_CREATE; a top-level one is listed with the broker.
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
                      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
-    return CE_TRACE_RET(ui, create_window(exStyle, className, windowName, style, x, y, width, height, parent, menu, instance, param),
-                        nullptr, CreateWindowExW, className, windowName, hex(style), parent);
+    return CE_TRACE_RET(
+        ui, create_window(exStyle, className, windowName, style, x, y, width, height, parent, menu, instance, param),
+        nullptr, CreateWindowExW, className, windowName, hex(style), parent);
 }
 
 // DestroyWindow -> on the window's thread: WM_DESTROY, its owned and child windows, then itself; waiters fail.

@@ -74,8 +74,7 @@ const FailingCall kCalls[] = {
          RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Tervalon", 0, 0, &key);
      },
      "RegOpenKeyExW(HKLM, \"Drivers\\\\Tervalon\", 0, 0x0) -> ERROR_FILE_NOT_FOUND\n"},
-    {"files",
-     [] { CreateFileW(u"\\Missing\\log.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr); },
+    {"files", [] { CreateFileW(u"\\Missing\\log.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr); },
      "CreateFileW(\"\\\\Missing\\\\log.txt\", 0x80000000, 0x0, 3) -> ERROR_PATH_NOT_FOUND\n"},
     {"modules", [] { LoadLibraryW(u"NoSuchDriver.dll"); },
      "LoadLibraryW(\"NoSuchDriver.dll\") -> ERROR_MOD_NOT_FOUND\n"},
@@ -155,8 +154,8 @@ TEST_P(TraceProgram, CectlOnAMissingKeyTracesOnlyWithCeDebug) {
         if (*debug) setenv("CE_DEBUG", debug, 1);
         else unsetenv("CE_DEBUG");
         unsetenv("CE_DEBUG_FILE");
-        execl(program.c_str(), program.c_str(), "--root", root.path().c_str(), "reg", "query",
-              "HKLM\\Drivers\\Nowhere", static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "--root", root.path().c_str(), "reg", "query", "HKLM\\Drivers\\Nowhere",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
