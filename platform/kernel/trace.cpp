@@ -64,36 +64,83 @@ bool is_int_resource(const void* p) { return reinterpret_cast<uintptr_t>(p) < 0x
 
 const char* channel_name(Channel channel) { return channel < kChannelCount ? kChannelNames[channel] : "?"; }
 
+// The names of the codes winerror.h defines.
+#define E(name) \
+    { name, #name }
+const struct {
+    DWORD code;
+    const char* name;
+} kErrorNames[] = {E(ERROR_SUCCESS),
+                   E(ERROR_INVALID_FUNCTION),
+                   E(ERROR_FILE_NOT_FOUND),
+                   E(ERROR_PATH_NOT_FOUND),
+                   E(ERROR_TOO_MANY_OPEN_FILES),
+                   E(ERROR_ACCESS_DENIED),
+                   E(ERROR_INVALID_HANDLE),
+                   E(ERROR_NOT_ENOUGH_MEMORY),
+                   E(ERROR_BAD_FORMAT),
+                   E(ERROR_INVALID_ACCESS),
+                   E(ERROR_INVALID_DATA),
+                   E(ERROR_OUTOFMEMORY),
+                   E(ERROR_BAD_UNIT),
+                   E(ERROR_NOT_READY),
+                   E(ERROR_GEN_FAILURE),
+                   E(ERROR_SHARING_VIOLATION),
+                   E(ERROR_LOCK_VIOLATION),
+                   E(ERROR_HANDLE_EOF),
+                   E(ERROR_NOT_SUPPORTED),
+                   E(ERROR_DEV_NOT_EXIST),
+                   E(ERROR_FILE_EXISTS),
+                   E(ERROR_INVALID_PARAMETER),
+                   E(ERROR_BROKEN_PIPE),
+                   E(ERROR_OPEN_FAILED),
+                   E(ERROR_DISK_FULL),
+                   E(ERROR_INSUFFICIENT_BUFFER),
+                   E(ERROR_INVALID_NAME),
+                   E(ERROR_MOD_NOT_FOUND),
+                   E(ERROR_PROC_NOT_FOUND),
+                   E(ERROR_NEGATIVE_SEEK),
+                   E(ERROR_DIR_NOT_EMPTY),
+                   E(ERROR_BUSY),
+                   E(ERROR_ALREADY_EXISTS),
+                   E(ERROR_FILENAME_EXCED_RANGE),
+                   E(ERROR_MORE_DATA),
+                   E(ERROR_NO_MORE_ITEMS),
+                   E(ERROR_DIRECTORY),
+                   E(ERROR_OPERATION_ABORTED),
+                   E(ERROR_IO_PENDING),
+                   E(ERROR_INVALID_FLAGS),
+                   E(ERROR_BADDB),
+                   E(ERROR_BADKEY),
+                   E(ERROR_CANTOPEN),
+                   E(ERROR_CANTREAD),
+                   E(ERROR_CANTWRITE),
+                   E(ERROR_REGISTRY_IO_FAILED),
+                   E(ERROR_KEY_DELETED),
+                   E(ERROR_NO_UNICODE_TRANSLATION),
+                   E(ERROR_DLL_INIT_FAILED),
+                   E(ERROR_RESOURCE_DATA_NOT_FOUND),
+                   E(ERROR_RESOURCE_TYPE_NOT_FOUND),
+                   E(ERROR_RESOURCE_NAME_NOT_FOUND),
+                   E(ERROR_DEVICE_IN_USE),
+                   E(ERROR_ALREADY_INITIALIZED),
+                   E(ERROR_TIMEOUT),
+                   E(ERROR_DEVICE_NOT_AVAILABLE),
+                   E(ERROR_INVALID_WINDOW_HANDLE),
+                   E(ERROR_INVALID_THREAD_ID),
+                   E(ERROR_CLASS_ALREADY_EXISTS),
+                   E(ERROR_CLASS_DOES_NOT_EXIST),
+                   E(ERROR_CANNOT_FIND_WND_CLASS),
+                   E(ERROR_INVALID_DWP_HANDLE),
+                   E(ERROR_NO_MORE_FILES),
+                   E(ERROR_BAD_EXE_FORMAT)};
+#undef E
+
 const char* error_name(DWORD error) {
-    switch (error) {
-#define X(name) \
-    case name: return #name;
-        X(ERROR_SUCCESS)
-        X(ERROR_INVALID_FUNCTION) X(ERROR_FILE_NOT_FOUND) X(ERROR_PATH_NOT_FOUND) X(ERROR_TOO_MANY_OPEN_FILES)
-            X(ERROR_ACCESS_DENIED) X(ERROR_INVALID_HANDLE) X(ERROR_NOT_ENOUGH_MEMORY) X(ERROR_BAD_FORMAT)
-                X(ERROR_INVALID_ACCESS) X(ERROR_INVALID_DATA) X(ERROR_OUTOFMEMORY) X(ERROR_BAD_UNIT) X(ERROR_NOT_READY)
-                    X(ERROR_GEN_FAILURE) X(ERROR_SHARING_VIOLATION) X(ERROR_LOCK_VIOLATION) X(ERROR_HANDLE_EOF) X(
-                        ERROR_NOT_SUPPORTED) X(ERROR_DEV_NOT_EXIST) X(ERROR_FILE_EXISTS) X(ERROR_INVALID_PARAMETER)
-                        X(ERROR_BROKEN_PIPE) X(ERROR_OPEN_FAILED) X(ERROR_DISK_FULL) X(ERROR_INSUFFICIENT_BUFFER) X(
-                            ERROR_INVALID_NAME) X(ERROR_MOD_NOT_FOUND) X(ERROR_PROC_NOT_FOUND) X(ERROR_NEGATIVE_SEEK)
-                            X(ERROR_DIR_NOT_EMPTY) X(ERROR_BUSY) X(ERROR_ALREADY_EXISTS) X(ERROR_FILENAME_EXCED_RANGE)
-                                X(ERROR_MORE_DATA) X(ERROR_NO_MORE_ITEMS) X(ERROR_DIRECTORY) X(ERROR_OPERATION_ABORTED)
-                                    X(ERROR_IO_PENDING) X(ERROR_INVALID_FLAGS) X(ERROR_BADDB) X(ERROR_BADKEY) X(
-                                        ERROR_CANTOPEN) X(ERROR_CANTREAD) X(ERROR_CANTWRITE) X(ERROR_REGISTRY_IO_FAILED)
-                                        X(ERROR_KEY_DELETED) X(ERROR_NO_UNICODE_TRANSLATION) X(ERROR_DLL_INIT_FAILED)
-                                            X(ERROR_RESOURCE_DATA_NOT_FOUND) X(ERROR_RESOURCE_TYPE_NOT_FOUND)
-                                                X(ERROR_RESOURCE_NAME_NOT_FOUND) X(ERROR_DEVICE_IN_USE)
-                                                    X(ERROR_ALREADY_INITIALIZED) X(ERROR_TIMEOUT)
-                                                        X(ERROR_DEVICE_NOT_AVAILABLE) X(ERROR_INVALID_WINDOW_HANDLE)
-                                                            X(ERROR_INVALID_THREAD_ID) X(ERROR_CLASS_ALREADY_EXISTS)
-                                                                X(ERROR_CLASS_DOES_NOT_EXIST)
-                                                                    X(ERROR_CANNOT_FIND_WND_CLASS)
-                                                                        X(ERROR_INVALID_DWP_HANDLE)
-                                                                            X(ERROR_NO_MORE_FILES)
-                                                                                X(ERROR_BAD_EXE_FORMAT)
-#undef X
-                                                                                    default : return nullptr;
+    for (const auto& e : kErrorNames) {
+        if (e.code == error) return e.name;
     }
+    return nullptr;
 }
 
 unsigned parse(const char* text) {
