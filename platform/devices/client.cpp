@@ -23,6 +23,7 @@
 
 #include "ce_devices.h"
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "devload.h"
 #include "host_call.h"
 #include "local_manager.h"
@@ -380,6 +381,7 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
     std::u16string n = name ? std::u16string(name) : std::u16string();
     if (!is_stream_device_name(n)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
+        CE_TRACE_LAST(devices, CreateFileW, name, trace::hex(access), trace::hex(share));
         return INVALID_HANDLE_VALUE;
     }
     if (auto* local = g_local.load()) {
@@ -387,6 +389,7 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
         auto object = local->open(n, access, share, &error);
         if (!object) {
             SetLastError(error ? error : ERROR_FILE_NOT_FOUND);
+            CE_TRACE_LAST(devices, CreateFileW, name, trace::hex(access), trace::hex(share));
             return INVALID_HANDLE_VALUE;
         }
         return handle_insert(std::move(object));
@@ -398,9 +401,11 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
     r.b = share;
     std::string root = ce::root();
     auto reply = call(root, r);
+    if (!reply) CE_TRACE_LAST(devices, CreateFileW, name, trace::hex(access), trace::hex(share));
     if (!reply) return INVALID_HANDLE_VALUE;
     if (!reply->result) {
         SetLastError(reply->error ? reply->error : ERROR_FILE_NOT_FOUND);
+        CE_TRACE_LAST(devices, CreateFileW, name, trace::hex(access), trace::hex(share));
         return INVALID_HANDLE_VALUE;
     }
     return handle_insert(std::make_shared<RemoteDeviceFile>(root, reply->result));
@@ -498,15 +503,17 @@ void notify_gps_changed() {
 
 using namespace ce;
 
-// ActivateDeviceEx: an RPC to cehost (or a direct call inside it), which loads the driver with dlopen.
+// ActivateDeviceEx -> an RPC to cehost (or a direct call inside it), which loads the driver with dlopen.
 HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID devParam) {
     if (!key || !*key || (cRegEnts && !regEnts) || cRegEnts > rpc::kMaxRegEnts) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
         return nullptr;
     }
     std::u16string k(key);
     if (k.size() > rpc::kMaxText) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
         return nullptr;
     }
     std::vector<rpc::RegEnt> ents;
@@ -514,6 +521,7 @@ HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID dev
     for (DWORD i = 0; i < cRegEnts; i++) {
         if (!list[i].lpszVal || (list[i].dwLen && !list[i].pData) || list[i].dwLen > 64 * 1024) {
             SetLastError(ERROR_INVALID_PARAMETER);
+            CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
             return nullptr;
         }
         rpc::RegEnt e;
@@ -526,6 +534,7 @@ HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID dev
         DWORD error = 0;
         uint32_t handle = local->activate(k, ents, devParam, &error);
         if (!handle) SetLastError(error);
+        if (!handle) CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
         return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
     }
     // The parameter is an address in this process; the host cannot use it.
@@ -534,29 +543,35 @@ HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID dev
     r.text = k;
     r.ents = std::move(ents);
     auto reply = call(ce::root(), r);
+    if (!reply) CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
     if (!reply) return nullptr;
     if (!reply->result) SetLastError(reply->error);
+    if (!reply->result) CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(reply->result));
 }
 
-// DeactivateDevice: an RPC to cehost (or a direct call inside it): Deinit, dlclose, Active entry removed.
+// DeactivateDevice -> an RPC to cehost (or a direct call inside it): Deinit, dlclose, Active entry removed.
 BOOL DeactivateDevice(HANDLE device) {
     uintptr_t value = reinterpret_cast<uintptr_t>(device);
     if (value == 0 || value > 0xFFFFFFFFu) {
         SetLastError(ERROR_INVALID_HANDLE);
+        CE_TRACE_LAST(devices, DeactivateDevice, device);
         return FALSE;
     }
     if (auto* local = local_device_manager()) {
         DWORD error = 0;
         if (local->deactivate(static_cast<uint32_t>(value), &error)) return TRUE;
         SetLastError(error);
+        CE_TRACE_LAST(devices, DeactivateDevice, device);
         return FALSE;
     }
     rpc::Request r;
     r.op = rpc::OpDeactivate;
     r.a = static_cast<uint32_t>(value);
     auto reply = call(ce::root(), r);
+    if (!reply) CE_TRACE_LAST(devices, DeactivateDevice, device);
     if (!reply) return FALSE;
     if (!reply->result) SetLastError(reply->error);
+    if (!reply->result) CE_TRACE_LAST(devices, DeactivateDevice, device);
     return reply->result ? TRUE : FALSE;
 }

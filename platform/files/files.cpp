@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 #include "pegdser.h"
 #include "windows.h"
@@ -251,10 +252,10 @@ bool is_device_name(std::u16string_view name) {
 }  // namespace ce
 
 using namespace ce;
+using ce::trace::hex;
 
-// open(2) under the root; "XXXn:" names go to the device manager's client.
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                          HANDLE) {
     if (name && is_device_name(name)) {
         DeviceOpener opener = device_opener.load();
         if (!opener) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -302,8 +303,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     return h;
 }
 
-// read(2) on a file; a device handle's Read for devices.
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+// CreateFileW -> open(2) under the root; "XXXn:" names go to the device manager's client.
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
+    return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE,
+                        CreateFileW, name, hex(access), hex(shareMode), disposition);
+}
+
+static BOOL read_file(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
     if (read) *read = 0;
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -314,8 +321,12 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     return ok;
 }
 
-// write(2) on a file; a device handle's Write for devices.
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+// ReadFile -> read(2) on a file; a device handle's Read for devices.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    return CE_TRACE_RET(files, read_file(file, buffer, toRead, read, {}), FALSE, ReadFile, file, toRead);
+}
+
+static BOOL write_file(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
     if (written) *written = 0;
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -326,30 +337,38 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     return ok;
 }
 
-// lseek(2) with the Win32 split 64-bit distance.
+// WriteFile -> write(2) on a file; a device handle's Write for devices.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+    return CE_TRACE_RET(files, write_file(file, buffer, toWrite, written, {}), FALSE, WriteFile, file, toWrite);
+}
+
+// SetFilePointer -> lseek(2) with the Win32 split 64-bit distance.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
     return object->seek(distance, distanceHigh, method);
 }
 
-// fstat(2) st_size, split into two words.
+// GetFileSize -> fstat(2) st_size, split into two words.
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
     return object->size(sizeHigh);
 }
 
-// fsync(2) on a file; nothing to do for other handles.
-BOOL FlushFileBuffers(HANDLE file) {
+static BOOL flush_file_buffers(HANDLE file) {
     auto object = handle_get(file);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
     if (auto f = std::dynamic_pointer_cast<FileObject>(object)) return f->flush();
     return TRUE;
 }
 
-// stat(2) of the mapped path: attributes, times and size.
-BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+// FlushFileBuffers -> fsync(2) on a file; nothing to do for other handles.
+BOOL FlushFileBuffers(HANDLE file) {
+    return CE_TRACE_RET(files, flush_file_buffers(file), FALSE, FlushFileBuffers, file);
+}
+
+static BOOL get_file_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
     if (level != GetFileExInfoStandard || !information) return fail(ERROR_INVALID_PARAMETER, FALSE);
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
@@ -369,15 +388,19 @@ BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID inf
     return TRUE;
 }
 
-// stat(2) of the mapped path: the attribute word only.
+// GetFileAttributesExW -> stat(2) of the mapped path: attributes, times and size.
+BOOL GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    return CE_TRACE_RET(files, get_file_attributes(name, level, information), FALSE, GetFileAttributesExW, name, level);
+}
+
+// GetFileAttributesW -> stat(2) of the mapped path: the attribute word only.
 DWORD GetFileAttributesW(LPCWSTR name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(name, GetFileExInfoStandard, &data)) return INVALID_FILE_ATTRIBUTES;
     return data.dwFileAttributes;
 }
 
-// unlink(2); folders are refused as the device refuses them.
-BOOL DeleteFileW(LPCWSTR name) {
+static BOOL delete_file(LPCWSTR name) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     struct stat st;
@@ -387,8 +410,10 @@ BOOL DeleteFileW(LPCWSTR name) {
     return TRUE;
 }
 
-// renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
-BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
+// DeleteFileW -> unlink(2); folders are refused as the device refuses them.
+BOOL DeleteFileW(LPCWSTR name) { return CE_TRACE_RET(files, delete_file(name), FALSE, DeleteFileW, name); }
+
+static BOOL move_file(LPCWSTR existing, LPCWSTR replacement) {
     std::string from, to;
     if (!map_or_fail(existing, from) || !map_or_fail(replacement, to)) return FALSE;
     if (is_root(from) || is_root(to)) return fail(ERROR_ACCESS_DENIED, FALSE);
@@ -416,9 +441,12 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
     return fail(err == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(err, to), FALSE);
 }
 
-// Copy into a temporary file beside the target, then rename(2) it in place:
-// a failed copy never leaves the target half-written.
-BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+// MoveFileW -> renameat2(2) with RENAME_NOREPLACE: an existing target is never replaced.
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR replacement) {
+    return CE_TRACE_RET(files, move_file(existing, replacement), FALSE, MoveFileW, existing, replacement);
+}
+
+static BOOL copy_file(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     std::string from, to;
     if (!map_or_fail(existing, from) || !map_or_fail(target, to)) return FALSE;
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -478,8 +506,13 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     return TRUE;
 }
 
-// mkdir(2) of the mapped path.
-BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+// CopyFileW -> copies into a temporary file beside the target, then rename(2): never a half-written target.
+BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
+    return CE_TRACE_RET(files, copy_file(existing, target, failIfExists), FALSE, CopyFileW, existing, target,
+                        failIfExists);
+}
+
+static BOOL create_directory(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     if (is_root(host)) return fail(ERROR_ALREADY_EXISTS, FALSE);
@@ -491,8 +524,12 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-// rmdir(2) of the mapped path; the root itself is never removed.
-BOOL RemoveDirectoryW(LPCWSTR name) {
+// CreateDirectoryW -> mkdir(2) of the mapped path.
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    return CE_TRACE_RET(files, create_directory(name, {}), FALSE, CreateDirectoryW, name);
+}
+
+static BOOL remove_directory(LPCWSTR name) {
     std::string host;
     if (!map_or_fail(name, host)) return FALSE;
     if (is_root(host)) return fail(ERROR_ACCESS_DENIED, FALSE);
@@ -506,15 +543,21 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
     return TRUE;
 }
 
-// fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
-FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
+// RemoveDirectoryW -> rmdir(2) of the mapped path; the root itself is never removed.
+BOOL RemoveDirectoryW(LPCWSTR name) {
+    return CE_TRACE_RET(files, remove_directory(name), FALSE, RemoveDirectoryW, name);
+}
+
+static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
     if (!path || !mode) {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     char base = static_cast<char>(mode[0]);
     if (base != 'r' && base != 'w' && base != 'a') {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     bool plus = false, exclusive = false;
@@ -526,11 +569,15 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
             // nothing on this host: line ends are written as given.
             case u'b': case u't': case u'c': case u'n': case u'S': case u'R': case u'T': case u'D': break;
             case u' ': break;
-            default: errno = EINVAL; return nullptr;
+            default:
+                errno = EINVAL;
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
         }
     }
     if (exclusive && base != 'w') {
         errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     MappedPath m = map_path(path);
@@ -566,9 +613,13 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     return f;
 }
 
-// The handle's IOControl (a device's, through the device manager).
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+// _wfopen -> fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
+FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
+    return CE_TRACE_RET(files, wfopen(path, mode), nullptr, _wfopen, path, mode);
+}
+
+static BOOL device_io_control(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                              DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
     if (returned) *returned = 0;
     auto object = handle_get(device);
     if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -577,6 +628,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     BOOL ok = object->ioctl(ioControlCode, inBuffer, inSize, outBuffer, outSize, &done);
     if (returned) *returned = done;
     return ok;
+}
+
+// DeviceIoControl -> the handle's IOControl (a device's, through the device manager).
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED) {
+    return CE_TRACE_RET(devices,
+                        device_io_control(device, ioControlCode, inBuffer, inSize, outBuffer, outSize, returned, {}),
+                        FALSE, DeviceIoControl, device, hex(ioControlCode), inSize, outSize);
 }
 
 namespace {
@@ -594,13 +653,13 @@ BOOL serial_out(HANDLE file, DWORD code, void* out, DWORD size) {
 
 }  // namespace
 
-// IOCTL_SERIAL_SET_WAIT_MASK with the mask.
+// SetCommMask -> IOCTL_SERIAL_SET_WAIT_MASK with the mask.
 BOOL SetCommMask(HANDLE file, DWORD mask) { return serial_in(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask); }
 
-// IOCTL_SERIAL_GET_WAIT_MASK into the mask.
+// GetCommMask -> IOCTL_SERIAL_GET_WAIT_MASK into the mask.
 BOOL GetCommMask(HANDLE file, LPDWORD mask) { return serial_out(file, IOCTL_SERIAL_GET_WAIT_MASK, mask, sizeof *mask); }
 
-// IOCTL_SERIAL_WAIT_ON_MASK: blocks in the device; the events come back in the output.
+// WaitCommEvent -> IOCTL_SERIAL_WAIT_ON_MASK: blocks in the device; the events come back in the output.
 BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED) {
     DWORD events = 0;
     BOOL ok = serial_out(file, IOCTL_SERIAL_WAIT_ON_MASK, &events, sizeof events);
@@ -608,30 +667,30 @@ BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED) {
     return ok;
 }
 
-// IOCTL_SERIAL_GET_DCB into the DCB.
+// GetCommState -> IOCTL_SERIAL_GET_DCB into the DCB.
 BOOL GetCommState(HANDLE file, LPDCB dcb) { return serial_out(file, IOCTL_SERIAL_GET_DCB, dcb, sizeof(DCB)); }
 
-// IOCTL_SERIAL_SET_DCB with the DCB.
+// SetCommState -> IOCTL_SERIAL_SET_DCB with the DCB.
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
     if (!dcb) return fail(ERROR_INVALID_PARAMETER, FALSE);
     return serial_in(file, IOCTL_SERIAL_SET_DCB, dcb, sizeof(DCB));
 }
 
-// IOCTL_SERIAL_GET_TIMEOUTS into the record.
+// GetCommTimeouts -> IOCTL_SERIAL_GET_TIMEOUTS into the record.
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     return serial_out(file, IOCTL_SERIAL_GET_TIMEOUTS, timeouts, sizeof(COMMTIMEOUTS));
 }
 
-// IOCTL_SERIAL_SET_TIMEOUTS with the record.
+// SetCommTimeouts -> IOCTL_SERIAL_SET_TIMEOUTS with the record.
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     if (!timeouts) return fail(ERROR_INVALID_PARAMETER, FALSE);
     return serial_in(file, IOCTL_SERIAL_SET_TIMEOUTS, timeouts, sizeof(COMMTIMEOUTS));
 }
 
-// IOCTL_SERIAL_PURGE with the PURGE_* flags.
+// PurgeComm -> IOCTL_SERIAL_PURGE with the PURGE_* flags.
 BOOL PurgeComm(HANDLE file, DWORD flags) { return serial_in(file, IOCTL_SERIAL_PURGE, &flags, sizeof flags); }
 
-// IOCTL_SERIAL_GET_COMMSTATUS: the error bits and the queue state.
+// ClearCommError -> IOCTL_SERIAL_GET_COMMSTATUS: the error bits and the queue state.
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     SERIAL_DEV_STATUS status{};
     if (!serial_out(file, IOCTL_SERIAL_GET_COMMSTATUS, &status, sizeof status)) return FALSE;
@@ -640,13 +699,13 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     return TRUE;
 }
 
-// IOCTL_SERIAL_SET_QUEUE_SIZE with the two sizes.
+// SetupComm -> IOCTL_SERIAL_SET_QUEUE_SIZE with the two sizes.
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
     SERIAL_QUEUE_SIZES sizes{inQueue, outQueue};
     return serial_in(file, IOCTL_SERIAL_SET_QUEUE_SIZE, &sizes, sizeof sizes);
 }
 
-// The IOCTL_SERIAL_* code of each line or flow function, without data.
+// EscapeCommFunction -> the IOCTL_SERIAL_* code of each line or flow function, without data.
 BOOL EscapeCommFunction(HANDLE file, DWORD func) {
     DWORD code;
     switch (func) {

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 
 namespace ce {
@@ -320,20 +321,26 @@ void* thread_main(void* arg) {
 }  // namespace ce
 
 using namespace ce;
+using ce::trace::hex;
 
+// GetLastError -> a thread_local word of this thread.
 DWORD GetLastError() { return last_error; }
+
+// SetLastError -> stores the thread_local word.
 void SetLastError(DWORD error) { last_error = error; }
 
+// CreateEventW -> a kernel object with a mutex and a condition variable; unnamed events only.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
     // Named events are not needed by the system's code: all its events are private.
     if (name && *name) {
+        CE_TRACE_FAIL(kernel, ERROR_NOT_SUPPORTED, CreateEventW, manualReset, initialState, name);
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
     return handle_insert(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
-BOOL EventModify(HANDLE handle, DWORD func) {
+static BOOL event_modify(HANDLE handle, DWORD func) {
     auto event = handle_get_as<Event>(handle);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -346,23 +353,42 @@ BOOL EventModify(HANDLE handle, DWORD func) {
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
 }
-BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
-BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
-BOOL PulseEvent(HANDLE event) { return EventModify(event, EVENT_PULSE); }
 
+// EventModify -> sets, resets or pulses the event under its mutex, waking its waiters.
+BOOL EventModify(HANDLE handle, DWORD func) {
+    return CE_TRACE_RET(kernel, event_modify(handle, func), FALSE, EventModify, handle, func);
+}
+
+// SetEvent -> EventModify(EVENT_SET): signalled, its waiters woken (one, for an auto-reset event).
+BOOL SetEvent(HANDLE event) { return CE_TRACE_RET(kernel, event_modify(event, EVENT_SET), FALSE, SetEvent, event); }
+
+// ResetEvent -> EventModify(EVENT_RESET): not signalled.
+BOOL ResetEvent(HANDLE event) {
+    return CE_TRACE_RET(kernel, event_modify(event, EVENT_RESET), FALSE, ResetEvent, event);
+}
+
+// PulseEvent -> EventModify(EVENT_PULSE): releases the threads waiting now, then not signalled.
+BOOL PulseEvent(HANDLE event) {
+    return CE_TRACE_RET(kernel, event_modify(event, EVENT_PULSE), FALSE, PulseEvent, event);
+}
+
+// WaitForSingleObject -> a wait on the object's condition variable until the deadline on the scaled clock.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto object = handle_get(handle);
     if (!object || !object->waitable()) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, WaitForSingleObject, handle, milliseconds);
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
     return wait_object(*object, milliseconds);
 }
 
+// WaitForMultipleObjects -> any one of the objects, looked at in 1 ms real steps (no wait-all).
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     // Waits for any one of the objects. The system waits on single objects
     // only; this serves tools and tests, polling in 1 ms real steps.
     if (count == 0 || count > 64 || !handles || waitAll) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_PARAMETER, WaitForMultipleObjects, count, waitAll, milliseconds);
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
@@ -370,6 +396,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     for (DWORD i = 0; i < count; i++) {
         auto o = handle_get(handles[i]);
         if (!o || !o->waitable()) {
+            CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, WaitForMultipleObjects, count, waitAll, milliseconds);
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
@@ -386,6 +413,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
 }
 
+// CloseHandle -> drops the handle table's reference; waiters and readers keep their own until they return.
 BOOL CloseHandle(HANDLE handle) {
     std::shared_ptr<KObject> object;
     bool last = false;
@@ -394,6 +422,7 @@ BOOL CloseHandle(HANDLE handle) {
         std::lock_guard<std::mutex> lock(t.mutex);
         auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
         if (it == t.entries.end()) {
+            CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, CloseHandle, handle);
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
@@ -406,9 +435,11 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
+// DuplicateHandle -> a new handle value on the same object, in this process only.
 BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD) {
     auto object = handle_get(source);
     if (!object || !target) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, DuplicateHandle, source);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -418,6 +449,7 @@ BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL
 
 // ---- critical sections ---------------------------------------------------------
 
+// InitializeCriticalSection -> a recursive pthread mutex.
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     auto* m = new pthread_mutex_t;
     pthread_mutexattr_t attr;
@@ -430,6 +462,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     section->LockCount = 0;
 }
 
+// DeleteCriticalSection -> pthread_mutex_destroy; a second delete does nothing.
 void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     if (!section || !section->LockImpl) return;
     auto* m = static_cast<pthread_mutex_t*>(section->LockImpl);
@@ -438,23 +471,28 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     section->LockImpl = nullptr;
 }
 
+// EnterCriticalSection -> pthread_mutex_lock.
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_lock(static_cast<pthread_mutex_t*>(section->LockImpl));
 }
 
+// TryEnterCriticalSection -> pthread_mutex_trylock.
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(section->LockImpl)) == 0;
 }
 
+// LeaveCriticalSection -> pthread_mutex_unlock.
 void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_unlock(static_cast<pthread_mutex_t*>(section->LockImpl));
 }
 
 // ---- threads ---------------------------------------------------------------------
 
+// CreateThread -> a detached pthread named after its module, holding its own reference to the thread object.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId) {
     if (!start) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_PARAMETER, CreateThread, stackSize, start, hex(flags));
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -478,6 +516,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
     if (rc != 0) {
         delete holder;
         CloseHandle(handle);
+        CE_TRACE_FAIL(kernel, ERROR_NOT_ENOUGH_MEMORY, CreateThread, stackSize, start, hex(flags));
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -485,9 +524,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTI
     return handle;
 }
 
+// ResumeThread -> releases a thread created with CREATE_SUSPENDED; the previous suspend count.
 DWORD ResumeThread(HANDLE handle) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, ResumeThread, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return 0xFFFFFFFFu;
     }
@@ -498,9 +539,11 @@ DWORD ResumeThread(HANDLE handle) {
     return previous;
 }
 
+// GetExitCodeThread -> the start routine's result, or STILL_ACTIVE while it runs.
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     auto thread = handle_get_as<Thread>(handle);
     if (!thread || !exitCode) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, GetExitCodeThread, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -509,24 +552,33 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     return TRUE;
 }
 
+// SetThreadPriority -> accepted and ignored: priorities are advisory on a desktop scheduler.
 BOOL SetThreadPriority(HANDLE handle, int) {
     // Priorities are advisory on a desktop scheduler; accepted and ignored.
     if (!handle_get_as<Thread>(handle) && handle != GetCurrentThread()) {
+        CE_TRACE_FAIL(kernel, ERROR_INVALID_HANDLE, SetThreadPriority, handle);
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     return TRUE;
 }
 
+// GetCurrentThreadId -> libce's own number for the thread, given at its first use; never reused.
 DWORD GetCurrentThreadId() {
     if (current_thread_id == 0) current_thread_id = next_thread_id.fetch_add(1);
     return current_thread_id;
 }
 
+// GetCurrentProcessId -> getpid(2).
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+// GetCurrentThread -> the pseudo handle -2, as on the device.
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+// GetCurrentProcess -> the pseudo handle -1, as on the device.
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
+// Sleep -> sleep_for the scaled time (CE_TIME_SCALE); 0 is sched_yield, INFINITE never returns.
 void Sleep(DWORD milliseconds) {
     if (milliseconds == 0) {
         sched_yield();
@@ -538,6 +590,7 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(platform_ms_to_real_us(milliseconds)));
 }
 
+// GetTickCount -> CLOCK_MONOTONIC milliseconds, scaled by CE_TIME_SCALE (or from CE_TICK_START); wraps at 2^32.
 DWORD GetTickCount() {
     auto& c = clock_state();
     auto elapsed = std::chrono::steady_clock::now() - c.start;
@@ -559,6 +612,7 @@ void to_systemtime(const std::tm& t, long ms, LPSYSTEMTIME out) {
 }
 }  // namespace
 
+// GetLocalTime -> gettimeofday(2) and localtime_r(3).
 void GetLocalTime(LPSYSTEMTIME time) {
     if (!time) return;
     timeval tv{};
@@ -568,6 +622,7 @@ void GetLocalTime(LPSYSTEMTIME time) {
     to_systemtime(t, tv.tv_usec / 1000, time);
 }
 
+// GetSystemTime -> gettimeofday(2) and gmtime_r(3).
 void GetSystemTime(LPSYSTEMTIME time) {
     if (!time) return;
     timeval tv{};
@@ -579,27 +634,39 @@ void GetSystemTime(LPSYSTEMTIME time) {
 
 // ---- interlocked and heap ----------------------------------------------------------
 
+// InterlockedIncrement -> __atomic_add_fetch, sequentially consistent.
 LONG InterlockedIncrement(LONG volatile* target) {
     return __atomic_add_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedDecrement -> __atomic_sub_fetch, sequentially consistent.
 LONG InterlockedDecrement(LONG volatile* target) {
     return __atomic_sub_fetch(const_cast<LONG*>(target), 1, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedExchange -> __atomic_exchange_n, sequentially consistent.
 LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(const_cast<LONG*>(target), value, __ATOMIC_SEQ_CST);
 }
+
+// InterlockedCompareExchange -> __atomic_compare_exchange_n; the value found.
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(const_cast<LONG*>(target), &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
 
+// LocalAlloc -> calloc(3) for LMEM_ZEROINIT, else malloc(3); a zero size still gives a unique block.
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-    if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (!p) {
+        CE_TRACE_FAIL(kernel, ERROR_NOT_ENOUGH_MEMORY, LocalAlloc, hex(flags), bytes);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
     return p;
 }
 
+// LocalFree -> free(3); NULL back.
 HLOCAL LocalFree(HLOCAL memory) {
     std::free(memory);
     return nullptr;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 #include "tlhelp32.h"
 #include "windows.h"
@@ -228,11 +229,10 @@ bool next_thread(HANDLE snapshot, LPTHREADENTRY32 entry, bool first) {
 }  // namespace ce
 
 using namespace ce;
+using ce::trace::hex;
 
-// CreateProcessW: posix_spawn of the device path's host file (a script or a link to a host program
-// will do), its command line as arguments; the handle is signalled when the process ends.
-BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                    DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
+static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                           BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
     if (info) *info = PROCESS_INFORMATION{};
     if (!applicationName || !*applicationName) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -277,8 +277,15 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     return TRUE;
 }
 
-// GetExitCodeProcess: STILL_ACTIVE until the child has ended and been reaped.
-BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+// CreateProcessW -> posix_spawn of the device path's host file (a program, script or link) with the command line
+// as arguments; the handle is signalled when the process ends.
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                    DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
+    return CE_TRACE_RET(kernel, create_process(applicationName, commandLine, {}, {}, {}, {}, {}, {}, {}, info), FALSE,
+                        CreateProcessW, applicationName, commandLine);
+}
+
+static BOOL get_exit_code_process(HANDLE process, LPDWORD exitCode) {
     auto p = handle_get_as<Process>(process);
     if (!p || !exitCode) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -289,8 +296,12 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return TRUE;
 }
 
-// TerminateProcess: SIGKILL; the reaper records the end.
-BOOL TerminateProcess(HANDLE process, UINT) {
+// GetExitCodeProcess -> STILL_ACTIVE until the child has ended and been reaped.
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+    return CE_TRACE_RET(kernel, get_exit_code_process(process, exitCode), FALSE, GetExitCodeProcess, process);
+}
+
+static BOOL terminate_process(HANDLE process, UINT) {
     auto p = handle_get_as<Process>(process);
     if (!p) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -298,11 +309,17 @@ BOOL TerminateProcess(HANDLE process, UINT) {
     }
     std::lock_guard<std::mutex> lock(p->wait_mutex);
     if (p->ended) return TRUE;
-    return ::kill(p->pid, SIGKILL) == 0 ? TRUE : FALSE;
+    if (::kill(p->pid, SIGKILL) == 0) return TRUE;
+    SetLastError(error_of(errno));  // a failure never leaves an older error behind
+    return FALSE;
 }
 
-// CreateToolhelp32Snapshot: the threads of every live process of the machine (/proc/<pid>/task).
-HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+// TerminateProcess -> SIGKILL; the reaper records the end.
+BOOL TerminateProcess(HANDLE process, UINT) {
+    return CE_TRACE_RET(kernel, terminate_process(process, {}), FALSE, TerminateProcess, process);
+}
+
+static HANDLE create_snapshot(DWORD flags, DWORD) {
     if (!(flags & TH32CS_SNAPTHREAD)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -313,6 +330,25 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
     return handle_insert(snapshot);
 }
 
-BOOL Thread32First(HANDLE snapshot, LPTHREADENTRY32 entry) { return next_thread(snapshot, entry, true); }
-BOOL Thread32Next(HANDLE snapshot, LPTHREADENTRY32 entry) { return next_thread(snapshot, entry, false); }
+// CreateToolhelp32Snapshot -> the threads of every live process of the machine (/proc/<pid>/task).
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+    return CE_TRACE_RET(kernel, create_snapshot(flags, {}), INVALID_HANDLE_VALUE, CreateToolhelp32Snapshot, hex(flags));
+}
+
+// Thread32First -> the snapshot's first entry; ERROR_NO_MORE_FILES when it holds none.
+BOOL Thread32First(HANDLE snapshot, LPTHREADENTRY32 entry) {
+    if (next_thread(snapshot, entry, true)) return TRUE;
+    // The end of the list is how every walk ends: no failure.
+    if (GetLastError() != ERROR_NO_MORE_FILES) CE_TRACE_LAST(kernel, Thread32First, snapshot);
+    return FALSE;
+}
+
+// Thread32Next -> the snapshot's next entry; ERROR_NO_MORE_FILES after the last.
+BOOL Thread32Next(HANDLE snapshot, LPTHREADENTRY32 entry) {
+    if (next_thread(snapshot, entry, false)) return TRUE;
+    if (GetLastError() != ERROR_NO_MORE_FILES) CE_TRACE_LAST(kernel, Thread32Next, snapshot);
+    return FALSE;
+}
+
+// CloseToolhelp32Snapshot -> CloseHandle of the snapshot.
 BOOL CloseToolhelp32Snapshot(HANDLE snapshot) { return CloseHandle(snapshot); }

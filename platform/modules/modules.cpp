@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "modules/modules_internal.h"
 #include "text/text_internal.h"
 #include "windows.h"
@@ -104,8 +105,7 @@ HMODULE program_module() {
 
 using namespace ce;
 
-// dlopen(3) RTLD_NOW|RTLD_LOCAL of X.dll or libX.so found along the device's search order.
-HMODULE LoadLibraryW(LPCWSTR name) {
+static HMODULE load_library(LPCWSTR name) {
     if (!name || !*name) {
         module_error = "no module name";
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -184,8 +184,10 @@ HMODULE LoadLibraryW(LPCWSTR name) {
     return nullptr;
 }
 
-// dlclose(3) once per successful LoadLibraryW.
-BOOL FreeLibrary(HMODULE module) {
+// LoadLibraryW -> dlopen(3) RTLD_NOW|RTLD_LOCAL of X.dll or libX.so found along the device's search order.
+HMODULE LoadLibraryW(LPCWSTR name) { return CE_TRACE_RET(modules, load_library(name), nullptr, LoadLibraryW, name); }
+
+static BOOL free_library(HMODULE module) {
     void* handle = module;
     {
         std::lock_guard<std::mutex> lock(modules_mutex);
@@ -200,9 +202,10 @@ BOOL FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
-// dlsym(3) in a module loaded by LoadLibraryW or the program's own; names
-// only, no ordinals.
-FARPROC GetProcAddressA(HMODULE module, LPCSTR procName) {
+// FreeLibrary -> dlclose(3) once per successful LoadLibraryW.
+BOOL FreeLibrary(HMODULE module) { return CE_TRACE_RET(modules, free_library(module), FALSE, FreeLibrary, module); }
+
+static FARPROC get_proc_address(HMODULE module, LPCSTR procName) {
     if (reinterpret_cast<uintptr_t>(procName) < 0x10000) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
@@ -221,18 +224,25 @@ FARPROC GetProcAddressA(HMODULE module, LPCSTR procName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-// dlsym(3) with the name converted from UTF-16.
-FARPROC GetProcAddressW(HMODULE module, LPCWSTR procName) {
+// GetProcAddressA -> dlsym(3) in a module loaded by LoadLibraryW or the program's own; names only, no ordinals.
+FARPROC GetProcAddressA(HMODULE module, LPCSTR procName) {
+    return CE_TRACE_RET(modules, get_proc_address(module, procName), nullptr, GetProcAddressA, module, procName);
+}
+
+static FARPROC get_proc_address_w(HMODULE module, LPCWSTR procName) {
     if (reinterpret_cast<uintptr_t>(procName) < 0x10000) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    return GetProcAddressA(module, narrow(procName).c_str());
+    return get_proc_address(module, narrow(procName).c_str());
 }
 
-// The device name a module was loaded by; for NULL (or the program's module
-// handle) the program's (/proc/self/exe).
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+// GetProcAddressW -> dlsym(3) with the name converted from UTF-16.
+FARPROC GetProcAddressW(HMODULE module, LPCWSTR procName) {
+    return CE_TRACE_RET(modules, get_proc_address_w(module, procName), nullptr, GetProcAddressW, module, procName);
+}
+
+static DWORD get_module_file_name(HMODULE module, LPWSTR fileName, DWORD size) {
     std::u16string name;
     if (!module || module == program_module()) {
         name = program_device_name();
@@ -262,10 +272,12 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return size;
 }
 
-// NULL: the program (dlopen(3) of NULL). A name: the program's own file name,
-// else a library loaded by LoadLibraryW with that file name, else one the
-// loader already holds (dlopen(3) RTLD_NOLOAD of X.dll or libX.so).
-HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+// GetModuleFileNameW -> the device name a module was loaded by; for NULL or the program, /proc/self/exe's.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    return CE_TRACE_RET(modules, get_module_file_name(module, fileName, size), 0u, GetModuleFileNameW, module, size);
+}
+
+static HMODULE get_module_handle(LPCWSTR moduleName) {
     if (!moduleName) return program_module();
     std::u16string file(moduleName);
     size_t cut = file.find_last_of(u"\\/");
@@ -298,4 +310,10 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName) {
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
+}
+
+// GetModuleHandleW -> NULL: the program (dlopen(3) of NULL); a name: the program's file, a LoadLibraryW module
+// of that file name, else one the loader holds (dlopen(3) RTLD_NOLOAD of X.dll or libX.so).
+HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+    return CE_TRACE_RET(modules, get_module_handle(moduleName), nullptr, GetModuleHandleW, moduleName);
 }

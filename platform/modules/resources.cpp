@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ce_resources.h"
+#include "ce_trace.h"
 #include "modules/modules_internal.h"
 #include "text/text_internal.h"
 #include "windows.h"
@@ -179,8 +180,7 @@ void ce_unregister_resources(const ce_resource_entry* entries) {
               all.end());
 }
 
-// A search of the module's registered tables; the HRSRC is the table entry.
-HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+static HRSRC find_resource(HMODULE module, LPCWSTR name, LPCWSTR type) {
     if (!name || !type) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -191,8 +191,12 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
     return reinterpret_cast<HRSRC>(const_cast<ce_resource_entry*>(e));
 }
 
-// The data in the module's constant table: nothing to load.
-HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
+// FindResourceW -> a search of the module's registered tables; the HRSRC is the table entry.
+HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    return CE_TRACE_RET(modules, find_resource(module, name, type), nullptr, FindResourceW, module, name, type);
+}
+
+static HGLOBAL load_resource(HMODULE module, HRSRC resource) {
     auto* e = reinterpret_cast<const ce_resource_entry*>(resource);
     if (!e || !is_entry(e)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -201,10 +205,15 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
     return const_cast<void*>(e->data);
 }
 
-// The loaded resource is already its data's address.
+// LoadResource -> the data in the module's constant table: nothing to load.
+HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
+    return CE_TRACE_RET(modules, load_resource(module, resource), nullptr, LoadResource, module, resource);
+}
+
+// LockResource -> the loaded resource is already its data's address.
 LPVOID LockResource(HGLOBAL resource) { return resource; }
 
-// The entry's byte count.
+// SizeofResource -> the entry's byte count.
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
     auto* e = reinterpret_cast<const ce_resource_entry*>(resource);
     if (!e || !is_entry(e)) {
@@ -214,12 +223,10 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
     return e->size;
 }
 
-// Nothing was allocated; the data goes with the module.
+// FreeResource -> nothing was allocated; the data goes with the module.
 BOOL FreeResource(HGLOBAL resource) { return TRUE; }
 
-// Block id / 16 + 1 of RT_STRING; in it, 16 slots of a WORD length, the text
-// and a terminator (empty slots are a zero length and a terminator).
-INT_PTR LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
+static INT_PTR load_string(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
     if (buffer && bufferMax < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -260,4 +267,9 @@ INT_PTR LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
     std::memcpy(buffer, text, n * sizeof(WCHAR));
     buffer[n] = 0;
     return static_cast<INT_PTR>(n);
+}
+
+// LoadStringW -> slot id % 16 of RT_STRING block id / 16 + 1 (each slot a WORD length, the text, a terminator).
+INT_PTR LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
+    return CE_TRACE_RET(modules, load_string(instance, id, buffer, bufferMax), 0, LoadStringW, instance, id, bufferMax);
 }

@@ -34,6 +34,7 @@
 #include <type_traits>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 #include "regext.h"
 #include "registry_internal.h"
@@ -291,9 +292,8 @@ pid_t registry_notify_thread_tid() { return reg::notifier().tid.load(); }
 
 using namespace ce::reg;
 
-// RegistryNotifyCallback -> an inotify watch on <root>/.registry-changes; the value is compared on every commit.
-HRESULT RegistryNotifyCallback(HKEY root, LPCWSTR subKey, LPCWSTR valueName, REGISTRYNOTIFYCALLBACK callback,
-                               DWORD userData, NOTIFICATIONCONDITION* condition, HREGNOTIFY* notify) {
+static HRESULT registry_notify_callback(HKEY root, LPCWSTR subKey, LPCWSTR valueName, REGISTRYNOTIFYCALLBACK callback,
+                                        DWORD userData, NOTIFICATIONCONDITION* condition, HREGNOTIFY* notify) {
     if (!callback || !notify) return E_INVALIDARG;
     *notify = nullptr;
     auto w = std::make_shared<Watch>();
@@ -359,8 +359,14 @@ HRESULT RegistryNotifyCallback(HKEY root, LPCWSTR subKey, LPCWSTR valueName, REG
     return S_OK;
 }
 
-// RegistryCloseNotification -> drops the watch; waits for its callback when one is running on the thread.
-HRESULT RegistryCloseNotification(HREGNOTIFY notify) {
+// RegistryNotifyCallback -> an inotify watch on <root>/.registry-changes; the value is compared on every commit.
+HRESULT RegistryNotifyCallback(HKEY root, LPCWSTR subKey, LPCWSTR valueName, REGISTRYNOTIFYCALLBACK callback,
+                               DWORD userData, NOTIFICATIONCONDITION* condition, HREGNOTIFY* notify) {
+    return CE_TRACE_LONG(reg, registry_notify_callback(root, subKey, valueName, callback, userData, condition, notify),
+                         RegistryNotifyCallback, root, subKey, valueName);
+}
+
+static HRESULT registry_close_notification(HREGNOTIFY notify) {
     HANDLE h = reinterpret_cast<HANDLE>(notify);
     auto w = ce::handle_get_as<Watch>(h);
     if (!w || !CloseHandle(h)) return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
@@ -376,4 +382,9 @@ HRESULT RegistryCloseNotification(HREGNOTIFY notify) {
     // From the callback itself (or another callback) there is nothing to wait for.
     if (std::this_thread::get_id() != n.thread_id) n.idle.wait(lock, [&] { return n.running != w; });
     return S_OK;
+}
+
+// RegistryCloseNotification -> drops the watch; waits for its callback when one is running on the thread.
+HRESULT RegistryCloseNotification(HREGNOTIFY notify) {
+    return CE_TRACE_LONG(reg, registry_close_notification(notify), RegistryCloseNotification, notify);
 }

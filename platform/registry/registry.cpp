@@ -33,9 +33,10 @@
 #include <unordered_map>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
-#include "registry_internal.h"
 #include "regext.h"
+#include "registry_internal.h"
 
 namespace ce::reg {
 
@@ -574,9 +575,9 @@ std::string changes_file(const std::string& device_root) { return device_root + 
 }  // namespace ce::reg
 
 using namespace ce::reg;
+using ce::trace::hex;
 
-// RegOpenKeyExW -> walks the key rows by case-folded name; the result is a handle to the key id.
-LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+static LONG reg_open_key(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     int64_t base = 0;
@@ -597,9 +598,14 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKE
     return new_key_handle(id, result);
 }
 
-// RegCreateKeyExW -> opens the path, inserting the missing key rows in one write transaction.
-LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM desired,
-                     LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
+// RegOpenKeyExW -> walks the key rows by case-folded name; the result is a handle to the key id.
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+    return CE_TRACE_LONG(reg, reg_open_key(key, subKey, options, desired, result), RegOpenKeyExW, key, subKey, options,
+                         hex(desired));
+}
+
+static LONG reg_create_key(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM desired,
+                           LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     int64_t base = 0;
@@ -650,8 +656,15 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className,
     return new_key_handle(id, result);
 }
 
-// RegQueryValueExW -> one SELECT of the value's type and bytes; nothing is written into a too-small buffer.
-LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+// RegCreateKeyExW -> opens the path, inserting the missing key rows in one write transaction.
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM desired,
+                     LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
+    return CE_TRACE_LONG(
+        reg, reg_create_key(key, subKey, reserved, className, options, desired, attributes, result, disposition),
+        RegCreateKeyExW, key, subKey, options, hex(desired));
+}
+
+static LONG reg_query_value(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
     if (reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
     LONG e = key_id_of(key, id);
@@ -687,8 +700,13 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
     return ERROR_SUCCESS;
 }
 
-// RegSetValueExW -> UPDATE or INSERT of the value row in one write transaction; wakes the watchers.
-LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+// RegQueryValueExW -> one SELECT of the value's type and bytes; nothing is written into a too-small buffer.
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+    return CE_TRACE_LONG(reg, reg_query_value(key, valueName, reserved, type, data, size), RegQueryValueExW, key,
+                         valueName, size ? *size : 0);
+}
+
+static LONG reg_set_value(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
     int64_t id = 0;
     LONG e = key_id_of(key, id);
     if (e != ERROR_SUCCESS) return e;
@@ -744,9 +762,14 @@ LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, con
     });
 }
 
-// RegEnumKeyExW -> the index-th child row in creation order; sizes in characters without the terminator.
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPWSTR className,
-                   LPDWORD classSize, PFILETIME lastWrite) {
+// RegSetValueExW -> UPDATE or INSERT of the value row in one write transaction; wakes the watchers.
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+    return CE_TRACE_LONG(reg, reg_set_value(key, valueName, reserved, type, data, size), RegSetValueExW, key, valueName,
+                         type, size);
+}
+
+static LONG reg_enum_key(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPWSTR className,
+                         LPDWORD classSize, PFILETIME lastWrite) {
     if (!name || !nameSize || reserved) return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
     LONG e = key_id_of(key, id);
@@ -782,9 +805,17 @@ LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD
     return ERROR_SUCCESS;
 }
 
-// RegEnumValueW -> the index-th value row in creation order; name in characters, data in bytes.
-LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
-                   LPBYTE data, LPDWORD size) {
+// RegEnumKeyExW -> the index-th child row in creation order; sizes in characters without the terminator.
+LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPWSTR className,
+                   LPDWORD classSize, PFILETIME lastWrite) {
+    LONG e = reg_enum_key(key, index, name, nameSize, reserved, className, classSize, lastWrite);
+    // The end of the list is how every enumeration ends: no failure.
+    if (e != ERROR_SUCCESS && e != ERROR_NO_MORE_ITEMS) CE_TRACE_FAIL(reg, e, RegEnumKeyExW, key, index);
+    return e;
+}
+
+static LONG reg_enum_value(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
+                           LPBYTE data, LPDWORD size) {
     if (!name || !nameSize || reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
     int64_t id = 0;
     LONG e = key_id_of(key, id);
@@ -822,8 +853,15 @@ LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD
     return ERROR_SUCCESS;
 }
 
-// RegDeleteKeyW -> deletes the key row, every row below it and their values in one write transaction.
-LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+// RegEnumValueW -> the index-th value row in creation order; name in characters, data in bytes.
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                   LPDWORD size) {
+    LONG e = reg_enum_value(key, index, name, nameSize, reserved, type, data, size);
+    if (e != ERROR_SUCCESS && e != ERROR_NO_MORE_ITEMS) CE_TRACE_FAIL(reg, e, RegEnumValueW, key, index);
+    return e;
+}
+
+static LONG reg_delete_key(HKEY key, LPCWSTR subKey) {
     if (!subKey) return ERROR_INVALID_PARAMETER;
     int64_t base = 0;
     LONG e = key_id_of(key, base);
@@ -853,8 +891,12 @@ LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
     });
 }
 
-// RegDeleteValueW -> DELETE of the value row in one write transaction; wakes the watchers.
-LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
+// RegDeleteKeyW -> deletes the key row, every row below it and their values in one write transaction.
+LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+    return CE_TRACE_LONG(reg, reg_delete_key(key, subKey), RegDeleteKeyW, key, subKey);
+}
+
+static LONG reg_delete_value(HKEY key, LPCWSTR valueName) {
     int64_t id = 0;
     LONG e = key_id_of(key, id);
     if (e != ERROR_SUCCESS) return e;
@@ -881,8 +923,12 @@ LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
     });
 }
 
-// RegCloseKey -> CloseHandle of the key object; the predefined root keys need no closing.
-LONG RegCloseKey(HKEY key) {
+// RegDeleteValueW -> DELETE of the value row in one write transaction; wakes the watchers.
+LONG RegDeleteValueW(HKEY key, LPCWSTR valueName) {
+    return CE_TRACE_LONG(reg, reg_delete_value(key, valueName), RegDeleteValueW, key, valueName);
+}
+
+static LONG reg_close_key(HKEY key) {
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT || key == HKEY_USERS)
         return ERROR_SUCCESS;
     HANDLE h = reinterpret_cast<HANDLE>(key);
@@ -890,8 +936,10 @@ LONG RegCloseKey(HKEY key) {
     return CloseHandle(h) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-// RegFlushKey -> a WAL checkpoint, which syncs every committed write to disk.
-LONG RegFlushKey(HKEY key) {
+// RegCloseKey -> CloseHandle of the key object; the predefined root keys need no closing.
+LONG RegCloseKey(HKEY key) { return CE_TRACE_LONG(reg, reg_close_key(key), RegCloseKey, key); }
+
+static LONG reg_flush_key(HKEY key) {
     int64_t id = 0;
     LONG e = key_id_of(key, id);
     if (e != ERROR_SUCCESS) return e;
@@ -903,10 +951,12 @@ LONG RegFlushKey(HKEY key) {
     return (rc == SQLITE_OK || (rc & 0xff) == SQLITE_BUSY) ? ERROR_SUCCESS : map_sqlite(rc);
 }
 
+// RegFlushKey -> a WAL checkpoint, which syncs every committed write to disk.
+LONG RegFlushKey(HKEY key) { return CE_TRACE_LONG(reg, reg_flush_key(key), RegFlushKey, key); }
+
 // ---- the state-and-notifications broker's value helpers -----------------------
 
-// RegistryGetDWORD -> RegOpenKeyExW + RegQueryValueExW of a 4-byte REG_DWORD.
-HRESULT RegistryGetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD* data) {
+static HRESULT registry_get_dword(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD* data) {
     if (!data) return E_INVALIDARG;
     HKEY key = nullptr;
     LONG e = RegOpenKeyExW(root, subKey, 0, KEY_QUERY_VALUE, &key);
@@ -921,8 +971,13 @@ HRESULT RegistryGetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD* da
     return S_OK;
 }
 
-// RegistrySetDWORD -> RegCreateKeyExW + RegSetValueExW of a REG_DWORD (the key is created when missing).
-HRESULT RegistrySetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD data) {
+// RegistryGetDWORD -> RegOpenKeyExW + RegQueryValueExW of a 4-byte REG_DWORD.
+HRESULT RegistryGetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD* data) {
+    return CE_TRACE_LONG(reg, registry_get_dword(root, subKey, valueName, data), RegistryGetDWORD, root, subKey,
+                         valueName);
+}
+
+static HRESULT registry_set_dword(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD data) {
     HKEY key = nullptr;
     LONG e = RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (e != ERROR_SUCCESS) return HRESULT_FROM_WIN32(e);
@@ -931,8 +986,13 @@ HRESULT RegistrySetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD dat
     return e == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(e);
 }
 
-// RegistryGetString -> RegOpenKeyExW + RegQueryValueExW of a REG_SZ, always terminated in the caller's buffer.
-HRESULT RegistryGetString(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR data, UINT chars) {
+// RegistrySetDWORD -> RegCreateKeyExW + RegSetValueExW of a REG_DWORD (the key is created when missing).
+HRESULT RegistrySetDWORD(HKEY root, LPCWSTR subKey, LPCWSTR valueName, DWORD data) {
+    return CE_TRACE_LONG(reg, registry_set_dword(root, subKey, valueName, data), RegistrySetDWORD, root, subKey,
+                         valueName);
+}
+
+static HRESULT registry_get_string(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR data, UINT chars) {
     if (!data || chars == 0) return E_INVALIDARG;
     HKEY key = nullptr;
     LONG e = RegOpenKeyExW(root, subKey, 0, KEY_QUERY_VALUE, &key);
@@ -957,4 +1017,10 @@ HRESULT RegistryGetString(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR d
     if (len) std::memcpy(data, bytes.data(), len * sizeof(WCHAR));
     data[len] = 0;
     return S_OK;
+}
+
+// RegistryGetString -> RegOpenKeyExW + RegQueryValueExW of a REG_SZ, always terminated in the caller's buffer.
+HRESULT RegistryGetString(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPWSTR data, UINT chars) {
+    return CE_TRACE_LONG(reg, registry_get_string(root, subKey, valueName, data, chars), RegistryGetString, root,
+                         subKey, valueName, chars);
 }

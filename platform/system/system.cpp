@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "mmsystem.h"
 #include "pm.h"
 #include "windows.h"
@@ -120,8 +121,7 @@ LONG write_history(HKEY key, const std::vector<std::u16string>& entries) {
 
 }  // namespace
 
-// Registry-backed: SPI_GETOEMINFO copies HKLM\System\Platform OemInfo.
-BOOL SystemParametersInfoW(UINT action, UINT param, PVOID data, UINT) {
+static BOOL system_parameters_info(UINT action, UINT param, PVOID data, UINT) {
     std::u16string text;
     switch (action) {
         case SPI_GETOEMINFO: {
@@ -154,8 +154,13 @@ BOOL SystemParametersInfoW(UINT action, UINT param, PVOID data, UINT) {
     return TRUE;
 }
 
-// Registry-backed: counts unattended-mode requests under HKLM\Platform\State\Power.
-BOOL PowerPolicyNotify(DWORD message, DWORD data) {
+// SystemParametersInfoW -> registry-backed: SPI_GETOEMINFO copies HKLM\System\Platform OemInfo.
+BOOL SystemParametersInfoW(UINT action, UINT param, PVOID data, UINT) {
+    return CE_TRACE_RET(system, system_parameters_info(action, param, data, {}), FALSE, SystemParametersInfoW, action,
+                        param);
+}
+
+static BOOL power_policy_notify(DWORD message, DWORD data) {
     std::lock_guard<std::mutex> lock(state_mutex);
     Key key;
     LONG rc = key.create(HKEY_LOCAL_MACHINE, kPowerKey);
@@ -178,10 +183,15 @@ BOOL PowerPolicyNotify(DWORD message, DWORD data) {
     return TRUE;
 }
 
-// One wave output device, as on the phones this system runs on.
+// PowerPolicyNotify -> registry-backed: counts unattended-mode requests under HKLM\Platform\State\Power.
+BOOL PowerPolicyNotify(DWORD message, DWORD data) {
+    return CE_TRACE_RET(system, power_policy_notify(message, data), FALSE, PowerPolicyNotify, message, data);
+}
+
+// waveOutGetNumDevs -> one wave output device, as on the phones this system runs on.
 UINT waveOutGetNumDevs() { return kWaveDevices; }
 
-// Registry-backed: records the message under HKLM\Platform\State\Audio.
+// waveOutMessage -> registry-backed: records the message under HKLM\Platform\State\Audio.
 MMRESULT waveOutMessage(HWAVEOUT waveOut, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
     if (!valid_device(waveOut)) return MMSYSERR_BADDEVICEID;
     auto device = static_cast<UINT>(reinterpret_cast<uintptr_t>(waveOut));
@@ -205,7 +215,7 @@ MMRESULT waveOutMessage(HWAVEOUT waveOut, UINT message, DWORD_PTR param1, DWORD_
     return ok ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
-// Registry-backed: the kept volume word (full volume until one is set).
+// waveOutGetVolume -> registry-backed: the kept volume word (full volume until one is set).
 MMRESULT waveOutGetVolume(HWAVEOUT waveOut, LPDWORD volume) {
     if (!valid_device(waveOut)) return MMSYSERR_BADDEVICEID;
     if (!volume) return MMSYSERR_INVALPARAM;
@@ -217,7 +227,7 @@ MMRESULT waveOutGetVolume(HWAVEOUT waveOut, LPDWORD volume) {
     return MMSYSERR_NOERROR;
 }
 
-// Registry-backed: keeps the volume word (one word for the device and the mapper).
+// waveOutSetVolume -> registry-backed: keeps the volume word (one word for the device and the mapper).
 MMRESULT waveOutSetVolume(HWAVEOUT waveOut, DWORD volume) {
     if (!valid_device(waveOut)) return MMSYSERR_BADDEVICEID;
     std::lock_guard<std::mutex> lock(state_mutex);
@@ -226,7 +236,7 @@ MMRESULT waveOutSetVolume(HWAVEOUT waveOut, DWORD volume) {
     return write_dword(key.handle, u"Volume", volume) == ERROR_SUCCESS ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
-// Registry-backed: takes HKCU\ControlPanel\Volume "Volume" as the kept volume.
+// AudioUpdateFromRegistry -> registry-backed: takes HKCU\ControlPanel\Volume "Volume" as the kept volume.
 void AudioUpdateFromRegistry() {
     std::lock_guard<std::mutex> lock(state_mutex);
     DWORD volume = 0;

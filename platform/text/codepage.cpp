@@ -84,7 +84,7 @@ bool has_unpaired_surrogate(std::u16string_view text) {
 
 }  // namespace
 
-// UTF-16 to 1252 or UTF-8, in memory (the Win32 rules for sizes, -1 and defaults).
+// WideCharToMultiByte -> UTF-16 to 1252 or UTF-8, in memory (the Win32 rules for sizes, -1 and defaults).
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars, LPSTR multi, int multiBytes,
                         LPCSTR defaultChar, LPBOOL usedDefault) {
     Page page = page_of(codePage);
@@ -123,8 +123,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars,
     return deliver(out, multi, multiBytes);
 }
 
-// 1252 or UTF-8 to UTF-16, in memory (malformed UTF-8 gives U+FFFD unless
-// MB_ERR_INVALID_CHARS asks for a failure).
+// MultiByteToWideChar -> 1252 or UTF-8 to UTF-16 in memory; bad UTF-8 is U+FFFD unless MB_ERR_INVALID_CHARS.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiBytes, LPWSTR wide, int wideChars) {
     Page page = page_of(codePage);
     if (page == Page::Invalid || !multi || multiBytes == 0 || multiBytes < -1 || wideChars < 0 ||
@@ -211,8 +210,7 @@ void two_digits(std::u16string& out, unsigned v, bool pad) {
 
 }  // namespace
 
-// Locale time formatting with a picture, over SYSTEMTIME (no host locale is
-// consulted: the device's default locale uses AM/PM and ':' separators).
+// GetTimeFormatW -> formats a SYSTEMTIME by a picture; no host locale: the device default's AM/PM and ':'.
 int GetTimeFormatW(LCID, DWORD flags, const SYSTEMTIME* time, LPCWSTR format, LPWSTR out, int outChars) {
     const DWORD known = TIME_NOMINUTESORSECONDS | TIME_NOSECONDS | TIME_NOTIMEMARKER | TIME_FORCE24HOURFORMAT;
     if (outChars < 0 || (outChars > 0 && !out)) {

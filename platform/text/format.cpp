@@ -400,10 +400,10 @@ long long format_narrow(char* out, size_t capacity, const char* format, va_list 
 
 }  // namespace ce
 
-// Wide formatting into a caller's buffer of up to 1024 characters (own engine).
+// wvsprintfW -> wide formatting into a caller's buffer of up to 1024 characters (own engine).
 int wvsprintfW(LPWSTR out, LPCWSTR format, va_list args) { return limited(out, format, args); }
 
-// Wide formatting, variadic form of wvsprintfW.
+// wsprintfW -> wide formatting, variadic form of wvsprintfW.
 int wsprintfW(LPWSTR out, LPCWSTR format, ...) {
     va_list args;
     va_start(args, format);
@@ -412,10 +412,10 @@ int wsprintfW(LPWSTR out, LPCWSTR format, ...) {
     return n;
 }
 
-// Narrow formatting into up to 1024 bytes (own engine, Windows conventions).
+// wvsprintfA -> narrow formatting into up to 1024 bytes (own engine, Windows conventions).
 int wvsprintfA(LPSTR out, LPCSTR format, va_list args) { return limited(out, format, args); }
 
-// Narrow formatting, variadic form of wvsprintfA.
+// wsprintfA -> narrow formatting, variadic form of wvsprintfA.
 int wsprintfA(LPSTR out, LPCSTR format, ...) {
     va_list args;
     va_start(args, format);
@@ -424,12 +424,12 @@ int wsprintfA(LPSTR out, LPCSTR format, ...) {
     return n;
 }
 
-// Counted wide formatting (own engine; -1 and no terminator when it does not fit).
+// _vsnwprintf -> counted wide formatting (own engine; -1 and no terminator when it does not fit).
 int _vsnwprintf(WCHAR* out, size_t count, const WCHAR* format, va_list args) {
     return counted(out, count, format, args);
 }
 
-// Counted wide formatting, variadic form.
+// _snwprintf -> counted wide formatting, variadic form.
 int _snwprintf(WCHAR* out, size_t count, const WCHAR* format, ...) {
     va_list args;
     va_start(args, format);
@@ -438,7 +438,7 @@ int _snwprintf(WCHAR* out, size_t count, const WCHAR* format, ...) {
     return n;
 }
 
-// The device's old unbounded swprintf (no count): the caller's buffer must hold the text.
+// swprintf -> the device's old unbounded swprintf (no count): the caller's buffer must hold the text.
 int swprintf(WCHAR* out, const WCHAR* format, ...) {
     va_list args;
     va_start(args, format);
@@ -447,12 +447,12 @@ int swprintf(WCHAR* out, const WCHAR* format, ...) {
     return n;
 }
 
-// Counted narrow formatting (own engine; -1 and no terminator when it does not fit).
+// _vsnprintf -> counted narrow formatting (own engine; -1 and no terminator when it does not fit).
 int _vsnprintf(char* out, size_t count, const char* format, va_list args) {
     return counted(out, count, format, args);
 }
 
-// Counted narrow formatting, variadic form.
+// _snprintf -> counted narrow formatting, variadic form.
 int _snprintf(char* out, size_t count, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -86,21 +86,21 @@ Parsed parse_integer(const WCHAR* s, int base, uint64_t limit) {
 
 }  // namespace
 
-// strlen over UTF-16 units.
+// wcslen -> strlen over UTF-16 units.
 size_t wcslen(const WCHAR* s) {
     const WCHAR* p = s;
     while (*p) p++;
     return static_cast<size_t>(p - s);
 }
 
-// strnlen over UTF-16 units.
+// wcsnlen -> strnlen over UTF-16 units.
 size_t wcsnlen(const WCHAR* s, size_t max) {
     size_t n = 0;
     while (n < max && s[n]) n++;
     return n;
 }
 
-// strcpy over UTF-16 units.
+// wcscpy -> strcpy over UTF-16 units.
 WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
     WCHAR* d = dst;
     while ((*d++ = *src++) != 0) {
@@ -108,7 +108,7 @@ WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
     return dst;
 }
 
-// strncpy over UTF-16 units: pads with zeros, leaves a full copy unterminated.
+// wcsncpy -> strncpy over UTF-16 units: pads with zeros, leaves a full copy unterminated.
 WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n) {
     size_t i = 0;
     for (; i < n && src[i]; i++) dst[i] = src[i];
@@ -116,13 +116,13 @@ WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n) {
     return dst;
 }
 
-// strcat over UTF-16 units.
+// wcscat -> strcat over UTF-16 units.
 WCHAR* wcscat(WCHAR* dst, const WCHAR* src) {
     wcscpy(dst + wcslen(dst), src);
     return dst;
 }
 
-// strcmp over UTF-16 units (unit values, as the device compares).
+// wcscmp -> strcmp over UTF-16 units (unit values, as the device compares).
 int wcscmp(const WCHAR* a, const WCHAR* b) {
     while (*a && *a == *b) {
         a++;
@@ -131,7 +131,7 @@ int wcscmp(const WCHAR* a, const WCHAR* b) {
     return (*a > *b) - (*a < *b);
 }
 
-// strncmp over UTF-16 units.
+// wcsncmp -> strncmp over UTF-16 units.
 int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n) {
     for (size_t i = 0; i < n; i++) {
         if (a[i] != b[i]) return (a[i] > b[i]) - (a[i] < b[i]);
@@ -140,10 +140,10 @@ int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n) {
     return 0;
 }
 
-// strcasecmp over UTF-16 units, folding as names are folded.
+// _wcsicmp -> strcasecmp over UTF-16 units, folding as names are folded.
 int _wcsicmp(const WCHAR* a, const WCHAR* b) { return _wcsnicmp(a, b, SIZE_MAX); }
 
-// strncasecmp over UTF-16 units.
+// _wcsnicmp -> strncasecmp over UTF-16 units.
 int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
     for (size_t i = 0; i < n; i++) {
         WCHAR x = ce::fold_case(a[i]), y = ce::fold_case(b[i]);
@@ -153,7 +153,7 @@ int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
     return 0;
 }
 
-// strchr over UTF-16 units (finds the terminator for c == 0).
+// wcschr -> strchr over UTF-16 units (finds the terminator for c == 0).
 const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
     for (;; s++) {
         if (*s == c) return s;
@@ -162,7 +162,7 @@ const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
 }
 WCHAR* wcschr(WCHAR* s, WCHAR c) { return const_cast<WCHAR*>(wcschr(static_cast<const WCHAR*>(s), c)); }
 
-// strrchr over UTF-16 units.
+// wcsrchr -> strrchr over UTF-16 units.
 const WCHAR* wcsrchr(const WCHAR* s, WCHAR c) {
     const WCHAR* found = nullptr;
     for (;; s++) {
@@ -172,7 +172,7 @@ const WCHAR* wcsrchr(const WCHAR* s, WCHAR c) {
 }
 WCHAR* wcsrchr(WCHAR* s, WCHAR c) { return const_cast<WCHAR*>(wcsrchr(static_cast<const WCHAR*>(s), c)); }
 
-// strstr over UTF-16 units.
+// wcsstr -> strstr over UTF-16 units.
 const WCHAR* wcsstr(const WCHAR* s, const WCHAR* find) {
     if (!*find) return s;
     for (; *s; s++) {
@@ -184,7 +184,7 @@ const WCHAR* wcsstr(const WCHAR* s, const WCHAR* find) {
 }
 WCHAR* wcsstr(WCHAR* s, const WCHAR* find) { return const_cast<WCHAR*>(wcsstr(static_cast<const WCHAR*>(s), find)); }
 
-// strtol with the device's 32-bit long: saturates at LONG's limits (ERANGE).
+// wcstol -> strtol with the device's 32-bit long: saturates at LONG's limits (ERANGE).
 long wcstol(const WCHAR* s, WCHAR** end, int base) {
     Parsed p = parse_integer(s, base, static_cast<uint64_t>(INT32_MAX) + 1);
     if (end) *end = const_cast<WCHAR*>(p.end);
@@ -202,7 +202,7 @@ long wcstol(const WCHAR* s, WCHAR** end, int base) {
     return static_cast<long>(p.magnitude);
 }
 
-// strtoul with the device's 32-bit unsigned long: "-1" is 0xFFFFFFFF, as in C.
+// wcstoul -> strtoul with the device's 32-bit unsigned long: "-1" is 0xFFFFFFFF, as in C.
 unsigned long wcstoul(const WCHAR* s, WCHAR** end, int base) {
     Parsed p = parse_integer(s, base, UINT32_MAX);
     if (end) *end = const_cast<WCHAR*>(p.end);
@@ -214,10 +214,10 @@ unsigned long wcstoul(const WCHAR* s, WCHAR** end, int base) {
     return p.negative ? static_cast<uint32_t>(0u - v) : v;
 }
 
-// atoi over UTF-16 (decimal, saturating).
+// _wtoi -> atoi over UTF-16 (decimal, saturating).
 int _wtoi(const WCHAR* s) { return s ? static_cast<int>(wcstol(s, nullptr, 10)) : 0; }
 
-// atof over UTF-16: the ASCII prefix goes through strtod.
+// _wtof -> atof over UTF-16: the ASCII prefix goes through strtod.
 double _wtof(const WCHAR* s) {
     if (!s) return 0.0;
     std::string ascii;

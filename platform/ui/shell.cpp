@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 
+#include "ce_trace.h"
 #include "ui_internal.h"
 
 namespace ceui {
@@ -194,7 +195,7 @@ void register_shell() { ce::user::register_system_class(u"menu_worker", &menu_ba
 
 using namespace ceui;
 
-// SHInitDialog: sizes the dialog for the phone's screen and gives it the task bar's title and OK button.
+// SHInitDialog -> sizes the dialog for the phone's screen and gives it the task bar's title and OK button.
 BOOL SHInitDialog(PSHINITDLGINFO info) {
     if (!info || !(info->dwMask & SHIDIM_FLAGS)) return FALSE;
     Frame* frame = frame_of(info->hDlg);
@@ -211,10 +212,7 @@ BOOL SHInitDialog(PSHINITDLGINFO info) {
     return TRUE;
 }
 
-// SHCreateMenuBar: the soft-key bar from the RCDATA resource nToolBarId (the bar's menu id, the key count, then
-// seven words a key: image, command, state, style, label string, 0, drop-down index or NOMENU) and the MENU
-// resource it names; a key with a drop-down opens that menu. The bar is a window of its own.
-BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
+static BOOL create_menu_bar(SHMENUBARINFO* info) {
     if (!info || info->cbSize < sizeof(SHMENUBARINFO)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -261,7 +259,15 @@ BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
     return TRUE;
 }
 
-// LoadIconW: the module's icon resource (the .ico file's bytes) as an icon; IDI_APPLICATION without a module.
+// The RCDATA resource nToolBarId holds the bar's menu id, the key count, then seven words a key: image,
+// command, state, style, label string, 0, drop-down index or NOMENU.
+// SHCreateMenuBar -> a soft-key bar window from that RCDATA and the MENU it names; a drop-down key opens its menu.
+BOOL SHCreateMenuBar(SHMENUBARINFO* info) {
+    return CE_TRACE_RET(ui, create_menu_bar(info), FALSE, SHCreateMenuBar, info ? info->hwndParent : nullptr,
+                        info ? info->nToolBarId : 0);
+}
+
+// LoadIconW -> the module's icon resource (the .ico file's bytes) as an icon; IDI_APPLICATION without a module.
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     uintptr_t key_name = reinterpret_cast<uintptr_t>(name);
     std::lock_guard<std::mutex> lock(icons_mutex());
@@ -288,6 +294,8 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     return handle;
 }
 
-// InitCommonControls(Ex): the up-down and progress classes are there from the start.
+// InitCommonControls -> nothing to do: the up-down and progress classes are there from the start.
 void InitCommonControls() {}
+
+// InitCommonControlsEx -> as InitCommonControls: TRUE.
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX*) { return TRUE; }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "user_internal.h"
 
 namespace ce::user {
@@ -153,6 +154,7 @@ bool parse_dialog_template(const void* data, size_t size, DialogTemplate& out) {
 }  // namespace ce::user
 
 using namespace ce::user;
+using ce::trace::hex;
 
 namespace {
 
@@ -230,16 +232,20 @@ INT_PTR run_modal(HWND dialog, HWND owner) {
 
 }  // namespace
 
-// CreateDialogIndirectParamW: the dialog and its controls from the template; WM_INITDIALOG with the parameter.
-HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
-                                LPARAM param) {
+static HWND create_dialog_indirect(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+                                   LPARAM param) {
     return create_dialog(instance, dialogTemplate, kTemplateLimit, owner, proc, param);
 }
 
-// DialogBoxIndirectParamW: a modal dialog: the owner is disabled while the dialog's loop runs; the result
-// EndDialog gave, or -1 when the dialog could not be made.
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+// CreateDialogIndirectParamW -> the dialog and its controls from the template; WM_INITDIALOG with the parameter.
+HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
                                 LPARAM param) {
+    return CE_TRACE_RET(ui, create_dialog_indirect(instance, dialogTemplate, owner, proc, param), nullptr,
+                        CreateDialogIndirectParamW, owner);
+}
+
+static INT_PTR dialog_box_indirect(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+                                   LPARAM param) {
     HWND dialog = create_dialog(instance, dialogTemplate, kTemplateLimit, owner, proc, param);
     if (!dialog) {
         // A dialog that ended inside WM_INITDIALOG is gone already: its result stands.
@@ -248,8 +254,14 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplat
     return run_modal(dialog, owner);
 }
 
-// DialogBoxParamW: the template from the module's RT_DIALOG resource.
-INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
+// DialogBoxIndirectParamW -> a modal loop with the owner disabled; EndDialog's result, or -1 when it cannot be made.
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+                                LPARAM param) {
+    return CE_TRACE_RET(ui, dialog_box_indirect(instance, dialogTemplate, owner, proc, param), -1,
+                        DialogBoxIndirectParamW, owner);
+}
+
+static INT_PTR dialog_box(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
     HRSRC res = FindResourceW(instance, templateName, RT_DIALOG);
     if (!res) return -1;
     HGLOBAL loaded = LoadResource(instance, res);
@@ -260,8 +272,13 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
     return run_modal(dialog, owner);
 }
 
-// EndDialog: marks the dialog ended with its result and hides it; its modal loop then returns.
-BOOL EndDialog(HWND dialog, INT_PTR result) {
+// DialogBoxParamW -> the template from the module's RT_DIALOG resource.
+INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
+    return CE_TRACE_RET(ui, dialog_box(instance, templateName, owner, proc, param), -1, DialogBoxParamW, instance,
+                        templateName, owner);
+}
+
+static BOOL end_dialog(HWND dialog, INT_PTR result) {
     auto w = find(dialog);
     if (!w || !w->is_dialog) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -274,8 +291,12 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
     return TRUE;
 }
 
-// GetDlgItem: the first child with that control id.
-HWND GetDlgItem(HWND dialog, int id) {
+// EndDialog -> marks the dialog ended with its result and hides it; its modal loop then returns.
+BOOL EndDialog(HWND dialog, INT_PTR result) {
+    return CE_TRACE_RET(ui, end_dialog(dialog, result), FALSE, EndDialog, dialog, result);
+}
+
+static HWND get_dlg_item(HWND dialog, int id) {
     auto w = find_or_fail(dialog);
     if (!w) return nullptr;
     std::vector<HWND> children;
@@ -291,29 +312,37 @@ HWND GetDlgItem(HWND dialog, int id) {
     return nullptr;
 }
 
+// GetDlgItem -> the first child with that control id.
+HWND GetDlgItem(HWND dialog, int id) {
+    return CE_TRACE_RET(ui, get_dlg_item(dialog, id), nullptr, GetDlgItem, dialog, id);
+}
+
+// GetDlgCtrlID -> the control id kept with the window; 0 for a window that is gone.
 int GetDlgCtrlID(HWND window) {
     auto w = find(window);
     return w ? w->control_id.load() : 0;
 }
 
+// SetDlgItemTextW -> GetDlgItem, then SetWindowTextW on the control.
 BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
     HWND item = GetDlgItem(dialog, id);
     return item ? SetWindowTextW(item, text) : FALSE;
 }
 
+// GetDlgItemTextW -> GetDlgItem, then GetWindowTextW of the control; an empty text when there is none.
 UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR text, int max) {
     if (text && max > 0) text[0] = 0;
     HWND item = GetDlgItem(dialog, id);
     return item ? static_cast<UINT>(GetWindowTextW(item, text, max)) : 0;
 }
 
+// SendDlgItemMessageW -> GetDlgItem, then SendMessageW to the control.
 LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam) {
     HWND item = GetDlgItem(dialog, id);
     return item ? SendMessageW(item, message, wParam, lParam) : 0;
 }
 
-// DefDlgProcW: a close request becomes the Cancel command, as the dialog manager does; the rest is the
-// window's default.
+// DefDlgProcW -> a close request becomes the Cancel command, as the dialog manager does; the rest DefWindowProcW.
 LRESULT DefDlgProcW(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
@@ -324,6 +353,5 @@ LRESULT DefDlgProcW(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-// IsDialogMessageW: keyboard navigation reaches the controls through the toolkit; no queued message is a
-// dialog's own.
+// IsDialogMessageW -> FALSE: keyboard navigation reaches the controls through the toolkit.
 BOOL IsDialogMessageW(HWND, LPMSG) { return FALSE; }

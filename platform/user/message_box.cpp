@@ -17,7 +17,7 @@ void set_message_box_hook(MessageBoxHook hook) { g_hook.store(hook); }
 
 }  // namespace ce
 
-// MessageBoxW: the test hook if set, else the display driver's box, else a line on stderr answering IDOK.
+// MessageBoxW -> the test hook if set, else the display driver's box, else a line on stderr answering IDOK.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     if (auto hook = ce::g_hook.load()) return hook(owner, text, caption, type);
     if (auto* driver = ce::user::display_driver()) return driver->message_box(owner, text, caption, type);

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "kobject.h"
 #include "user_internal.h"
 #include "window_broker.h"
@@ -315,8 +316,9 @@ BOOL forward_message(broker::Kind kind, HWND hwnd, UINT message, WPARAM wparam, 
 }  // namespace ce::user
 
 using namespace ce::user;
+using ce::trace::hex;
 
-// GetMessageW: waits on the thread's queue (and, on the GUI thread, on the toolkit's events); FALSE for WM_QUIT.
+// GetMessageW -> waits on the thread's queue (and, on the GUI thread, on the toolkit's events); FALSE for WM_QUIT.
 BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
     if (!msg) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -333,7 +335,7 @@ BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
     }
 }
 
-// PeekMessageW: the same without waiting; PM_REMOVE takes the message.
+// PeekMessageW -> the queue check of GetMessageW without waiting; PM_REMOVE takes the message.
 BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMsg) {
     if (!msg) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -347,10 +349,10 @@ BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
     return take_message(*q, msg, window, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0) != Take::Nothing;
 }
 
-// TranslateMessage: keyboard input reaches the controls through the toolkit, so there is nothing to translate.
+// TranslateMessage -> keyboard input reaches the controls through the toolkit, so there is nothing to translate.
 BOOL TranslateMessage(const MSG*) { return FALSE; }
 
-// DispatchMessageW: a WM_TIMER with a TIMERPROC calls it; otherwise the window's procedure.
+// DispatchMessageW -> a WM_TIMER with a TIMERPROC calls it; otherwise the window's procedure.
 LRESULT DispatchMessageW(const MSG* msg) {
     if (!msg) return 0;
     if (msg->message == WM_TIMER && msg->lParam) {
@@ -367,8 +369,7 @@ LRESULT DispatchMessageW(const MSG* msg) {
     return call_proc(*w, msg->message, msg->wParam, msg->lParam);
 }
 
-// PostMessageW: queued on the window's thread; a window of another process through the broker.
-BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static BOOL post_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!window) return PostThreadMessageW(GetCurrentThreadId(), message, wParam, lParam);
     if (is_foreign(window)) {
         LRESULT ignored;
@@ -383,8 +384,13 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return post_to(*q, window, message, wParam, lParam, ERROR_INVALID_WINDOW_HANDLE);
 }
 
-// PostThreadMessageW: queued on the thread's queue (it must have one: any thread that called a message function).
-BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+// PostMessageW -> queued on the window's thread; a window of another process through the broker.
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return CE_TRACE_RET(ui, post_message(window, message, wParam, lParam), FALSE, PostMessageW, window, hex(message),
+                        wParam, lParam);
+}
+
+static BOOL post_thread_message(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     auto q = threadId == GetCurrentThreadId() ? current_queue() : queue_of_thread(threadId);
     if (!q) {
         SetLastError(ERROR_INVALID_THREAD_ID);
@@ -393,8 +399,14 @@ BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
     return post_to(*q, nullptr, message, wParam, lParam, ERROR_INVALID_THREAD_ID);
 }
 
-// SendMessageW: the procedure runs on the window's thread and the caller waits for its result;
-// another process's window through the broker; 0 with ERROR_INVALID_WINDOW_HANDLE for a window that is gone.
+// PostThreadMessageW -> queued on the thread's queue (it must have one: any thread that called a message function).
+BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    return CE_TRACE_RET(ui, post_thread_message(threadId, message, wParam, lParam), FALSE, PostThreadMessageW, threadId,
+                        hex(message));
+}
+
+// SendMessageW -> runs the procedure on the window's thread and waits; another process's window through the broker;
+// 0 with ERROR_INVALID_WINDOW_HANDLE for a window that is gone.
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (window && is_foreign(window)) {
         LRESULT result = 0;
@@ -412,7 +424,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return result;
 }
 
-// PostQuitMessage: GetMessageW of this thread answers FALSE once the queue holds nothing else.
+// PostQuitMessage -> GetMessageW of this thread answers FALSE once the queue holds nothing else.
 void PostQuitMessage(int exitCode) {
     auto q = current_queue();
     {
@@ -423,8 +435,7 @@ void PostQuitMessage(int exitCode) {
     q->wake();
 }
 
-// SetTimer: a timer of the window's thread (or of this thread without a window), in platform milliseconds.
-UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
+static UINT_PTR set_timer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
     std::shared_ptr<ThreadQueue> q;
     if (window) {
         auto w = find(window);
@@ -455,7 +466,12 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
     return window ? (id ? id : 1) : id;
 }
 
-// KillTimer: FALSE when there is no such timer.
+// SetTimer -> a timer of the window's thread (or of this thread without a window), in platform milliseconds.
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
+    return CE_TRACE_RET(ui, set_timer(window, id, elapse, proc), 0u, SetTimer, window, id, elapse);
+}
+
+// KillTimer -> FALSE when there is no such timer.
 BOOL KillTimer(HWND window, UINT_PTR id) {
     std::shared_ptr<ThreadQueue> q;
     if (window) {
@@ -476,6 +492,8 @@ BOOL KillTimer(HWND window, UINT_PTR id) {
     return TRUE;
 }
 
-// GetMessagePos / GetMessageTime: no pointer positions here; the tick count.
+// GetMessagePos -> 0: there is no pointer position here.
 DWORD GetMessagePos() { return 0; }
+
+// GetMessageTime -> the tick count when asked.
 LONG GetMessageTime() { return static_cast<LONG>(GetTickCount()); }

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "ce_platform.h"
+#include "ce_trace.h"
 #include "user_internal.h"
 #include "window_broker.h"
 
@@ -247,10 +248,10 @@ LRESULT call_proc(Window& w, UINT message, WPARAM wparam, LPARAM lparam) {
 }  // namespace ce::user
 
 using namespace ce::user;
+using ce::trace::hex;
 using ce::user::Window;
 
-// RegisterClassW: a class of this process by name; its atom (the class name stays the usual way to name it).
-ATOM RegisterClassW(const WNDCLASSW* wc) {
+static ATOM register_class(const WNDCLASSW* wc) {
     if (!wc || !wc->lpszClassName || !wc->lpfnWndProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -274,7 +275,12 @@ ATOM RegisterClassW(const WNDCLASSW* wc) {
     return static_cast<ATOM>(0xC000 + (t.classes.size() & 0x3FFF));
 }
 
-// UnregisterClassW: forgets a class of this process.
+// RegisterClassW -> a class of this process by name; its atom (the class name stays the usual way to name it).
+ATOM RegisterClassW(const WNDCLASSW* wc) {
+    return CE_TRACE_RET(ui, register_class(wc), 0, RegisterClassW, wc ? wc->lpszClassName : nullptr);
+}
+
+// UnregisterClassW -> forgets a class of this process.
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE) {
     auto& t = table();
     std::lock_guard<std::mutex> lock(t.mutex);
@@ -287,10 +293,8 @@ BOOL UnregisterClassW(LPCWSTR className, HINSTANCE) {
     return TRUE;
 }
 
-// CreateWindowExW: a window of the calling thread; WM_CREATE runs before it returns; top-level windows are
-// registered with the root's broker so that other processes find them.
-HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
-                     int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+static HWND create_window(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
+                          int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     std::shared_ptr<WindowClass> cls;
     {
         auto& t = table();
@@ -372,8 +376,15 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     return w->destroyed.load() ? nullptr : w->hwnd;
 }
 
-// DestroyWindow: on the window's thread (another thread's call is carried there): WM_DESTROY, then its owned
-// and child windows, then the window itself; what waited on it fails.
+// CreateWindowExW -> a window of the calling thread, after WM_CREATE; a top-level one is listed with the broker.
+HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
+                     int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+    return CE_TRACE_RET(
+        ui, create_window(exStyle, className, windowName, style, x, y, width, height, parent, menu, instance, param),
+        nullptr, CreateWindowExW, className, windowName, hex(style), parent);
+}
+
+// DestroyWindow -> on the window's thread: WM_DESTROY, its owned and child windows, then itself; waiters fail.
 BOOL DestroyWindow(HWND window) {
     auto w = find_or_fail(window);
     if (!w) return FALSE;
@@ -413,7 +424,7 @@ BOOL DestroyWindow(HWND window) {
     return TRUE;
 }
 
-// IsWindow: TRUE for a live window of this process, or one the broker lists for another process.
+// IsWindow -> TRUE for a live window of this process, or one the broker lists for another process.
 BOOL IsWindow(HWND window) {
     if (!window) return FALSE;
     if (!is_foreign(window)) return find(window) ? TRUE : FALSE;
@@ -425,7 +436,7 @@ BOOL IsWindow(HWND window) {
     return FALSE;
 }
 
-// DefWindowProcW: the window's text, WM_CLOSE destroys, everything else 0.
+// DefWindowProcW -> the window's text, WM_CLOSE destroys, everything else 0.
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto w = find(window);
     if (!w) return 0;
@@ -458,13 +469,13 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     }
 }
 
+// CallWindowProcW -> a plain call of the procedure (there are no ANSI thunks to go through).
 LRESULT CallWindowProcW(WNDPROC proc, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!proc) return 0;
     return proc(window, message, wParam, lParam);
 }
 
-// FindWindowW: this process's top-level windows, then those of the root's other processes (through the
-// broker); class and title are compared without regard to case, a null one matches any.
+// FindWindowW -> this process's top-level windows, then the broker's; case-insensitive, a null class or title matches.
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     auto matches = [&](const std::u16string& cls, const std::u16string& title) {
         if (className && upper(cls) != class_key(className)) return false;
@@ -483,8 +494,7 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     return nullptr;
 }
 
-// SetForegroundWindow: raises the window; another process's window is raised by its owner, through the broker,
-// which also remembers it for GetForegroundWindow.
+// SetForegroundWindow -> raises the window (another process's through the broker, which remembers it).
 BOOL SetForegroundWindow(HWND window) {
     if (window && is_foreign(window)) {
         ce::broker::Request r;
@@ -499,13 +509,14 @@ BOOL SetForegroundWindow(HWND window) {
     return on_window_thread(*w, kRaiseMessage, 0, 0, [&] { do_raise(*w); }) ? TRUE : FALSE;
 }
 
-// GetForegroundWindow: the window last raised through the broker, else the one this process raised last.
+// GetForegroundWindow -> the window last raised through the broker, else the one this process raised last.
 HWND GetForegroundWindow() {
     if (uint64_t v = ce::broker::foreground()) return reinterpret_cast<HWND>(static_cast<uintptr_t>(v));
     std::lock_guard<std::mutex> lock(table().mutex);
     return table().last_raised;
 }
 
+// SetFocus -> the display driver moves the toolkit's focus (windows of this thread only); the previous focus.
 HWND SetFocus(HWND window) {
     auto* d = display_driver();
     HWND previous = d ? d->focus() : nullptr;
@@ -514,12 +525,13 @@ HWND SetFocus(HWND window) {
     return previous;
 }
 
+// GetFocus -> the display driver's focused window; NULL without a display.
 HWND GetFocus() {
     auto* d = display_driver();
     return d ? d->focus() : nullptr;
 }
 
-// ShowWindow: the previous visibility; done on the window's thread.
+// ShowWindow -> the previous visibility; done on the window's thread.
 BOOL ShowWindow(HWND window, int command) {
     auto w = find_or_fail(window);
     if (!w) return FALSE;
@@ -531,7 +543,7 @@ BOOL ShowWindow(HWND window, int command) {
     return was ? TRUE : FALSE;
 }
 
-// UpdateWindow: a visible window gets its WM_PAINT at once.
+// UpdateWindow -> a visible window gets its WM_PAINT at once.
 BOOL UpdateWindow(HWND window) {
     auto w = find(window);
     if (!w) return FALSE;
@@ -539,7 +551,7 @@ BOOL UpdateWindow(HWND window) {
     return TRUE;
 }
 
-// EnableWindow: nonzero when the window was disabled before; done on the window's thread.
+// EnableWindow -> nonzero when the window was disabled before; done on the window's thread.
 BOOL EnableWindow(HWND window, BOOL enable) {
     auto w = find_or_fail(window);
     if (!w) return FALSE;
@@ -550,18 +562,19 @@ BOOL EnableWindow(HWND window, BOOL enable) {
     return was_disabled ? TRUE : FALSE;
 }
 
+// IsWindowEnabled -> the window's enabled flag; FALSE for a window that is gone.
 BOOL IsWindowEnabled(HWND window) {
     auto w = find(window);
     return w && w->enabled.load() ? TRUE : FALSE;
 }
 
+// IsWindowVisible -> the window's visible flag; FALSE for a window that is gone.
 BOOL IsWindowVisible(HWND window) {
     auto w = find(window);
     return w && w->visible.load() ? TRUE : FALSE;
 }
 
-// SetWindowTextW: WM_SETTEXT on the window's thread; another process's window through the broker.
-BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+static BOOL set_window_text(HWND window, LPCWSTR text) {
     if (window && is_foreign(window)) {
         ce::broker::Request r;
         r.kind = ce::broker::Kind::SetText;
@@ -580,7 +593,12 @@ BOOL SetWindowTextW(HWND window, LPCWSTR text) {
     return r && GetLastError() != ERROR_INVALID_WINDOW_HANDLE ? TRUE : FALSE;
 }
 
-// GetWindowTextW: WM_GETTEXT on the window's thread; another process's window through the broker.
+// SetWindowTextW -> WM_SETTEXT on the window's thread; another process's window through the broker.
+BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+    return CE_TRACE_RET(ui, set_window_text(window, text), FALSE, SetWindowTextW, window, text);
+}
+
+// GetWindowTextW -> WM_GETTEXT on the window's thread; another process's window through the broker.
 int GetWindowTextW(HWND window, LPWSTR text, int max) {
     if (!text || max <= 0) return 0;
     text[0] = 0;
@@ -605,25 +623,27 @@ int GetWindowTextW(HWND window, LPWSTR text, int max) {
     return static_cast<int>(SendMessageW(window, WM_GETTEXT, static_cast<WPARAM>(max), reinterpret_cast<LPARAM>(text)));
 }
 
+// GetWindowTextLengthW -> WM_GETTEXTLENGTH to the window; 0 for a window that is gone.
 int GetWindowTextLengthW(HWND window) {
     if (!find(window)) return 0;
     return static_cast<int>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
 }
 
-// GetParent: a child's parent, a top-level window's owner.
+// GetParent -> a child's parent, a top-level window's owner.
 HWND GetParent(HWND window) {
     auto w = find(window);
     if (!w) return nullptr;
     return w->parent ? w->parent : w->owner;
 }
 
+// GetWindow -> GW_OWNER only: the window's owner.
 HWND GetWindow(HWND window, UINT command) {
     auto w = find(window);
     if (!w || command != GW_OWNER) return nullptr;
     return w->owner;
 }
 
-// GetWindowThreadProcessId: the creating thread; the process from the window's value.
+// GetWindowThreadProcessId -> the creating thread; the process from the window's value.
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId) {
     uint64_t v = value_of(window);
     if (processId) *processId = static_cast<DWORD>(v >> 32);
@@ -666,16 +686,23 @@ LONG_PTR window_long(HWND window, int index, bool set, LONG_PTR value, bool ptr)
 
 }  // namespace
 
+// GetWindowLongW -> one of the window's words (style, id, user data, procedure, a dialog's DWL_* slots).
 LONG GetWindowLongW(HWND window, int index) { return static_cast<LONG>(window_long(window, index, false, 0, false)); }
+
+// SetWindowLongW -> stores one of the window's words; the old value.
 LONG SetWindowLongW(HWND window, int index, LONG value) {
     return static_cast<LONG>(window_long(window, index, true, value, false));
 }
+
+// GetWindowLongPtrW -> as GetWindowLongW, with the dialog's slots pointer-sized.
 LONG_PTR GetWindowLongPtrW(HWND window, int index) { return window_long(window, index, false, 0, true); }
+
+// SetWindowLongPtrW -> as SetWindowLongW, with the dialog's slots pointer-sized.
 LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
     return window_long(window, index, true, value, true);
 }
 
-// MoveWindow: the new rectangle (the parent's client coordinates), shown on the window's thread.
+// MoveWindow -> the new rectangle (the parent's client coordinates), shown on the window's thread.
 BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
     auto w = find_or_fail(window);
     if (!w) return FALSE;
@@ -688,6 +715,7 @@ BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
     }) ? TRUE : FALSE;
 }
 
+// GetWindowRect -> the rectangle kept from creation and MoveWindow, in the parent's client coordinates.
 BOOL GetWindowRect(HWND window, LPRECT rect) {
     auto w = find(window);
     if (!w || !rect) return FALSE;
@@ -696,6 +724,7 @@ BOOL GetWindowRect(HWND window, LPRECT rect) {
     return TRUE;
 }
 
+// GetClientRect -> the kept rectangle moved to 0,0.
 BOOL GetClientRect(HWND window, LPRECT rect) {
     auto w = find(window);
     if (!w || !rect) return FALSE;
@@ -705,7 +734,10 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
 }
 
 // Painting: the toolkit draws the windows; a paint cycle only marks the window painted.
+// InvalidateRect -> nothing to mark: TRUE for a live window.
 BOOL InvalidateRect(HWND window, const RECT*, BOOL) { return find(window) ? TRUE : FALSE; }
+
+// BeginPaint -> a cleared PAINTSTRUCT over the client rectangle; the window stands for its device context.
 HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
     if (!paint) return nullptr;
     *paint = PAINTSTRUCT{};
@@ -713,14 +745,17 @@ HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
     GetClientRect(window, &paint->rcPaint);
     return paint->hdc;
 }
+
+// EndPaint -> nothing to release: TRUE.
 BOOL EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
 
-// GetStockObject: the stock brushes as distinct values (the toolkit paints the backgrounds).
+// GetStockObject -> the stock brushes as distinct values (the toolkit paints the backgrounds).
 HGDIOBJ GetStockObject(int object) {
     if (object < 0 || object > NULL_BRUSH) return nullptr;
     return reinterpret_cast<HGDIOBJ>(static_cast<uintptr_t>(0x5700 + object));
 }
 
+// GetSystemMetrics -> SM_CXSCREEN and SM_CYSCREEN from the phone-sized screen (CE_SCREEN); 0 for the rest.
 int GetSystemMetrics(int index) {
     int w = 0, h = 0;
     screen_size(&w, &h);
@@ -729,14 +764,14 @@ int GetSystemMetrics(int index) {
     return 0;
 }
 
-// LoadCursorW: the arrow and the wait cursor as distinct values.
+// LoadCursorW -> the arrow and the wait cursor as distinct values.
 HCURSOR LoadCursorW(HINSTANCE, LPCWSTR name) {
     uintptr_t id = reinterpret_cast<uintptr_t>(name);
     if (id != 32512 && id != 32514) return nullptr;
     return reinterpret_cast<HCURSOR>(id);
 }
 
-// SetCursor: the wait cursor shows over the whole program until another cursor (or none) is set.
+// SetCursor -> the wait cursor shows over the whole program until another cursor (or none) is set.
 HCURSOR SetCursor(HCURSOR cursor) {
     static std::atomic<HCURSOR> current{nullptr};
     HCURSOR previous = current.exchange(cursor);
