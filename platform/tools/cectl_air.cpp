@@ -1,6 +1,5 @@
 // cectl air: the stations the simulated tuner receives, and the default air
 // that `cectl init` provisions.
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <climits>
@@ -12,6 +11,7 @@
 #include "air.h"
 #include "cectl.h"
 #include "iq_device.h"
+#include "real_air.h"
 #include "radio/radio.h"
 #include "recording.h"
 
@@ -153,65 +153,26 @@ int air_rtl(const cectl::Args& args) {
     return 0;
 }
 
-// A hex-group recording to a multiplex, modulated a slice at a time and
-// written as it goes: a long recording never sits whole in memory.
 int air_mpx_make(const cectl::Args& args) {
     // air mpx-make IN OUT [--rate HZ]
     if (args.size() < 3) return cectl::fail("air mpx-make IN.spy OUT.wav [--rate HZ]");
     std::map<std::string, std::string> opts;
     if (!parse_options(args, 3, {"rate"}, opts, "air mpx-make")) return 1;
-    uint32_t rate = 228000;
+    uint32_t rate = fmsim::kMpxMakeRate;
     if (opts.count("rate") && (!cectl::parse_u32(opts["rate"], rate) || rate < 160000 || rate > 2000000))
         return cectl::fail("air mpx-make: --rate is samples per second, 160000 to 2000000");
-    std::string out = args[2];
-    bool flac = out.size() > 5 && out.compare(out.size() - 5, 5, ".flac") == 0;
-    bool wav = out.size() > 4 && out.compare(out.size() - 4, 4, ".wav") == 0;
-    if (!flac && !wav) return cectl::fail("air mpx-make: OUT ends in .wav or .flac");
-    if (flac && rate > 655350) return cectl::fail("air mpx-make: FLAC holds rates up to 655350; write a .wav");
+    const bool progress = isatty(STDERR_FILENO);
+    size_t shown = 0;
+    auto report = [&](size_t done, size_t total) {
+        // Long recordings take a while: a line that counts up, on a terminal.
+        if (!progress || total < 1000 || (done != total && done - shown < 256)) return;
+        shown = done;
+        std::fprintf(stderr, "\rcectl: air mpx-make: %zu of %zu groups%s", done, total, done == total ? "\n" : "");
+    };
     std::string why;
-    auto rec = fmsim::load_recording(args[1], &why);
-    if (!rec) return cectl::fail("air mpx-make: " + why);
-    if (rec->groups.empty()) return cectl::fail("air mpx-make: " + args[1] + " holds no RDS group");
-
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
-    info.channels = 1;
-    info.format = (flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(out.c_str(), SFM_WRITE, &info);
-    if (!file) return cectl::fail("air mpx-make: cannot write " + out + ": " + sf_strerror(nullptr));
-    // Samples beyond full scale would wrap around in 16 bits.
-    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
-    fmsim::radio::MpxOptions options;
-    options.rate = rate;
-    fmsim::radio::MpxModulator modulator(options);
-    const size_t total = rec->groups.size(), slice = 256;
-    const bool progress = isatty(STDERR_FILENO) && total > 4 * slice;
-    std::vector<float> samples;
-    uint64_t written = 0;
-    bool ok = true;
-    for (size_t at = 0; at < total && ok; at += slice) {
-        std::vector<fmsim::RdsGroup> part(rec->groups.begin() + static_cast<ptrdiff_t>(at),
-                                          rec->groups.begin() + static_cast<ptrdiff_t>(std::min(total, at + slice)));
-        samples.clear();
-        modulator.modulate(part, samples);
-        ok = sf_write_float(file, samples.data(), static_cast<sf_count_t>(samples.size())) ==
-             static_cast<sf_count_t>(samples.size());
-        written += samples.size();
-        if (progress) std::fprintf(stderr, "\rcectl: air mpx-make: %zu of %zu groups", std::min(total, at + slice), total);
-    }
-    if (progress) std::fprintf(stderr, "\n");
-    if (!ok) why = sf_strerror(file);
-    if (sf_close(file) != 0 && ok) {
-        ok = false;
-        why = "cannot finish the file";
-    }
-    if (!ok) {
-        std::remove(out.c_str());  // half a file would play as a station cut short
-        return cectl::fail("air mpx-make: cannot write " + out + ": " + why);
-    }
-    std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz\n", out.c_str(), total,
-                static_cast<double>(written) / rate, rate);
+    fmsim::MpxMade made;
+    if (!fmsim::make_mpx(args[1], args[2], rate, report, made, &why)) return cectl::fail("air mpx-make: " + why);
+    std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz\n", args[2].c_str(), made.groups, made.seconds, rate);
     return 0;
 }
 

@@ -3,12 +3,15 @@
 #include "real_air.h"
 
 #include <pthread.h>
+#include <sndfile.h>
 
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <thread>
+
+#include "recording.h"
 
 namespace fmsim {
 
@@ -333,6 +336,65 @@ void BandAir::scan_step(Scan& scan) {
             }
         }
     }
+}
+
+// ---- making a multiplex -----------------------------------------------------------------
+
+bool make_mpx(const std::string& in, const std::string& out, uint32_t rate,
+              const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    bool flac = out.size() > 5 && out.compare(out.size() - 5, 5, ".flac") == 0;
+    bool wav = out.size() > 4 && out.compare(out.size() - 4, 4, ".wav") == 0;
+    if (!flac && !wav) return fail("the multiplex file's name ends in .wav or .flac");
+    if (rate < 160000) return fail("a multiplex needs 160000 samples per second or more");
+    if (flac && rate > 655350) return fail("FLAC holds rates up to 655350; write a .wav");
+    std::string why;
+    auto rec = load_recording(in, &why);
+    if (!rec) return fail(why);
+    if (rec->groups.empty()) return fail(in + " holds no RDS group");
+
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = 1;
+    info.format = (flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(out.c_str(), SFM_WRITE, &info);
+    if (!file) return fail("cannot write " + out + ": " + sf_strerror(nullptr));
+    // A sample beyond full scale would wrap around in 16 bits.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+
+    radio::MpxOptions options;
+    options.rate = rate;
+    radio::MpxModulator modulator(options);
+    const size_t total = rec->groups.size(), slice = 256;
+    std::vector<float> samples;
+    uint64_t written = 0;
+    bool ok = true;
+    for (size_t at = 0; at < total && ok; at += slice) {
+        size_t end = std::min(total, at + slice);
+        std::vector<RdsGroup> part(rec->groups.begin() + static_cast<ptrdiff_t>(at),
+                                   rec->groups.begin() + static_cast<ptrdiff_t>(end));
+        samples.clear();
+        modulator.modulate(part, samples);
+        ok = sf_write_float(file, samples.data(), static_cast<sf_count_t>(samples.size())) ==
+             static_cast<sf_count_t>(samples.size());
+        written += samples.size();
+        if (ok && progress) progress(end, total);
+    }
+    if (!ok) why = sf_strerror(file);
+    if (sf_close(file) != 0 && ok) {
+        ok = false;
+        why = "the file cannot be finished";
+    }
+    if (!ok) {
+        std::remove(out.c_str());  // half a file would play as a station cut short
+        return fail("cannot write " + out + ": " + why);
+    }
+    made.groups = total;
+    made.seconds = static_cast<double>(written) / rate;
+    return true;
 }
 
 }  // namespace fmsim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,5 +72,18 @@ private:
     std::vector<Station> channels_;
     std::shared_ptr<Shared> shared_;  // the dongle, shared with its tuned source
 };
+
+// A hex-group recording (any form load_recording reads) modulated into a
+// multiplex file, WAV or FLAC by OUT's name, a slice of groups at a time:
+// a long recording never sits whole in memory. progress(done, total) after
+// each slice. On failure nothing is left at OUT.
+constexpr uint32_t kMpxMakeRate = 228000;  // 192 samples a bit: a loop joins cleanly
+struct MpxMade {
+    size_t groups = 0;
+    double seconds = 0;
+};
+bool make_mpx(const std::string& in, const std::string& out, uint32_t rate,
+              const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
+              std::string* error = nullptr);
 
 }  // namespace fmsim
