@@ -171,7 +171,7 @@ int air_mpx_make(const cectl::Args& args) {
     };
     std::string why;
     fmsim::MpxMade made;
-    if (!fmsim::make_mpx(args[1], args[2], rate, report, made, &why)) return cectl::fail("air mpx-make: " + why);
+    if (!fmsim::make_mpx_file(args[1], args[2], rate, report, made, &why)) return cectl::fail("air mpx-make: " + why);
     std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz\n", args[2].c_str(), made.groups, made.seconds, rate);
     return 0;
 }

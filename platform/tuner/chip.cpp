@@ -644,7 +644,7 @@ DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
             return;
         }
         std::vector<Station> candidates;
-        if (band_air_) candidates = band_air_->channels();
+        if (band_air_) candidates = band_air_->stations();
         else if (band_value_.empty()) candidates = read_air();
         for (const auto& st : candidates) {
             if (st.rssi < search_level_ || st.rssi == 0 || st.frequency < lo || st.frequency > hi) continue;

@@ -22,9 +22,25 @@ using Clock = std::chrono::steady_clock;
 class RecordingDevice : public IqDevice {
 public:
     RecordingDevice(const BandSpec& band, std::unique_ptr<radio::IqFile> file, bool as_dongle)
-        : band_(band), file_(std::move(file)), as_dongle_(as_dongle), center_(band.center) {}
+        : band_(band), file_(std::move(file)), as_dongle_(as_dongle), center_(band.center) {
+        // Standing in for a dongle, a recording made at a multiple of its
+        // rate is brought down to it: the wider recording lets a retune move
+        // stations out of the window instead of folding them back into it.
+        if (as_dongle_ && band_.rate > kRtlRate && band_.rate % kRtlRate == 0) {
+            factor_ = band_.rate / kRtlRate;
+            const int taps = 16 * static_cast<int>(factor_) + 1;
+            double cutoff = 0.5 / factor_;
+            for (int i = 0; i < taps; i++) {
+                double x = i - (taps - 1) / 2.0;
+                double sinc = x == 0 ? 2 * cutoff : std::sin(2 * M_PI * cutoff * x) / (M_PI * x);
+                double window = 0.54 - 0.46 * std::cos(2 * M_PI * i / (taps - 1));  // Hamming
+                taps_.push_back(static_cast<float>(sinc * window));
+            }
+            history_.assign(taps_.size(), {});
+        }
+    }
 
-    double rate() const override { return band_.rate; }
+    double rate() const override { return static_cast<double>(band_.rate) / factor_; }
     uint64_t center() const override { return center_; }
     bool set_center(uint64_t hz) override {
         if (!as_dongle_) return hz == center_;
@@ -36,6 +52,28 @@ public:
     bool live() const override { return as_dongle_; }
 
     size_t read(std::complex<float>* out, size_t count) override {
+        if (factor_ == 1) return read_file(out, count);
+        wide_.resize(count * factor_);
+        size_t n = read_file(wide_.data(), wide_.size());
+        size_t made = 0;
+        for (size_t i = 0; i < n; i++) {
+            history_[at_] = wide_[i];
+            at_ = (at_ + 1) % history_.size();
+            if (++phase_count_ < factor_) continue;
+            phase_count_ = 0;
+            std::complex<float> sum{};
+            size_t k = at_;
+            for (float t : taps_) {
+                sum += history_[k] * t;
+                k = (k + 1) % history_.size();
+            }
+            out[made++] = sum;
+        }
+        return made;
+    }
+
+private:
+    size_t read_file(std::complex<float>* out, size_t count) {
         size_t got = 0;
         int empty_rewinds = 0;
         while (got < count) {
@@ -56,7 +94,6 @@ public:
         return got;
     }
 
-private:
     // A dongle tuned elsewhere sees the recorded band moved by the difference.
     void shift(std::complex<float>* iq, size_t count) {
         double hz = static_cast<double>(band_.center) - static_cast<double>(center_);
@@ -89,6 +126,12 @@ private:
     double phase_ = 0;
     Clock::time_point start_{}, due_{};
     uint64_t produced_ = 0;
+    // Down to the dongle's rate: a windowed-sinc low-pass, every factor_-th output.
+    uint32_t factor_ = 1;
+    std::vector<float> taps_;
+    std::vector<std::complex<float>> history_, wide_;
+    size_t at_ = 0;
+    uint32_t phase_count_ = 0;
 };
 
 class RtlDevice : public IqDevice {

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -261,8 +262,15 @@ std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error)
             if (error) *error = "the IQ recording holds no samples";
             return nullptr;
         }
-        for (auto [khz, power] : measure(block, band.center, band.rate))
-            air->channels_.push_back(Station{khz, radio::rssi_from_power(power), ""});
+        auto powers = measure(block, band.center, band.rate);
+        std::sort(powers.begin(), powers.end());
+        for (size_t i = 0; i < powers.size(); i++) {
+            auto [khz, power] = powers[i];
+            Station st{khz, radio::rssi_from_power(power), ""};
+            air->channels_.push_back(st);
+            bool peak = (i == 0 || powers[i - 1].second <= power) && (i + 1 == powers.size() || powers[i + 1].second <= power);
+            if (peak && st.rssi > 0) air->stations_.push_back(st);
+        }
         return air;
     }
     if (band.kind == BandSpec::Rtl) {
@@ -299,11 +307,12 @@ std::unique_ptr<RdsSource> BandAir::tune(uint32_t khz) {
 void BandAir::scan_step(Scan& scan) {
     if (scan.done) return;
     if (scan.reached == 0) scan.reached = scan.from;
-    // Four channels a window, all on one side of the dongle's centre and
-    // none on it: from 100 to 400 kHz away.
-    uint32_t first = scan.up ? scan.reached + 100 : scan.reached - 100;
-    uint32_t last = scan.up ? scan.reached + 400 : scan.reached - 400;
-    uint64_t center = (scan.up ? last + 100 : last - 100) * 1000ull;
+    // Three new channels a window, 400 to 200 kHz to one side of the dongle's
+    // centre, and the one beyond them (100 kHz from the centre, clear of its
+    // spike) to tell a station from the spill of its neighbour.
+    const int sign = scan.up ? 1 : -1;
+    auto channel = [&](int i) { return static_cast<uint32_t>(static_cast<int64_t>(scan.reached) + sign * 100 * i); };
+    uint64_t center = static_cast<uint64_t>(channel(5)) * 1000;
     std::vector<std::pair<uint32_t, double>> powers;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -321,26 +330,33 @@ void BandAir::scan_step(Scan& scan) {
         }
         powers = measure(block, center, device->rate());
     }
-    for (int i = 0; i < 4; i++) {
-        uint32_t khz = scan.up ? first + 100 * i : first - 100 * i;
+    auto power = [&](uint32_t khz) -> std::optional<double> {
+        for (auto [f, p] : powers)
+            if (f == khz) return p;
+        return std::nullopt;
+    };
+    for (int i = 1; i <= 3; i++) {
+        uint32_t khz = channel(i);
         if (khz > scan.hi || khz < scan.lo) {
             scan.done = true;
             return;
         }
+        std::optional<double> p = power(khz), before = scan.reached_power, beyond = power(channel(i + 1));
         scan.reached = khz;
-        for (auto [f, power] : powers) {
-            if (f == khz && radio::rssi_from_power(power) >= scan.level && radio::rssi_from_power(power) > 0) {
-                scan.found = khz;
-                scan.done = true;
-                return;
-            }
-        }
+        scan.reached_power = p;
+        if (!p) continue;
+        uint32_t strength = radio::rssi_from_power(*p);
+        if (strength == 0 || strength < scan.level) continue;
+        if ((before && *before > *p) || (beyond && *beyond > *p)) continue;
+        scan.found = khz;
+        scan.done = true;
+        return;
     }
 }
 
 // ---- making a multiplex -----------------------------------------------------------------
 
-bool make_mpx(const std::string& in, const std::string& out, uint32_t rate,
+bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
               const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
@@ -369,18 +385,23 @@ bool make_mpx(const std::string& in, const std::string& out, uint32_t rate,
     options.rate = rate;
     radio::MpxModulator modulator(options);
     const size_t total = rec->groups.size(), slice = 256;
+    // Filler before the first group lets a receiver lock on before it, and
+    // again at the end pushes the last bits out: every pass of the loop then
+    // decodes whole, its first group included.
     std::vector<float> samples;
+    modulator.filler(radio::kLeadInSeconds, samples);
     uint64_t written = 0;
     bool ok = true;
     for (size_t at = 0; at < total && ok; at += slice) {
         size_t end = std::min(total, at + slice);
         std::vector<RdsGroup> part(rec->groups.begin() + static_cast<ptrdiff_t>(at),
                                    rec->groups.begin() + static_cast<ptrdiff_t>(end));
-        samples.clear();
         modulator.modulate(part, samples);
+        if (end == total) modulator.filler(radio::kTailSeconds, samples);
         ok = sf_write_float(file, samples.data(), static_cast<sf_count_t>(samples.size())) ==
              static_cast<sf_count_t>(samples.size());
         written += samples.size();
+        samples.clear();
         if (ok && progress) progress(end, total);
     }
     if (!ok) why = sf_strerror(file);

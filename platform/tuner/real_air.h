@@ -48,8 +48,9 @@ public:
 
     const BandSpec& spec() const { return spec_; }
     bool live() const { return spec_.kind == BandSpec::Rtl; }
-    // An IQ recording's channels and their strengths, by frequency.
-    const std::vector<Station>& channels() const { return channels_; }
+    // An IQ recording's stations: the channels stronger than both their
+    // neighbours (an FM signal spills into the channels beside it), by frequency.
+    const std::vector<Station>& stations() const { return stations_; }
     // The strength to report for a channel until its tuned source has measured it.
     uint32_t strength(uint32_t khz) const;
     // A source on the channel; null where the band cannot receive it.
@@ -60,6 +61,7 @@ public:
         uint32_t from = 0, lo = 0, hi = 0, level = 0;
         bool up = true;
         uint32_t reached = 0;  // the last channel measured
+        std::optional<double> reached_power;
         bool done = false;
         std::optional<uint32_t> found;
     };
@@ -69,7 +71,7 @@ private:
     struct Shared;
     explicit BandAir(const BandSpec& band);
     BandSpec spec_;
-    std::vector<Station> channels_;
+    std::vector<Station> channels_, stations_;
     std::shared_ptr<Shared> shared_;  // the dongle, shared with its tuned source
 };
 
@@ -82,7 +84,7 @@ struct MpxMade {
     size_t groups = 0;
     double seconds = 0;
 };
-bool make_mpx(const std::string& in, const std::string& out, uint32_t rate,
+bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
               const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
               std::string* error = nullptr);
 
