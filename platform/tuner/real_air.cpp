@@ -52,11 +52,8 @@ public:
         if (r < 0) return std::nullopt;
         return static_cast<uint32_t>(r);
     }
-    std::optional<bool> stereo() const override {
-        int p = rx_->pilot.load(std::memory_order_relaxed);
-        if (p < 0) return std::nullopt;
-        return p != 0;
-    }
+    // Mono until the decoder has found a pilot.
+    std::optional<bool> stereo() const override { return rx_->pilot.load(std::memory_order_relaxed) > 0; }
 
 private:
     bool pop(RdsGroup& group) {
