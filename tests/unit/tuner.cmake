@@ -16,3 +16,9 @@ ce_add_test(tuner_cectl_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_cectl_test.cpp
   LIBS fmsim_core)
 add_dependencies(tuner_cectl_test cectl)
+
+# Real radio (platform/tuner/radio): block code, modulator, front end,
+# decoder, files.
+ce_add_test(tuner_radio_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_radio_test.cpp
+  LIBS fmsim_core fmsim_radio)
