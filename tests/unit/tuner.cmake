@@ -24,3 +24,9 @@ ce_add_test(tuner_real_air_test
   TIMEOUT 300)
 target_include_directories(tuner_real_air_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(tuner_real_air_test FMS_API)
+
+# Real radio (platform/tuner/radio): block code, modulator, front end,
+# decoder, files.
+ce_add_test(tuner_radio_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_radio_test.cpp
+  LIBS fmsim_core fmsim_radio)

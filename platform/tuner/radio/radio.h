@@ -30,6 +30,7 @@ constexpr int kBitsPerGroup = 104;
 constexpr double kBitRate = 1187.5;
 constexpr double kPilotHz = 19000.0;
 constexpr double kSubcarrierHz = 57000.0;
+constexpr int kMaxBurst = 5;  // the longest burst the code corrects
 
 // The 10-bit check word of an information word (generator
 // x^10 + x^8 + x^7 + x^5 + x^4 + x^3 + 1), without the offset.
@@ -49,8 +50,18 @@ struct BlockDecode {
 // burst of up to max_burst bits (0: detection only).
 BlockDecode decode_block(uint32_t bits26, Offset expected, int max_burst);
 
-// The 104 bits of a group, first bit first (bit 103 of the result sent first).
-// Block C goes with offset C' when it is a version-B group.
+// A block sent as received in error: the information word as given, the
+// check word spoiled by a fixed pattern (bad_check_pattern(), on the ten
+// check bits) that no correction of a burst of up to kMaxBurst bits undoes,
+// for its own offset nor for C/C' in the third block, and that never reads
+// as another offset's block. A decoder reports it bad with the same
+// information word.
+uint16_t bad_check_pattern();
+uint32_t encode_bad_block(uint16_t info, Offset offset);
+
+// The 104 bits of a group (0 or 1 each), in the order sent: element 0 is the
+// first bit of block A. Block C goes with offset C' when it is a version-B
+// group; a block marked bad is sent as encode_bad_block() makes it.
 std::vector<uint8_t> group_bits(const RdsGroup& group);
 
 // ---- The modulator -----------------------------------------------------------
@@ -63,7 +74,8 @@ struct MpxOptions {
     double subcarrier_offset_hz = 0.0;  // the 57 kHz carrier (and pilot) off their place
     double clock_ppm = 0.0;        // sample clock error of the recording
     std::optional<double> snr_db;  // white noise added, relative to the RDS signal's power
-                                   // in its 2.4 kHz bandwidth
+                                   // in its 2.4 kHz bandwidth: signal power over the noise's
+                                   // power in 57 kHz +- 2.4 kHz, the band RDS occupies
     uint32_t seed = 1;             // noise
 };
 
@@ -74,12 +86,27 @@ public:
     explicit MpxModulator(const MpxOptions& options);
     ~MpxModulator();
     void modulate(const std::vector<RdsGroup>& groups, std::vector<float>& out);
+    // Seconds of filler: bits that make no block (all ones), so that a
+    // receiver locks its carrier and bit clock on them before a group.
+    void filler(double seconds, std::vector<float>& out);
     double rate() const;
 
 private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// A whole multiplex: lead_in_s seconds of filler, the groups, a short tail
+// of filler (kTailSeconds) so the last group's bits are out. A decoder that
+// starts with such a signal yields every group, the first one included,
+// bit-exactly (bad blocks with their bad bit and their information word).
+// With MpxModulator directly, do the same: filler() before the first group
+// (kLeadInSeconds is plenty) and after the last, as each call sends only the
+// samples whose pulses are complete (a few bits are held back).
+constexpr double kLeadInSeconds = 0.2;
+constexpr double kTailSeconds = 0.05;
+std::vector<float> make_mpx(const std::vector<RdsGroup>& groups, const MpxOptions& options,
+                            double lead_in_s = kLeadInSeconds);
 
 enum class IqFormat { Cu8, Cs16, Cf32 };
 bool parse_iq_format(const std::string& text, IqFormat& format);
