@@ -121,9 +121,11 @@ public:
         }
         size_t n = file_->read(buffer_.data(), buffer_.size());
         if (n == 0) {
-            // Looped as the hex-group recordings are; the decoder keeps its
-            // lock across the join, as a receiver would on a continuous signal.
+            // Looped as the hex-group recordings are. Each pass starts with
+            // filler to lock on, like the first: a decoder still locked from
+            // the pass before would read the filler as groups of bad blocks.
             if (++rewinds_without_group_ > 1 || !file_->rewind()) return false;
+            decoder_->reset();
             return true;
         }
         size_t before = groups.size();
@@ -213,7 +215,7 @@ public:
             options.rate = channel_->mpx_rate();
             decoder_ = std::make_unique<radio::RdsDecoder>(options);
             iq_.resize(kChunk);
-            last_group_pass_ = device_->passes();
+            last_group_pass_ = seen_passes_ = device_->passes();
         }
         size_t n = device_->read(iq_.data(), iq_.size());
         if (n == 0) return false;
@@ -224,6 +226,13 @@ public:
         rssi.store(static_cast<int>(radio::rssi_from_power(channel_->power_db())), std::memory_order_relaxed);
         pilot.store(decoder_->pilot() ? 1 : 0, std::memory_order_relaxed);
         if (groups.size() > before) last_group_pass_ = device_->passes();
+        if (device_->passes() != seen_passes_) {
+            // A recording started over: its lead-in is filler to lock on
+            // again, which a decoder locked on the old pass would read as
+            // groups of bad blocks.
+            seen_passes_ = device_->passes();
+            decoder_->reset();
+        }
         // A whole pass of a recording without a group: the channel has no RDS.
         return device_->passes() < last_group_pass_ + 2;
     }
@@ -239,7 +248,7 @@ private:
     std::unique_ptr<radio::RdsDecoder> decoder_;
     std::vector<std::complex<float>> iq_;
     std::vector<float> mpx_;
-    uint64_t last_group_pass_ = 0;
+    uint64_t last_group_pass_ = 0, seen_passes_ = 0;
 };
 
 }  // namespace
