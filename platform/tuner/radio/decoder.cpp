@@ -65,8 +65,10 @@ int slot(Offset o) { return o == Offset::Cprime ? 2 : o == Offset::D ? 3 : stati
 // offsets exactly (no correction). Two blocks whose offsets are consistent
 // with the distance between them (one to four blocks apart, C or C' in the
 // third place) fix the block and group phase. The groups already in the bit
-// history (three groups are kept) are then decoded too, back to the first
-// one with no exactly valid block, so a signal's first group is not lost.
+// history (16 groups, 1.4 s, are kept) are then decoded too, so a signal's
+// first groups are not lost: back through the groups received with an open
+// eye (a signal was there), from the earliest of them that has a block
+// checking exactly at its place. Groups of noise or silence never go out.
 //
 // Synchronised: every 26 bits a block is decoded for the offset its place
 // expects, with burst correction up to max_burst bits; the third block may
@@ -89,7 +91,7 @@ public:
 
     void bit(uint8_t d, bool eye, std::vector<RdsGroup>& out) {
         int64_t i = nbits_++;
-        history_.push_back(d);
+        history_.push_back(static_cast<uint8_t>((d & 1) | (eye ? 2 : 0)));
         if (history_.size() > 2 * kHistory) {
             history_.erase(history_.begin(), history_.begin() + kHistory);
             history_base_ += kHistory;
@@ -105,7 +107,7 @@ public:
     uint64_t failed() const { return failed_; }
 
 private:
-    static constexpr size_t kHistory = 3 * kBitsPerGroup;
+    static constexpr size_t kHistory = 16 * kBitsPerGroup;
     static constexpr int kWindow = 50;
     static constexpr int kMaxFails = 45;
 
@@ -142,7 +144,7 @@ private:
     uint32_t word_at(int64_t start) const {
         uint32_t w = 0;
         for (int b = 0; b < kBitsPerBlock; b++)
-            w = (w << 1) | history_[static_cast<size_t>(start - history_base_ + b)];
+            w = (w << 1) | (history_[static_cast<size_t>(start - history_base_ + b)] & 1u);
         return w;
     }
 
@@ -155,14 +157,20 @@ private:
         return false;
     }
 
+    bool eye_open(int64_t start) const {
+        for (int b = 0; b < kBitsPerGroup; b++)
+            if (!(history_[static_cast<size_t>(start - history_base_ + b)] & 2)) return false;
+        return true;
+    }
+
     void acquire(int64_t group_start) {
-        // Back through the history, whole groups only, never into bits that
-        // already went out in a group.
+        // Back through the history, whole groups received with an open eye,
+        // never into bits that already went out in a group: from the
+        // earliest of them with a block that checks exactly at its place.
         int64_t from = group_start;
-        while (from - kBitsPerGroup >= history_base_ && from - kBitsPerGroup >= emitted_until_ &&
-               any_exact_block(from - kBitsPerGroup))
-            from -= kBitsPerGroup;
-        if (from < emitted_until_) from += kBitsPerGroup * ((emitted_until_ - from + kBitsPerGroup - 1) / kBitsPerGroup);
+        for (int64_t g = group_start - kBitsPerGroup; g >= history_base_ && g >= emitted_until_ && eye_open(g);
+             g -= kBitsPerGroup)
+            if (any_exact_block(g)) from = g;
         synced_ = true;
         group_start_ = from;
         next_block_ = from;

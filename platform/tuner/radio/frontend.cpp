@@ -161,17 +161,17 @@ double FmChannel::power_db() const {
 
 // Averaged periodograms (Hann window) of up to 1024 points; the bins of each
 // 100 kHz channel (centre +-50 kHz) summed. Scaled so that a full-scale
-// complex tone reads 0 dBFS.
+// complex tone, or noise of that power, reads 0 dBFS.
 std::vector<std::pair<int32_t, double>> channel_powers(const std::complex<float>* iq, size_t count, double iq_rate) {
     std::vector<std::pair<int32_t, double>> result;
     if (count < 16 || !(iq_rate > 0)) return result;
     unsigned n = 16;
     while (n < 1024 && n * 2 <= count) n *= 2;
     std::vector<float> window(n);
-    double wsum = 0;
+    double wenergy = 0;
     for (unsigned k = 0; k < n; k++) {
         window[k] = static_cast<float>(0.5 - 0.5 * std::cos(kTwoPi * k / n));
-        wsum += window[k];
+        wenergy += static_cast<double>(window[k]) * window[k];
     }
     std::vector<double> spectrum(n, 0.0);
     std::vector<std::complex<float>> x(n), y(n);
@@ -182,7 +182,8 @@ std::vector<std::pair<int32_t, double>> channel_powers(const std::complex<float>
         fft_run(n, x.data(), y.data(), LIQUID_FFT_FORWARD, 0);
         for (unsigned k = 0; k < n; k++) spectrum[k] += std::norm(y[k]);
     }
-    const double scale = 1.0 / (wsum * wsum * static_cast<double>(segments));
+    // Parseval: the bins of a channel add up to its power, a tone's leakage included.
+    const double scale = 1.0 / (n * wenergy * static_cast<double>(segments));
     const double bin_hz = iq_rate / n;
     int32_t lo = static_cast<int32_t>(std::ceil((-iq_rate / 2 + 50000.0) / 100000.0));
     int32_t hi = static_cast<int32_t>(std::floor((iq_rate / 2 - 50000.0) / 100000.0));
