@@ -298,7 +298,7 @@ struct RdsDecoder::State {
         // matched filter is too, and the synchroniser times half-bits. A
         // half-bit clock has one stable point; timing whole biphase symbols
         // would also settle halfway between two equal symbols.
-        sync = symsync_rrrf_create_rnyquist(LIQUID_FIRFILT_RRC, kSamplesPerHalf, 3, 1.0f, kFilterBank);
+        sync = make_half_bit_sync(kSamplesPerHalf, 3, 1.0f, kFilterBank);
         symsync_rrrf_set_lf_bw(sync, 0.02f);
         mix_p.resize(kChunk);
         mix_r.resize(kChunk);

@@ -24,5 +24,8 @@ std::vector<float> biphase_pulse(int per_bit, double& energy_per_bit);
 // so a decoder or channel is quick to create and to reset.
 msresamp_crcf make_resampler_crcf(float r);
 msresamp_rrrf make_resampler_rrrf(float r);
+// The decoder's symbol synchroniser (root-raised-cosine matched filter),
+// designed once (the decoder always asks for the same one) and copied.
+symsync_rrrf make_half_bit_sync(unsigned k, unsigned m, float beta, unsigned banks);
 
 }  // namespace fmsim::radio
