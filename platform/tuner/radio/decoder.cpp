@@ -15,17 +15,12 @@
 //    coded bit; differential decoding makes a 180 degree carrier ambiguity
 //    harmless.
 // 4. Block synchronisation on the bit stream (see the rules at BlockSync).
-// <complex> first: liquid then takes std::complex<float> for its complex type.
-#include <complex>
-
-#include <liquid/liquid.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
 
-#include "pulse.h"
+#include "internal.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -296,14 +291,14 @@ struct RdsDecoder::State {
         double rate = std::max(o.rate, 1000.0);
         step19 = static_cast<uint32_t>(std::llround(kPilotHz / rate * 4294967296.0));
         float r = static_cast<float>(kBasebandRate / rate);
-        pilot_rs = msresamp_crcf_create(r, 60.0f);
-        rds_rs = msresamp_crcf_create(r, 60.0f);
+        pilot_rs = make_resampler_crcf(r);
+        rds_rs = make_resampler_crcf(r);
         // Each half of a biphase symbol is a root-raised-cosine pulse (roll-off
         // 1) at twice the bit rate: the shaping filter is exactly that, so its
         // matched filter is too, and the synchroniser times half-bits. A
         // half-bit clock has one stable point; timing whole biphase symbols
         // would also settle halfway between two equal symbols.
-        sync = symsync_rrrf_create_rnyquist(LIQUID_FIRFILT_RRC, kSamplesPerHalf, 3, 1.0f, kFilterBank);
+        sync = make_half_bit_sync(kSamplesPerHalf, 3, 1.0f, kFilterBank);
         symsync_rrrf_set_lf_bw(sync, 0.02f);
         mix_p.resize(kChunk);
         mix_r.resize(kChunk);

@@ -1,14 +1,10 @@
 // The FM front end: IQ samples, one station's multiplex, channel powers.
-// <complex> first: liquid then takes std::complex<float> for its complex type.
-#include <complex>
-
-#include <liquid/liquid.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
 
+#include "internal.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -90,7 +86,7 @@ struct FmChannel::State {
         float sum = std::accumulate(h.begin(), h.end(), 0.0f);
         for (auto& v : h) v /= sum;
         channel = firdecim_crcf_create(decim, h.data(), len);
-        if (std::abs(out_rate - mid_rate) > 1e-6) resamp = msresamp_rrrf_create(static_cast<float>(out_rate / mid_rate), 60.0f);
+        if (std::abs(out_rate - mid_rate) > 1e-6) resamp = make_resampler_rrrf(static_cast<float>(out_rate / mid_rate));
     }
     ~State() {
         firdecim_crcf_destroy(channel);

@@ -1,15 +1,10 @@
 // The RDS modulator: groups to a multiplex, and a multiplex to FM in IQ.
-// <complex> first: liquid then takes std::complex<float> for its complex type.
-#include <complex>
-
-#include <liquid/liquid.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
 
-#include "pulse.h"
+#include "internal.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -191,7 +186,7 @@ std::vector<uint8_t> fm_modulate(const std::vector<float>& mpx, double mpx_rate,
     // The multiplex at the IQ rate.
     std::vector<float> m;
     {
-        msresamp_rrrf q = msresamp_rrrf_create(static_cast<float>(true_rate / mpx_rate), 60.0f);
+        msresamp_rrrf q = make_resampler_rrrf(static_cast<float>(true_rate / mpx_rate));
         std::vector<float> in(mpx);
         m.resize(static_cast<size_t>(static_cast<double>(mpx.size()) * true_rate / mpx_rate) + 64);
         unsigned ny = 0;
