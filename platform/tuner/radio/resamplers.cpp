@@ -40,7 +40,12 @@ symsync_rrrf make_half_bit_sync(unsigned k, unsigned m, float beta, unsigned ban
 
 }  // namespace fmsim::radio
 
-#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FMSIM_RADIO_LSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(FMSIM_RADIO_LSAN)
 // liquid-dsp 1.5.0 loses a few hundred bytes inside the design of every
 // multi-stage resampler and symbol synchroniser (the search object of the
 // filter design is never freed). Designs are made once per rate here, so the loss is bounded; the
