@@ -1,20 +1,63 @@
-// cectl air: the stations the simulated tuner receives. (The default air is
-// the tuner's declaration, platform/tuner/install.reg.)
+// cectl air: the stations and bands the simulated tuner receives. (The
+// default air is the tuner's declaration, platform/tuner/install.reg.)
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "air.h"
 #include "cectl.h"
+#include "iq_device.h"
+#include "real_air.h"
+#include "radio/radio.h"
 #include "recording.h"
 
 namespace {
 
 int air_list() {
+    // A band in use comes first: it is what the tuner hears; the stations
+    // below it wait until `air stations`.
+    std::string band = fmsim::read_band_value();
+    if (!band.empty()) std::printf("band\t%s\n", band.c_str());
     for (const auto& st : fmsim::read_air())
         std::printf("%u\t%u\t%s\n", st.frequency, st.rssi, st.source.c_str());
     return 0;
+}
+
+// "--name value" options after the positional words. False (after the
+// error) on an unknown option or one without its value.
+bool parse_options(const cectl::Args& args, size_t first, const std::vector<std::string>& known,
+                   std::map<std::string, std::string>& out, const std::string& what) {
+    for (size_t i = first; i < args.size(); i += 2) {
+        const std::string& name = args[i];
+        bool ok = false;
+        for (const auto& k : known) ok = ok || name == "--" + k;
+        if (!ok) {
+            cectl::fail(what + ": unknown option '" + name + "'");
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            cectl::fail(what + ": " + name + " needs a value");
+            return false;
+        }
+        out[name.substr(2)] = args[i + 1];
+    }
+    return true;
+}
+
+// An existing host file as an absolute path, or the error said.
+bool host_file(const std::string& text, std::filesystem::path& path, const std::string& what) {
+    std::error_code ec;
+    path = std::filesystem::absolute(text, ec);
+    if (ec || !std::filesystem::exists(path, ec)) {
+        cectl::fail(what + ": no such file: " + text);
+        return false;
+    }
+    path = path.lexically_normal();
+    return true;
 }
 
 bool parse_frequency(const std::string& text, uint32_t& freq) {
@@ -39,6 +82,22 @@ int air_set(const cectl::Args& args) {
         if (!rec) return cectl::fail("air set: " + why);
         if (rec->groups.empty()) std::fprintf(stderr, "cectl: warning: %s holds no RDS group\n", args[4].c_str());
         source = "capture " + path.lexically_normal().string();
+    } else if (args[3] == "mpx") {
+        // air set FREQ RSSI mpx FILE [--rate HZ]
+        if (args.size() < 5) return cectl::fail("air set: mpx takes a FILE [--rate HZ]");
+        std::map<std::string, std::string> opts;
+        if (!parse_options(args, 5, {"rate"}, opts, "air set")) return 1;
+        std::filesystem::path path;
+        if (!host_file(args[4], path, "air set")) return 1;
+        uint32_t rate = 0;
+        if (opts.count("rate") && (!cectl::parse_u32(opts["rate"], rate) || rate < 160000 || rate > 100000000))
+            return cectl::fail("air set: --rate is samples per second from 160000 up");
+        std::optional<double> raw_rate;
+        if (rate) raw_rate = rate;
+        std::string why;
+        if (!fmsim::radio::MpxFile::open(path.string(), raw_rate, &why))
+            return cectl::fail("air set: " + args[4] + ": " + why);
+        source = "mpx " + path.string() + (rate ? " rate " + std::to_string(rate) : "");
     } else {
         for (size_t i = 3; i < args.size(); i++) source += (i > 3 ? " " : "") + args[i];
     }
@@ -50,8 +109,77 @@ int air_set(const cectl::Args& args) {
     return 0;
 }
 
+int air_iq(const cectl::Args& args) {
+    // air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]
+    if (args.size() < 2) return cectl::fail("air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]");
+    std::map<std::string, std::string> opts;
+    if (!parse_options(args, 2, {"center", "rate", "format"}, opts, "air iq")) return 1;
+    if (!opts.count("center") || !opts.count("rate")) return cectl::fail("air iq: --center HZ and --rate HZ are needed");
+    fmsim::BandSpec band;
+    band.kind = fmsim::BandSpec::Iq;
+    uint32_t center = 0, rate = 0;
+    if (!cectl::parse_u32(opts["center"], center) || center < 1000000)
+        return cectl::fail("air iq: --center is the recording's centre frequency in Hz");
+    if (!cectl::parse_u32(opts["rate"], rate) || rate < 200000 || rate > 100000000)
+        return cectl::fail("air iq: --rate is samples per second from 200000 up");
+    if (opts.count("format") && !fmsim::radio::parse_iq_format(opts["format"], band.format))
+        return cectl::fail("air iq: --format is cu8, cs16 or cf32");
+    std::filesystem::path path;
+    if (!host_file(args[1], path, "air iq")) return 1;
+    band.path = path.string();
+    band.center = center;
+    band.rate = rate;
+    std::string why;
+    if (!fmsim::radio::IqFile::open(band.path, band.format, &why)) return cectl::fail("air iq: " + args[1] + ": " + why);
+    if (long rc = fmsim::write_band(band); rc != 0) return cectl::fail("air iq: registry error " + std::to_string(rc));
+    return 0;
+}
+
+int air_rtl(const cectl::Args& args) {
+    // air rtl [--device N] [--ppm P] [--gain G|auto]
+    std::map<std::string, std::string> opts;
+    if (!parse_options(args, 1, {"device", "ppm", "gain"}, opts, "air rtl")) return 1;
+    std::string text = "rtl";
+    for (const char* name : {"device", "ppm", "gain"})
+        if (opts.count(name)) text += std::string(" ") + name + " " + opts[name];
+    fmsim::BandSpec band;
+    std::string why;
+    if (!fmsim::parse_band(text, band, &why)) return cectl::fail("air rtl: " + why);
+    if (!fmsim::rtl_present(band.device)) {
+        if (band.device == 0) return cectl::fail("air rtl: no RTL-SDR dongle found");
+        return cectl::fail("air rtl: no RTL-SDR dongle " + std::to_string(band.device) + " found");
+    }
+    if (long rc = fmsim::write_band(band); rc != 0) return cectl::fail("air rtl: registry error " + std::to_string(rc));
+    return 0;
+}
+
+int air_mpx_make(const cectl::Args& args) {
+    // air mpx-make IN OUT [--rate HZ]
+    if (args.size() < 3) return cectl::fail("air mpx-make IN.spy OUT.wav [--rate HZ]");
+    std::map<std::string, std::string> opts;
+    if (!parse_options(args, 3, {"rate"}, opts, "air mpx-make")) return 1;
+    uint32_t rate = fmsim::kMpxMakeRate;
+    if (opts.count("rate") && (!cectl::parse_u32(opts["rate"], rate) || rate < 160000 || rate > 2000000))
+        return cectl::fail("air mpx-make: --rate is samples per second, 160000 to 2000000");
+    const bool progress = isatty(STDERR_FILENO);
+    size_t shown = 0;
+    auto report = [&](size_t done, size_t total) {
+        // Long recordings take a while: a line that counts up, on a terminal.
+        if (!progress || total < 1000 || (done != total && done - shown < 256)) return;
+        shown = done;
+        std::fprintf(stderr, "\rcectl: air mpx-make: %zu of %zu groups%s", done, total, done == total ? "\n" : "");
+    };
+    std::string why;
+    fmsim::MpxMade made;
+    if (!fmsim::make_mpx_file(args[1], args[2], rate, report, made, &why)) return cectl::fail("air mpx-make: " + why);
+    std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz\n", args[2].c_str(), made.groups, made.seconds, rate);
+    return 0;
+}
+
 int run_air(const cectl::Args& args) {
-    if (args.empty()) return cectl::fail("air list | clear | remove FREQ | set FREQ RSSI SOURCE");
+    if (args.empty())
+        return cectl::fail("air list | clear | remove FREQ | set FREQ RSSI SOURCE | iq FILE ... | rtl ... | stations | "
+                           "mpx-make IN OUT");
     const std::string& what = args[0];
     if (what == "list" && args.size() == 1) return air_list();
     if (what == "clear" && args.size() == 1) {
@@ -67,10 +195,21 @@ int run_air(const cectl::Args& args) {
         return 0;
     }
     if (what == "set") return air_set(args);
-    return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set)");
+    if (what == "iq") return air_iq(args);
+    if (what == "rtl") return air_rtl(args);
+    if (what == "mpx-make") return air_mpx_make(args);
+    if (what == "stations" && args.size() == 1) {
+        if (long rc = fmsim::clear_band(); rc != 0) return cectl::fail("air stations: registry error " + std::to_string(rc));
+        return 0;
+    }
+    return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set, iq, rtl, stations, mpx-make)");
 }
 
 }  // namespace
 
 CECTL_COMMAND("air", "  air list | air clear | air remove FREQ\n"
-                     "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE", run_air);
+                     "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE | mpx FILE [--rate HZ]\n"
+                     "  air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]   a band from an IQ recording\n"
+                     "  air rtl [--device N] [--ppm P] [--gain DB|auto]              a band live from a dongle\n"
+                     "  air stations                    the stations again instead of the band\n"
+                     "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex", run_air);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "ce_platform.h"
+#include "real_air.h"
 #include "recording.h"
 #include "synthetic.h"
 #include "windows.h"
@@ -50,6 +51,32 @@ bool fail(std::string* error, const std::string& why) {
     return false;
 }
 
+// The text after the first word, blanks around it trimmed: a path may hold blanks.
+std::string_view rest_after(std::string_view text, std::string_view first) {
+    size_t at = text.find(first) + first.size();
+    std::string_view rest = text.substr(at);
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.remove_suffix(1);
+    return rest;
+}
+
+// Splits "PATH word N word N ..." from its end: the last 2 * names.size()
+// words are the named numbers in order, the rest is the path.
+bool split_tail(std::string_view text, const std::vector<std::string_view>& names, std::string_view& path,
+                std::vector<std::string_view>& values) {
+    auto w = words(text);
+    if (w.size() < 2 * names.size() + 1) return false;
+    size_t first = w.size() - 2 * names.size();
+    values.clear();
+    for (size_t i = 0; i < names.size(); i++) {
+        if (w[first + 2 * i] != names[i]) return false;
+        values.push_back(w[first + 2 * i + 1]);
+    }
+    path = text.substr(0, static_cast<size_t>(w[first].data() - text.data()));
+    while (!path.empty() && (path.back() == ' ' || path.back() == '\t')) path.remove_suffix(1);
+    return !path.empty();
+}
+
 }  // namespace
 
 bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error) {
@@ -77,16 +104,29 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
         }
     } else if (w[0] == "capture") {
         // The path is the rest of the text, blanks included.
-        size_t at = text.find("capture") + 7;
-        std::string_view path = text.substr(at);
-        while (!path.empty() && (path.front() == ' ' || path.front() == '\t')) path.remove_prefix(1);
-        while (!path.empty() && (path.back() == ' ' || path.back() == '\t')) path.remove_suffix(1);
+        std::string_view path = rest_after(text, "capture");
         if (path.empty()) return fail(error, "capture needs a file");
         if (path.front() != '/') return fail(error, "capture needs an absolute host path");
         s.kind = SourceSpec::Capture;
         s.path = std::string(path);
+    } else if (w[0] == "mpx") {
+        // "mpx PATH [rate HZ]": the rate only for a raw file.
+        std::string_view path = rest_after(text, "mpx");
+        std::string_view tail_path;
+        std::vector<std::string_view> values;
+        if (split_tail(path, {"rate"}, tail_path, values)) {
+            uint32_t rate = 0;
+            if (!parse_number(values[0], 10, 100000000, rate) || rate < 160000)
+                return fail(error, "mpx rate is samples per second from 160000 up");
+            s.rate = rate;
+            path = tail_path;
+        }
+        if (path.empty()) return fail(error, "mpx needs a file");
+        if (path.front() != '/') return fail(error, "mpx needs an absolute host path");
+        s.kind = SourceSpec::Mpx;
+        s.path = std::string(path);
     } else {
-        return fail(error, "source is 'synthetic PI [tmc]' or 'capture FILE', not '" + std::string(w[0]) + "'");
+        return fail(error, "source is 'synthetic PI [tmc]', 'capture FILE' or 'mpx FILE', not '" + std::string(w[0]) + "'");
     }
     wanted = s;
     return true;
@@ -100,7 +140,91 @@ std::string format_source(const SourceSpec& wanted) {
             if (wanted.error_percent) return std::string(buf) + " errors " + std::to_string(wanted.error_percent);
             return buf;
         case SourceSpec::Capture: return "capture " + wanted.path;
+        case SourceSpec::Mpx: return "mpx " + wanted.path + (wanted.rate ? " rate " + std::to_string(wanted.rate) : "");
         case SourceSpec::None: break;
+    }
+    return "";
+}
+
+bool parse_band(std::string_view text, BandSpec& band, std::string* error) {
+    auto w = words(text);
+    if (w.empty()) return fail(error, "empty band");
+    BandSpec b;
+    if (w[0] == "iq") {
+        std::string_view path;
+        std::vector<std::string_view> v;
+        if (!split_tail(rest_after(text, "iq"), {"center", "rate", "format"}, path, v))
+            return fail(error, "band is 'iq FILE center HZ rate HZ format cu8|cs16|cf32'");
+        if (path.front() != '/') return fail(error, "iq needs an absolute host path");
+        uint32_t center = 0, rate = 0;
+        if (!parse_number(v[0], 10, 0xFFFFFFFFu, center) || center == 0)
+            return fail(error, "iq center is a frequency in Hz");
+        if (!parse_number(v[1], 10, 100000000, rate) || rate < 200000)
+            return fail(error, "iq rate is samples per second from 200000 up");
+        if (!radio::parse_iq_format(std::string(v[2]), b.format)) return fail(error, "iq format is cu8, cs16 or cf32");
+        b.kind = BandSpec::Iq;
+        b.path = std::string(path);
+        b.center = center;
+        b.rate = rate;
+    } else if (w[0] == "rtl") {
+        b.kind = BandSpec::Rtl;
+        for (size_t i = 1; i < w.size(); i += 2) {
+            if (i + 1 >= w.size()) return fail(error, "rtl " + std::string(w[i]) + " needs a value");
+            std::string_view name = w[i], value = w[i + 1];
+            uint32_t n = 0;
+            if (name == "device") {
+                if (!parse_number(value, 10, 255, n)) return fail(error, "rtl device is a number 0..255");
+                b.device = n;
+            } else if (name == "ppm") {
+                bool negative = !value.empty() && value[0] == '-';
+                if (!parse_number(negative ? value.substr(1) : value, 10, 1000, n))
+                    return fail(error, "rtl ppm is a whole number -1000..1000");
+                b.ppm = negative ? -static_cast<int32_t>(n) : static_cast<int32_t>(n);
+            } else if (name == "gain") {
+                if (value == "auto") {
+                    b.gain.reset();
+                } else {
+                    // Tenths of a dB at most: "49.6".
+                    std::string_view whole = value, tenth;
+                    if (size_t dot = value.find('.'); dot != std::string_view::npos) {
+                        whole = value.substr(0, dot);
+                        tenth = value.substr(dot + 1);
+                    }
+                    uint32_t t = 0;
+                    if (!parse_number(whole, 10, 100, n) || tenth.size() > 1 ||
+                        (!tenth.empty() && !parse_number(tenth, 10, 9, t)))
+                        return fail(error, "rtl gain is dB (0..100, tenths allowed) or auto");
+                    b.gain = n + t / 10.0;
+                }
+            } else {
+                return fail(error, "unknown word '" + std::string(name) + "' in rtl");
+            }
+        }
+    } else {
+        return fail(error, "band is 'iq FILE ...' or 'rtl ...', not '" + std::string(w[0]) + "'");
+    }
+    band = b;
+    return true;
+}
+
+std::string format_band(const BandSpec& band) {
+    char buf[160];
+    switch (band.kind) {
+        case BandSpec::Iq:
+            std::snprintf(buf, sizeof buf, " center %llu rate %u format %s", static_cast<unsigned long long>(band.center),
+                          band.rate, radio::iq_format_name(band.format));
+            return "iq " + band.path + buf;
+        case BandSpec::Rtl: {
+            std::string gain = "auto";
+            if (band.gain) {
+                std::snprintf(buf, sizeof buf, "%.1f", *band.gain);
+                gain = buf;
+                if (gain.size() > 2 && gain.compare(gain.size() - 2, 2, ".0") == 0) gain.resize(gain.size() - 2);
+            }
+            std::snprintf(buf, sizeof buf, "rtl device %u ppm %d gain ", band.device, band.ppm);
+            return buf + gain;
+        }
+        case BandSpec::None: break;
     }
     return "";
 }
@@ -187,7 +311,45 @@ long remove_station(uint32_t frequency) {
     return rc;
 }
 
+std::string read_band_value() {
+    HKEY air = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_READ, &air) != ERROR_SUCCESS) return "";
+    WCHAR text[1024] = {};
+    DWORD size = sizeof text - sizeof(WCHAR), type = 0;
+    std::string out;
+    if (RegQueryValueExW(air, u"Band", nullptr, &type, reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+        std::u16string s(text, std::min<size_t>(size / sizeof(WCHAR), 1023));
+        while (!s.empty() && s.back() == 0) s.pop_back();
+        out = ce::narrow(s);
+    }
+    RegCloseKey(air);
+    return out;
+}
+
+long write_band(const BandSpec& band) {
+    HKEY air = nullptr;
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &air, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::u16string text = ce::widen(format_band(band));
+    rc = RegSetValueExW(air, u"Band", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+    RegCloseKey(air);
+    return rc;
+}
+
+long clear_band() {
+    HKEY air = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_ALL_ACCESS, &air);
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegDeleteValueW(air, u"Band");
+    RegCloseKey(air);
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
 long clear_air() {
+    if (long rc = clear_band(); rc != ERROR_SUCCESS) return rc;
     HKEY air = nullptr;
     LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, KEY_ALL_ACCESS, &air);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
@@ -284,6 +446,7 @@ std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed) 
             if (!rec) return nullptr;
             return std::make_unique<RecordingSource>(rec);
         }
+        case SourceSpec::Mpx: return make_queued_source(make_mpx_receiver(wanted));
         case SourceSpec::None: break;
     }
     return nullptr;

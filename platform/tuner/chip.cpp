@@ -24,6 +24,7 @@ constexpr uint32_t kNoiseRssi = 2;
 constexpr uint32_t kStereoRssi = 20;
 constexpr uint32_t kSeekStep = 100;  // kHz a seek sweeps per step
 constexpr DWORD kSeekStepMs = 10;    // platform ms per step: about 2 s across a sub-band
+constexpr DWORD kSignalMs = 100;     // how often a real signal's pilot is looked at
 
 // A chip reports its frequency on its own (event 5) only when it changes by
 // itself, which the simulated one never does: off by default, since every
@@ -164,6 +165,8 @@ std::optional<Chip::Clock::time_point> Chip::next_wake() const {
     if (!queue_.empty()) earliest(queue_.begin()->first.first);
     if (rds_flowing() && rds_due_ != Clock::time_point{}) earliest(rds_due_);
     if (powered_ && report_period_ && next_report_ != Clock::time_point{}) earliest(next_report_);
+    if (next_signal_ != Clock::time_point{}) earliest(next_signal_);
+    if (scan_) earliest(Clock::now());
     return wake;
 }
 
@@ -178,8 +181,10 @@ void Chip::run() {
             queue_.erase(queue_.begin());
             action(out);
         }
+        scan_turn(lock, out);
         rds_tick(now, out);
         report_tick(now, out);
+        signal_tick(now, out);
         if (out.empty()) {
             if (auto wake = next_wake()) cv_.wait_until(lock, *wake);
             else cv_.wait(lock);
@@ -224,9 +229,21 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
     for (int produced = 0; produced < 256; produced++) {
         if (group_bytes_.empty()) {
             RdsGroup g;
-            if (!tuned_.source->next(g)) {
+            RdsSource::Take got = tuned_.source->take(g);
+            if (got == RdsSource::Take::None) {
                 rds_dry_ = true;
                 return;
+            }
+            if (got == RdsSource::Take::NotYet) {
+                // Real signal decoded at its own pace: nothing at this slot
+                // yet means it stays empty, as a chip hands over no group it
+                // has not received.
+                if (next_group_ > now) {
+                    rds_due_ = next_group_;
+                    return;
+                }
+                next_group_ += interval;
+                continue;
             }
             append_packed(g, group_bytes_);
             group_handed_ = 0;
@@ -296,15 +313,53 @@ void Chip::report_tick(Clock::time_point now, Out& out) {
     out.push_back(e);
 }
 
+void Chip::signal_tick(Clock::time_point now, Out& out) {
+    if (!powered_ || seek_.active || !tuned_.source || !tuned_.source->stereo()) {
+        next_signal_ = {};
+        return;
+    }
+    if (next_signal_ != Clock::time_point{} && now < next_signal_) return;
+    next_signal_ = now + std::chrono::microseconds(ce::platform_ms_to_real_us(kSignalMs));
+    update_stereo(out);
+}
+
+// One window of a seek over the dongle, measured with the lock released so
+// that requests keep coming in; a stop or a tune meanwhile ends the seek and
+// the window's result is dropped.
+void Chip::scan_turn(std::unique_lock<std::mutex>& lock, Out& out) {
+    if (!scan_) return;
+    if (!powered_ || !seek_.active || !band_air_) {
+        scan_.reset();
+        return;
+    }
+    std::shared_ptr<BandAir> air = band_air_;
+    BandAir::Scan scan = *scan_;
+    uint64_t generation = seek_.generation;
+    lock.unlock();
+    air->scan_step(scan);
+    lock.lock();
+    if (!scan_ || !seek_.active || seek_.generation != generation) return;
+    *scan_ = scan;
+    if (!scan.done) return;
+    scan_.reset();
+    if (scan.found) end_seek(out, FMS_SEEK_SUCCESSED, *scan.found);
+    else end_seek(out, FMS_SEEK_BAND_LIMIT, seek_.to);
+}
+
 // ---- chip state -------------------------------------------------------------------
 
 uint32_t Chip::rssi_now() const {
     if (!powered_ || seek_.active || !tuned_.station) return kNoiseRssi;
+    if (tuned_.source)
+        if (auto measured = tuned_.source->rssi()) return std::min(*measured, kMaxRssi);
     return tuned_.station->rssi;
 }
 
 void Chip::update_stereo(Out& out) {
-    bool stereo = powered_ && !seek_.active && most_ == 0 && tuned_.station && tuned_.station->rssi >= kStereoRssi;
+    bool pilot = tuned_.station && tuned_.station->rssi >= kStereoRssi;
+    if (tuned_.source)
+        if (auto measured = tuned_.source->stereo()) pilot = *measured;
+    bool stereo = powered_ && !seek_.active && most_ == 0 && tuned_.station && pilot;
     if (stereo == stereo_) return;
     stereo_ = stereo;
     OutEvent e;
@@ -314,12 +369,34 @@ void Chip::update_stereo(Out& out) {
     schedule(after(20, 40), [e](Out& o) { o.push_back(e); });
 }
 
+void Chip::refresh_band() {
+    std::string value = read_band_value();
+    if (value == band_value_ && (band_air_ || value.empty())) return;
+    // The old band's dongle is let go before a new one is opened.
+    tuned_ = Tuned{};
+    scan_.reset();
+    band_air_.reset();
+    band_value_ = value;
+    if (value.empty()) return;
+    BandSpec band;
+    std::string error;
+    if (!parse_band(value, band, &error) || !(band_air_ = BandAir::open(band, &error)))
+        std::fprintf(stderr, "FMS_API: the band cannot be received: %s\n", error.c_str());
+}
+
 void Chip::tune_to(Out& out, uint32_t frequency) {
     frequency_ = frequency;
     tuned_ = Tuned{};
     clear_rds_stream();
     rds_dry_ = false;
-    if (auto st = read_station(frequency); st && st->rssi > 0) {
+    refresh_band();
+    if (!band_value_.empty()) {
+        // A band set is the air, heard or not: the stations wait.
+        if (band_air_) {
+            Station st{frequency, band_air_->live() ? kNoiseRssi : band_air_->strength(frequency), ""};
+            if (st.rssi > 0 && (tuned_.source = band_air_->tune(frequency))) tuned_.station = st;
+        }
+    } else if (auto st = read_station(frequency); st && st->rssi > 0) {
         tuned_.station = st;
         SourceSpec wanted;
         if (parse_source(st->source, wanted)) tuned_.source = make_source(wanted, frequency ^ session_counter_);
@@ -329,6 +406,7 @@ void Chip::tune_to(Out& out, uint32_t frequency) {
 
 uint32_t Chip::seek_position(Clock::time_point now) const {
     if (!seek_.active) return frequency_;
+    if (scan_) return scan_->reached ? scan_->reached : seek_.from;
     double span = std::chrono::duration<double>(seek_.end - seek_.start).count();
     double done = span <= 0 ? 1.0 : std::chrono::duration<double>(now - seek_.start).count() / span;
     done = std::clamp(done, 0.0, 1.0);
@@ -343,6 +421,7 @@ void Chip::end_seek(Out& out, uint8_t status, uint32_t frequency) {
     seek_.active = false;
     seek_.generation++;
     seek_requested_ = false;
+    scan_.reset();
     tune_to(out, frequency);
     answer(out, FMS_CMD_SEEK, status, frequency);
 }
@@ -396,6 +475,8 @@ DWORD Chip::create(DWORD* creation_word, FMS_EVENT_FUNCTION fn, DWORD* session) 
     band_ = FMS_CHIP_BAND_EUROPE;
     frequency_ = band_low(band_);
     tuned_ = Tuned{};
+    scan_.reset();
+    next_signal_ = {};
     stereo_ = false;
     rds_on_ = false;
     seek_ = Seek{};
@@ -425,6 +506,9 @@ DWORD Chip::destroy(DWORD session) {
     queue_.clear();
     power_target_ = powered_ = false;
     tuned_ = Tuned{};
+    scan_.reset();
+    band_air_.reset();  // the dongle is free for others
+    band_value_.clear();
     return FMS_SUCCESSED;
 }
 
@@ -470,6 +554,7 @@ DWORD Chip::disable(DWORD session) {
         rds_on_ = false;
         seek_.active = false;
         seek_.generation++;
+        scan_.reset();
         tuned_ = Tuned{};
         clear_rds_stream();
         update_stereo(out);
@@ -536,7 +621,32 @@ DWORD Chip::seek(DWORD session, DWORD stop, DWORD upwards) {
         // current frequency, within the chip band; else the band edge.
         uint32_t to = up ? hi : lo;
         uint8_t status = FMS_SEEK_BAND_LIMIT;
-        for (const auto& st : read_air()) {
+        tuned_ = Tuned{};
+        refresh_band();
+        if (band_air_ && band_air_->live()) {
+            // The dongle is stepped over the band a window at a time
+            // (scan_turn) and the seek ends where it finds a channel.
+            clear_rds_stream();
+            seek_ = Seek{true, up, from, to, status, Clock::now(), Clock::now(), seek_.generation + 1};
+            scan_ = BandAir::Scan{};
+            scan_->from = from;
+            scan_->lo = lo;
+            scan_->hi = hi;
+            scan_->up = up;
+            scan_->level = search_level_;
+            update_stereo(out);
+            // Requests wait as for a sweep to the band edge; end_seek frees
+            // the chip as soon as the scan ends.
+            uint32_t steps = (to > from ? to - from : from - to) / kSeekStep;
+            seek_.end = seek_.start + std::chrono::microseconds(ce::platform_ms_to_real_us(30 + steps * kSeekStepMs));
+            busy_until_ = std::max(busy_until_, seek_.end);
+            cv_.notify_all();
+            return;
+        }
+        std::vector<Station> candidates;
+        if (band_air_) candidates = band_air_->stations();
+        else if (band_value_.empty()) candidates = read_air();
+        for (const auto& st : candidates) {
             if (st.rssi < search_level_ || st.rssi == 0 || st.frequency < lo || st.frequency > hi) continue;
             if (up && st.frequency > from && st.frequency <= to) {
                 to = st.frequency;

@@ -20,6 +20,7 @@
 
 #include "air.h"
 #include "fms_api.h"
+#include "real_air.h"
 #include "fmsim_control.h"
 
 namespace fmsim {
@@ -112,6 +113,9 @@ private:
 
     // Chip state changes (lock held).
     void tune_to(Out& out, uint32_t frequency);
+    void refresh_band();
+    void scan_turn(std::unique_lock<std::mutex>& lock, Out& out);
+    void signal_tick(Clock::time_point now, Out& out);
     void update_stereo(Out& out);
     void reset_radio_settings();
     uint32_t rssi_now() const;
@@ -145,6 +149,14 @@ private:
     uint8_t band_ = FMS_CHIP_BAND_EUROPE;
     uint32_t frequency_ = FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low;
     Tuned tuned_;
+    // The band, while the air has one: opened when its value changes.
+    std::string band_value_;
+    std::shared_ptr<BandAir> band_air_;
+    // A seek that steps the dongle: one window a turn of the event thread,
+    // measured with the lock released.
+    std::optional<BandAir::Scan> scan_;
+    // A source measuring real signal: its pilot is looked at now and then.
+    Clock::time_point next_signal_{};
     bool stereo_ = false;
     bool rds_on_ = false;
     bool seek_requested_ = false;

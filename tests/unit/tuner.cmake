@@ -16,3 +16,18 @@ ce_add_test(tuner_cectl_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_cectl_test.cpp
   LIBS fmsim_core)
 add_dependencies(tuner_cectl_test cectl)
+
+# Real radio on the air: an IQ band, a stand-in dongle, an mpx station.
+ce_add_test(tuner_real_air_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_real_air_test.cpp
+  LIBS fmsim_core
+  ENV LSAN_OPTIONS=suppressions=${CE_TESTS_DIR}/support/lsan_liquid.supp
+  TIMEOUT 300)
+target_include_directories(tuner_real_air_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(tuner_real_air_test FMS_API)
+
+# Real radio (platform/tuner/radio): block code, modulator, front end,
+# decoder, files.
+ce_add_test(tuner_radio_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_radio_test.cpp
+  LIBS fmsim_core fmsim_radio)

@@ -8,7 +8,10 @@
 #include <fstream>
 #include <iterator>
 
+#include <filesystem>
+
 #include "air.h"
+#include "iq_device.h"
 #include "test_support.h"
 
 namespace {
@@ -107,6 +110,91 @@ TEST_F(TunerCectl, SetRemoveClearAndErrors) {
     EXPECT_TRUE(fmsim::read_air().empty());
     EXPECT_EQ(cectl("air clear").status, 0);
     EXPECT_EQ(cectl("air list").out, "");
+}
+
+// A multiplex made from a hex-group recording goes on the air as an mpx
+// station; what cannot be read as one is refused when set, not found out at
+// the next tune.
+TEST_F(TunerCectl, MpxMakeAndMpxStations) {
+    std::string spy = root.path() + "/station.spy";
+    std::ofstream(spy) << "9602 4401 C9DE FDC4 @2019/05/04 17:55:00.91\n9602 040A 645A 204B\n";
+    std::string wav = root.path() + "/station.wav";
+    CectlResult made = cectl("air mpx-make '" + spy + "' '" + wav + "'");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.out.rfind(wav + ": 2 groups", 0), 0u) << made.out;
+    ASSERT_EQ(cectl("air set 90000 40 mpx '" + wav + "'").status, 0);
+    std::string raw = root.path() + "/station.raw";
+    std::ofstream(raw) << std::string(4096, '\0');
+    ASSERT_EQ(cectl("air set 91000 30 mpx '" + raw + "' --rate 192000").status, 0);
+    EXPECT_EQ(cectl("air list").out, "90000\t40\tmpx " + wav + "\n91000\t30\tmpx " + raw + " rate 192000\n");
+
+    std::string empty = root.path() + "/empty.spy";
+    std::ofstream(empty) << "not a group\n";
+    for (const std::string& bad : std::vector<std::string>{
+             "air mpx-make '" + empty + "' " + root.path() + "/x.wav",              // no group in it
+             "air mpx-make /no/such.spy " + root.path() + "/x.wav",                 // no file
+             "air mpx-make '" + spy + "' " + root.path() + "/x.mp3",                // not WAV nor FLAC
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --rate 48000",   // too slow for RDS
+             "air mpx-make '" + spy + "' /no/such/folder/x.wav",                    // cannot be written
+             "air set 92000 40 mpx '" + spy + "'",                                  // text, not sound
+             "air set 92000 40 mpx '" + raw + "' --rate 100000",                    // too slow for RDS
+             std::string("air set 92000 40 mpx /no/such.wav"),
+             "air set 92000 40 mpx '" + wav + "' --speed 2",
+         }) {
+        SCOPED_TRACE(bad);
+        expect_error(bad);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/x.wav")) << "a refused make leaves no file";
+    EXPECT_EQ(fmsim::read_air().size(), 2u);
+}
+
+TEST_F(TunerCectl, BandsComeFirstAndTheStationsReturn) {
+    ASSERT_EQ(cectl("air set 90000 40 synthetic 9602 tmc").status, 0);
+    const std::string stations = "90000\t40\tsynthetic 9602 tmc\n";
+    std::string iq = root.path() + "/band.cu8";
+    std::ofstream(iq) << std::string(8192, '\x80');
+    ASSERT_EQ(cectl("air iq '" + iq + "' --center 95000000 --rate 2048000").status, 0);
+    EXPECT_EQ(cectl("air list").out, "band\tiq " + iq + " center 95000000 rate 2048000 format cu8\n" + stations);
+    ASSERT_EQ(cectl("air iq '" + iq + "' --rate 1024000 --center 94000000 --format cs16").status, 0);
+    EXPECT_EQ(fmsim::read_band_value(), "iq " + iq + " center 94000000 rate 1024000 format cs16");
+    for (const std::string& bad : std::vector<std::string>{
+             "air iq '" + iq + "' --rate 2048000",                          // no centre
+             "air iq '" + iq + "' --center 95000000 --rate 100000",         // too narrow for a channel
+             "air iq '" + iq + "' --center 95000000 --rate 2048000 --format u8",
+             std::string("air iq /no/such.cu8 --center 95000000 --rate 2048000"),
+             "air iq '" + iq + "' --center 95000000 --rate",
+         }) {
+        SCOPED_TRACE(bad);
+        expect_error(bad);
+    }
+    ASSERT_EQ(cectl("air stations").status, 0);
+    EXPECT_EQ(cectl("air list").out, stations) << "the list is today's once the band is gone";
+    ASSERT_EQ(cectl("air iq '" + iq + "' --center 95000000 --rate 2048000").status, 0);
+    ASSERT_EQ(cectl("air clear").status, 0);
+    EXPECT_EQ(cectl("air list").out, "");
+}
+
+TEST_F(TunerCectl, RtlNeedsADongle) {
+    ASSERT_EQ(cectl("air set 90000 40 synthetic 9602 tmc").status, 0);
+    unsetenv("FMSIM_RTL_FAKE");
+    if (fmsim::rtl_present(0)) GTEST_SKIP() << "a dongle is attached to this machine";
+    CectlResult r = cectl("air rtl --gain 30");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cectl: air rtl: no RTL-SDR dongle found\n");
+    EXPECT_EQ(fmsim::read_band_value(), "") << "the air is unchanged";
+    EXPECT_EQ(cectl("air list").out, "90000\t40\tsynthetic 9602 tmc\n");
+
+    // A recording standing in for the dongle.
+    std::string iq = root.path() + "/band.cu8";
+    std::ofstream(iq) << std::string(8192, '\x80');
+    setenv("FMSIM_RTL_FAKE", ("iq " + iq + " center 95000000 rate 2048000 format cu8").c_str(), 1);
+    ASSERT_EQ(cectl("air rtl --ppm -3 --gain 40.2").status, 0);
+    EXPECT_EQ(cectl("air list").out, "band\trtl device 0 ppm -3 gain 40.2\n90000\t40\tsynthetic 9602 tmc\n");
+    expect_error("air rtl --device 1");  // the stand-in is dongle 0
+    expect_error("air rtl --gain loud");
+    expect_error("air rtl --ppm 0.5");
+    EXPECT_EQ(fmsim::read_band_value(), "rtl device 0 ppm -3 gain 40.2");
+    unsetenv("FMSIM_RTL_FAKE");
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+// Multiplex recordings (WAV, FLAC, raw s16le) and raw IQ recordings.
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "radio.h"
+
+namespace fmsim::radio {
+
+namespace {
+
+constexpr double kMinMpxRate = 160000.0;
+
+void set_error(std::string* error, const std::string& text) {
+    if (error) *error = text;
+}
+
+// Only a regular file: a FIFO or a device would block or never end, and a
+// directory cannot be read.
+bool regular_file(const std::string& path, std::string* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        set_error(error, path + ": " + std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        set_error(error, path + ": not a regular file");
+        return false;
+    }
+    return true;
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+    size_t n = std::strlen(tail);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; i++)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+    return true;
+}
+
+class SndMpxFile : public MpxFile {
+public:
+    SndMpxFile(SNDFILE* f, const SF_INFO& info) : file_(f), info_(info) {}
+    ~SndMpxFile() override { sf_close(file_); }
+    double rate() const override { return info_.samplerate; }
+    size_t read(float* out, size_t count) override {
+        if (count == 0) return 0;
+        const size_t channels = static_cast<size_t>(info_.channels);
+        if (channels == 1) return static_cast<size_t>(std::max<sf_count_t>(0, sf_readf_float(file_, out, static_cast<sf_count_t>(count))));
+        frames_.resize(std::min<size_t>(count, 8192) * channels);
+        sf_count_t got = sf_readf_float(file_, frames_.data(), static_cast<sf_count_t>(frames_.size() / channels));
+        if (got <= 0) return 0;
+        for (sf_count_t k = 0; k < got; k++) out[k] = frames_[static_cast<size_t>(k) * channels];
+        return static_cast<size_t>(got);
+    }
+    bool rewind() override { return sf_seek(file_, 0, SEEK_SET) == 0; }
+
+private:
+    SNDFILE* file_;
+    SF_INFO info_;
+    std::vector<float> frames_;
+};
+
+class RawMpxFile : public MpxFile {
+public:
+    RawMpxFile(FILE* f, double rate) : file_(f), rate_(rate) {}
+    ~RawMpxFile() override { std::fclose(file_); }
+    double rate() const override { return rate_; }
+    size_t read(float* out, size_t count) override {
+        buf_.resize(std::min<size_t>(count, 8192) * 2);
+        size_t got = std::fread(buf_.data(), 2, buf_.size() / 2, file_);
+        for (size_t k = 0; k < got; k++)
+            out[k] = static_cast<float>(static_cast<int16_t>(buf_[2 * k] | buf_[2 * k + 1] << 8)) / 32768.0f;
+        return got;
+    }
+    bool rewind() override { return std::fseek(file_, 0, SEEK_SET) == 0; }
+
+private:
+    FILE* file_;
+    double rate_;
+    std::vector<uint8_t> buf_;
+};
+
+class RawIqFile : public IqFile {
+public:
+    RawIqFile(FILE* f, IqFormat format) : file_(f), format_(format) {}
+    ~RawIqFile() override { std::fclose(file_); }
+    size_t read(std::complex<float>* out, size_t count) override {
+        const size_t step = iq_sample_bytes(format_);
+        size_t done = 0;
+        while (done < count) {
+            size_t want = std::min<size_t>(count - done, 16384);
+            raw_.resize(want * step);
+            size_t got = std::fread(raw_.data(), step, want, file_);
+            if (got == 0) break;
+            samples_.clear();
+            iq_to_complex(raw_.data(), got * step, format_, samples_);
+            std::copy(samples_.begin(), samples_.end(), out + done);
+            done += got;
+            if (got < want) break;
+        }
+        return done;
+    }
+    bool rewind() override { return std::fseek(file_, 0, SEEK_SET) == 0; }
+
+private:
+    FILE* file_;
+    IqFormat format_;
+    std::vector<uint8_t> raw_;
+    std::vector<std::complex<float>> samples_;
+};
+
+}  // namespace
+
+std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<double> raw_rate, std::string* error) {
+    if (!regular_file(path, error)) return nullptr;
+    if (raw_rate) {
+        if (!(*raw_rate >= kMinMpxRate)) {
+            set_error(error, path + ": a multiplex needs a rate of at least 160 kHz (the RDS subcarrier is at 57 kHz)");
+            return nullptr;
+        }
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) {
+            set_error(error, path + ": " + std::strerror(errno));
+            return nullptr;
+        }
+        return std::make_unique<RawMpxFile>(f, *raw_rate);
+    }
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) {
+        set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) + "); a raw s16le recording needs its rate");
+        return nullptr;
+    }
+    if (info.channels < 1 || info.samplerate < kMinMpxRate) {
+        sf_close(f);
+        set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
+                             " Hz is too low for a multiplex (at least 160 kHz: the RDS subcarrier is at 57 kHz)");
+        return nullptr;
+    }
+    return std::make_unique<SndMpxFile>(f, info);
+}
+
+bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = 1;
+    info.format = ends_with(path, ".flac") ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_16) : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) {
+        set_error(error, path + ": " + sf_strerror(nullptr));
+        return false;
+    }
+    // Clipping stays clipping: no wrap-around of samples outside -1..1.
+    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    sf_count_t wrote = sf_write_float(f, mpx.data(), static_cast<sf_count_t>(mpx.size()));
+    bool ok = wrote == static_cast<sf_count_t>(mpx.size());
+    if (!ok) set_error(error, path + ": " + sf_strerror(f));
+    if (sf_close(f) != 0 && ok) {
+        set_error(error, path + ": could not be completed");
+        ok = false;
+    }
+    return ok;
+}
+
+std::unique_ptr<IqFile> IqFile::open(const std::string& path, IqFormat format, std::string* error) {
+    if (!regular_file(path, error)) return nullptr;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        set_error(error, path + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    return std::make_unique<RawIqFile>(f, format);
+}
+
+}  // namespace fmsim::radio

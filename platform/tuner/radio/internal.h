@@ -1,0 +1,31 @@
+// Inside the radio library: the shaped biphase pulse, resamplers.
+#pragma once
+
+// <complex> first: liquid then takes std::complex<float> for its complex type.
+#include <complex>
+
+#include <liquid/liquid.h>
+
+#include <vector>
+
+namespace fmsim::radio {
+
+constexpr int kPulseSpan = 3;  // bits either side of a symbol that its shaped pulse is kept for
+
+// One differentially coded bit's pulse (the biphase symbol through the
+// cosine roll-off shaping), per_bit points a bit over [-kPulseSpan,
+// kPulseSpan + 0.5] bits, peak 1. energy_per_bit: the mean square of a
+// stream of random symbols made of it.
+std::vector<float> biphase_pulse(int per_bit, double& energy_per_bit);
+
+// Multi-stage resamplers, new (state cleared) for rate r and 60 dB of
+// stop-band attenuation. liquid designs their filters in tens of
+// milliseconds; each design is made once per rate and copied after that,
+// so a decoder or channel is quick to create and to reset.
+msresamp_crcf make_resampler_crcf(float r);
+msresamp_rrrf make_resampler_rrrf(float r);
+// The decoder's symbol synchroniser (root-raised-cosine matched filter),
+// designed once (the decoder always asks for the same one) and copied.
+symsync_rrrf make_half_bit_sync(unsigned k, unsigned m, float beta, unsigned banks);
+
+}  // namespace fmsim::radio

@@ -1,0 +1,210 @@
+// Real radio for the simulated tuner: RDS carried on an FM multiplex (the
+// FM-demodulated baseband) or inside an IQ recording of a band, and the
+// modulator that makes such signals from groups. Plain C++ outside; the DSP
+// library behind it (liquid-dsp) never shows in these declarations.
+//
+// Rates: a multiplex is read at any rate from 160 kHz up (171 kHz, 192 kHz
+// and 228 kHz are the usual ones); IQ at any rate from 200 kS/s up.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rds_group.h"
+
+namespace fmsim::radio {
+
+// ---- Blocks, check words and offsets --------------------------------------
+
+enum class Offset : uint8_t { A, B, C, Cprime, D };
+
+constexpr uint16_t kOffsetWord[5] = {0x0FC, 0x198, 0x168, 0x350, 0x1B4};
+constexpr int kBitsPerBlock = 26;
+constexpr int kBitsPerGroup = 104;
+constexpr double kBitRate = 1187.5;
+constexpr double kPilotHz = 19000.0;
+constexpr double kSubcarrierHz = 57000.0;
+constexpr int kMaxBurst = 5;  // the longest burst the code corrects
+
+// The 10-bit check word of an information word (generator
+// x^10 + x^8 + x^7 + x^5 + x^4 + x^3 + 1), without the offset.
+uint16_t check_word(uint16_t info);
+// The 26 bits sent for a block: information word then check word + offset.
+uint32_t encode_block(uint16_t info, Offset offset);
+// The syndrome of 26 received bits; equal to the offset's syndrome when the
+// block is error-free.
+uint16_t syndrome(uint32_t bits26);
+
+struct BlockDecode {
+    bool ok = false;        // error-free, or corrected within the burst limit
+    uint16_t info = 0;      // the information word (the received bits when !ok)
+    int corrected = 0;      // bits corrected
+};
+// Decodes 26 received bits as a block with the expected offset, correcting a
+// burst of up to max_burst bits (0: detection only).
+BlockDecode decode_block(uint32_t bits26, Offset expected, int max_burst);
+
+// A block sent as received in error: the information word as given, the
+// check word spoiled by a fixed pattern (bad_check_pattern(), on the ten
+// check bits) that no correction of a burst of up to kMaxBurst bits undoes,
+// for its own offset nor for C/C' in the third block, and that never reads
+// as another offset's block. A decoder reports it bad with the same
+// information word.
+uint16_t bad_check_pattern();
+uint32_t encode_bad_block(uint16_t info, Offset offset);
+
+// The 104 bits of a group (0 or 1 each), in the order sent: element 0 is the
+// first bit of block A. Block C goes with offset C' when it is a version-B
+// group; a block marked bad is sent as encode_bad_block() makes it.
+std::vector<uint8_t> group_bits(const RdsGroup& group);
+
+// ---- The modulator -----------------------------------------------------------
+
+struct MpxOptions {
+    double rate = 228000.0;        // samples per second of the multiplex
+    bool pilot = true;             // 19 kHz pilot; the 57 kHz carrier is locked to three times it
+    double pilot_level = 0.09;     // of full deviation
+    double rds_level = 0.05;
+    double subcarrier_offset_hz = 0.0;  // the 57 kHz carrier (and pilot) off their place
+    double clock_ppm = 0.0;        // sample clock error of the recording
+    std::optional<double> snr_db;  // white noise added, relative to the RDS signal's power
+                                   // in its 2.4 kHz bandwidth: signal power over the noise's
+                                   // power in 57 kHz +- 2.4 kHz, the band RDS occupies
+    uint32_t seed = 1;             // noise
+};
+
+// Groups to multiplex samples (floats in -1..1), one group after another with
+// differential coding carried across calls.
+class MpxModulator {
+public:
+    explicit MpxModulator(const MpxOptions& options);
+    ~MpxModulator();
+    void modulate(const std::vector<RdsGroup>& groups, std::vector<float>& out);
+    // Seconds of filler: bits that make no block (all ones), so that a
+    // receiver locks its carrier and bit clock on them before a group.
+    void filler(double seconds, std::vector<float>& out);
+    double rate() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// A whole multiplex: lead_in_s seconds of filler, the groups, a short tail
+// of filler (kTailSeconds) so the last group's bits are out. A decoder that
+// starts with such a signal yields every group, the first one included,
+// bit-exactly (bad blocks with their bad bit and their information word).
+// With MpxModulator directly, do the same: filler() before the first group
+// (kLeadInSeconds is plenty) and after the last, as each call sends only the
+// samples whose pulses are complete (a few bits are held back).
+constexpr double kLeadInSeconds = 0.2;
+constexpr double kTailSeconds = 0.05;
+std::vector<float> make_mpx(const std::vector<RdsGroup>& groups, const MpxOptions& options,
+                            double lead_in_s = kLeadInSeconds);
+
+enum class IqFormat { Cu8, Cs16, Cf32 };
+bool parse_iq_format(const std::string& text, IqFormat& format);
+const char* iq_format_name(IqFormat format);
+size_t iq_sample_bytes(IqFormat format);
+
+struct IqOptions {
+    double iq_rate = 2400000.0;
+    double offset_hz = 0.0;        // the station's carrier relative to the recording's centre
+    double deviation_hz = 75000.0;
+    double level = 0.5;            // carrier amplitude, of full scale
+    std::optional<double> snr_db;  // white noise in the channel (200 kHz)
+    double clock_ppm = 0.0;
+    uint32_t seed = 1;
+};
+// FM-modulates a multiplex into IQ in the given raw form.
+std::vector<uint8_t> fm_modulate(const std::vector<float>& mpx, double mpx_rate, const IqOptions& options,
+                                 IqFormat format);
+
+// ---- The decoder ---------------------------------------------------------------
+
+struct DecoderOptions {
+    double rate = 228000.0;  // of the multiplex pushed in
+    int max_burst = 2;       // burst errors corrected while synchronised (up to 5)
+};
+
+// Multiplex samples in, groups out, in any chunk sizes. Groups come out only
+// while block-synchronised, each block with its bad bit when it failed its
+// check (the received bits kept).
+class RdsDecoder {
+public:
+    explicit RdsDecoder(const DecoderOptions& options);
+    ~RdsDecoder();
+    void push(const float* mpx, size_t count, std::vector<RdsGroup>& groups);
+    void reset();
+    bool synchronised() const;
+    bool pilot() const;        // a 19 kHz pilot is locked (the station is stereo)
+    uint64_t bits() const;     // bits decoded since the reset
+    uint64_t blocks_received() const;
+    uint64_t blocks_failed() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// ---- The FM front end ---------------------------------------------------------
+
+// Raw IQ bytes to complex samples in -1..1. A trailing partial sample is left.
+void iq_to_complex(const uint8_t* raw, size_t bytes, IqFormat format, std::vector<std::complex<float>>& out);
+
+// One station out of an IQ stream: mixed to zero, channel-filtered,
+// FM-demodulated and decimated to a multiplex rate of 171 kHz or 228 kHz.
+class FmChannel {
+public:
+    FmChannel(double iq_rate, double offset_hz);
+    ~FmChannel();
+    void push(const std::complex<float>* iq, size_t count, std::vector<float>& mpx);
+    double mpx_rate() const;
+    double power_db() const;  // the channel's mean power, dB of full scale, smoothed
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Power in dBFS of every 100 kHz channel inside the IQ block, by frequency
+// relative to the centre (Hz, multiples of 100 kHz).
+std::vector<std::pair<int32_t, double>> channel_powers(const std::complex<float>* iq, size_t count, double iq_rate);
+
+// Signal strength 0..63 as the chip reports it, from a channel power.
+uint32_t rssi_from_power(double power_db);
+
+// ---- Files ----------------------------------------------------------------------
+
+// A multiplex recording: WAV or FLAC (first channel), or raw signed 16-bit
+// little-endian at raw_rate. Null with a reason when it cannot be read.
+class MpxFile {
+public:
+    static std::unique_ptr<MpxFile> open(const std::string& path, std::optional<double> raw_rate,
+                                         std::string* error = nullptr);
+    virtual ~MpxFile() = default;
+    virtual double rate() const = 0;
+    // Up to count samples; 0 at the end.
+    virtual size_t read(float* out, size_t count) = 0;
+    virtual bool rewind() = 0;
+};
+
+// Writes a multiplex as 16-bit WAV (or FLAC when the name ends in .flac).
+bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error = nullptr);
+
+// An IQ recording in raw form.
+class IqFile {
+public:
+    static std::unique_ptr<IqFile> open(const std::string& path, IqFormat format, std::string* error = nullptr);
+    virtual ~IqFile() = default;
+    virtual size_t read(std::complex<float>* out, size_t count) = 0;
+    virtual bool rewind() = 0;
+};
+
+}  // namespace fmsim::radio
