@@ -21,7 +21,6 @@ add_dependencies(tuner_cectl_test cectl)
 ce_add_test(tuner_real_air_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_real_air_test.cpp
   LIBS fmsim_core
-  ENV LSAN_OPTIONS=suppressions=${CE_TESTS_DIR}/support/lsan_liquid.supp
   TIMEOUT 300)
 target_include_directories(tuner_real_air_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(tuner_real_air_test FMS_API)
