@@ -183,20 +183,24 @@ struct ReplyHead {
     uint32_t count = 0;
 };
 
-// A reply with nothing beyond its head.
-struct PlainReply : ReplyHead {
+struct NoFields {
     static constexpr auto fields() { return std::tuple{}; }
 };
 
-#define CE_RPC_NO_FIELDS \
-    static constexpr auto fields() { return std::tuple{}; }
+// A reply with nothing beyond its head.
+struct PlainReply : ReplyHead, NoFields {};
+
+// A request names its operation and its reply.
+template <Op O, class R>
+struct Request {
+    static constexpr Op op = O;
+    using Reply = R;
+};
 
 // The first request on a connection: the protocol spoken and the process's
 // session token.
 using HelloReply = PlainReply;
-struct HelloRequest {
-    static constexpr Op op = OpHello;
-    using Reply = HelloReply;
+struct HelloRequest : Request<OpHello, HelloReply> {
     uint32_t version = 0;
     uint64_t token = 0;
     static constexpr auto fields() { return std::tuple{Field(&HelloRequest::version), Field(&HelloRequest::token)}; }
@@ -205,9 +209,7 @@ struct HelloRequest {
 // ActivateDeviceEx: the driver's key and the values added to its Active key;
 // result: the device handle.
 using ActivateReply = PlainReply;
-struct ActivateRequest {
-    static constexpr Op op = OpActivate;
-    using Reply = ActivateReply;
+struct ActivateRequest : Request<OpActivate, ActivateReply> {
     std::u16string key;
     std::vector<RegEnt> ents;
     static constexpr auto fields() {
@@ -216,9 +218,7 @@ struct ActivateRequest {
 };
 
 using DeactivateReply = PlainReply;
-struct DeactivateRequest {
-    static constexpr Op op = OpDeactivate;
-    using Reply = DeactivateReply;
+struct DeactivateRequest : Request<OpDeactivate, DeactivateReply> {
     uint32_t handle = 0;
     static constexpr auto fields() { return std::tuple{Field(&DeactivateRequest::handle)}; }
 };
@@ -227,17 +227,11 @@ struct ListReply : ReplyHead {
     std::vector<DeviceInfo> devices;
     static constexpr auto fields() { return std::tuple{Field(&ListReply::devices, kMaxDevices)}; }
 };
-struct ListRequest {
-    static constexpr Op op = OpList;
-    using Reply = ListReply;
-    CE_RPC_NO_FIELDS
-};
+struct ListRequest : Request<OpList, ListReply>, NoFields {};
 
 // CreateFileW on a device name; result: the open's id.
 using OpenReply = PlainReply;
-struct OpenRequest {
-    static constexpr Op op = OpOpen;
-    using Reply = OpenReply;
+struct OpenRequest : Request<OpOpen, OpenReply> {
     std::u16string name;
     uint32_t access = 0;
     uint32_t share = 0;
@@ -247,9 +241,7 @@ struct OpenRequest {
 };
 
 using CloseReply = PlainReply;
-struct CloseRequest {
-    static constexpr Op op = OpClose;
-    using Reply = CloseReply;
+struct CloseRequest : Request<OpClose, CloseReply> {
     uint32_t open = 0;
     static constexpr auto fields() { return std::tuple{Field(&CloseRequest::open)}; }
 };
@@ -259,9 +251,7 @@ struct ReadReply : ReplyHead {
     Bytes data;
     static constexpr auto fields() { return std::tuple{rest(&ReadReply::data, kMaxIo)}; }
 };
-struct ReadRequest {
-    static constexpr Op op = OpRead;
-    using Reply = ReadReply;
+struct ReadRequest : Request<OpRead, ReadReply> {
     uint32_t open = 0;
     uint32_t size = 0;
     static constexpr auto fields() { return std::tuple{Field(&ReadRequest::open), Field(&ReadRequest::size, kMaxIo)}; }
@@ -269,9 +259,7 @@ struct ReadRequest {
 
 // count: the bytes written.
 using WriteReply = PlainReply;
-struct WriteRequest {
-    static constexpr Op op = OpWrite;
-    using Reply = WriteReply;
+struct WriteRequest : Request<OpWrite, WriteReply> {
     uint32_t open = 0;
     Bytes data;
     static constexpr auto fields() { return std::tuple{Field(&WriteRequest::open), Field(&WriteRequest::data, kMaxIo)}; }
@@ -282,9 +270,7 @@ struct IoControlReply : ReplyHead {
     std::string out;
     static constexpr auto fields() { return std::tuple{rest(&IoControlReply::out, kMaxIo)}; }
 };
-struct IoControlRequest {
-    static constexpr Op op = OpIoControl;
-    using Reply = IoControlReply;
+struct IoControlRequest : Request<OpIoControl, IoControlReply> {
     uint32_t open = 0;
     uint32_t code = 0;
     std::string in;
@@ -297,9 +283,7 @@ struct IoControlRequest {
 
 // result: the new position, or INVALID_SET_FILE_POINTER.
 using SeekReply = PlainReply;
-struct SeekRequest {
-    static constexpr Op op = OpSeek;
-    using Reply = SeekReply;
+struct SeekRequest : Request<OpSeek, SeekReply> {
     uint32_t open = 0;
     uint32_t distance = 0;  // a signed LONG
     uint32_t method = 0;
@@ -309,24 +293,14 @@ struct SeekRequest {
 };
 
 using StopReply = PlainReply;
-struct StopRequest {
-    static constexpr Op op = OpStop;
-    using Reply = StopReply;
-    CE_RPC_NO_FIELDS
-};
+struct StopRequest : Request<OpStop, StopReply>, NoFields {};
 
 // The GPS source settings changed.
 using GpsReloadReply = PlainReply;
-struct GpsReloadRequest {
-    static constexpr Op op = OpGpsReload;
-    using Reply = GpsReloadReply;
-    CE_RPC_NO_FIELDS
-};
+struct GpsReloadRequest : Request<OpGpsReload, GpsReloadReply>, NoFields {};
 
 using WindowAddReply = PlainReply;
-struct WindowAddRequest {
-    static constexpr Op op = OpWindowAdd;
-    using Reply = WindowAddReply;
+struct WindowAddRequest : Request<OpWindowAdd, WindowAddReply> {
     uint64_t window = 0;
     std::u16string class_name;
     std::u16string title;
@@ -337,9 +311,7 @@ struct WindowAddRequest {
 };
 
 using WindowTitleReply = PlainReply;
-struct WindowTitleRequest {
-    static constexpr Op op = OpWindowTitle;
-    using Reply = WindowTitleReply;
+struct WindowTitleRequest : Request<OpWindowTitle, WindowTitleReply> {
     uint64_t window = 0;
     std::u16string title;
     static constexpr auto fields() {
@@ -348,9 +320,7 @@ struct WindowTitleRequest {
 };
 
 using WindowRemoveReply = PlainReply;
-struct WindowRemoveRequest {
-    static constexpr Op op = OpWindowRemove;
-    using Reply = WindowRemoveReply;
+struct WindowRemoveRequest : Request<OpWindowRemove, WindowRemoveReply> {
     uint64_t window = 0;
     static constexpr auto fields() { return std::tuple{Field(&WindowRemoveRequest::window)}; }
 };
@@ -361,9 +331,7 @@ struct WindowListReply : ReplyHead {
     std::vector<WindowInfo> windows;
     static constexpr auto fields() { return std::tuple{Field(&WindowListReply::windows, kMaxWindows)}; }
 };
-struct WindowListRequest {
-    static constexpr Op op = OpWindowList;
-    using Reply = WindowListReply;
+struct WindowListRequest : Request<OpWindowList, WindowListReply> {
     uint64_t after = 0;
     static constexpr auto fields() { return std::tuple{Field(&WindowListRequest::after)}; }
 };
@@ -376,20 +344,14 @@ struct WindowForwardReply : ReplyHead {
         return std::tuple{Field(&WindowForwardReply::value), Field(&WindowForwardReply::text, kMaxWindowText)};
     }
 };
-struct WindowForwardRequest {
-    static constexpr Op op = OpWindowForward;
-    using Reply = WindowForwardReply;
+struct WindowForwardRequest : Request<OpWindowForward, WindowForwardReply> {
     WindowCall call;
     static constexpr auto fields() { return std::tuple{Field(&WindowForwardRequest::call)}; }
 };
 
 // This connection becomes its process's listener.
 using WindowListenReply = PlainReply;
-struct WindowListenRequest {
-    static constexpr Op op = OpWindowListen;
-    using Reply = WindowListenReply;
-    CE_RPC_NO_FIELDS
-};
+struct WindowListenRequest : Request<OpWindowListen, WindowListenReply>, NoFields {};
 
 // Listener only: waits for the next request for the process's windows;
 // a refused poll carries none.
@@ -397,17 +359,11 @@ struct WindowPollReply : ReplyHead {
     std::optional<PolledCall> polled;
     static constexpr auto fields() { return std::tuple{Field(&WindowPollReply::polled)}; }
 };
-struct WindowPollRequest {
-    static constexpr Op op = OpWindowPoll;
-    using Reply = WindowPollReply;
-    CE_RPC_NO_FIELDS
-};
+struct WindowPollRequest : Request<OpWindowPoll, WindowPollReply>, NoFields {};
 
 // Listener only: the answer to the polled request `serial`.
 using WindowResultReply = PlainReply;
-struct WindowResultRequest {
-    static constexpr Op op = OpWindowResult;
-    using Reply = WindowResultReply;
+struct WindowResultRequest : Request<OpWindowResult, WindowResultReply> {
     uint64_t serial = 0;
     WindowAnswer answer;
     static constexpr auto fields() {
@@ -419,13 +375,7 @@ struct WindowForegroundReply : ReplyHead {
     uint64_t window = 0;
     static constexpr auto fields() { return std::tuple{Field(&WindowForegroundReply::window)}; }
 };
-struct WindowForegroundRequest {
-    static constexpr Op op = OpWindowForeground;
-    using Reply = WindowForegroundReply;
-    CE_RPC_NO_FIELDS
-};
-
-#undef CE_RPC_NO_FIELDS
+struct WindowForegroundRequest : Request<OpWindowForeground, WindowForegroundReply>, NoFields {};
 
 // ---- the list ------------------------------------------------------------------
 

@@ -20,27 +20,22 @@ void Writer::lend(std::string_view bytes) {
         return;
     }
     lent_at = out.size();
-    lent = bytes.data() ? bytes : std::string_view("", 0);
+    lent = bytes;
 }
 void Writer::text(const std::u16string& s) {
     u32(static_cast<uint32_t>(s.size()));
     out.append(reinterpret_cast<const char*>(s.data()), s.size() * 2);
 }
 
-bool Reader::u32(uint32_t& v) {
-    if (left_ < 4) return false;
-    std::memcpy(&v, p_, 4);
-    p_ += 4;
-    left_ -= 4;
+bool Reader::fixed(void* v, size_t size) {
+    if (left_ < size) return false;
+    std::memcpy(v, p_, size);
+    p_ += size;
+    left_ -= size;
     return true;
 }
-bool Reader::u64(uint64_t& v) {
-    if (left_ < 8) return false;
-    std::memcpy(&v, p_, 8);
-    p_ += 8;
-    left_ -= 8;
-    return true;
-}
+bool Reader::u32(uint32_t& v) { return fixed(&v, 4); }
+bool Reader::u64(uint64_t& v) { return fixed(&v, 8); }
 bool Reader::bytes(std::string& v, uint32_t max) {
     uint32_t n;
     if (!u32(n) || n > max || n > left_) return false;

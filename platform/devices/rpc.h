@@ -71,6 +71,7 @@ public:
     bool done() const { return left_ == 0; }
 
 private:
+    bool fixed(void* v, size_t size);
     const uint8_t* p_;
     size_t left_;
 };

@@ -59,16 +59,16 @@ std::string rpc_devices() {
     write.open = 1;
     write.data.owned = "$PSRF107*21\r\n";
     request(out, write);
-    request(out, ReadRequest{1, 4096});
+    request(out, ReadRequest{{}, 1, 4096});
     IoControlRequest ioctl;
     ioctl.open = 1;
     ioctl.code = 0x1B0014;
     ioctl.in = std::string("\x01\0\0\0", 4);
     ioctl.out_size = 12;
     request(out, ioctl);
-    request(out, SeekRequest{1, 0, 2});
-    request(out, CloseRequest{1});
-    request(out, DeactivateRequest{7});
+    request(out, SeekRequest{{}, 1, 0, 2});
+    request(out, CloseRequest{{}, 1});
+    request(out, DeactivateRequest{{}, 7});
     request(out, GpsReloadRequest{});
     request(out, StopRequest{});
     return out;
@@ -115,7 +115,7 @@ std::string rpc_windows() {
     result.answer = text_answer();
     request(out, result);
     request(out, WindowForegroundRequest{});
-    request(out, WindowRemoveRequest{0x10001});
+    request(out, WindowRemoveRequest{{}, 0x10001});
     return out;
 }
 
