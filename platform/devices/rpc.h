@@ -290,7 +290,7 @@ bool send_reply(int fd, uint32_t tag, const typename Rq::Reply& reply) {
     Writer w(scratch());
     w.out.clear();
     encode(w, reply);
-    bool ok = send_frame(fd, Rq::op | kReplyFlag, tag, w);
+    bool ok = send_frame(fd, static_cast<uint16_t>(Rq::op | kReplyFlag), tag, w);
     release_scratch();
     return ok;
 }
