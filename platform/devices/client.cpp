@@ -462,9 +462,7 @@ bool stop_host() {
     return ok;
 }
 
-void notify_gps_changed() {
-    host_call(ce::root(), rpc::GpsReloadRequest{}, false);
-}
+void notify_gps_changed() { host_call(ce::root(), rpc::GpsReloadRequest{}, false); }
 
 }  // namespace ce
 

@@ -135,8 +135,12 @@ struct WindowCall {
     uint32_t item = 0;  // a control id, 0xFFFFFFFF for the window itself
     std::u16string text;
     static constexpr auto fields() {
-        return std::tuple{Field(&WindowCall::kind),   Field(&WindowCall::window), Field(&WindowCall::message),
-                          Field(&WindowCall::wparam), Field(&WindowCall::lparam), Field(&WindowCall::item),
+        return std::tuple{Field(&WindowCall::kind),
+                          Field(&WindowCall::window),
+                          Field(&WindowCall::message),
+                          Field(&WindowCall::wparam),
+                          Field(&WindowCall::lparam),
+                          Field(&WindowCall::item),
                           Field(&WindowCall::text, kMaxWindowText)};
     }
 };
@@ -262,7 +266,9 @@ using WriteReply = PlainReply;
 struct WriteRequest : Request<OpWrite, WriteReply> {
     uint32_t open = 0;
     Bytes data;
-    static constexpr auto fields() { return std::tuple{Field(&WriteRequest::open), Field(&WriteRequest::data, kMaxIo)}; }
+    static constexpr auto fields() {
+        return std::tuple{Field(&WriteRequest::open), Field(&WriteRequest::data, kMaxIo)};
+    }
 };
 
 // count: the bytes returned, which are the reply's data.
@@ -383,11 +389,11 @@ template <class... T>
 struct Types {};
 
 // Every request, in the order of its operation's number.
-using Requests = Types<HelloRequest, ActivateRequest, DeactivateRequest, ListRequest, OpenRequest, CloseRequest,
-                       ReadRequest, WriteRequest, IoControlRequest, SeekRequest, StopRequest, GpsReloadRequest,
-                       WindowAddRequest, WindowTitleRequest, WindowRemoveRequest, WindowListRequest,
-                       WindowForwardRequest, WindowListenRequest, WindowPollRequest, WindowResultRequest,
-                       WindowForegroundRequest>;
+using Requests =
+    Types<HelloRequest, ActivateRequest, DeactivateRequest, ListRequest, OpenRequest, CloseRequest, ReadRequest,
+          WriteRequest, IoControlRequest, SeekRequest, StopRequest, GpsReloadRequest, WindowAddRequest,
+          WindowTitleRequest, WindowRemoveRequest, WindowListRequest, WindowForwardRequest, WindowListenRequest,
+          WindowPollRequest, WindowResultRequest, WindowForegroundRequest>;
 
 namespace detail {
 template <class... R>

@@ -66,7 +66,7 @@ public:
     bool u64(uint64_t& v);
     bool bytes(std::string& v, uint32_t max);
     bool rest(std::string& v, uint32_t max);  // everything left
-    bool sub(Reader& inner, uint32_t max);     // u32 length, then that many bytes to read apart
+    bool sub(Reader& inner, uint32_t max);    // u32 length, then that many bytes to read apart
     bool text(std::u16string& v, uint32_t max = kMaxText);
     bool done() const { return left_ == 0; }
 

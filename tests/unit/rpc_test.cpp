@@ -27,7 +27,8 @@ void fill(T& v, uint32_t max, uint32_t& seed) {
     seed++;
     if constexpr (std::is_same_v<T, uint32_t>) v = std::min(max, 0x100 + seed);
     else if constexpr (std::is_same_v<T, uint64_t>) v = 0x1122334455660000ull + seed;
-    else if constexpr (std::is_same_v<T, std::u16string>) v.assign(std::min(max, 3u), static_cast<char16_t>(u'a' + seed % 26));
+    else if constexpr (std::is_same_v<T, std::u16string>)
+        v.assign(std::min(max, 3u), static_cast<char16_t>(u'a' + seed % 26));
     else if constexpr (std::is_same_v<T, std::string>) v.assign(std::min(max, 5u), static_cast<char>('A' + seed % 26));
     else if constexpr (std::is_same_v<T, Bytes>) fill(v.owned, max, seed);
     else if constexpr (detail::is_vector<T>::value) {
@@ -81,7 +82,8 @@ TEST(RpcProtocol, EveryOperationRoundTripsAndRefusesCutOrOverlongPayloads) {
 
 std::string unhex(const char* hex) {
     std::string out;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        out += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
     return out;
 }
 
@@ -143,7 +145,8 @@ TEST(RpcProtocol, PayloadsKeepTheirBytes) {
     read.result = 1;
     read.count = 4;
     read.data.borrowed = "$GP\n";
-    EXPECT_EQ(encode(read), unhex("01000000000000000400000004000000" "2447500a"));
+    EXPECT_EQ(encode(read), unhex("01000000000000000400000004000000"
+                                  "2447500a"));
 }
 
 // The limits a client cannot pass: each payload is refused by one more unit.
@@ -174,7 +177,8 @@ TEST(RpcProtocol, LimitsAreEnforced) {
     refused_over(WindowAddRequest{},
                  [](WindowAddRequest& r, uint32_t more) { r.class_name.assign(kMaxText + more, u'c'); });
     // A NUL inside a name would make the host see another name than the client checked.
-    refused_over(OpenRequest{}, [](OpenRequest& r, uint32_t nul) { r.name = nul ? std::u16string(u"CO\0M9:", 6) : u"COM9:"; });
+    refused_over(OpenRequest{},
+                 [](OpenRequest& r, uint32_t nul) { r.name = nul ? std::u16string(u"CO\0M9:", 6) : u"COM9:"; });
 }
 
 // ---- frames on a socket ------------------------------------------------------------
