@@ -184,10 +184,6 @@ bool send_parts(int fd, uint16_t op, uint32_t tag, std::string_view a, std::stri
 
 }  // namespace
 
-bool send_frame(int fd, uint16_t op, uint32_t tag, const std::string& payload) {
-    return send_parts(fd, op, tag, payload, {}, {});
-}
-
 bool send_frame(int fd, uint16_t op, uint32_t tag, const Writer& w) {
     if (!w.lent.data()) return send_parts(fd, op, tag, w.out, {}, {});
     std::string_view out(w.out);

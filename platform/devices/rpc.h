@@ -45,10 +45,6 @@ public:
     void u32(uint32_t v);
     void u64(uint64_t v);
     void raw(std::string_view bytes);
-    void bytes(std::string_view bytes) {
-        u32(static_cast<uint32_t>(bytes.size()));
-        raw(bytes);
-    }
     void text(const std::u16string& s);
     void lend(std::string_view bytes);
     size_t size() const { return out.size() + lent.size(); }
@@ -238,7 +234,7 @@ bool decode(std::string_view payload, R& r) {
     return decode(payload.data(), payload.size(), r);
 }
 
-// The room a record takes in a payload.
+// The room a record's fields take in a payload (a reply's: its data).
 template <class R>
 size_t encoded_size(const R& r) {
     return detail::record_size(r);
@@ -264,7 +260,6 @@ private:
 };
 
 // Blocking frame I/O on a socket; false when the connection failed.
-bool send_frame(int fd, uint16_t op, uint32_t tag, const std::string& payload);
 // A frame whose payload a Writer made, its lent bytes not copied.
 bool send_frame(int fd, uint16_t op, uint32_t tag, const Writer& payload);
 bool recv_frame(int fd, Header& header, std::string& payload);

@@ -243,9 +243,12 @@ constexpr auto Server::dispatch_table(ce::rpc::Types<Rq...>) {
 
 const std::array<Server::Dispatch, ce::rpc::OpLast + 1> Server::kDispatch = dispatch_table(ce::rpc::Requests{});
 
-std::shared_ptr<Open> Server::owned_open(uint32_t id, const Peer& peer) {
+std::shared_ptr<Open> Server::owned_open(uint32_t id, const Peer& peer, ce::rpc::ReplyHead& reply) {
     auto o = manager().find_open(id);
-    if (!o || o->session() != peer.token) return nullptr;
+    if (!o || o->session() != peer.token) {
+        reply.error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
     return o;
 }
 
@@ -306,11 +309,8 @@ void Server::handle(const ce::rpc::OpenRequest& r, ce::rpc::OpenReply& reply, Pe
 }
 
 void Server::handle(const ce::rpc::CloseRequest& r, ce::rpc::CloseReply& reply, Peer& peer) {
-    auto o = owned_open(r.open, peer);
-    if (!o) {
-        reply.error = ERROR_INVALID_HANDLE;
-        return;
-    }
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
     manager().close_open(o);
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = sessions_.find(peer.token);
@@ -319,11 +319,8 @@ void Server::handle(const ce::rpc::CloseRequest& r, ce::rpc::CloseReply& reply, 
 }
 
 void Server::handle(const ce::rpc::ReadRequest& r, ce::rpc::ReadReply& reply, Peer& peer) {
-    auto o = owned_open(r.open, peer);
-    if (!o) {
-        reply.error = ERROR_INVALID_HANDLE;
-        return;
-    }
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
     // One buffer a connection thread, grown but never cleared: a read fills
     // what it returns, and only that is sent, straight from here.
     thread_local std::string buffer;
@@ -336,11 +333,8 @@ void Server::handle(const ce::rpc::ReadRequest& r, ce::rpc::ReadReply& reply, Pe
 }
 
 void Server::handle(const ce::rpc::WriteRequest& r, ce::rpc::WriteReply& reply, Peer& peer) {
-    auto o = owned_open(r.open, peer);
-    if (!o) {
-        reply.error = ERROR_INVALID_HANDLE;
-        return;
-    }
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
     DWORD done = 0;
     std::string_view data = r.data.view();
     reply.result = o->write(data.data(), static_cast<DWORD>(data.size()), &done);
@@ -349,11 +343,8 @@ void Server::handle(const ce::rpc::WriteRequest& r, ce::rpc::WriteReply& reply, 
 }
 
 void Server::handle(const ce::rpc::IoControlRequest& r, ce::rpc::IoControlReply& reply, Peer& peer) {
-    auto o = owned_open(r.open, peer);
-    if (!o) {
-        reply.error = ERROR_INVALID_HANDLE;
-        return;
-    }
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
     std::string in = r.in;
     std::string& out = reply.out;
     out.assign(r.out_size, '\0');
@@ -366,10 +357,9 @@ void Server::handle(const ce::rpc::IoControlRequest& r, ce::rpc::IoControlReply&
 }
 
 void Server::handle(const ce::rpc::SeekRequest& r, ce::rpc::SeekReply& reply, Peer& peer) {
-    auto o = owned_open(r.open, peer);
+    auto o = owned_open(r.open, peer, reply);
     if (!o) {
         reply.result = INVALID_SET_FILE_POINTER;
-        reply.error = ERROR_INVALID_HANDLE;
         return;
     }
     reply.result = o->seek(static_cast<LONG>(r.distance), r.method);

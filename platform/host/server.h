@@ -96,8 +96,9 @@ private:
     void handle(const ce::rpc::WindowPollRequest& r, ce::rpc::WindowPollReply& reply, Peer& peer);
     void handle(const ce::rpc::WindowResultRequest& r, ce::rpc::WindowResultReply& reply, Peer& peer);
     void handle(const ce::rpc::WindowForegroundRequest& r, ce::rpc::WindowForegroundReply& reply, Peer& peer);
-    // The open `id` when it belongs to the peer's session.
-    std::shared_ptr<Open> owned_open(uint32_t id, const Peer& peer);
+    // The open `id` when it belongs to the peer's session; else null, and
+    // the reply's error says so.
+    std::shared_ptr<Open> owned_open(uint32_t id, const Peer& peer, ce::rpc::ReplyHead& reply);
     void join_session(uint64_t token, pid_t pid);
     void leave_session(uint64_t token);
     void end_session(uint64_t token, bool died);
