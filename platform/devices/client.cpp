@@ -200,17 +200,10 @@ int open_connection(const std::string& root, bool start, uint64_t token) {
         if (start_host(root, nullptr)) fd = try_connect(socket_path_of(root));
     }
     if (fd < 0) return -1;
-    rpc::Request hello;
-    hello.op = rpc::OpHello;
+    rpc::HelloRequest hello;
     hello.version = rpc::kVersion;
     hello.token = token;
-    rpc::Header h;
-    std::string payload;
-    if (!rpc::send_frame(fd, rpc::OpHello, 0, rpc::encode_request(hello)) || !rpc::recv_frame(fd, h, payload)) {
-        ::close(fd);
-        return -1;
-    }
-    auto reply = rpc::decode_reply(payload.data(), payload.size());
+    auto reply = rpc::call(fd, hello);
     if (!reply || !reply->result) {
         ::close(fd);
         return -1;
@@ -252,22 +245,16 @@ void give_back(const std::string& root, int fd) {
     p.by_root[root].idle.push_back(fd);
 }
 
-// One call to the host. nullopt (with the last error set) when the host
-// cannot be reached or the connection broke.
-std::optional<rpc::Reply> call(const std::string& root, const rpc::Request& request, bool start = true) {
+}  // namespace
+
+bool with_host_connection(const std::string& root, bool start, const std::function<bool(int fd)>& talk) {
     for (int attempt = 0; attempt < 2; attempt++) {
         bool reused = false;
         int fd = borrow(root, start, reused);
         if (fd < 0) break;
-        rpc::Header h;
-        std::string payload;
-        std::optional<rpc::Reply> reply;
-        if (rpc::send_frame(fd, request.op, 0, rpc::encode_request(request)) && rpc::recv_frame(fd, h, payload) &&
-            (h.op & ~rpc::kReplyFlag) == request.op)
-            reply = rpc::decode_reply(payload.data(), payload.size());
-        if (reply) {
+        if (talk(fd)) {
             give_back(root, fd);
-            return reply;
+            return true;
         }
         ::close(fd);
         // A pooled connection may belong to a host that has since stopped:
@@ -276,8 +263,10 @@ std::optional<rpc::Reply> call(const std::string& root, const rpc::Request& requ
         drop_idle(root);
     }
     SetLastError(ERROR_DEVICE_NOT_AVAILABLE);
-    return std::nullopt;
+    return false;
 }
+
+namespace {
 
 // ---- an open device in another process ------------------------------------------
 
@@ -287,34 +276,33 @@ public:
 
     BOOL read(void* buffer, DWORD size, DWORD* done) override {
         if (done) *done = 0;
-        rpc::Request r;
-        r.op = rpc::OpRead;
-        r.a = id_;
+        rpc::ReadRequest r;
+        r.open = id_;
         // One ReadFile is one Read of the device, as on the device; a buffer
         // larger than a frame carries is served in part, as a serial read may be.
-        r.b = std::min<DWORD>(size, rpc::kMaxIo);
-        auto reply = call(root_, r, false);
+        r.size = std::min<DWORD>(size, rpc::kMaxIo);
+        auto reply = host_call(root_, r, false);
         if (!reply) return FALSE;
         if (!reply->result) {
             SetLastError(reply->error);
             return FALSE;
         }
-        size_t n = std::min<size_t>(reply->data.size(), r.b);
-        if (n) std::memcpy(buffer, reply->data.data(), n);
+        size_t n = std::min<size_t>(reply->data.size(), r.size);
+        if (n) std::memcpy(buffer, reply->data.view().data(), n);
         if (done) *done = static_cast<DWORD>(n);
         return TRUE;
     }
 
     BOOL write(const void* buffer, DWORD size, DWORD* done) override {
         if (done) *done = 0;
-        rpc::Request r;
-        r.op = rpc::OpWrite;
-        r.a = id_;
+        rpc::WriteRequest r;
+        r.open = id_;
         DWORD total = 0;
         do {
             DWORD chunk = std::min<DWORD>(size - total, rpc::kMaxIo);
-            r.data.assign(static_cast<const char*>(buffer) + total, chunk);
-            auto reply = call(root_, r, false);
+            // Lent, not copied: the caller's buffer goes to the socket as it is.
+            r.data.borrowed = std::string_view(static_cast<const char*>(buffer) + total, chunk);
+            auto reply = host_call(root_, r, false);
             if (!reply) return FALSE;
             if (!reply->result) {
                 SetLastError(reply->error);
@@ -333,16 +321,15 @@ public:
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        rpc::Request r;
-        r.op = rpc::OpIoControl;
-        r.a = id_;
-        r.b = code;
-        if (in_size) r.data.assign(static_cast<const char*>(in), in_size);
-        r.c = out_size;
-        auto reply = call(root_, r, false);
+        rpc::IoControlRequest r;
+        r.open = id_;
+        r.code = code;
+        if (in_size) r.in.assign(static_cast<const char*>(in), in_size);
+        r.out_size = out_size;
+        auto reply = host_call(root_, r, false);
         if (!reply) return FALSE;
-        size_t n = std::min<size_t>(reply->data.size(), out_size);
-        if (n) std::memcpy(out, reply->data.data(), n);
+        size_t n = std::min<size_t>(reply->out.size(), out_size);
+        if (n) std::memcpy(out, reply->out.data(), n);
         if (returned) *returned = std::min<DWORD>(reply->count, out_size);
         if (!reply->result) {
             SetLastError(reply->error);
@@ -352,24 +339,22 @@ public:
     }
 
     DWORD seek(LONG distance, LONG* high, DWORD method) override {
-        rpc::Request r;
-        r.op = rpc::OpSeek;
-        r.a = id_;
-        r.b = static_cast<uint32_t>(distance);
-        r.c = method;
+        rpc::SeekRequest r;
+        r.open = id_;
+        r.distance = static_cast<uint32_t>(distance);
+        r.method = method;
         if (high) *high = 0;
-        auto reply = call(root_, r, false);
+        auto reply = host_call(root_, r, false);
         if (!reply) return INVALID_SET_FILE_POINTER;
         if (reply->result == INVALID_SET_FILE_POINTER && reply->error) SetLastError(reply->error);
         return reply->result;
     }
 
     void on_last_handle_closed() override {
-        rpc::Request r;
-        r.op = rpc::OpClose;
-        r.a = id_;
+        rpc::CloseRequest r;
+        r.open = id_;
         // Never starts a host: a host that is gone has closed the open already.
-        call(root_, r, false);
+        host_call(root_, r, false);
     }
 
 private:
@@ -394,13 +379,12 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
         }
         return handle_insert(std::move(object));
     }
-    rpc::Request r;
-    r.op = rpc::OpOpen;
-    r.text = n;
-    r.a = access;
-    r.b = share;
+    rpc::OpenRequest r;
+    r.name = n;
+    r.access = access;
+    r.share = share;
     std::string root = ce::root();
-    auto reply = call(root, r);
+    auto reply = host_call(root, r, true);
     if (!reply) CE_TRACE_LAST(devices, CreateFileW, name, trace::hex(access), trace::hex(share));
     if (!reply) return INVALID_HANDLE_VALUE;
     if (!reply->result) {
@@ -417,10 +401,6 @@ HANDLE open_device(LPCWSTR name, DWORD access, DWORD share) {
 }();
 
 }  // namespace
-
-std::optional<rpc::Reply> host_call(const std::string& root, const rpc::Request& request, bool start) {
-    return call(root, request, start);
-}
 
 int host_connection(const std::string& root, bool start) {
     uint64_t token;
@@ -457,14 +437,10 @@ bool host_running() {
 bool ensure_host(std::string* error) { return host_running() || start_host(ce::root(), error); }
 
 std::optional<std::vector<ActiveDevice>> list_devices() {
-    rpc::Request r;
-    r.op = rpc::OpList;
-    auto reply = call(ce::root(), r);
+    auto reply = host_call(ce::root(), rpc::ListRequest{}, true);
     if (!reply) return std::nullopt;
-    auto list = rpc::decode_list(reply->data);
-    if (!list) return std::nullopt;
     std::vector<ActiveDevice> out;
-    for (const auto& d : *list) out.push_back({narrow(d.name), narrow(d.key), d.handle});
+    for (const auto& d : reply->devices) out.push_back({narrow(d.name), narrow(d.key), d.handle});
     return out;
 }
 
@@ -477,11 +453,9 @@ bool stop_host() {
     }
     int fd = open_connection(ce::root(), false, token);
     if (fd < 0) return false;
-    rpc::Request r;
-    r.op = rpc::OpStop;
     rpc::Header h;
     std::string payload;
-    bool ok = rpc::send_frame(fd, rpc::OpStop, 0, rpc::encode_request(r)) && rpc::recv_frame(fd, h, payload);
+    bool ok = rpc::send_request(fd, rpc::StopRequest{}) && rpc::recv_frame(fd, h, payload);
     // The host keeps this connection until it has deactivated everything and
     // is exiting: the end of the stream is the end of the host.
     if (ok) {
@@ -493,11 +467,7 @@ bool stop_host() {
     return ok;
 }
 
-void notify_gps_changed() {
-    rpc::Request r;
-    r.op = rpc::OpGpsReload;
-    call(ce::root(), r, false);
-}
+void notify_gps_changed() { host_call(ce::root(), rpc::GpsReloadRequest{}, false); }
 
 }  // namespace ce
 
@@ -519,7 +489,7 @@ HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID dev
     std::vector<rpc::RegEnt> ents;
     const auto* list = static_cast<const REGINI*>(regEnts);
     for (DWORD i = 0; i < cRegEnts; i++) {
-        if (!list[i].lpszVal || (list[i].dwLen && !list[i].pData) || list[i].dwLen > 64 * 1024) {
+        if (!list[i].lpszVal || (list[i].dwLen && !list[i].pData) || list[i].dwLen > rpc::kMaxRegData) {
             SetLastError(ERROR_INVALID_PARAMETER);
             CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
             return nullptr;
@@ -538,11 +508,10 @@ HANDLE ActivateDeviceEx(LPCWSTR key, LPCVOID regEnts, DWORD cRegEnts, LPVOID dev
         return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
     }
     // The parameter is an address in this process; the host cannot use it.
-    rpc::Request r;
-    r.op = rpc::OpActivate;
-    r.text = k;
+    rpc::ActivateRequest r;
+    r.key = k;
     r.ents = std::move(ents);
-    auto reply = call(ce::root(), r);
+    auto reply = host_call(ce::root(), r, true);
     if (!reply) CE_TRACE_LAST(devices, ActivateDeviceEx, key, cRegEnts);
     if (!reply) return nullptr;
     if (!reply->result) SetLastError(reply->error);
@@ -565,10 +534,9 @@ BOOL DeactivateDevice(HANDLE device) {
         CE_TRACE_LAST(devices, DeactivateDevice, device);
         return FALSE;
     }
-    rpc::Request r;
-    r.op = rpc::OpDeactivate;
-    r.a = static_cast<uint32_t>(value);
-    auto reply = call(ce::root(), r);
+    rpc::DeactivateRequest r;
+    r.handle = static_cast<uint32_t>(value);
+    auto reply = host_call(ce::root(), r, true);
     if (!reply) CE_TRACE_LAST(devices, DeactivateDevice, device);
     if (!reply) return FALSE;
     if (!reply->result) SetLastError(reply->error);

@@ -1,5 +1,5 @@
-// The device manager's wire protocol: frames, payload encoding and the
-// checks the host applies to everything a client sends.
+// The device manager's wire protocol: frames, and the payload primitives the
+// generated encoder and decoder (rpc.h) are built of.
 #include "rpc.h"
 
 #include <sys/socket.h>
@@ -13,33 +13,48 @@ namespace ce::rpc {
 
 void Writer::u32(uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
 void Writer::u64(uint64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); }
-void Writer::bytes(const void* data, size_t size) {
-    u32(static_cast<uint32_t>(size));
-    if (size) out.append(static_cast<const char*>(data), size);
+void Writer::raw(std::string_view bytes) { out.append(bytes.data(), bytes.size()); }
+void Writer::lend(std::string_view bytes) {
+    if (lent.data()) {
+        raw(bytes);  // one lent buffer a payload; a second one is copied
+        return;
+    }
+    lent_at = out.size();
+    lent = bytes;
 }
 void Writer::text(const std::u16string& s) {
     u32(static_cast<uint32_t>(s.size()));
     out.append(reinterpret_cast<const char*>(s.data()), s.size() * 2);
 }
 
-bool Reader::u32(uint32_t& v) {
-    if (left_ < 4) return false;
-    std::memcpy(&v, p_, 4);
-    p_ += 4;
-    left_ -= 4;
+bool Reader::fixed(void* v, size_t size) {
+    if (left_ < size) return false;
+    std::memcpy(v, p_, size);
+    p_ += size;
+    left_ -= size;
     return true;
 }
-bool Reader::u64(uint64_t& v) {
-    if (left_ < 8) return false;
-    std::memcpy(&v, p_, 8);
-    p_ += 8;
-    left_ -= 8;
-    return true;
-}
+bool Reader::u32(uint32_t& v) { return fixed(&v, 4); }
+bool Reader::u64(uint64_t& v) { return fixed(&v, 8); }
 bool Reader::bytes(std::string& v, uint32_t max) {
     uint32_t n;
     if (!u32(n) || n > max || n > left_) return false;
     v.assign(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    left_ -= n;
+    return true;
+}
+bool Reader::rest(std::string& v, uint32_t max) {
+    if (left_ > max) return false;
+    v.assign(reinterpret_cast<const char*>(p_), left_);
+    p_ += left_;
+    left_ = 0;
+    return true;
+}
+bool Reader::sub(Reader& inner, uint32_t max) {
+    uint32_t n;
+    if (!u32(n) || n > max || n > left_) return false;
+    inner = Reader(p_, n);
     p_ += n;
     left_ -= n;
     return true;
@@ -76,265 +91,6 @@ void encode_header(const Header& h, void* out) {
     std::memcpy(p + 4, &h.op, 2);
     std::memcpy(p + 6, &h.flags, 2);
     std::memcpy(p + 8, &h.tag, 4);
-}
-
-namespace {
-
-void put_call(Writer& w, const WindowCall& c) {
-    w.u32(c.kind);
-    w.u64(c.window);
-    w.u32(c.message);
-    w.u64(c.wparam);
-    w.u64(c.lparam);
-    w.u32(c.item);
-    w.text(c.text);
-}
-
-bool get_call(Reader& rd, WindowCall& c) {
-    return rd.u32(c.kind) && rd.u64(c.window) && rd.u32(c.message) && rd.u64(c.wparam) && rd.u64(c.lparam) &&
-           rd.u32(c.item) && rd.text(c.text, kMaxWindowText);
-}
-
-}  // namespace
-
-std::string encode_request(const Request& r) {
-    Writer w;
-    switch (r.op) {
-        case OpHello:
-            w.u32(r.version);
-            w.u64(r.token);
-            break;
-        case OpActivate:
-            w.text(r.text);
-            w.u32(static_cast<uint32_t>(r.ents.size()));
-            for (const auto& e : r.ents) {
-                w.text(e.name);
-                w.u32(e.type);
-                w.bytes(e.data.data(), e.data.size());
-            }
-            break;
-        case OpDeactivate:
-        case OpClose:
-            w.u32(r.a);
-            break;
-        case OpOpen:
-            w.text(r.text);
-            w.u32(r.a);
-            w.u32(r.b);
-            break;
-        case OpRead:
-            w.u32(r.a);
-            w.u32(r.b);
-            break;
-        case OpWrite:
-            w.u32(r.a);
-            w.bytes(r.data.data(), r.data.size());
-            break;
-        case OpIoControl:
-            w.u32(r.a);
-            w.u32(r.b);
-            w.bytes(r.data.data(), r.data.size());
-            w.u32(r.c);
-            break;
-        case OpSeek:
-            w.u32(r.a);
-            w.u32(r.b);
-            w.u32(r.c);
-            break;
-        case OpWindowAdd:
-            w.u64(r.window);
-            w.text(r.text);
-            w.text(r.title);
-            break;
-        case OpWindowTitle:
-            w.u64(r.window);
-            w.text(r.title);
-            break;
-        case OpWindowRemove:
-        case OpWindowList:
-            w.u64(r.window);
-            break;
-        case OpWindowForward:
-            put_call(w, r.call);
-            break;
-        case OpWindowResult:
-            w.u64(r.serial);
-            w.u32(r.answer.ok);
-            w.u32(r.answer.error);
-            w.u64(r.answer.value);
-            w.text(r.answer.text);
-            break;
-        default:
-            break;
-    }
-    return std::move(w.out);
-}
-
-std::optional<Request> decode_request(uint16_t op, const void* payload, size_t size) {
-    Reader rd(payload, size);
-    Request r;
-    r.op = op;
-    bool ok = true;
-    switch (op) {
-        case OpHello:
-            ok = rd.u32(r.version) && rd.u64(r.token);
-            break;
-        case OpActivate: {
-            uint32_t n = 0;
-            ok = rd.text(r.text) && rd.u32(n) && n <= kMaxRegEnts;
-            for (uint32_t i = 0; ok && i < n; i++) {
-                RegEnt e;
-                ok = rd.text(e.name) && rd.u32(e.type) && rd.bytes(e.data, 64 * 1024);
-                if (ok) r.ents.push_back(std::move(e));
-            }
-            break;
-        }
-        case OpDeactivate:
-        case OpClose:
-            ok = rd.u32(r.a);
-            break;
-        case OpOpen:
-            ok = rd.text(r.text) && rd.u32(r.a) && rd.u32(r.b);
-            break;
-        case OpRead:
-            ok = rd.u32(r.a) && rd.u32(r.b) && r.b <= kMaxIo;
-            break;
-        case OpWrite:
-            ok = rd.u32(r.a) && rd.bytes(r.data, kMaxIo);
-            break;
-        case OpIoControl:
-            ok = rd.u32(r.a) && rd.u32(r.b) && rd.bytes(r.data, kMaxIo) && rd.u32(r.c) && r.c <= kMaxIo;
-            break;
-        case OpSeek:
-            ok = rd.u32(r.a) && rd.u32(r.b) && rd.u32(r.c);
-            break;
-        case OpWindowAdd:
-            ok = rd.u64(r.window) && rd.text(r.text) && rd.text(r.title);
-            break;
-        case OpWindowTitle:
-            ok = rd.u64(r.window) && rd.text(r.title);
-            break;
-        case OpWindowRemove:
-        case OpWindowList:
-            ok = rd.u64(r.window);
-            break;
-        case OpWindowForward:
-            ok = get_call(rd, r.call);
-            break;
-        case OpWindowResult:
-            ok = rd.u64(r.serial) && rd.u32(r.answer.ok) && rd.u32(r.answer.error) && rd.u64(r.answer.value) &&
-                 rd.text(r.answer.text, kMaxWindowText);
-            break;
-        case OpList:
-        case OpStop:
-        case OpGpsReload:
-        case OpWindowListen:
-        case OpWindowPoll:
-        case OpWindowForeground:
-            break;
-        default:
-            return std::nullopt;
-    }
-    // Trailing bytes mean the two ends disagree about the layout.
-    if (!ok || !rd.done()) return std::nullopt;
-    return r;
-}
-
-std::string encode_reply(const Reply& r) {
-    Writer w;
-    w.u32(r.result);
-    w.u32(r.error);
-    w.u32(r.count);
-    std::string_view data = r.borrowed.data() ? r.borrowed : std::string_view(r.data);
-    w.bytes(data.data(), data.size());
-    return std::move(w.out);
-}
-
-std::optional<Reply> decode_reply(const void* payload, size_t size) {
-    Reader rd(payload, size);
-    Reply r;
-    if (!rd.u32(r.result) || !rd.u32(r.error) || !rd.u32(r.count) || !rd.bytes(r.data, kMaxPayload) || !rd.done())
-        return std::nullopt;
-    return r;
-}
-
-std::string encode_list(const std::vector<DeviceInfo>& list) {
-    Writer w;
-    w.u32(static_cast<uint32_t>(list.size()));
-    for (const auto& d : list) {
-        w.text(d.name);
-        w.text(d.key);
-        w.u32(d.handle);
-    }
-    return std::move(w.out);
-}
-
-std::optional<std::vector<DeviceInfo>> decode_list(const std::string& data) {
-    Reader rd(data.data(), data.size());
-    uint32_t n;
-    if (!rd.u32(n) || n > 4096) return std::nullopt;
-    std::vector<DeviceInfo> list;
-    for (uint32_t i = 0; i < n; i++) {
-        DeviceInfo d;
-        if (!rd.text(d.name) || !rd.text(d.key) || !rd.u32(d.handle)) return std::nullopt;
-        list.push_back(std::move(d));
-    }
-    if (!rd.done()) return std::nullopt;
-    return list;
-}
-
-std::string encode_windows(const std::vector<WindowInfo>& list) {
-    Writer w;
-    w.u32(static_cast<uint32_t>(list.size()));
-    for (const auto& i : list) {
-        w.u64(i.window);
-        w.text(i.class_name);
-        w.text(i.title);
-        w.u32(i.pid);
-        w.u64(i.order);
-    }
-    return std::move(w.out);
-}
-
-size_t encoded_size(const WindowInfo& i) { return 8 + 4 + i.class_name.size() * 2 + 4 + i.title.size() * 2 + 4 + 8; }
-
-std::optional<std::vector<WindowInfo>> decode_windows(const std::string& data) {
-    Reader rd(data.data(), data.size());
-    uint32_t n;
-    if (!rd.u32(n) || n > kMaxWindows) return std::nullopt;
-    std::vector<WindowInfo> list;
-    for (uint32_t k = 0; k < n; k++) {
-        WindowInfo i;
-        if (!rd.u64(i.window) || !rd.text(i.class_name) || !rd.text(i.title) || !rd.u32(i.pid) || !rd.u64(i.order))
-            return std::nullopt;
-        list.push_back(std::move(i));
-    }
-    if (!rd.done()) return std::nullopt;
-    return list;
-}
-
-std::string encode_answer_data(const WindowAnswer& a) {
-    Writer w;
-    w.u64(a.value);
-    w.text(a.text);
-    return std::move(w.out);
-}
-
-bool decode_answer_data(const std::string& data, WindowAnswer& a) {
-    Reader rd(data.data(), data.size());
-    return rd.u64(a.value) && rd.text(a.text, kMaxWindowText) && rd.done();
-}
-
-std::string encode_polled(uint64_t serial, const WindowCall& call) {
-    Writer w;
-    w.u64(serial);
-    put_call(w, call);
-    return std::move(w.out);
-}
-
-bool decode_polled(const std::string& data, uint64_t& serial, WindowCall& call) {
-    Reader rd(data.data(), data.size());
-    return rd.u64(serial) && get_call(rd, call) && rd.done();
 }
 
 void FrameParser::feed(const void* data, size_t size) {
@@ -388,46 +144,61 @@ bool read_all(int fd, char* p, size_t n) {
     return true;
 }
 
-}  // namespace
-
-bool send_frame(int fd, uint16_t op, uint32_t tag, const std::string& payload) {
-    if (payload.size() > kMaxPayload) return false;
+// The header and up to three pieces of payload in one sendmsg; a short send
+// (a full socket buffer) is finished as the socket takes it.
+bool send_parts(int fd, uint16_t op, uint32_t tag, std::string_view a, std::string_view b, std::string_view c) {
+    size_t length = a.size() + b.size() + c.size();
+    if (length > kMaxPayload) return false;
+    char head[kHeaderSize];
     Header h;
-    h.length = static_cast<uint32_t>(payload.size());
+    h.length = static_cast<uint32_t>(length);
     h.op = op;
     h.tag = tag;
-    std::string frame(kHeaderSize, '\0');
-    encode_header(h, frame.data());
-    frame += payload;
-    return write_all(fd, frame.data(), frame.size());
-}
-
-bool send_reply(int fd, uint16_t op, uint32_t tag, const Reply& r) {
-    std::string_view data = r.borrowed.data() ? r.borrowed : std::string_view(r.data);
-    constexpr size_t kFixed = kHeaderSize + 16;  // result, error, count, data length
-    if (kFixed - kHeaderSize + data.size() > kMaxPayload) return false;
-    char fixed[kFixed];
-    Header h;
-    h.length = static_cast<uint32_t>(kFixed - kHeaderSize + data.size());
-    h.op = op;
-    h.tag = tag;
-    encode_header(h, fixed);
-    uint32_t fields[4] = {r.result, r.error, r.count, static_cast<uint32_t>(data.size())};
-    std::memcpy(fixed + kHeaderSize, fields, sizeof fields);
-    iovec parts[2] = {{fixed, kFixed}, {const_cast<char*>(data.data()), data.size()}};
+    encode_header(h, head);
+    iovec parts[4];
+    int n = 0;
+    parts[n++] = {head, sizeof head};
+    for (std::string_view piece : {a, b, c}) {
+        if (!piece.empty()) parts[n++] = {const_cast<char*>(piece.data()), piece.size()};
+    }
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = data.empty() ? 1 : 2;
+    message.msg_iovlen = static_cast<size_t>(n);
     ssize_t sent;
     do {
         sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) return false;
-    // A short send (a full socket buffer): the rest as it comes.
     size_t done = static_cast<size_t>(sent);
-    if (done < kFixed && !write_all(fd, fixed + done, kFixed - done)) return false;
-    size_t data_done = done > kFixed ? done - kFixed : 0;
-    return write_all(fd, data.data() + data_done, data.size() - data_done);
+    for (int i = 0; i < n; i++) {
+        size_t size = parts[i].iov_len;
+        if (done >= size) {
+            done -= size;
+            continue;
+        }
+        if (!write_all(fd, static_cast<const char*>(parts[i].iov_base) + done, size - done)) return false;
+        done = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool send_frame(int fd, uint16_t op, uint32_t tag, const Writer& w) {
+    if (!w.lent.data()) return send_parts(fd, op, tag, w.out, {}, {});
+    std::string_view out(w.out);
+    return send_parts(fd, op, tag, out.substr(0, w.lent_at), w.lent, out.substr(w.lent_at));
+}
+
+std::string& scratch() {
+    thread_local std::string buffer;
+    return buffer;
+}
+
+void release_scratch() {
+    // A large payload (an ioctl's buffers) is not worth keeping per thread.
+    std::string& buffer = scratch();
+    if (buffer.capacity() > 64 * 1024) std::string().swap(buffer);
 }
 
 bool recv_frame(int fd, Header& header, std::string& payload) {

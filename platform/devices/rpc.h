@@ -7,84 +7,27 @@
 // answer on the same connection, so a connection carries one call at a time;
 // a process keeps a pool of connections, one per call in flight. The host
 // checks every frame completely: a frame it cannot parse ends the connection.
+//
+// The operations and their records are declared in protocol.h; the encoder
+// and the decoder below walk those declarations.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
+
+#include "protocol.h"
 
 namespace ce::rpc {
 
-constexpr uint32_t kVersion = 1;
 constexpr uint32_t kHeaderSize = 12;
-constexpr uint32_t kMaxIo = 256 * 1024;          // one read, write or ioctl buffer
-constexpr uint32_t kMaxPayload = kMaxIo + 4096;  // the largest frame's payload
-constexpr uint32_t kMaxText = 1024;              // characters of a name or key path
-constexpr uint32_t kMaxRegEnts = 64;
 constexpr uint16_t kReplyFlag = 0x8000;
-
-enum Op : uint16_t {
-    OpHello = 1,       // u32 version, u64 session token
-    OpActivate = 2,    // text key, u32 n, n x (text name, u32 type, bytes data)
-    OpDeactivate = 3,  // u32 handle
-    OpList = 4,        // -
-    OpOpen = 5,        // text name, u32 access, u32 share
-    OpClose = 6,       // u32 open
-    OpRead = 7,        // u32 open, u32 size
-    OpWrite = 8,       // u32 open, bytes data
-    OpIoControl = 9,   // u32 open, u32 code, bytes in, u32 out size
-    OpSeek = 10,       // u32 open, u32 distance, u32 method
-    OpStop = 11,       // -
-    OpGpsReload = 12,  // - (the GPS source settings changed)
-    // The window broker: top-level windows of every process of the root, and
-    // messages carried between processes (see platform/host/window_table.h).
-    OpWindowAdd = 13,         // u64 window, text class, text title
-    OpWindowTitle = 14,       // u64 window, text title
-    OpWindowRemove = 15,      // u64 window
-    OpWindowList = 16,        // u64 after (creation order); reply: window list, count 1 when more follow
-    OpWindowForward = 17,     // window call; reply: result ok, error, data window answer
-    OpWindowListen = 18,      // - (this connection becomes the process's listener)
-    OpWindowPoll = 19,        // - (listener only); reply: result 1 and data u64 serial + window call
-    OpWindowResult = 20,      // u64 serial, window answer (listener only)
-    OpWindowForeground = 21,  // -; reply: data u64 window
-    OpLast = OpWindowForeground,
-};
-
-// Texts a window call carries (an edit control's contents) may be longer
-// than a name.
-constexpr uint32_t kMaxWindowText = 32 * 1024;
-constexpr uint32_t kMaxWindows = 4096;  // top-level windows one host lists
-
-// A request for one top-level window, as the broker carries it from a sender
-// to the window's owner (the fields of ce::broker::Request).
-struct WindowCall {
-    uint32_t kind = 0;
-    uint64_t window = 0;
-    uint32_t message = 0;
-    uint64_t wparam = 0;
-    uint64_t lparam = 0;
-    uint32_t item = 0;  // a control id, 0xFFFFFFFF for the window itself
-    std::u16string text;
-};
-
-// The owner's answer (the fields of ce::broker::Result).
-struct WindowAnswer {
-    uint32_t ok = 0;
-    uint32_t error = 0;
-    uint64_t value = 0;
-    std::u16string text;
-};
-
-struct WindowInfo {
-    uint64_t window = 0;
-    std::u16string class_name;
-    std::u16string title;
-    uint32_t pid = 0;
-    uint64_t order = 0;  // creation order, the list's cursor
-};
 
 struct Header {
     uint32_t length = 0;
@@ -93,95 +36,214 @@ struct Header {
     uint32_t tag = 0;
 };
 
-struct RegEnt {
-    std::u16string name;
-    uint32_t type = 0;
-    std::string data;
-};
-
-struct Request {
-    uint16_t op = 0;
-    uint32_t version = 0;
-    uint64_t token = 0;
-    std::u16string text;  // key or device name
-    uint32_t a = 0, b = 0, c = 0;
-    std::string data;
-    std::vector<RegEnt> ents;
-    uint64_t window = 0;  // the window ops' window; OpWindowList's cursor
-    uint64_t serial = 0;  // OpWindowResult: the request answered
-    std::u16string title;
-    WindowCall call;      // OpWindowForward
-    WindowAnswer answer;  // OpWindowResult
-};
-
-// The answer to every operation: a result (BOOL, handle or open id), the
-// last-error value, a count (bytes done, bytes returned) and data.
-struct Reply {
-    uint32_t result = 0;
-    uint32_t error = 0;
-    uint32_t count = 0;
-    std::string data;
-    // Sent instead of `data` when set: bytes the sender holds until the reply
-    // is out (a read's buffer), so that they are not copied on the way.
-    std::string_view borrowed;
-};
-
-struct DeviceInfo {
-    std::u16string name;
-    std::u16string key;
-    uint32_t handle = 0;
-};
-
-// Payload building and bounds-checked reading.
+// Payload building. A record may lend one buffer (Bytes::borrowed), which
+// is not copied into `out`: the payload is out[0, lent_at), lent, then the
+// rest of out.
 class Writer {
 public:
+    explicit Writer(std::string& out) : out(out) {}
     void u32(uint32_t v);
     void u64(uint64_t v);
-    void bytes(const void* data, size_t size);
+    void raw(std::string_view bytes);
     void text(const std::u16string& s);
-    std::string out;
+    void lend(std::string_view bytes);
+    size_t size() const { return out.size() + lent.size(); }
+
+    std::string& out;
+    size_t lent_at = 0;
+    std::string_view lent;
 };
 
+// Bounds-checked reading.
 class Reader {
 public:
     Reader(const void* data, size_t size) : p_(static_cast<const uint8_t*>(data)), left_(size) {}
     bool u32(uint32_t& v);
     bool u64(uint64_t& v);
     bool bytes(std::string& v, uint32_t max);
+    bool rest(std::string& v, uint32_t max);  // everything left
+    bool sub(Reader& inner, uint32_t max);    // u32 length, then that many bytes to read apart
     bool text(std::u16string& v, uint32_t max = kMaxText);
     bool done() const { return left_ == 0; }
 
 private:
+    bool fixed(void* v, size_t size);
     const uint8_t* p_;
     size_t left_;
 };
 
+// ---- the codec, generated from the declarations -----------------------------
+
+namespace detail {
+
+template <class T>
+struct is_vector : std::false_type {};
+template <class T>
+struct is_vector<std::vector<T>> : std::true_type {};
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <class R>
+void put_record(Writer& w, const R& r);
+template <class R>
+bool get_record(Reader& rd, R& r);
+template <class R>
+size_t record_size(const R& r);
+
+template <class T>
+void put_value(Writer& w, const T& v, bool rest) {
+    if constexpr (std::is_same_v<T, uint32_t>) {
+        w.u32(v);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        w.u64(v);
+    } else if constexpr (std::is_same_v<T, std::u16string>) {
+        w.text(v);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (!rest) w.u32(static_cast<uint32_t>(v.size()));
+        w.raw(v);
+    } else if constexpr (std::is_same_v<T, Bytes>) {
+        if (!rest) w.u32(static_cast<uint32_t>(v.size()));
+        if (v.borrowed.data()) w.lend(v.borrowed);
+        else w.raw(v.owned);
+    } else if constexpr (is_vector<T>::value) {
+        w.u32(static_cast<uint32_t>(v.size()));
+        for (const auto& e : v) put_record(w, e);
+    } else if constexpr (is_optional<T>::value) {
+        if (v) put_record(w, *v);
+    } else {
+        put_record(w, v);
+    }
+}
+
+template <class T>
+bool get_value(Reader& rd, T& v, uint32_t max, bool rest) {
+    if constexpr (std::is_same_v<T, uint32_t>) {
+        return rd.u32(v) && v <= max;
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        return rd.u64(v);
+    } else if constexpr (std::is_same_v<T, std::u16string>) {
+        return rd.text(v, max);
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes>) {
+        std::string* s;
+        if constexpr (std::is_same_v<T, Bytes>) s = &v.owned;
+        else s = &v;
+        return rest ? rd.rest(*s, max) : rd.bytes(*s, max);
+    } else if constexpr (is_vector<T>::value) {
+        uint32_t n = 0;
+        if (!rd.u32(n) || n > max) return false;
+        v.clear();
+        for (uint32_t i = 0; i < n; i++) {
+            if (!get_record(rd, v.emplace_back())) return false;
+        }
+        return true;
+    } else if constexpr (is_optional<T>::value) {
+        // Absent when the record ends before it.
+        if (rd.done()) {
+            v.reset();
+            return true;
+        }
+        return get_record(rd, v.emplace());
+    } else {
+        return get_record(rd, v);
+    }
+}
+
+template <class T>
+size_t value_size(const T& v, bool rest) {
+    if constexpr (std::is_same_v<T, uint32_t>) return 4;
+    else if constexpr (std::is_same_v<T, uint64_t>) return 8;
+    else if constexpr (std::is_same_v<T, std::u16string>) return 4 + v.size() * 2;
+    else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes>) return (rest ? 0 : 4) + v.size();
+    else if constexpr (is_vector<T>::value) {
+        size_t n = 4;
+        for (const auto& e : v) n += record_size(e);
+        return n;
+    } else if constexpr (is_optional<T>::value) return v ? record_size(*v) : 0;
+    else return record_size(v);
+}
+
+template <class R>
+void put_record(Writer& w, const R& r) {
+    std::apply([&](const auto&... f) { (put_value(w, r.*(f.member), f.rest), ...); }, R::fields());
+}
+
+template <class R>
+bool get_record(Reader& rd, R& r) {
+    return std::apply([&](const auto&... f) { return (get_value(rd, r.*(f.member), f.max, f.rest) && ...); },
+                      R::fields());
+}
+
+template <class R>
+size_t record_size(const R& r) {
+    return std::apply([&](const auto&... f) { return (size_t{0} + ... + value_size(r.*(f.member), f.rest)); },
+                      R::fields());
+}
+
+}  // namespace detail
+
+template <class R>
+constexpr bool is_reply = std::is_base_of_v<ReplyHead, R>;
+
+// Appends the payload of a request or reply record.
+template <class R>
+void encode(Writer& w, const R& r) {
+    if constexpr (is_reply<R>) {
+        w.u32(r.result);
+        w.u32(r.error);
+        w.u32(r.count);
+        size_t at = w.out.size();
+        w.u32(0);  // the data's length, known once it is written
+        size_t before = w.size();
+        detail::put_record(w, r);
+        uint32_t length = static_cast<uint32_t>(w.size() - before);
+        std::memcpy(w.out.data() + at, &length, 4);
+    } else {
+        detail::put_record(w, r);
+    }
+}
+
+template <class R>
+std::string encode(const R& r) {
+    std::string out;
+    Writer w(out);
+    encode(w, r);
+    if (w.lent.data()) out.insert(w.lent_at, w.lent);
+    return out;
+}
+
+// Parses a payload into a record; false when it is malformed in any way:
+// short, a length or value over its limit, a NUL in a text, trailing bytes.
+template <class R>
+bool decode(const void* payload, size_t size, R& r) {
+    Reader rd(payload, size);
+    if constexpr (is_reply<R>) {
+        Reader data(nullptr, 0);
+        if (!rd.u32(r.result) || !rd.u32(r.error) || !rd.u32(r.count) || !rd.sub(data, kMaxPayload) || !rd.done())
+            return false;
+        return detail::get_record(data, r) && data.done();
+    } else {
+        // Trailing bytes mean the two ends disagree about the layout.
+        return detail::get_record(rd, r) && rd.done();
+    }
+}
+
+template <class R>
+bool decode(std::string_view payload, R& r) {
+    return decode(payload.data(), payload.size(), r);
+}
+
+// The room a record's fields take in a payload (a reply's: its data).
+template <class R>
+size_t encoded_size(const R& r) {
+    return detail::record_size(r);
+}
+
+// ---- frames ----------------------------------------------------------------------
+
 bool decode_header(const void* data, size_t size, Header& header);  // false for a frame to refuse
 void encode_header(const Header& header, void* out);
-
-std::string encode_request(const Request& request);  // the payload
-// Parses a request payload; nullopt when it is malformed in any way.
-std::optional<Request> decode_request(uint16_t op, const void* payload, size_t size);
-
-std::string encode_reply(const Reply& reply);
-// A reply frame in one send, its data (borrowed or not) not copied.
-bool send_reply(int fd, uint16_t op, uint32_t tag, const Reply& reply);
-std::optional<Reply> decode_reply(const void* payload, size_t size);
-
-std::string encode_list(const std::vector<DeviceInfo>& list);
-std::optional<std::vector<DeviceInfo>> decode_list(const std::string& data);
-
-// The window broker's reply data: OpWindowList's windows, OpWindowForward's
-// answer (value and text; ok and error travel as result and error), and
-// OpWindowPoll's request.
-std::string encode_windows(const std::vector<WindowInfo>& list);
-std::optional<std::vector<WindowInfo>> decode_windows(const std::string& data);
-std::string encode_answer_data(const WindowAnswer& answer);
-bool decode_answer_data(const std::string& data, WindowAnswer& answer);
-std::string encode_polled(uint64_t serial, const WindowCall& call);
-bool decode_polled(const std::string& data, uint64_t& serial, WindowCall& call);
-// The room one window takes in OpWindowList's reply.
-size_t encoded_size(const WindowInfo& info);
 
 // Incremental frame parser over a byte stream (the host's side of a
 // connection). feed() appends bytes; next() yields whole frames, and
@@ -198,7 +260,47 @@ private:
 };
 
 // Blocking frame I/O on a socket; false when the connection failed.
-bool send_frame(int fd, uint16_t op, uint32_t tag, const std::string& payload);
+// A frame whose payload a Writer made, its lent bytes not copied.
+bool send_frame(int fd, uint16_t op, uint32_t tag, const Writer& payload);
 bool recv_frame(int fd, Header& header, std::string& payload);
+
+// A buffer of the calling thread for building payloads, so that a frame
+// costs no allocation; kept while it is small.
+std::string& scratch();
+void release_scratch();
+
+template <class Rq>
+bool send_request(int fd, const Rq& request, uint32_t tag = 0) {
+    Writer w(scratch());
+    w.out.clear();
+    encode(w, request);
+    bool ok = send_frame(fd, Rq::op, tag, w);
+    release_scratch();
+    return ok;
+}
+
+// Rq's reply in one send; data a reply borrows is not copied.
+template <class Rq>
+bool send_reply(int fd, uint32_t tag, const typename Rq::Reply& reply) {
+    Writer w(scratch());
+    w.out.clear();
+    encode(w, reply);
+    bool ok = send_frame(fd, static_cast<uint16_t>(Rq::op | kReplyFlag), tag, w);
+    release_scratch();
+    return ok;
+}
+
+// One call on a connection: the request out, its reply back. nullopt when
+// the connection failed or the reply is not Rq's.
+template <class Rq>
+std::optional<typename Rq::Reply> call(int fd, const Rq& request) {
+    Header h;
+    std::string payload;
+    if (!send_request(fd, request) || !recv_frame(fd, h, payload) || (h.op & ~kReplyFlag) != Rq::op)
+        return std::nullopt;
+    std::optional<typename Rq::Reply> reply(std::in_place);
+    if (!decode(payload, *reply)) return std::nullopt;
+    return reply;
+}
 
 }  // namespace ce::rpc

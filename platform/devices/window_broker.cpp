@@ -95,18 +95,6 @@ rpc::WindowAnswer run(const rpc::WindowCall& call) {
     return a;
 }
 
-bool exchange(int fd, const rpc::Request& r, rpc::Reply& reply) {
-    rpc::Header h;
-    std::string payload;
-    if (!rpc::send_frame(fd, r.op, 0, rpc::encode_request(r)) || !rpc::recv_frame(fd, h, payload) ||
-        (h.op & ~rpc::kReplyFlag) != r.op)
-        return false;
-    auto decoded = rpc::decode_reply(payload.data(), payload.size());
-    if (!decoded) return false;
-    reply = std::move(*decoded);
-    return true;
-}
-
 // The request the listener is running. A program that ends right after
 // handling one (a Quit command sent from another process) still answers it:
 // the sender must not see a failure for what was done.
@@ -143,18 +131,14 @@ void listen_loop(int fd) {
     static const bool drained = [] { return std::atexit(drain_at_exit) == 0; }();
     (void)drained;
     for (;;) {
-        rpc::Request poll;
-        poll.op = rpc::OpWindowPoll;
-        rpc::Reply reply;
         // Blocks in recv() until the host has a request for us: no cost while idle.
-        if (!exchange(fd, poll, reply) || !reply.result) break;
-        rpc::Request result;
-        result.op = rpc::OpWindowResult;
-        if (!rpc::decode_polled(reply.data, result.serial, result.call)) break;
+        auto polled = rpc::call(fd, rpc::WindowPollRequest{});
+        if (!polled || !polled->result || !polled->polled) break;
+        rpc::WindowResultRequest result;
+        result.serial = polled->polled->serial;
         set_running(true);
-        result.answer = run(result.call);
-        result.call = {};
-        bool sent = exchange(fd, result, reply);
+        result.answer = run(polled->polled->call);
+        bool sent = rpc::call(fd, result).has_value();
         set_running(false);
         if (!sent) break;
     }
@@ -182,10 +166,8 @@ bool ensure_listener(const std::string& root, bool fresh) {
     }
     int fd = host_connection(root, true);
     if (fd < 0) return false;
-    rpc::Request r;
-    r.op = rpc::OpWindowListen;
-    rpc::Reply reply;
-    if (!exchange(fd, r, reply) || !reply.result) {
+    auto reply = rpc::call(fd, rpc::WindowListenRequest{});
+    if (!reply || !reply->result) {
         ::close(fd);
         return false;
     }
@@ -214,10 +196,9 @@ bool add_window(uint64_t hwnd, const std::u16string& class_name, const std::u16s
     std::u16string cls = clip(class_name, rpc::kMaxText + 1);
     if (cls.size() > rpc::kMaxText) return false;
     const std::string root = ce::root();
-    rpc::Request r;
-    r.op = rpc::OpWindowAdd;
+    rpc::WindowAddRequest r;
     r.window = hwnd;
-    r.text = cls;
+    r.class_name = cls;
     r.title = clip(title, rpc::kMaxText);
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!ensure_listener(root, attempt > 0)) return false;
@@ -232,8 +213,7 @@ bool add_window(uint64_t hwnd, const std::u16string& class_name, const std::u16s
 
 void set_title(uint64_t hwnd, const std::u16string& title) {
     if (!listening()) return;  // nothing of ours is listed
-    rpc::Request r;
-    r.op = rpc::OpWindowTitle;
+    rpc::WindowTitleRequest r;
     r.window = hwnd;
     r.title = clip(title, rpc::kMaxText);
     host_call(ce::root(), r, false);
@@ -241,8 +221,7 @@ void set_title(uint64_t hwnd, const std::u16string& title) {
 
 void remove_window(uint64_t hwnd) {
     if (!listening()) return;
-    rpc::Request r;
-    r.op = rpc::OpWindowRemove;
+    rpc::WindowRemoveRequest r;
     r.window = hwnd;
     host_call(ce::root(), r, false);
 }
@@ -250,18 +229,16 @@ void remove_window(uint64_t hwnd) {
 std::optional<std::vector<WindowInfo>> list() {
     const std::string root = ce::root();
     std::vector<WindowInfo> out;
-    rpc::Request r;
-    r.op = rpc::OpWindowList;
-    r.window = 0;  // the cursor: windows created after this order
+    rpc::WindowListRequest r;
+    r.after = 0;  // the cursor: windows created after this order
     for (;;) {
         auto reply = host_call(root, r, false);
         if (!reply || !reply->result) return std::nullopt;
-        auto page = rpc::decode_windows(reply->data);
-        if (!page) return std::nullopt;
-        for (const auto& w : *page) out.push_back({w.window, w.class_name, w.title, w.pid});
+        const auto& page = reply->windows;
+        for (const auto& w : page) out.push_back({w.window, w.class_name, w.title, w.pid});
         // A page that does not advance the cursor would repeat forever.
-        if (!reply->count || page->empty() || page->back().order <= r.window) break;
-        r.window = page->back().order;
+        if (!reply->count || page.empty() || page.back().order <= r.after) break;
+        r.after = page.back().order;
     }
     return out;
 }
@@ -273,8 +250,7 @@ Result forward(const Request& request) {
         result.error = kInvalidParameter;
         return result;
     }
-    rpc::Request r;
-    r.op = rpc::OpWindowForward;
+    rpc::WindowForwardRequest r;
     r.call.kind = static_cast<uint32_t>(request.kind);
     r.call.window = request.hwnd;
     r.call.message = request.message;
@@ -284,25 +260,20 @@ Result forward(const Request& request) {
     r.call.text = clip(request.text, rpc::kMaxWindowText);
     // Without a host no window of another process exists.
     auto reply = host_call(ce::root(), r, false);
-    rpc::WindowAnswer answer;
-    if (!reply || !rpc::decode_answer_data(reply->data, answer)) {
+    if (!reply) {
         result.error = kInvalidWindow;
         return result;
     }
     result.ok = reply->result != 0;
     result.error = result.ok ? 0 : reply->error;
-    result.value = static_cast<int64_t>(answer.value);
-    result.text = std::move(answer.text);
+    result.value = static_cast<int64_t>(reply->value);
+    result.text = std::move(reply->text);
     return result;
 }
 
 uint64_t foreground() {
-    rpc::Request r;
-    r.op = rpc::OpWindowForeground;
-    auto reply = host_call(ce::root(), r, false);
-    uint64_t hwnd = 0;
-    if (reply && reply->result && reply->data.size() == sizeof hwnd) std::memcpy(&hwnd, reply->data.data(), sizeof hwnd);
-    return hwnd;
+    auto reply = host_call(ce::root(), rpc::WindowForegroundRequest{}, false);
+    return reply && reply->result ? reply->window : 0;
 }
 
 }  // namespace ce::broker

@@ -12,6 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -200,32 +202,15 @@ bool Server::converse(Peer& peer) {
             std::string payload;
             auto status = parser.next(header, payload);
             if (status == ce::rpc::FrameParser::Status::NeedMore) break;
-            std::optional<ce::rpc::Request> request;
-            if (status == ce::rpc::FrameParser::Status::Frame && !(header.op & ce::rpc::kReplyFlag))
-                request = ce::rpc::decode_request(header.op, payload.data(), payload.size());
-            if (!request || (token == 0) != (request->op == ce::rpc::OpHello)) {
+            // Hello first, and only first; a reply's flag, an unknown
+            // operation or (in serve_request) a payload that does not parse
+            // ends the connection.
+            if (status != ce::rpc::FrameParser::Status::Frame || header.op < ce::rpc::OpHello ||
+                header.op > ce::rpc::OpLast || (token == 0) != (header.op == ce::rpc::OpHello)) {
                 log_line("pid %d sent a malformed request; connection closed", pid);
                 return false;
             }
-            ce::rpc::Reply reply;
-            if (request->op == ce::rpc::OpHello) {
-                if (request->version != ce::rpc::kVersion) {
-                    log_line("pid %d speaks protocol %u, not %u; connection closed", pid, request->version,
-                             ce::rpc::kVersion);
-                    return false;
-                }
-                if (request->token == 0) {
-                    log_line("pid %d introduced itself without a session token; connection closed", pid);
-                    return false;
-                }
-                token = request->token;
-                join_session(token, pid);
-                reply.result = 1;
-            } else {
-                reply = handle(*request, peer);
-            }
-            if (peer.drop) return false;
-            if (!ce::rpc::send_reply(fd, header.op | ce::rpc::kReplyFlag, header.tag, reply)) return false;
+            if (!(this->*kDispatch[header.op])(peer, header.tag, payload)) return false;
             if (peer.stop) {
                 signal_fd(stop_event_);
                 return true;
@@ -234,214 +219,239 @@ bool Server::converse(Peer& peer) {
     }
 }
 
-ce::rpc::Reply Server::handle(const ce::rpc::Request& r, Peer& peer) {
-    if (r.op >= ce::rpc::OpWindowAdd && r.op <= ce::rpc::OpWindowForeground) return handle_window(r, peer);
-    const uint64_t token = peer.token;
-    bool& stop = peer.stop;
-    ce::rpc::Reply reply;
-    Manager& m = manager();
-    DWORD error = 0;
-    SetLastError(0);
-    auto owned_open = [&](uint32_t id) -> std::shared_ptr<Open> {
-        auto o = m.find_open(id);
-        if (!o || o->session() != token) return nullptr;
-        return o;
-    };
-    switch (r.op) {
-        case ce::rpc::OpActivate:
-            reply.result = m.activate(r.text, r.ents, nullptr, &error);
-            reply.error = error;
-            break;
-        case ce::rpc::OpDeactivate:
-            reply.result = m.deactivate(r.a, &error) ? 1 : 0;
-            reply.error = error;
-            break;
-        case ce::rpc::OpList:
-            reply.result = 1;
-            reply.data = ce::rpc::encode_list(m.list());
-            break;
-        case ce::rpc::OpOpen: {
-            auto o = m.open_device(r.text, r.a, r.b, token, &error);
-            if (!o) {
-                reply.error = error;
-                break;
-            }
-            bool alive;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                auto it = sessions_.find(token);
-                alive = it != sessions_.end() && !it->second.ended;
-                if (alive) it->second.opens.insert(o->id());
-            }
-            if (!alive) {  // the process died while its open ran
-                m.close_open(o);
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            reply.result = o->id();
-            break;
-        }
-        case ce::rpc::OpClose: {
-            auto o = owned_open(r.a);
-            if (!o) {
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            m.close_open(o);
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = sessions_.find(token);
-            if (it != sessions_.end()) it->second.opens.erase(r.a);
-            reply.result = 1;
-            break;
-        }
-        case ce::rpc::OpRead: {
-            auto o = owned_open(r.a);
-            if (!o) {
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            // One buffer a connection thread, grown but never cleared: a read
-            // fills what it returns, and only that is sent.
-            thread_local std::string buffer;
-            if (buffer.size() < r.b) buffer.resize(r.b);
-            DWORD done = 0;
-            reply.result = o->read(buffer.data(), r.b, &done);
-            if (!reply.result) reply.error = GetLastError();
-            reply.borrowed = std::string_view(buffer.data(), done);
-            reply.count = done;
-            break;
-        }
-        case ce::rpc::OpWrite: {
-            auto o = owned_open(r.a);
-            if (!o) {
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            DWORD done = 0;
-            reply.result = o->write(r.data.data(), static_cast<DWORD>(r.data.size()), &done);
-            if (!reply.result) reply.error = GetLastError();
-            reply.count = done;
-            break;
-        }
-        case ce::rpc::OpIoControl: {
-            auto o = owned_open(r.a);
-            if (!o) {
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            std::string in = r.data;
-            std::string out(r.c, '\0');
-            DWORD returned = 0;
-            reply.result = o->ioctl(r.b, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
-                                    out.empty() ? nullptr : out.data(), r.c, &returned);
-            if (!reply.result) reply.error = GetLastError();
-            out.resize(std::min<DWORD>(returned, r.c));
-            reply.data = std::move(out);
-            reply.count = static_cast<uint32_t>(reply.data.size());
-            break;
-        }
-        case ce::rpc::OpSeek: {
-            auto o = owned_open(r.a);
-            if (!o) {
-                reply.result = INVALID_SET_FILE_POINTER;
-                reply.error = ERROR_INVALID_HANDLE;
-                break;
-            }
-            reply.result = o->seek(static_cast<LONG>(r.b), r.c);
-            reply.error = GetLastError();
-            break;
-        }
-        case ce::rpc::OpStop:
-            log_line("stop requested");
-            reply.result = 1;
-            stop = true;
-            break;
-        case ce::rpc::OpGpsReload:
-            gps_reload();
-            reply.result = 1;
-            break;
-        default:
-            reply.error = ERROR_INVALID_FUNCTION;
-            break;
+// ---- the handlers ------------------------------------------------------------------
+
+template <class Rq>
+bool Server::serve_request(Peer& peer, uint32_t tag, const std::string& payload) {
+    Rq request;
+    if (!ce::rpc::decode(payload, request)) {
+        log_line("pid %d sent a malformed request; connection closed", peer.pid);
+        return false;
     }
-    return reply;
+    typename Rq::Reply reply;
+    SetLastError(0);
+    handle(request, reply, peer);
+    if (peer.drop) return false;
+    return ce::rpc::send_reply<Rq>(peer.fd, tag, reply);
 }
 
-ce::rpc::Reply Server::handle_window(const ce::rpc::Request& r, Peer& peer) {
-    ce::rpc::Reply reply;
-    auto done = [&](uint32_t error) {
-        reply.result = error == 0;
-        reply.error = error;
-    };
-    switch (r.op) {
-        case ce::rpc::OpWindowAdd:
-            done(windows_.add(peer.token, peer.pid, r.window, r.text, r.title));
-            break;
-        case ce::rpc::OpWindowTitle:
-            done(windows_.set_title(peer.token, r.window, r.title));
-            break;
-        case ce::rpc::OpWindowRemove:
-            done(windows_.remove(peer.token, r.window));
-            break;
-        case ce::rpc::OpWindowList: {
-            bool more = false;
-            // Room for the reply's own fields besides the list.
-            auto list = windows_.list(r.window, ce::rpc::kMaxPayload - 64, more);
-            reply.result = 1;
-            reply.count = more ? 1 : 0;
-            reply.data = ce::rpc::encode_windows(list);
-            break;
-        }
-        case ce::rpc::OpWindowForward: {
-            auto answer = windows_.forward(r.call);
-            done(answer.ok ? 0 : (answer.error ? answer.error : ERROR_GEN_FAILURE));
-            reply.data = ce::rpc::encode_answer_data(answer);
-            break;
-        }
-        case ce::rpc::OpWindowListen:
-            if (!peer.listener) {
-                peer.listener = true;
-                windows_.listen(peer.token, peer.pid);
-            }
-            reply.result = 1;
-            break;
-        case ce::rpc::OpWindowPoll: {
-            if (!peer.listener) {
-                done(ERROR_INVALID_FUNCTION);
-                break;
-            }
-            uint64_t serial = 0;
-            ce::rpc::WindowCall call;
-            // Its owner gone, the host stopping or the peer hanging up: the
-            // listener's connection ends, which tells the process so.
-            if (!windows_.next(peer.token, peer.fd, serial, call)) {
-                peer.drop = true;
-                break;
-            }
-            reply.result = 1;
-            reply.data = ce::rpc::encode_polled(serial, call);
-            break;
-        }
-        case ce::rpc::OpWindowResult:
-            if (!peer.listener) {
-                done(ERROR_INVALID_FUNCTION);
-                break;
-            }
-            // A result nobody waits for any more (the sender was released) is dropped.
-            done(windows_.answer(peer.token, r.serial, r.answer) ? 0 : ERROR_INVALID_PARAMETER);
-            break;
-        case ce::rpc::OpWindowForeground: {
-            uint64_t hwnd = windows_.foreground();
-            reply.result = 1;
-            reply.data.assign(reinterpret_cast<const char*>(&hwnd), sizeof hwnd);
-            break;
-        }
-        default:
-            done(ERROR_INVALID_FUNCTION);
-            break;
-    }
-    return reply;
+template <class... Rq>
+constexpr auto Server::dispatch_table(ce::rpc::Types<Rq...>) {
+    // Indexed by the operation's number; Requests lists them in that order.
+    return std::array<Dispatch, sizeof...(Rq) + 1>{nullptr, &Server::serve_request<Rq>...};
 }
+
+const std::array<Server::Dispatch, ce::rpc::OpLast + 1> Server::kDispatch = dispatch_table(ce::rpc::Requests{});
+
+std::shared_ptr<Open> Server::owned_open(uint32_t id, const Peer& peer, ce::rpc::ReplyHead& reply) {
+    auto o = manager().find_open(id);
+    if (!o || o->session() != peer.token) {
+        reply.error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return o;
+}
+
+void Server::handle(const ce::rpc::HelloRequest& r, ce::rpc::HelloReply& reply, Peer& peer) {
+    if (r.version != ce::rpc::kVersion) {
+        log_line("pid %d speaks protocol %u, not %u; connection closed", peer.pid, r.version, ce::rpc::kVersion);
+        peer.drop = true;
+        return;
+    }
+    if (r.token == 0) {
+        log_line("pid %d introduced itself without a session token; connection closed", peer.pid);
+        peer.drop = true;
+        return;
+    }
+    peer.token = r.token;
+    join_session(peer.token, peer.pid);
+    reply.result = 1;
+}
+
+void Server::handle(const ce::rpc::ActivateRequest& r, ce::rpc::ActivateReply& reply, Peer&) {
+    DWORD error = 0;
+    reply.result = manager().activate(r.key, r.ents, nullptr, &error);
+    reply.error = error;
+}
+
+void Server::handle(const ce::rpc::DeactivateRequest& r, ce::rpc::DeactivateReply& reply, Peer&) {
+    DWORD error = 0;
+    reply.result = manager().deactivate(r.handle, &error) ? 1 : 0;
+    reply.error = error;
+}
+
+void Server::handle(const ce::rpc::ListRequest&, ce::rpc::ListReply& reply, Peer&) {
+    reply.result = 1;
+    reply.devices = manager().list();
+}
+
+void Server::handle(const ce::rpc::OpenRequest& r, ce::rpc::OpenReply& reply, Peer& peer) {
+    Manager& m = manager();
+    DWORD error = 0;
+    auto o = m.open_device(r.name, r.access, r.share, peer.token, &error);
+    if (!o) {
+        reply.error = error;
+        return;
+    }
+    bool alive;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = sessions_.find(peer.token);
+        alive = it != sessions_.end() && !it->second.ended;
+        if (alive) it->second.opens.insert(o->id());
+    }
+    if (!alive) {  // the process died while its open ran
+        m.close_open(o);
+        reply.error = ERROR_INVALID_HANDLE;
+        return;
+    }
+    reply.result = o->id();
+}
+
+void Server::handle(const ce::rpc::CloseRequest& r, ce::rpc::CloseReply& reply, Peer& peer) {
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
+    manager().close_open(o);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(peer.token);
+    if (it != sessions_.end()) it->second.opens.erase(r.open);
+    reply.result = 1;
+}
+
+void Server::handle(const ce::rpc::ReadRequest& r, ce::rpc::ReadReply& reply, Peer& peer) {
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
+    // One buffer a connection thread, grown but never cleared: a read fills
+    // what it returns, and only that is sent, straight from here.
+    thread_local std::string buffer;
+    if (buffer.size() < r.size) buffer.resize(r.size);
+    DWORD done = 0;
+    reply.result = o->read(buffer.data(), r.size, &done);
+    if (!reply.result) reply.error = GetLastError();
+    reply.data.borrowed = std::string_view(buffer.data(), done);
+    reply.count = done;
+}
+
+void Server::handle(const ce::rpc::WriteRequest& r, ce::rpc::WriteReply& reply, Peer& peer) {
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
+    DWORD done = 0;
+    std::string_view data = r.data.view();
+    reply.result = o->write(data.data(), static_cast<DWORD>(data.size()), &done);
+    if (!reply.result) reply.error = GetLastError();
+    reply.count = done;
+}
+
+void Server::handle(const ce::rpc::IoControlRequest& r, ce::rpc::IoControlReply& reply, Peer& peer) {
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) return;
+    std::string in = r.in;
+    std::string& out = reply.out;
+    out.assign(r.out_size, '\0');
+    DWORD returned = 0;
+    reply.result = o->ioctl(r.code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                            out.empty() ? nullptr : out.data(), r.out_size, &returned);
+    if (!reply.result) reply.error = GetLastError();
+    out.resize(std::min<DWORD>(returned, r.out_size));
+    reply.count = static_cast<uint32_t>(out.size());
+}
+
+void Server::handle(const ce::rpc::SeekRequest& r, ce::rpc::SeekReply& reply, Peer& peer) {
+    auto o = owned_open(r.open, peer, reply);
+    if (!o) {
+        reply.result = INVALID_SET_FILE_POINTER;
+        return;
+    }
+    reply.result = o->seek(static_cast<LONG>(r.distance), r.method);
+    reply.error = GetLastError();
+}
+
+void Server::handle(const ce::rpc::StopRequest&, ce::rpc::StopReply& reply, Peer& peer) {
+    log_line("stop requested");
+    reply.result = 1;
+    peer.stop = true;
+}
+
+void Server::handle(const ce::rpc::GpsReloadRequest&, ce::rpc::GpsReloadReply& reply, Peer&) {
+    gps_reload();
+    reply.result = 1;
+}
+
+namespace {
+
+// The window broker's replies: success, or the error.
+void finish(ce::rpc::ReplyHead& reply, uint32_t error) {
+    reply.result = error == 0;
+    reply.error = error;
+}
+
+}  // namespace
+
+void Server::handle(const ce::rpc::WindowAddRequest& r, ce::rpc::WindowAddReply& reply, Peer& peer) {
+    finish(reply, windows_.add(peer.token, peer.pid, r.window, r.class_name, r.title));
+}
+
+void Server::handle(const ce::rpc::WindowTitleRequest& r, ce::rpc::WindowTitleReply& reply, Peer& peer) {
+    finish(reply, windows_.set_title(peer.token, r.window, r.title));
+}
+
+void Server::handle(const ce::rpc::WindowRemoveRequest& r, ce::rpc::WindowRemoveReply& reply, Peer& peer) {
+    finish(reply, windows_.remove(peer.token, r.window));
+}
+
+void Server::handle(const ce::rpc::WindowListRequest& r, ce::rpc::WindowListReply& reply, Peer&) {
+    bool more = false;
+    // Room for the reply's own fields besides the list.
+    reply.windows = windows_.list(r.after, ce::rpc::kMaxPayload - 64, more);
+    reply.result = 1;
+    reply.count = more ? 1 : 0;
+}
+
+void Server::handle(const ce::rpc::WindowForwardRequest& r, ce::rpc::WindowForwardReply& reply, Peer&) {
+    auto answer = windows_.forward(r.call);
+    finish(reply, answer.ok ? 0 : (answer.error ? answer.error : ERROR_GEN_FAILURE));
+    reply.value = answer.value;
+    reply.text = std::move(answer.text);
+}
+
+void Server::handle(const ce::rpc::WindowListenRequest&, ce::rpc::WindowListenReply& reply, Peer& peer) {
+    if (!peer.listener) {
+        peer.listener = true;
+        windows_.listen(peer.token, peer.pid);
+    }
+    reply.result = 1;
+}
+
+void Server::handle(const ce::rpc::WindowPollRequest&, ce::rpc::WindowPollReply& reply, Peer& peer) {
+    if (!peer.listener) {
+        finish(reply, ERROR_INVALID_FUNCTION);
+        return;
+    }
+    auto& polled = reply.polled.emplace();
+    // Its owner gone, the host stopping or the peer hanging up: the
+    // listener's connection ends, which tells the process so.
+    if (!windows_.next(peer.token, peer.fd, polled.serial, polled.call)) {
+        peer.drop = true;
+        return;
+    }
+    reply.result = 1;
+}
+
+void Server::handle(const ce::rpc::WindowResultRequest& r, ce::rpc::WindowResultReply& reply, Peer& peer) {
+    if (!peer.listener) {
+        finish(reply, ERROR_INVALID_FUNCTION);
+        return;
+    }
+    // A result nobody waits for any more (the sender was released) is dropped.
+    finish(reply, windows_.answer(peer.token, r.serial, r.answer) ? 0 : ERROR_INVALID_PARAMETER);
+}
+
+void Server::handle(const ce::rpc::WindowForegroundRequest&, ce::rpc::WindowForegroundReply& reply, Peer&) {
+    reply.window = windows_.foreground();
+    reply.result = 1;
+}
+
+// ---- sessions ------------------------------------------------------------------------
 
 void Server::join_session(uint64_t token, pid_t pid) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -62,8 +63,42 @@ private:
 
     void serve(uint64_t id, int fd);
     bool converse(Peer& peer);
-    ce::rpc::Reply handle(const ce::rpc::Request& request, Peer& peer);
-    ce::rpc::Reply handle_window(const ce::rpc::Request& request, Peer& peer);
+    // Decodes one request of type Rq, runs its handler and sends the reply;
+    // false when the connection must end. The table of these, one an
+    // operation, is made from ce::rpc::Requests.
+    template <class Rq>
+    bool serve_request(Peer& peer, uint32_t tag, const std::string& payload);
+    using Dispatch = bool (Server::*)(Peer&, uint32_t, const std::string&);
+    template <class... Rq>
+    static constexpr auto dispatch_table(ce::rpc::Types<Rq...>);
+    static const std::array<Dispatch, ce::rpc::OpLast + 1> kDispatch;
+
+    // One handler a request. A handler fills the reply; it sets peer.drop
+    // to end the connection without one, peer.stop to stop the host after it.
+    void handle(const ce::rpc::HelloRequest& r, ce::rpc::HelloReply& reply, Peer& peer);
+    void handle(const ce::rpc::ActivateRequest& r, ce::rpc::ActivateReply& reply, Peer& peer);
+    void handle(const ce::rpc::DeactivateRequest& r, ce::rpc::DeactivateReply& reply, Peer& peer);
+    void handle(const ce::rpc::ListRequest& r, ce::rpc::ListReply& reply, Peer& peer);
+    void handle(const ce::rpc::OpenRequest& r, ce::rpc::OpenReply& reply, Peer& peer);
+    void handle(const ce::rpc::CloseRequest& r, ce::rpc::CloseReply& reply, Peer& peer);
+    void handle(const ce::rpc::ReadRequest& r, ce::rpc::ReadReply& reply, Peer& peer);
+    void handle(const ce::rpc::WriteRequest& r, ce::rpc::WriteReply& reply, Peer& peer);
+    void handle(const ce::rpc::IoControlRequest& r, ce::rpc::IoControlReply& reply, Peer& peer);
+    void handle(const ce::rpc::SeekRequest& r, ce::rpc::SeekReply& reply, Peer& peer);
+    void handle(const ce::rpc::StopRequest& r, ce::rpc::StopReply& reply, Peer& peer);
+    void handle(const ce::rpc::GpsReloadRequest& r, ce::rpc::GpsReloadReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowAddRequest& r, ce::rpc::WindowAddReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowTitleRequest& r, ce::rpc::WindowTitleReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowRemoveRequest& r, ce::rpc::WindowRemoveReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowListRequest& r, ce::rpc::WindowListReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowForwardRequest& r, ce::rpc::WindowForwardReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowListenRequest& r, ce::rpc::WindowListenReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowPollRequest& r, ce::rpc::WindowPollReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowResultRequest& r, ce::rpc::WindowResultReply& reply, Peer& peer);
+    void handle(const ce::rpc::WindowForegroundRequest& r, ce::rpc::WindowForegroundReply& reply, Peer& peer);
+    // The open `id` when it belongs to the peer's session; else null, and
+    // the reply's error says so.
+    std::shared_ptr<Open> owned_open(uint32_t id, const Peer& peer, ce::rpc::ReplyHead& reply);
     void join_session(uint64_t token, pid_t pid);
     void leave_session(uint64_t token);
     void end_session(uint64_t token, bool died);

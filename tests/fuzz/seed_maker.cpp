@@ -33,46 +33,44 @@ void frame(std::string& out, uint16_t op, uint32_t tag, const std::string& paylo
     out += payload;
 }
 
-void request(std::string& out, const Request& r) {
-    static uint32_t tag = 1;
-    frame(out, r.op, tag++, encode_request(r));
-}
+uint32_t g_tag = 1;
 
-Request op(uint16_t code, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) {
-    Request r;
-    r.op = code;
-    r.a = a;
-    r.b = b;
-    r.c = c;
-    return r;
+template <class Rq>
+void request(std::string& out, const Rq& r) {
+    frame(out, Rq::op, g_tag++, encode(r));
 }
 
 std::string rpc_devices() {
     std::string out;
-    Request r = op(OpHello);
-    r.version = kVersion;
-    r.token = 0x1122334455667788ull;
-    request(out, r);
-    r = op(OpActivate);
-    r.text = u"Drivers\\BuiltIn\\Tervalon";
-    r.ents = {{u"Prefix", 1, std::string("C\0O\0M\0\0\0", 8)}, {u"Index", 4, std::string("\x09\0\0\0", 4)}};
-    request(out, r);
-    request(out, op(OpList));
-    r = op(OpOpen, 0xC0000000u, 0);
-    r.text = u"COM9:";
-    request(out, r);
-    r = op(OpWrite, 1);
-    r.data = "$PSRF107*21\r\n";
-    request(out, r);
-    request(out, op(OpRead, 1, 4096));
-    r = op(OpIoControl, 1, 0x1B0014, 12);
-    r.data = std::string("\x01\0\0\0", 4);
-    request(out, r);
-    request(out, op(OpSeek, 1, 0, 2));
-    request(out, op(OpClose, 1));
-    request(out, op(OpDeactivate, 7));
-    request(out, op(OpGpsReload));
-    request(out, op(OpStop));
+    HelloRequest hello;
+    hello.version = kVersion;
+    hello.token = 0x1122334455667788ull;
+    request(out, hello);
+    ActivateRequest activate;
+    activate.key = u"Drivers\\BuiltIn\\Tervalon";
+    activate.ents = {{u"Prefix", 1, std::string("C\0O\0M\0\0\0", 8)}, {u"Index", 4, std::string("\x09\0\0\0", 4)}};
+    request(out, activate);
+    request(out, ListRequest{});
+    OpenRequest open;
+    open.name = u"COM9:";
+    open.access = 0xC0000000u;
+    request(out, open);
+    WriteRequest write;
+    write.open = 1;
+    write.data.owned = "$PSRF107*21\r\n";
+    request(out, write);
+    request(out, ReadRequest{{}, 1, 4096});
+    IoControlRequest ioctl;
+    ioctl.open = 1;
+    ioctl.code = 0x1B0014;
+    ioctl.in = std::string("\x01\0\0\0", 4);
+    ioctl.out_size = 12;
+    request(out, ioctl);
+    request(out, SeekRequest{{}, 1, 0, 2});
+    request(out, CloseRequest{{}, 1});
+    request(out, DeactivateRequest{{}, 7});
+    request(out, GpsReloadRequest{});
+    request(out, StopRequest{});
     return out;
 }
 
@@ -97,50 +95,41 @@ WindowAnswer text_answer() {
 
 std::string rpc_windows() {
     std::string out;
-    Request r = op(OpWindowAdd);
-    r.window = 0x10001;
-    r.text = u"KvorClient";
-    r.title = u"RDS-TMC";
-    request(out, r);
-    r = op(OpWindowTitle);
-    r.window = 0x10001;
-    r.title = u"RDS-TMC 98.7";
-    request(out, r);
-    request(out, op(OpWindowList));
-    request(out, op(OpWindowListen));
-    r = op(OpWindowForward);
-    r.call = command_call();
-    request(out, r);
-    request(out, op(OpWindowPoll));
-    r = op(OpWindowResult);
-    r.serial = 3;
-    r.answer = text_answer();
-    request(out, r);
-    request(out, op(OpWindowForeground));
-    r = op(OpWindowRemove);
-    r.window = 0x10001;
-    request(out, r);
+    WindowAddRequest add;
+    add.window = 0x10001;
+    add.class_name = u"KvorClient";
+    add.title = u"RDS-TMC";
+    request(out, add);
+    WindowTitleRequest title;
+    title.window = 0x10001;
+    title.title = u"RDS-TMC 98.7";
+    request(out, title);
+    request(out, WindowListRequest{});
+    request(out, WindowListenRequest{});
+    WindowForwardRequest forward;
+    forward.call = command_call();
+    request(out, forward);
+    request(out, WindowPollRequest{});
+    WindowResultRequest result;
+    result.serial = 3;
+    result.answer = text_answer();
+    request(out, result);
+    request(out, WindowForegroundRequest{});
+    request(out, WindowRemoveRequest{{}, 0x10001});
     return out;
 }
 
 std::string rpc_replies() {
     std::string out;
-    auto reply = [&](uint16_t code, uint32_t result, uint32_t error, std::string data) {
-        Reply r;
+    auto reply = [&]<class Rq>(Rq, uint32_t result, uint32_t error, typename Rq::Reply r) {
         r.result = result;
         r.error = error;
-        r.count = static_cast<uint32_t>(data.size());
-        r.data = std::move(data);
-        frame(out, static_cast<uint16_t>(code | kReplyFlag), code, encode_reply(r));
+        frame(out, static_cast<uint16_t>(Rq::op | kReplyFlag), Rq::op, encode(r));
     };
-    DeviceInfo com, gps;
-    com.name = u"COM9:";
-    com.key = u"Drivers\\Active\\01";
-    com.handle = 0x31;
-    gps.name = u"GPD0:";
-    gps.key = u"Drivers\\Active\\02";
-    gps.handle = 0x32;
-    reply(OpList, 1, 0, encode_list({com, gps}));
+    ListReply list;
+    list.devices = {{u"COM9:", u"Drivers\\Active\\01", 0x31}, {u"GPD0:", u"Drivers\\Active\\02", 0x32}};
+    list.count = static_cast<uint32_t>(encoded_size(list));
+    reply(ListRequest{}, 1, 0, list);
     WindowInfo main, dialog;
     main.window = 0x10001;
     main.class_name = u"KvorClient";
@@ -151,11 +140,24 @@ std::string rpc_replies() {
     dialog.class_name = u"Dialog";
     dialog.pid = 4243;
     dialog.order = 2;
-    reply(OpWindowList, 1, 0, encode_windows({main, dialog}));
-    reply(OpWindowForward, 1, 0, encode_answer_data(text_answer()));
-    reply(OpWindowPoll, 1, 0, encode_polled(9, command_call()));
-    reply(OpRead, 1, 0, "$GPRMC,101500.000,A,5207.3411,N,00453.4617,E,0.02,48.11,070319,,,A*58\r\n");
-    reply(OpOpen, 0, 2, "");  // a failed open: the error, no data
+    WindowListReply windows;
+    windows.windows = {main, dialog};
+    windows.count = static_cast<uint32_t>(encoded_size(windows));
+    reply(WindowListRequest{}, 1, 0, windows);
+    WindowForwardReply answer;
+    answer.value = text_answer().value;
+    answer.text = text_answer().text;
+    answer.count = static_cast<uint32_t>(encoded_size(answer));
+    reply(WindowForwardRequest{}, 1, 0, answer);
+    WindowPollReply poll;
+    poll.polled = PolledCall{9, command_call()};
+    poll.count = static_cast<uint32_t>(encoded_size(poll));
+    reply(WindowPollRequest{}, 1, 0, poll);
+    ReadReply read;
+    read.data.owned = "$GPRMC,101500.000,A,5207.3411,N,00453.4617,E,0.02,48.11,070319,,,A*58\r\n";
+    read.count = static_cast<uint32_t>(read.data.size());
+    reply(ReadRequest{}, 1, 0, read);
+    reply(OpenRequest{}, 0, 2, OpenReply{});  // a failed open: the error, no data
     return out;
 }
 
