@@ -11,8 +11,8 @@
 #include "air.h"
 #include "cectl.h"
 #include "iq_device.h"
-#include "real_air.h"
 #include "radio/radio.h"
+#include "real_air.h"
 #include "recording.h"
 
 namespace {
@@ -114,7 +114,8 @@ int air_iq(const cectl::Args& args) {
     if (args.size() < 2) return cectl::fail("air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]");
     std::map<std::string, std::string> opts;
     if (!parse_options(args, 2, {"center", "rate", "format"}, opts, "air iq")) return 1;
-    if (!opts.count("center") || !opts.count("rate")) return cectl::fail("air iq: --center HZ and --rate HZ are needed");
+    if (!opts.count("center") || !opts.count("rate"))
+        return cectl::fail("air iq: --center HZ and --rate HZ are needed");
     fmsim::BandSpec band;
     band.kind = fmsim::BandSpec::Iq;
     uint32_t center = 0, rate = 0;
@@ -130,7 +131,8 @@ int air_iq(const cectl::Args& args) {
     band.center = center;
     band.rate = rate;
     std::string why;
-    if (!fmsim::radio::IqFile::open(band.path, band.format, &why)) return cectl::fail("air iq: " + args[1] + ": " + why);
+    if (!fmsim::radio::IqFile::open(band.path, band.format, &why))
+        return cectl::fail("air iq: " + args[1] + ": " + why);
     if (long rc = fmsim::write_band(band); rc != 0) return cectl::fail("air iq: registry error " + std::to_string(rc));
     return 0;
 }
@@ -178,8 +180,9 @@ int air_mpx_make(const cectl::Args& args) {
 
 int run_air(const cectl::Args& args) {
     if (args.empty())
-        return cectl::fail("air list | clear | remove FREQ | set FREQ RSSI SOURCE | iq FILE ... | rtl ... | stations | "
-                           "mpx-make IN OUT");
+        return cectl::fail(
+            "air list | clear | remove FREQ | set FREQ RSSI SOURCE | iq FILE ... | rtl ... | stations | "
+            "mpx-make IN OUT");
     const std::string& what = args[0];
     if (what == "list" && args.size() == 1) return air_list();
     if (what == "clear" && args.size() == 1) {
@@ -199,7 +202,8 @@ int run_air(const cectl::Args& args) {
     if (what == "rtl") return air_rtl(args);
     if (what == "mpx-make") return air_mpx_make(args);
     if (what == "stations" && args.size() == 1) {
-        if (long rc = fmsim::clear_band(); rc != 0) return cectl::fail("air stations: registry error " + std::to_string(rc));
+        if (long rc = fmsim::clear_band(); rc != 0)
+            return cectl::fail("air stations: registry error " + std::to_string(rc));
         return 0;
     }
     return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set, iq, rtl, stations, mpx-make)");
@@ -207,9 +211,11 @@ int run_air(const cectl::Args& args) {
 
 }  // namespace
 
-CECTL_COMMAND("air", "  air list | air clear | air remove FREQ\n"
-                     "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE | mpx FILE [--rate HZ]\n"
-                     "  air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]   a band from an IQ recording\n"
-                     "  air rtl [--device N] [--ppm P] [--gain DB|auto]              a band live from a dongle\n"
-                     "  air stations                    the stations again instead of the band\n"
-                     "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex", run_air);
+CECTL_COMMAND("air",
+              "  air list | air clear | air remove FREQ\n"
+              "  air set FREQ RSSI synthetic PI [tmc] [errors PERCENT] | capture FILE | mpx FILE [--rate HZ]\n"
+              "  air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]   a band from an IQ recording\n"
+              "  air rtl [--device N] [--ppm P] [--gain DB|auto]              a band live from a dongle\n"
+              "  air stations                    the stations again instead of the band\n"
+              "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex",
+              run_air);

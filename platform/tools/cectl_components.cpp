@@ -31,8 +31,8 @@ namespace fs = std::filesystem;
 constexpr size_t kMaxDeclaration = 4u << 20;
 
 struct InstallFile {
-    fs::path from;         // in the build tree
-    std::u16string to;     // device path
+    fs::path from;      // in the build tree
+    std::u16string to;  // device path
     int line = 0;
 };
 
@@ -86,7 +86,8 @@ bool install(const Component& c, const fs::path& build) {
     for (const auto& f : c.files) {
         ce::MappedPath target = ce::map_path(f.to);
         std::string where = c.files_path.string() + ":" + std::to_string(f.line) + ": ";
-        if (target.error) return cectl::fail("init: " + where + "the device path " + ce::narrow(f.to) + " is not valid") == 0;
+        if (target.error)
+            return cectl::fail("init: " + where + "the device path " + ce::narrow(f.to) + " is not valid") == 0;
         fs::path host(target.host);
         std::error_code ec;
         fs::create_directories(host.parent_path(), ec);
@@ -122,8 +123,8 @@ bool init_components(bool force) {
             if (!read_declaration(c.reg_path, text)) return false;
             regfile::Error error;
             if (!regfile::parse(text, c.entries, error))
-                return cectl::fail("init: " + c.reg_path.string() + (error.line ? ":" + std::to_string(error.line) : "") +
-                                   ": " + error.message) == 0;
+                return cectl::fail("init: " + c.reg_path.string() +
+                                   (error.line ? ":" + std::to_string(error.line) : "") + ": " + error.message) == 0;
         }
         if (fs::exists(c.files_path, ec)) {
             if (!read_declaration(c.files_path, text) || !parse_files(c.files_path, text, c.files)) return false;

@@ -210,7 +210,6 @@ int run_stop(const Args& args) {
     return 0;
 }
 
-
 }  // namespace
 }  // namespace cectl
 

@@ -331,7 +331,8 @@ bool export_key(HKEY root, const std::u16string& path, std::string& out, std::st
             return false;
         }
         if (!regfile::value_lines(name, type, data, out)) {
-            why = "the value " + printable(name) + " of " + where + " has a line break in its name, which the .reg form cannot hold";
+            why = "the value " + printable(name) + " of " + where +
+                  " has a line break in its name, which the .reg form cannot hold";
             return false;
         }
     }
@@ -456,7 +457,8 @@ bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const s
                 break;
             case regfile::Entry::Key: {
                 OpenKey key;
-                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle, nullptr);
+                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle,
+                                     nullptr);
                 if (rc != ERROR_SUCCESS) key.handle = nullptr;
                 break;
             }
@@ -464,7 +466,8 @@ bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const s
             case regfile::Entry::DeleteValue: {
                 if (how == RegApply::Keep && e.kind == regfile::Entry::DeleteValue) continue;
                 OpenKey key;
-                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle, nullptr);
+                rc = RegCreateKeyExW(e.root, e.key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key.handle,
+                                     nullptr);
                 if (rc != ERROR_SUCCESS) {
                     key.handle = nullptr;
                     break;
@@ -473,8 +476,8 @@ bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const s
                 if (e.kind == regfile::Entry::DeleteValue) {
                     rc = RegDeleteValueW(key.handle, e.name.c_str());
                     if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
-                } else if (how == RegApply::Keep &&
-                           RegQueryValueExW(key.handle, e.name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+                } else if (how == RegApply::Keep && RegQueryValueExW(key.handle, e.name.c_str(), nullptr, nullptr,
+                                                                     nullptr, nullptr) == ERROR_SUCCESS) {
                     continue;
                 } else {
                     rc = RegSetValueExW(key.handle, e.name.c_str(), 0, e.type, e.data.data(),

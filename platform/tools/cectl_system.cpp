@@ -100,4 +100,5 @@ int run_power(const Args& args) {
 }  // namespace
 
 CECTL_COMMAND("audio", "  audio             what the wave output driver recorded: NAME<TAB>VALUE lines", run_audio);
-CECTL_COMMAND("power", "  power             the power manager's unattended-mode requests: NAME<TAB>VALUE lines", run_power);
+CECTL_COMMAND("power", "  power             the power manager's unattended-mode requests: NAME<TAB>VALUE lines",
+              run_power);

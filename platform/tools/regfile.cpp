@@ -75,7 +75,8 @@ void append_utf8(std::string& out, char32_t c) {
 // converted. False with the line of the first byte that is not text.
 bool decode_file(std::string_view bytes, std::string& text, Error& error) {
     text.clear();
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2) {
             error = {0, "UTF-16 text of an odd number of bytes"};
             return false;
@@ -99,7 +100,8 @@ bool decode_file(std::string_view bytes, std::string& text, Error& error) {
         }
         return true;
     }
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE &&
+        static_cast<unsigned char>(bytes[1]) == 0xFF) {
         error = {0, "UTF-16 big-endian text (UTF-8, or UTF-16LE with its byte order mark)"};
         return false;
     }
@@ -142,8 +144,9 @@ public:
                 }
                 continue;
             }
-            bool ok = s.front() == '[' ? key(s) : (s.front() == '"' || s.front() == '@') ? value(s) : fail(
-                "not a [KEY], \"NAME\"=DATA or ; comment line");
+            bool ok = s.front() == '['                         ? key(s)
+                      : (s.front() == '"' || s.front() == '@') ? value(s)
+                                                               : fail("not a [KEY], \"NAME\"=DATA or ; comment line");
             if (!ok) return false;
         }
         if (!header) {
@@ -199,7 +202,8 @@ private:
         else return fail("unknown root key '" + std::string(head) + "' (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER)");
         std::u16string sub = slash == std::string_view::npos ? std::u16string() : utf16_of(path.substr(slash + 1));
         if (slash != std::string_view::npos && sub.empty()) return fail("a key path ending in a backslash");
-        if (sub.size() > CE_REG_MAX_PATH) return fail("a key path over " + std::to_string(CE_REG_MAX_PATH) + " characters");
+        if (sub.size() > CE_REG_MAX_PATH)
+            return fail("a key path over " + std::to_string(CE_REG_MAX_PATH) + " characters");
         size_t start = 0;
         while (slash != std::string_view::npos) {
             size_t end = sub.find(u'\\', start);
@@ -339,14 +343,17 @@ private:
             size_t start = 0;
             while (start < s.size()) {
                 size_t comma = s.find(',', start);
-                std::string_view token = trim(s.substr(start, comma == std::string_view::npos ? s.npos : comma - start));
+                std::string_view token =
+                    trim(s.substr(start, comma == std::string_view::npos ? s.npos : comma - start));
                 if (token.empty() || token.size() > 2 || hex_digit(token[0]) < 0 ||
                     (token.size() == 2 && hex_digit(token[1]) < 0))
-                    return fail("malformed hex byte '" + std::string(token.substr(0, 8)) + "' (two hex digits each, commas between)");
+                    return fail("malformed hex byte '" + std::string(token.substr(0, 8)) +
+                                "' (two hex digits each, commas between)");
                 int v = hex_digit(token[0]);
                 if (token.size() == 2) v = v * 16 + hex_digit(token[1]);
                 bytes.push_back(static_cast<BYTE>(v));
-                if (bytes.size() > CE_REG_MAX_DATA) return fail("data over " + std::to_string(CE_REG_MAX_DATA) + " bytes");
+                if (bytes.size() > CE_REG_MAX_DATA)
+                    return fail("data over " + std::to_string(CE_REG_MAX_DATA) + " bytes");
                 if (comma == std::string_view::npos) break;
                 start = comma + 1;
                 if (start == s.size() && !more) return fail("hex data ending in a comma");
@@ -426,9 +433,7 @@ bool parse(std::string_view bytes, std::vector<Entry>& entries, Error& error) {
 
 std::string header() { return std::string(kHeader5) + "\n"; }
 
-std::string root_long_name(HKEY root) {
-    return root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
-}
+std::string root_long_name(HKEY root) { return root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE"; }
 
 bool key_line(HKEY root, std::u16string_view path, std::string& out) {
     std::string utf8;
@@ -461,7 +466,8 @@ bool value_lines(std::u16string_view name, DWORD type, const std::vector<BYTE>& 
     }
     if (type == REG_DWORD && data.size() == 4) {
         char digits[16];
-        std::snprintf(digits, sizeof digits, "%08x", data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
+        std::snprintf(digits, sizeof digits, "%08x",
+                      data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
         out += line + "dword:" + digits + "\n";
         return true;
     }

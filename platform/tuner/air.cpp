@@ -126,7 +126,8 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
         s.kind = SourceSpec::Mpx;
         s.path = std::string(path);
     } else {
-        return fail(error, "source is 'synthetic PI [tmc]', 'capture FILE' or 'mpx FILE', not '" + std::string(w[0]) + "'");
+        return fail(error,
+                    "source is 'synthetic PI [tmc]', 'capture FILE' or 'mpx FILE', not '" + std::string(w[0]) + "'");
     }
     wanted = s;
     return true;
@@ -211,8 +212,8 @@ std::string format_band(const BandSpec& band) {
     char buf[160];
     switch (band.kind) {
         case BandSpec::Iq:
-            std::snprintf(buf, sizeof buf, " center %llu rate %u format %s", static_cast<unsigned long long>(band.center),
-                          band.rate, radio::iq_format_name(band.format));
+            std::snprintf(buf, sizeof buf, " center %llu rate %u format %s",
+                          static_cast<unsigned long long>(band.center), band.rate, radio::iq_format_name(band.format));
             return "iq " + band.path + buf;
         case BandSpec::Rtl: {
             std::string gain = "auto";

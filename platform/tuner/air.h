@@ -60,7 +60,7 @@ long clear_air();  // the stations and the band
 struct BandSpec {
     enum Kind { None, Iq, Rtl } kind = None;
     // iq
-    std::string path;  // absolute host path
+    std::string path;     // absolute host path
     uint64_t center = 0;  // Hz
     uint32_t rate = 0;    // samples per second
     radio::IqFormat format = radio::IqFormat::Cu8;

@@ -20,8 +20,8 @@
 
 #include "air.h"
 #include "fms_api.h"
-#include "real_air.h"
 #include "fmsim_control.h"
+#include "real_air.h"
 
 namespace fmsim {
 

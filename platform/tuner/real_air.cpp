@@ -149,9 +149,7 @@ std::unique_ptr<RdsSource> make_queued_source(std::unique_ptr<Receiver> receiver
     return std::make_unique<QueuedSource>(std::move(receiver));
 }
 
-std::unique_ptr<Receiver> make_mpx_receiver(const SourceSpec& wanted) {
-    return std::make_unique<MpxReceiver>(wanted);
-}
+std::unique_ptr<Receiver> make_mpx_receiver(const SourceSpec& wanted) { return std::make_unique<MpxReceiver>(wanted); }
 
 // ---- the band -------------------------------------------------------------------------
 
@@ -196,8 +194,12 @@ public:
     // A recording's own device, or the band's dongle (retuned at the first step).
     ChannelReceiver(std::unique_ptr<IqDevice> own, std::shared_ptr<void> keep, std::mutex* lock, IqDevice* device,
                     std::optional<uint64_t> retune, double offset_hz)
-        : own_(std::move(own)), keep_(std::move(keep)), lock_(lock), device_(own_ ? own_.get() : device),
-          retune_(retune), offset_(offset_hz) {}
+        : own_(std::move(own)),
+          keep_(std::move(keep)),
+          lock_(lock),
+          device_(own_ ? own_.get() : device),
+          retune_(retune),
+          offset_(offset_hz) {}
 
     bool live() const override { return device_->live(); }
 
@@ -274,7 +276,8 @@ std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error)
             auto [khz, power] = powers[i];
             Station st{khz, radio::rssi_from_power(power), ""};
             air->channels_.push_back(st);
-            bool peak = (i == 0 || powers[i - 1].second <= power) && (i + 1 == powers.size() || powers[i + 1].second <= power);
+            bool peak =
+                (i == 0 || powers[i - 1].second <= power) && (i + 1 == powers.size() || powers[i + 1].second <= power);
             if (peak && st.rssi > 0) air->stations_.push_back(st);
         }
         return air;
@@ -363,7 +366,7 @@ void BandAir::scan_step(Scan& scan) {
 // ---- making a multiplex -----------------------------------------------------------------
 
 bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
-              const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
+                   const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;

@@ -85,7 +85,7 @@ struct MpxMade {
     double seconds = 0;
 };
 bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
-              const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
-              std::string* error = nullptr);
+                   const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
+                   std::string* error = nullptr);
 
 }  // namespace fmsim

@@ -66,17 +66,19 @@ Bler block_error_rate(double snr, bool pilot, size_t n, int max_burst = 2) {
 int main() {
     // Block error rate.
     const size_t n = 150;  // 13 s of signal a point
-    std::printf("tuner_radio_bench: block error rate, 228 kHz multiplex, %zu groups a point, burst correction 2 bits\n", n);
+    std::printf("tuner_radio_bench: block error rate, 228 kHz multiplex, %zu groups a point, burst correction 2 bits\n",
+                n);
     std::printf("tuner_radio_bench: SNR = RDS power / noise power in 57 kHz +- 2.4 kHz\n");
     // 0 to 4 dB too: where the curve bends.
     for (int snr = 0; snr <= 30; snr += 2) {
         Bler with = block_error_rate(snr, true, n);
         Bler without = block_error_rate(snr, false, n);
         Bler raw = block_error_rate(snr, true, n, 0);
-        std::printf("tuner_radio_bench: SNR %2d dB  BLER %6.2f %% (pilot)  %6.2f %% (no pilot)  %6.2f %% (pilot, no"
-                    " correction)  wrongly accepted %llu %llu\n",
-                    snr, 100 * with.rate, 100 * without.rate, 100 * raw.rate, static_cast<unsigned long long>(with.wrong),
-                    static_cast<unsigned long long>(without.wrong));
+        std::printf(
+            "tuner_radio_bench: SNR %2d dB  BLER %6.2f %% (pilot)  %6.2f %% (no pilot)  %6.2f %% (pilot, no"
+            " correction)  wrongly accepted %llu %llu\n",
+            snr, 100 * with.rate, 100 * without.rate, 100 * raw.rate, static_cast<unsigned long long>(with.wrong),
+            static_cast<unsigned long long>(without.wrong));
     }
 
     // Time to the first group after a reset, at 20 dB: a reset at 20
@@ -103,9 +105,10 @@ int main() {
             ms.push_back(1000.0 * static_cast<double>(fed) / mo.rate);
         }
         std::sort(ms.begin(), ms.end());
-        std::printf("tuner_radio_bench: first group after a reset, 20 dB, %s: median %.0f ms, max %.0f ms of signal"
-                    " (a group lasts 87.6 ms)\n",
-                    pilot ? "pilot" : "no pilot", ms[ms.size() / 2], ms.back());
+        std::printf(
+            "tuner_radio_bench: first group after a reset, 20 dB, %s: median %.0f ms, max %.0f ms of signal"
+            " (a group lasts 87.6 ms)\n",
+            pilot ? "pilot" : "no pilot", ms[ms.size() / 2], ms.back());
     }
 
     // CPU time per second of signal.
@@ -117,10 +120,13 @@ int main() {
         RdsDecoder dec({mo.rate, 2});
         std::vector<RdsGroup> got;
         double t = cpu_seconds();
-        for (size_t at = 0; at < mpx.size(); at += 4096) dec.push(mpx.data() + at, std::min<size_t>(4096, mpx.size() - at), got);
+        for (size_t at = 0; at < mpx.size(); at += 4096)
+            dec.push(mpx.data() + at, std::min<size_t>(4096, mpx.size() - at), got);
         double per_s = (cpu_seconds() - t) / (static_cast<double>(mpx.size()) / mo.rate);
-        std::printf("tuner_radio_bench: decoder, 228 kHz multiplex: %.1f ms CPU a second of signal (%.1f %% of a core), %zu groups\n",
-                    1000 * per_s, 100 * per_s, got.size());
+        std::printf(
+            "tuner_radio_bench: decoder, 228 kHz multiplex: %.1f ms CPU a second of signal (%.1f %% of a core), %zu "
+            "groups\n",
+            1000 * per_s, 100 * per_s, got.size());
     }
     {
         MpxOptions mo;
@@ -147,9 +153,10 @@ int main() {
         }
         double signal_s = static_cast<double>(raw.size() / 2) / io.iq_rate;
         double per_s = (cpu_seconds() - t) / signal_s;
-        std::printf("tuner_radio_bench: 2.4 MS/s cu8 IQ -> channel -> FM -> decoder: %.1f ms CPU a second of signal"
-                    " (%.1f %% of a core), %zu of 60 groups\n",
-                    1000 * per_s, 100 * per_s, got.size());
+        std::printf(
+            "tuner_radio_bench: 2.4 MS/s cu8 IQ -> channel -> FM -> decoder: %.1f ms CPU a second of signal"
+            " (%.1f %% of a core), %zu of 60 groups\n",
+            1000 * per_s, 100 * per_s, got.size());
     }
     return 0;
 }

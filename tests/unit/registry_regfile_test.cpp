@@ -121,7 +121,8 @@ TEST_P(RegFileRoundTrip, ExportThenImportGivesTheSameValue) {
     ASSERT_EQ(out.status, 0) << out.err;
     std::string text = slurp(file);
     EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Trip]\n\n"
-                         "[HKEY_LOCAL_MACHINE\\Trip\\Inner]\n\"Before\"=dword:00000001\n", 0),
+                         "[HKEY_LOCAL_MACHINE\\Trip\\Inner]\n\"Before\"=dword:00000001\n",
+                         0),
               0u)
         << text;
     EXPECT_NE(text.find("\n" + c.line + "\n"), std::string::npos) << text;
@@ -153,11 +154,12 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"Dword", u"Index", REG_DWORD, {0x0a, 0, 0, 0x80}, "\"Index\"=dword:8000000a"},
         ValueCase{"EmptyBinary", u"B", REG_BINARY, {}, "\"B\"=hex:"},
         ValueCase{"LongBinary", u"Blob", REG_BINARY, std::vector<BYTE>(100, 0xab),
-                  "\"Blob\"=hex:" + [] {
-                      std::string s;
-                      for (int i = 0; i < 22; i++) s += "ab,";
-                      return s + "\\";
-                  }()},
+                  "\"Blob\"=hex:" +
+                      [] {
+                          std::string s;
+                          for (int i = 0; i < 22; i++) s += "ab,";
+                          return s + "\\";
+                      }()},
         ValueCase{"MultiText", u"List", REG_MULTI_SZ, utf16_bytes(std::u16string(u"a\0bc\0\0", 6)),
                   "\"List\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00"},
         ValueCase{"ExpandText", u"Path", REG_EXPAND_SZ, sz(u"%X%"), "\"Path\"=hex(2):25,00,58,00,25,00,00,00"},
@@ -206,7 +208,8 @@ class RegFileMalformed : public RegFile, public ::testing::WithParamInterface<Ba
 TEST_P(RegFileMalformed, NamesTheLineAndAppliesNothing) {
     const BadCase& c = GetParam();
     std::string file = root.path() + "/bad.reg";
-    write_file(file, "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Applied]\n\"Good\"=dword:1\n" + c.body);
+    write_file(file,
+               "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Applied]\n\"Good\"=dword:1\n" + c.body);
     Outcome r = cectl({"reg", "import", file});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -219,27 +222,28 @@ TEST_P(RegFileMalformed, NamesTheLineAndAppliesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, RegFileMalformed,
-    ::testing::Values(
-        BadCase{"UnknownEscape", "\"a\"=\"x\\ny\"\n", 4, "unknown escape"},
-        BadCase{"UnterminatedString", "\n\"a\"=\"x\n", 5, "closing quote"},
-        BadCase{"LongDword", "\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
-        BadCase{"BadByteOnAContinuedLine", "\"a\"=hex:01,\\\n  02,\\\n  0g\n", 6, "malformed hex byte '0g'"},
-        BadCase{"EndInsideContinuedHex", "\"a\"=hex:01,\\\n", 4, "ends inside continued hex"},
-        BadCase{"TrailingComma", "\"a\"=hex:01,02,\n", 4, "ending in a comma"},
-        BadCase{"DwordTypeOfThreeBytes", "\"a\"=hex(4):01,02,03\n", 4, "of 3 bytes"},
-        BadCase{"UnknownRoot", "[HKEY_CLASSES_ROOT\\x]\n", 4, "unknown root key"},
-        BadCase{"EmptyKeyName", "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", 4, "empty key name"},
-        BadCase{"ValueUnderDeletedKey", "[-HKEY_LOCAL_MACHINE\\x]\n\"a\"=dword:1\n", 5, "deleted key"},
-        BadCase{"NotALine", "\n\nHello\n", 6, "not a [KEY]"},
-        BadCase{"UnknownData", "\"a\"=qword:1\n", 4, "unknown data"},
-        BadCase{"NotUtf8", "\"a\"=\"\xff\"\n", 4, "UTF-8"}),
+    ::testing::Values(BadCase{"UnknownEscape", "\"a\"=\"x\\ny\"\n", 4, "unknown escape"},
+                      BadCase{"UnterminatedString", "\n\"a\"=\"x\n", 5, "closing quote"},
+                      BadCase{"LongDword", "\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
+                      BadCase{"BadByteOnAContinuedLine", "\"a\"=hex:01,\\\n  02,\\\n  0g\n", 6,
+                              "malformed hex byte '0g'"},
+                      BadCase{"EndInsideContinuedHex", "\"a\"=hex:01,\\\n", 4, "ends inside continued hex"},
+                      BadCase{"TrailingComma", "\"a\"=hex:01,02,\n", 4, "ending in a comma"},
+                      BadCase{"DwordTypeOfThreeBytes", "\"a\"=hex(4):01,02,03\n", 4, "of 3 bytes"},
+                      BadCase{"UnknownRoot", "[HKEY_CLASSES_ROOT\\x]\n", 4, "unknown root key"},
+                      BadCase{"EmptyKeyName", "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", 4, "empty key name"},
+                      BadCase{"ValueUnderDeletedKey", "[-HKEY_LOCAL_MACHINE\\x]\n\"a\"=dword:1\n", 5, "deleted key"},
+                      BadCase{"NotALine", "\n\nHello\n", 6, "not a [KEY]"},
+                      BadCase{"UnknownData", "\"a\"=qword:1\n", 4, "unknown data"},
+                      BadCase{"NotUtf8", "\"a\"=\"\xff\"\n", 4, "UTF-8"}),
     [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.label); });
 
 TEST_F(RegFile, AFileWithoutTheHeaderOrMissingIsRefused) {
     write_file(root.path() + "/plain.reg", "\n[HKEY_LOCAL_MACHINE\\A]\n");
     Outcome r = cectl({"reg", "import", root.path() + "/plain.reg"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("cectl: reg import: " + root.path() + "/plain.reg:2: expected 'Windows Registry Editor", 0), 0u)
+    EXPECT_EQ(r.err.rfind("cectl: reg import: " + root.path() + "/plain.reg:2: expected 'Windows Registry Editor", 0),
+              0u)
         << r.err;
     r = cectl({"reg", "import", root.path() + "/missing.reg"});
     EXPECT_EQ(r.status, 1);
@@ -310,7 +314,8 @@ TEST_F(InitDeclarations, AppliesThemInOrderKeepingWhatTheRootHasUnlessForced) {
 TEST_F(InitDeclarations, AFaultyDeclarationIsNamedAndNothingIsWritten) {
     write_file(components / "10-good.reg", "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Good]\n");
     write_file(components / "10-good.files", "bin/payload \\Windows\\payload\n");
-    write_file(components / "20-bad.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Bad]\n\"x\"=hex:zz\n");
+    write_file(components / "20-bad.reg",
+               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Bad]\n\"x\"=hex:zz\n");
     Outcome r = init({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("cectl: init: " + (components / "20-bad.reg").string() + ":4: malformed hex byte", 0), 0u)

@@ -131,13 +131,13 @@ TEST_F(TunerCectl, MpxMakeAndMpxStations) {
     std::string empty = root.path() + "/empty.spy";
     std::ofstream(empty) << "not a group\n";
     for (const std::string& bad : std::vector<std::string>{
-             "air mpx-make '" + empty + "' " + root.path() + "/x.wav",              // no group in it
-             "air mpx-make /no/such.spy " + root.path() + "/x.wav",                 // no file
-             "air mpx-make '" + spy + "' " + root.path() + "/x.mp3",                // not WAV nor FLAC
-             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --rate 48000",   // too slow for RDS
-             "air mpx-make '" + spy + "' /no/such/folder/x.wav",                    // cannot be written
-             "air set 92000 40 mpx '" + spy + "'",                                  // text, not sound
-             "air set 92000 40 mpx '" + raw + "' --rate 100000",                    // too slow for RDS
+             "air mpx-make '" + empty + "' " + root.path() + "/x.wav",             // no group in it
+             "air mpx-make /no/such.spy " + root.path() + "/x.wav",                // no file
+             "air mpx-make '" + spy + "' " + root.path() + "/x.mp3",               // not WAV nor FLAC
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --rate 48000",  // too slow for RDS
+             "air mpx-make '" + spy + "' /no/such/folder/x.wav",                   // cannot be written
+             "air set 92000 40 mpx '" + spy + "'",                                 // text, not sound
+             "air set 92000 40 mpx '" + raw + "' --rate 100000",                   // too slow for RDS
              std::string("air set 92000 40 mpx /no/such.wav"),
              "air set 92000 40 mpx '" + wav + "' --speed 2",
          }) {
@@ -158,8 +158,8 @@ TEST_F(TunerCectl, BandsComeFirstAndTheStationsReturn) {
     ASSERT_EQ(cectl("air iq '" + iq + "' --rate 1024000 --center 94000000 --format cs16").status, 0);
     EXPECT_EQ(fmsim::read_band_value(), "iq " + iq + " center 94000000 rate 1024000 format cs16");
     for (const std::string& bad : std::vector<std::string>{
-             "air iq '" + iq + "' --rate 2048000",                          // no centre
-             "air iq '" + iq + "' --center 95000000 --rate 100000",         // too narrow for a channel
+             "air iq '" + iq + "' --rate 2048000",                   // no centre
+             "air iq '" + iq + "' --center 95000000 --rate 100000",  // too narrow for a channel
              "air iq '" + iq + "' --center 95000000 --rate 2048000 --format u8",
              std::string("air iq /no/such.cu8 --center 95000000 --rate 2048000"),
              "air iq '" + iq + "' --center 95000000 --rate",

@@ -96,8 +96,11 @@ TEST(RadioBlocks, BurstsUpToTheLimitAreCorrectedLongerOnesDetected) {
 }
 
 TEST(RadioBlocks, BadBlocksStayBadWithTheirInformationWord) {
-    const Offset slots[5][2] = {{Offset::A, Offset::A}, {Offset::B, Offset::B}, {Offset::C, Offset::Cprime},
-                                {Offset::Cprime, Offset::C}, {Offset::D, Offset::D}};
+    const Offset slots[5][2] = {{Offset::A, Offset::A},
+                                {Offset::B, Offset::B},
+                                {Offset::C, Offset::Cprime},
+                                {Offset::Cprime, Offset::C},
+                                {Offset::D, Offset::D}};
     uint16_t offset_syndromes[5];
     for (int o = 0; o < 5; o++) offset_syndromes[o] = syndrome(kOffsetWord[o]);
     for (uint32_t info = 0; info < 65536; info++) {
@@ -175,7 +178,8 @@ TEST_P(RadioEndToEnd, GroupsComeOutBitExact) {
         mod.modulate(std::vector<RdsGroup>(sent.begin(), sent.begin() + n / 2), mpx);
         std::mt19937 rng(5);
         std::normal_distribution<float> noise(0.0f, 0.05f);
-        for (size_t k = 0; k < static_cast<size_t>(0.6 * mo.rate); k++) mpx.push_back(c.snr_db > 25 ? 0.0f : noise(rng));
+        for (size_t k = 0; k < static_cast<size_t>(0.6 * mo.rate); k++)
+            mpx.push_back(c.snr_db > 25 ? 0.0f : noise(rng));
         mod.modulate(std::vector<RdsGroup>(sent.begin() + n / 2, sent.end()), mpx);
         mod.filler(kTailSeconds, mpx);
     } else {
@@ -252,7 +256,8 @@ TEST_P(RadioRecording, ComesBackExactlyThroughItsLongestBadRun) {
         }
     size_t from = best_end > best / 4 + 8 ? best_end - best / 4 - 8 : 0;
     size_t to = std::min(all.size(), best_end + 8);
-    std::vector<RdsGroup> sent(all.begin() + static_cast<std::ptrdiff_t>(from), all.begin() + static_cast<std::ptrdiff_t>(to));
+    std::vector<RdsGroup> sent(all.begin() + static_cast<std::ptrdiff_t>(from),
+                               all.begin() + static_cast<std::ptrdiff_t>(to));
     MpxOptions mo;
     mo.rate = 171000;
     mo.snr_db = 25;
@@ -426,7 +431,8 @@ TEST_F(RadioFiles, IqFileReadsInChunksWhatTheBytesHold) {
     ASSERT_TRUE(f) << error;
     for (int pass = 0; pass < 2; pass++) {
         std::vector<std::complex<float>> got, buf(3001);
-        while (size_t n = f->read(buf.data(), buf.size())) got.insert(got.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+        while (size_t n = f->read(buf.data(), buf.size()))
+            got.insert(got.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
         EXPECT_EQ(got, want);
         ASSERT_TRUE(f->rewind());
     }

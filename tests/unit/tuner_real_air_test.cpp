@@ -36,8 +36,8 @@ constexpr size_t kGroups = 24;
 
 // Three stations 94.7 (strong, TMC), 95.1, 95.3 (weak) as one cu8 recording.
 std::vector<OnAir> make_band(const std::string& path) {
-    std::vector<OnAir> air = {{94700, 0x9471, true, 0.5, {}}, {95100, 0x9511, false, 0.12, {}},
-                              {95300, 0x9531, false, 0.015, {}}};
+    std::vector<OnAir> air = {
+        {94700, 0x9471, true, 0.5, {}}, {95100, 0x9511, false, 0.12, {}}, {95300, 0x9531, false, 0.015, {}}};
     std::vector<float> sum;
     for (auto& st : air) {
         fmsim::SyntheticConfig config;
@@ -151,8 +151,11 @@ protected:
     }
     bool stereo_reported(int mode) {
         return Recorder::get()
-            .wait([mode](const Seen& e) { return e.event.code == FMS_EVENT_STEREO_MODE && e.event.payload.stereoMode == mode; },
-                  3000)
+            .wait(
+                [mode](const Seen& e) {
+                    return e.event.code == FMS_EVENT_STEREO_MODE && e.event.payload.stereoMode == mode;
+                },
+                3000)
             .has_value();
     }
 

@@ -29,7 +29,7 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = kTwoPi / 2;
-constexpr int kSamplesPerHalf = 4;                             // samples a half-bit
+constexpr int kSamplesPerHalf = 4;                                // samples a half-bit
 constexpr double kBasebandRate = 2 * kBitRate * kSamplesPerHalf;  // 9500 Hz
 constexpr unsigned kFilterBank = 32;                              // symbol synchroniser's polyphase filters
 constexpr size_t kChunk = 4096;
@@ -348,7 +348,8 @@ struct RdsDecoder::State {
 
         // Subcarrier.
         double theta = costas_phase + (pilot_locked ? 3.0 * pilot_phase : 0.0);
-        std::complex<float> v = zr * std::complex<float>(static_cast<float>(std::cos(theta)), static_cast<float>(-std::sin(theta)));
+        std::complex<float> v =
+            zr * std::complex<float>(static_cast<float>(std::cos(theta)), static_cast<float>(-std::sin(theta)));
         double p = std::norm(v);
         level = level == 0 ? p : level + (p - level) / (0.01 * kBasebandRate);
         double norm = level > 1e-20 ? level : 1e-20;

@@ -49,7 +49,9 @@ public:
     size_t read(float* out, size_t count) override {
         if (count == 0) return 0;
         const size_t channels = static_cast<size_t>(info_.channels);
-        if (channels == 1) return static_cast<size_t>(std::max<sf_count_t>(0, sf_readf_float(file_, out, static_cast<sf_count_t>(count))));
+        if (channels == 1)
+            return static_cast<size_t>(
+                std::max<sf_count_t>(0, sf_readf_float(file_, out, static_cast<sf_count_t>(count))));
         frames_.resize(std::min<size_t>(count, 8192) * channels);
         sf_count_t got = sf_readf_float(file_, frames_.data(), static_cast<sf_count_t>(frames_.size() / channels));
         if (got <= 0) return 0;
@@ -132,7 +134,8 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
     SF_INFO info{};
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     if (!f) {
-        set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) + "); a raw s16le recording needs its rate");
+        set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) +
+                             "); a raw s16le recording needs its rate");
         return nullptr;
     }
     if (info.channels < 1 || info.samplerate < kMinMpxRate) {

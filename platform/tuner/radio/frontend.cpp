@@ -126,8 +126,9 @@ struct FmChannel::State {
                 power += (p - power) * smooth;
                 // Polar discriminator: the phase step between two samples.
                 std::complex<float> d = z * std::conj(last);
-                demod[k] = (d.real() == 0.0f && d.imag() == 0.0f) ? 0.0f
-                                                                   : static_cast<float>(std::atan2(d.imag(), d.real()) * scale);
+                demod[k] = (d.real() == 0.0f && d.imag() == 0.0f)
+                               ? 0.0f
+                               : static_cast<float>(std::atan2(d.imag(), d.real()) * scale);
                 last = z;
             }
             if (!resamp) {

@@ -13,7 +13,7 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kSpan = kPulseSpan;
-constexpr int kTableRes = 512;     // pulse table points per bit
+constexpr int kTableRes = 512;           // pulse table points per bit
 constexpr double kNoiseBandHz = 4800.0;  // the band RDS occupies: 57 kHz +- 2.4 kHz
 
 // The spectral shaping of one half of a biphase symbol: H(f) = cos(pi f T / 4)
@@ -50,7 +50,7 @@ std::vector<float> biphase_pulse(int per_bit, double& energy_per_bit) {
 
 struct MpxModulator::State {
     MpxOptions o;
-    double true_rate;            // the recording's real sample clock
+    double true_rate;  // the recording's real sample clock
     std::vector<float> pulse;
     std::vector<float> symbols;  // +-1 per differentially coded bit
     int64_t first_symbol = 0;    // index of symbols[0]
@@ -117,7 +117,8 @@ struct MpxModulator::State {
         double u = static_cast<double>(sample) * bits_per_sample;
         int64_t keep_from = static_cast<int64_t>(std::floor(u - kSpan - 1.0));
         if (keep_from > first_symbol) {
-            size_t drop = static_cast<size_t>(std::min<int64_t>(keep_from - first_symbol, static_cast<int64_t>(symbols.size())));
+            size_t drop =
+                static_cast<size_t>(std::min<int64_t>(keep_from - first_symbol, static_cast<int64_t>(symbols.size())));
             symbols.erase(symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(drop));
             first_symbol += static_cast<int64_t>(drop);
         }

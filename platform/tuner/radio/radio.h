@@ -42,9 +42,9 @@ uint32_t encode_block(uint16_t info, Offset offset);
 uint16_t syndrome(uint32_t bits26);
 
 struct BlockDecode {
-    bool ok = false;        // error-free, or corrected within the burst limit
-    uint16_t info = 0;      // the information word (the received bits when !ok)
-    int corrected = 0;      // bits corrected
+    bool ok = false;    // error-free, or corrected within the burst limit
+    uint16_t info = 0;  // the information word (the received bits when !ok)
+    int corrected = 0;  // bits corrected
 };
 // Decodes 26 received bits as a block with the expected offset, correcting a
 // burst of up to max_burst bits (0: detection only).
@@ -67,16 +67,16 @@ std::vector<uint8_t> group_bits(const RdsGroup& group);
 // ---- The modulator -----------------------------------------------------------
 
 struct MpxOptions {
-    double rate = 228000.0;        // samples per second of the multiplex
-    bool pilot = true;             // 19 kHz pilot; the 57 kHz carrier is locked to three times it
-    double pilot_level = 0.09;     // of full deviation
+    double rate = 228000.0;     // samples per second of the multiplex
+    bool pilot = true;          // 19 kHz pilot; the 57 kHz carrier is locked to three times it
+    double pilot_level = 0.09;  // of full deviation
     double rds_level = 0.05;
     double subcarrier_offset_hz = 0.0;  // the 57 kHz carrier (and pilot) off their place
-    double clock_ppm = 0.0;        // sample clock error of the recording
-    std::optional<double> snr_db;  // white noise added, relative to the RDS signal's power
-                                   // in its 2.4 kHz bandwidth: signal power over the noise's
-                                   // power in 57 kHz +- 2.4 kHz, the band RDS occupies
-    uint32_t seed = 1;             // noise
+    double clock_ppm = 0.0;             // sample clock error of the recording
+    std::optional<double> snr_db;       // white noise added, relative to the RDS signal's power
+                                        // in its 2.4 kHz bandwidth: signal power over the noise's
+                                        // power in 57 kHz +- 2.4 kHz, the band RDS occupies
+    uint32_t seed = 1;                  // noise
 };
 
 // Groups to multiplex samples (floats in -1..1), one group after another with
@@ -115,7 +115,7 @@ size_t iq_sample_bytes(IqFormat format);
 
 struct IqOptions {
     double iq_rate = 2400000.0;
-    double offset_hz = 0.0;        // the station's carrier relative to the recording's centre
+    double offset_hz = 0.0;  // the station's carrier relative to the recording's centre
     double deviation_hz = 75000.0;
     double level = 0.5;            // carrier amplitude, of full scale
     std::optional<double> snr_db;  // white noise in the channel (200 kHz)
@@ -143,8 +143,8 @@ public:
     void push(const float* mpx, size_t count, std::vector<RdsGroup>& groups);
     void reset();
     bool synchronised() const;
-    bool pilot() const;        // a 19 kHz pilot is locked (the station is stereo)
-    uint64_t bits() const;     // bits decoded since the reset
+    bool pilot() const;     // a 19 kHz pilot is locked (the station is stereo)
+    uint64_t bits() const;  // bits decoded since the reset
     uint64_t blocks_received() const;
     uint64_t blocks_failed() const;
 
