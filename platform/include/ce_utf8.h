@@ -1,5 +1,6 @@
-// One UTF-8 sequence at a time, and one code point appended as UTF-16: the
-// step that libce's text conversions and the resource compiler share.
+// One UTF-8 sequence at a time, and one code point appended as UTF-16 or
+// UTF-8: the steps that libce's text conversions, its trace lines, the
+// resource compiler and cectl's .reg files share.
 // Header-only, so that build tools use it without linking libce.
 #pragma once
 
@@ -41,6 +42,25 @@ inline void append_utf16(std::u16string& out, char32_t cp) {
         out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
         out += static_cast<char16_t>(cp);
+    }
+}
+
+// A code point (at most 0x10FFFF) as one to four UTF-8 bytes.
+inline void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ce_utf8.h"
 #include "windows.h"
 
 namespace ce::trace {
@@ -40,20 +41,8 @@ void put_code_unit_escaped(std::string& out, char32_t c) {
     if (c < 0x20 || c == 0x7f) {
         std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
         out += buf;
-    } else if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        ce::append_utf8(out, c);
     }
 }
 

@@ -51,26 +51,6 @@ std::u16string utf16_of(std::string_view text) {
     return out;
 }
 
-// One code point as UTF-8. (ce::narrow does the same for a whole string, but
-// this file does without libce, so that the fuzz target is this file alone.)
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The file as UTF-8 text: a UTF-8 BOM is dropped, UTF-16LE with its BOM is
 // converted. False with the line of the first byte that is not text.
 bool decode_file(std::string_view bytes, std::string& text, Error& error) {
@@ -96,7 +76,7 @@ bool decode_file(std::string_view bytes, std::string& text, Error& error) {
                 return false;
             }
             if (c == '\n') line++;
-            append_utf8(text, c);
+            ce::append_utf8(text, c);
         }
         return true;
     }
@@ -392,7 +372,7 @@ std::string utf8_of(std::u16string_view text, bool& whole) {
             whole = false;
             c = 0xFFFD;
         }
-        append_utf8(out, c);
+        ce::append_utf8(out, c);
     }
     return out;
 }

@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -102,6 +104,37 @@ ProcessUsage process_usage(int pid) {
     }
     closedir(d);
     return usage;
+}
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                       const std::filesystem::path& scratch) {
+    std::vector<std::string> argv_text{program.string()};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::string out = (scratch / ".out").string(), err = (scratch / ".err").string();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<char*> argv;
+        for (auto& a : argv_text) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ProgramRun r;
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+    r.status = pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
 }
 
 std::filesystem::path build_dir() {

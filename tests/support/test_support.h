@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cetest {
 
@@ -42,5 +43,18 @@ ProcessUsage process_usage(int pid);
 
 // The build tree (bin/ and lib/) these tests belong to.
 std::filesystem::path build_dir();
+
+// A file's whole contents ("" when it cannot be read).
+std::string slurp(const std::filesystem::path& path);
+
+// What a program said and how it ended.
+struct ProgramRun {
+    int status = -1;  // exit status; -1 when killed by a signal
+    std::string out, err;
+};
+// Runs program with args (argv[0] is the program), waits for it and returns
+// its standard output and error; scratch holds the two capture files.
+ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                       const std::filesystem::path& scratch);
 
 }  // namespace cetest

@@ -16,43 +16,16 @@
 
 namespace {
 
-struct CectlRun {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using CectlRun = cetest::ProgramRun;
+using cetest::slurp;
 
 class RegistryCectl : public ::testing::Test {
 protected:
     cetest::TempRoot root;
 
     CectlRun cectl(std::vector<std::string> args) {
-        std::string program = (cetest::build_dir() / "bin" / "cectl").string();
-        args.insert(args.begin(), {program, "--root", root.path()});
-        std::string out = root.path() + "/.out", err = root.path() + "/.err";
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        CectlRun r;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
+        args.insert(args.begin(), {"--root", root.path()});
+        return cetest::run_program(cetest::build_dir() / "bin" / "cectl", args, root.path());
     }
 
     // Exit 1 with exactly one line on stderr and nothing on stdout.

@@ -19,15 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using Outcome = cetest::ProgramRun;
+using cetest::slurp;
 
 void write_file(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -35,27 +28,8 @@ void write_file(const fs::path& path, const std::string& text) {
 }
 
 Outcome run(const fs::path& program, const std::string& root, std::vector<std::string> args) {
-    args.insert(args.begin(), {program.string(), "--root", root});
-    std::string out = root + "/.out", err = root + "/.err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    Outcome r;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    args.insert(args.begin(), {"--root", root});
+    return cetest::run_program(program, args, root);
 }
 
 fs::path built_cectl() { return cetest::build_dir() / "bin" / "cectl"; }
