@@ -26,6 +26,19 @@ int hex_digit(char c) {
     return -1;
 }
 
+// 1 to 8 hex digits as a number; false for anything else.
+bool parse_hex32(std::string_view digits, uint32_t& value) {
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t v = 0;
+    for (char c : digits) {
+        int d = hex_digit(c);
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    value = v;
+    return true;
+}
+
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); i++) {
@@ -268,14 +281,8 @@ private:
                 e.data.push_back(static_cast<BYTE>(u >> 8));
             }
         } else if (rest.size() >= 6 && iequals(rest.substr(0, 6), "dword:")) {
-            std::string_view digits = rest.substr(6);
-            if (digits.empty() || digits.size() > 8) return fail("a dword is 1 to 8 hex digits");
             uint32_t v = 0;
-            for (char c : digits) {
-                int d = hex_digit(c);
-                if (d < 0) return fail("a dword is 1 to 8 hex digits");
-                v = v << 4 | static_cast<uint32_t>(d);
-            }
+            if (!parse_hex32(rest.substr(6), v)) return fail("a dword is 1 to 8 hex digits");
             e.type = REG_DWORD;
             e.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
                       static_cast<BYTE>(v >> 24)};
@@ -301,14 +308,9 @@ private:
         if (!s.empty() && s.front() == '(') {
             size_t close = s.find(')');
             std::string_view digits = s.substr(1, close == std::string_view::npos ? 0 : close - 1);
-            if (close == std::string_view::npos || digits.empty() || digits.size() > 8)
-                return fail("hex(TYPE): needs the type as 1 to 8 hex digits");
             uint32_t t = 0;
-            for (char c : digits) {
-                int d = hex_digit(c);
-                if (d < 0) return fail("hex(TYPE): needs the type as 1 to 8 hex digits");
-                t = t << 4 | static_cast<uint32_t>(d);
-            }
+            if (close == std::string_view::npos || !parse_hex32(digits, t))
+                return fail("hex(TYPE): needs the type as 1 to 8 hex digits");
             e.type = t;
             s.remove_prefix(close + 1);
         }
