@@ -1,7 +1,9 @@
 // A multiplex on the air, end to end: a piece of a real recording made into a
 // multiplex by `cectl air mpx-make`, put on the air as an mpx station, and
-// read from COM9 through cehost and the driver: the same sentences, in the
-// same order, as the piece played as hex groups.
+// read from COM9 through cehost and the driver: in both dialects the same
+// sentences or group frames, in the same order, as the piece played as hex
+// groups.
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -11,7 +13,8 @@ using namespace hosttest;
 
 namespace {
 
-class AirE2E : public ::testing::Test {
+// Royaltek ($RTTMC lines) or GNS (10-byte group frames), as Protocol has it.
+class AirE2E : public ::testing::TestWithParam<DWORD> {
 protected:
     AirE2E() {
         // Four times the real rate: the multiplex is demodulated as it
@@ -20,8 +23,10 @@ protected:
     }
     ~AirE2E() override { setenv("CE_TIME_SCALE", "0.05", 1); }
 
-    // The first n $RTTMC sentences a client reads after the driver loads.
-    std::vector<std::string> Sentences(size_t n) {
+    // The first n group items a client reads after the driver loads: $RTTMC
+    // sentences, or group frames in hex (the frequency and signal frames,
+    // which start 3F 00 00, and the GPS filler lines are left out).
+    std::vector<std::string> Groups(size_t n) {
         if (!started_) {
             host_.start();
             started_ = true;
@@ -39,19 +44,46 @@ protected:
             DWORD got = 0;
             if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) break;
             text.append(buffer, got);
-            for (size_t eol; (eol = text.find("\r\n")) != std::string::npos; text.erase(0, eol + 2))
-                if (text.rfind("$RTTMC,", 0) == 0 && out.size() < n) out.push_back(text.substr(0, eol));
+            if (GetParam() == 0) {
+                for (size_t eol; (eol = text.find("\r\n")) != std::string::npos; text.erase(0, eol + 2))
+                    if (text.rfind("$RTTMC,", 0) == 0 && out.size() < n) out.push_back(text.substr(0, eol));
+            } else {
+                TakeFrames(text, out, n);
+            }
         }
         if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
         EXPECT_EQ(cectl({"deactivate", handle}).status, 0);
         return out;
     }
 
+    static void TakeFrames(std::string& bytes, std::vector<std::string>& out, size_t n) {
+        size_t at = 0;
+        while (at < bytes.size()) {
+            if (bytes[at] == '$') {  // a GPS filler line
+                size_t eol = bytes.find("\r\n", at);
+                if (eol == std::string::npos) break;
+                at = eol + 2;
+                continue;
+            }
+            if (bytes.size() - at < 10) break;
+            EXPECT_EQ(bytes[at], '\x3F');
+            EXPECT_EQ(bytes[at + 9], '\x3F');
+            if ((bytes[at + 1] || bytes[at + 2]) && out.size() < n) {
+                char hex[21];
+                for (int i = 0; i < 10; i++)
+                    std::snprintf(hex + 2 * i, 3, "%02X", static_cast<unsigned char>(bytes[at + i]));
+                out.push_back(hex);
+            }
+            at += 10;
+        }
+        bytes.erase(0, at);
+    }
+
     Host host_;
     bool started_ = false;
 };
 
-TEST_F(AirE2E, MpxStationSendsTheSentencesOfItsHexGroups) {
+TEST_P(AirE2E, MpxStationSendsWhatItsHexGroupsSend) {
     CE_REQUIRE_CAPTURE(spy, "dk-9602-tmc.spy");
     // A piece: 80 groups, about 7 s of air.
     std::string piece = host_.root() + "/piece.spy", wav = host_.root() + "/piece.wav";
@@ -67,18 +99,24 @@ TEST_F(AirE2E, MpxStationSendsTheSentencesOfItsHexGroups) {
     }
     ASSERT_EQ(cectl({"init"}).status, 0);
     ASSERT_EQ(cectl({"air", "clear"}).status, 0);
+    std::string protocol = std::to_string(GetParam());
+    ASSERT_EQ(cectl({"reg", "set", "HKLM\\Drivers\\Tervalon", "Protocol", "dword", protocol}).status, 0);
     RunResult made = cectl({"air", "mpx-make", piece, wav});
     ASSERT_EQ(made.status, 0) << made.out;
 
     // The driver starts on 90.0 MHz in a fresh root.
     ASSERT_EQ(cectl({"air", "set", "90000", "60", "capture", piece}).status, 0);
-    std::vector<std::string> hex = Sentences(100);
+    std::vector<std::string> hex = Groups(100);
     ASSERT_EQ(cectl({"air", "set", "90000", "60", "mpx", wav}).status, 0);
-    std::vector<std::string> mpx = Sentences(100);
+    std::vector<std::string> mpx = Groups(100);
 
     ASSERT_EQ(hex.size(), 100u);
     ASSERT_EQ(mpx.size(), hex.size());
-    for (size_t i = 0; i < hex.size(); i++) EXPECT_EQ(mpx[i], hex[i]) << "sentence " << i;
+    for (size_t i = 0; i < hex.size(); i++) EXPECT_EQ(mpx[i], hex[i]) << "group " << i;
 }
+
+std::string DialectName(const ::testing::TestParamInfo<DWORD>& info) { return info.param == 0 ? "Royaltek" : "Gns"; }
+
+INSTANTIATE_TEST_SUITE_P(Dialects, AirE2E, ::testing::Values(0u, 1u), DialectName);
 
 }  // namespace
