@@ -38,14 +38,18 @@ __attribute__((constructor(101))) void apply_test_environment() {
 // freed); the tuner makes each design once per rate. The test programs say so
 // to their own leak checker, and every program they start (cehost, cectl)
 // reads the same list from the file.
-extern "C" const char* __lsan_default_suppressions() { return "leak:qs1dsearch_create\n"; }
-
 __attribute__((constructor(102))) void suppress_library_leaks_in_children() {
     setenv("LSAN_OPTIONS", "suppressions=" CE_TESTS_SOURCE_DIR "/support/lsan_liquid.supp", 0);
 }
 #endif
 
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// The leak checker finds its suppressions through this hook only at global
+// scope, with C linkage.
+extern "C" const char* __lsan_default_suppressions() { return "leak:qs1dsearch_create\n"; }
+#endif
 
 namespace cetest {
 

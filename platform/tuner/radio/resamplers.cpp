@@ -1,4 +1,6 @@
 // Resampler designs, made once per rate and copied.
+#include <dlfcn.h>
+
 #include <map>
 #include <mutex>
 
@@ -7,6 +9,22 @@
 namespace fmsim::radio {
 
 namespace {
+
+// liquid-dsp keeps a little memory from every resampler design it makes
+// (1.5.0 never frees the search object of the design). Once loaded it stays
+// mapped: a tuner library that is loaded and unloaded again and again reuses
+// it instead of mapping it afresh, and what it kept can still be named (by
+// the leak checker, by a debugger) after the tuner has gone.
+void keep_liquid_loaded() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Dl_info liquid{}, ours{};
+        if (!dladdr(reinterpret_cast<void*>(&msresamp_crcf_create), &liquid) || !liquid.dli_fname) return;
+        // Linked in statically: it goes with this library, nothing to keep.
+        if (dladdr(reinterpret_cast<void*>(&keep_liquid_loaded), &ours) && ours.dli_fbase == liquid.dli_fbase) return;
+        dlopen(liquid.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    });
+}
 
 // The designs of one kind, by rate, for the life of the library: a handful of
 // rates at most. They are destroyed with it, so a tuner library that is
@@ -27,6 +45,7 @@ struct Designs {
         for (auto& [rate, q] : by_rate) destroy(q);
     }
     Q copy_of(float r) {
+        keep_liquid_loaded();
         std::lock_guard<std::mutex> hold(lock);
         auto it = by_rate.find(r);
         if (it == by_rate.end()) it = by_rate.emplace(r, create(r, 60.0f)).first;
@@ -56,6 +75,7 @@ msresamp_rrrf make_resampler_rrrf(float r) {
 
 symsync_rrrf make_half_bit_sync(unsigned k, unsigned m, float beta, unsigned banks) {
     static SyncDesign sync;
+    keep_liquid_loaded();
     std::lock_guard<std::mutex> hold(sync.lock);
     if (!sync.design) sync.design = symsync_rrrf_create_rnyquist(LIQUID_FIRFILT_RRC, k, m, beta, banks);
     return symsync_rrrf_copy(sync.design);
