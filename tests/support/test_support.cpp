@@ -32,7 +32,7 @@ __attribute__((constructor(101))) void apply_test_environment() {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(CE_TEST_ASAN)
 // liquid-dsp 1.5.0 loses a few hundred bytes inside every multi-stage
 // resampler design it makes (the search object of the filter design is never
 // freed); the tuner makes each design once per rate. The test programs say so
@@ -45,7 +45,7 @@ __attribute__((constructor(102))) void suppress_library_leaks_in_children() {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(CE_TEST_ASAN)
 // The leak checker finds its suppressions through this hook only at global
 // scope, with C linkage.
 extern "C" const char* __lsan_default_suppressions() { return "leak:qs1dsearch_create\n"; }

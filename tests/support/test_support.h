@@ -8,6 +8,16 @@
 #include <string>
 #include <vector>
 
+// Defined in AddressSanitizer's build: g++ says so with __SANITIZE_ADDRESS__,
+// clang only through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define CE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CE_TEST_ASAN 1
+#endif
+#endif
+
 namespace cetest {
 
 // A fresh device root in a temporary folder, made the process's root

@@ -34,14 +34,6 @@
 
 using namespace drvtest;
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define GOLDEN_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) && !defined(GOLDEN_SANITIZED)
-#define GOLDEN_SANITIZED 1
-#endif
 
 namespace {
 
@@ -304,7 +296,7 @@ TEST_P(MpxTranscriptTest, SentencesEqualThoseOfTheHexGroups) {
     auto recording = fmsim::load_recording(path.string());
     ASSERT_TRUE(recording);
     std::vector<fmsim::RdsGroup> want = recording->groups;
-#ifdef GOLDEN_SANITIZED
+#ifdef CE_TEST_ASAN
     // Under the sanitizers the demodulation is many times slower: the whole
     // recordings are compared in the release build, their first part here.
     std::string piece = root_->path() + "/piece.spy";
