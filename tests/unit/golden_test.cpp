@@ -34,7 +34,6 @@
 
 using namespace drvtest;
 
-
 namespace {
 
 namespace fs = std::filesystem;

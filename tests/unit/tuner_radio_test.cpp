@@ -235,6 +235,26 @@ const Condition kConditions[] = {
 INSTANTIATE_TEST_SUITE_P(Conditions, RadioEndToEnd, ::testing::ValuesIn(kConditions),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A receiver that joins a station mid-group (a dongle tuned to it) has the
+// first group's end only: decoding starts at the next whole group, in any
+// place the signal is cut.
+TEST(RadioDecoder, JoiningMidGroupStartsAtTheNextWholeGroup) {
+    const size_t n = 12;
+    std::vector<RdsGroup> sent = test_groups(n, 0, 7);
+    MpxOptions mo;
+    std::vector<float> mpx = make_mpx(sent, mo);
+    const double group_samples = kBitsPerGroup / kBitRate * mo.rate;
+    for (double cut : {0.3, 0.55, 0.8}) {
+        SCOPED_TRACE(cut);
+        size_t skip = static_cast<size_t>(kLeadInSeconds * mo.rate + cut * group_samples);
+        std::vector<float> joined(mpx.begin() + static_cast<ptrdiff_t>(skip), mpx.end());
+        std::vector<RdsGroup> got = decode({"joined", Path::Mpx, mo.rate}, joined, mo.rate, nullptr);
+        ASSERT_GE(got.size(), n - 3);
+        ASSERT_LT(got.size(), n);
+        for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(got[i], sent[n - got.size() + i]) << "group " << i;
+    }
+}
+
 // ---- Real recordings -----------------------------------------------------------
 
 // The stretch of a recording around its longest run of bad blocks, started

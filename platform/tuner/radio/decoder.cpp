@@ -159,6 +159,10 @@ private:
     }
 
     void acquire(int64_t group_start) {
+        // A pair in the first bits of a stream (a dongle's, joined mid-group)
+        // can place its group's start before the first bit received: that
+        // group is not whole, the next one is the first.
+        while (group_start < history_base_) group_start += kBitsPerGroup;
         // Back through the history, whole groups received with an open eye,
         // never into bits that already went out in a group: from the
         // earliest of them with a block that checks exactly at its place.
