@@ -422,6 +422,22 @@ TEST_F(RadioFiles, RefusalsSayWhy) {
     { std::ofstream(path("any.raw")) << "abcd"; }
     EXPECT_FALSE(MpxFile::open(path("any.raw"), 100000.0, &error));
     EXPECT_NE(error.find("160 kHz"), std::string::npos) << error;
+    EXPECT_FALSE(MpxFile::open(path("any.raw"), 2e9, &error));
+    EXPECT_NE(error.find("10 MHz"), std::string::npos) << error;
+    {
+        // A WAV header that claims 2.1 GHz (found by fuzzing: the decoder's
+        // resampler could not span the ratio and liquid crashed).
+        const unsigned char header[] = {'R', 'I', 'F', 'F', 0xF4, 0x07, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                                        0x10, 0, 0, 0, 1, 0, 1, 0, 0xF8, 0x9B, 0x02, 0x7E, 0xF0, 0x27, 0x05, 0,
+                                        2, 0, 16, 0, 'd', 'a', 't', 'a', 8, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0};
+        std::ofstream(path("huge.wav"), std::ios::binary).write(reinterpret_cast<const char*>(header), sizeof header);
+    }
+    EXPECT_FALSE(MpxFile::open(path("huge.wav"), std::nullopt, &error));
+    EXPECT_NE(error.find("10 MHz"), std::string::npos) << error;
+    RdsDecoder absurd({2e9, 2});  // a rate nothing should ask for is still safe
+    std::vector<RdsGroup> none;
+    absurd.push(mpx.data(), mpx.size(), none);
+    EXPECT_TRUE(none.empty());
     EXPECT_FALSE(MpxFile::open(path("any.raw"), std::nullopt, &error));  // not WAV/FLAC, no rate given
     EXPECT_NE(error.find("rate"), std::string::npos) << error;
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);

@@ -292,7 +292,9 @@ struct RdsDecoder::State {
     BlockSync blocks;
 
     explicit State(const DecoderOptions& options) : o(options), blocks(options.max_burst) {
-        double rate = std::max(o.rate, 1000.0);
+        // Kept where the resamplers can span the ratio (liquid fails beyond
+        // 16 halving stages); the files refuse rates outside 160 kHz..10 MHz.
+        double rate = std::clamp(o.rate, 1000.0, 100e6);
         step19 = static_cast<uint32_t>(std::llround(kPilotHz / rate * 4294967296.0));
         float r = static_cast<float>(kBasebandRate / rate);
         pilot_rs = make_resampler_crcf(r);

@@ -13,6 +13,9 @@ namespace fmsim::radio {
 namespace {
 
 constexpr double kMinMpxRate = 160000.0;
+// A multiplex is a few hundred kHz at most; a header that claims more is
+// damaged, and the decoder's resampler cannot span such a ratio.
+constexpr double kMaxMpxRate = 10e6;
 
 void set_error(std::string* error, const std::string& text) {
     if (error) *error = text;
@@ -124,6 +127,10 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
             set_error(error, path + ": a multiplex needs a rate of at least 160 kHz (the RDS subcarrier is at 57 kHz)");
             return nullptr;
         }
+        if (*raw_rate > kMaxMpxRate) {
+            set_error(error, path + ": a multiplex rate is at most 10 MHz");
+            return nullptr;
+        }
         FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) {
             set_error(error, path + ": " + std::strerror(errno));
@@ -142,6 +149,12 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
         sf_close(f);
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is too low for a multiplex (at least 160 kHz: the RDS subcarrier is at 57 kHz)");
+        return nullptr;
+    }
+    if (info.samplerate > kMaxMpxRate) {
+        sf_close(f);
+        set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
+                             " Hz is not a multiplex's (at most 10 MHz)");
         return nullptr;
     }
     return std::make_unique<SndMpxFile>(f, info);
