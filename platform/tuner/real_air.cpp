@@ -255,7 +255,7 @@ private:
 
 }  // namespace
 
-BandAir::BandAir(const BandSpec& band) : spec_(band), shared_(std::make_shared<Shared>()) {}
+BandAir::BandAir(const BandSpec& band) : band_(band), shared_(std::make_shared<Shared>()) {}
 BandAir::~BandAir() = default;
 
 std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error) {
@@ -299,10 +299,10 @@ uint32_t BandAir::strength(uint32_t khz) const {
 
 std::unique_ptr<RdsSource> BandAir::tune(uint32_t khz) {
     double hz = khz * 1000.0;
-    if (spec_.kind == BandSpec::Iq) {
-        double offset = hz - static_cast<double>(spec_.center);
-        if (std::abs(offset) > spec_.rate / 2.0 - 100000) return nullptr;
-        auto device = open_iq_recording(spec_);
+    if (band_.kind == BandSpec::Iq) {
+        double offset = hz - static_cast<double>(band_.center);
+        if (std::abs(offset) > band_.rate / 2.0 - 100000) return nullptr;
+        auto device = open_iq_recording(band_);
         if (!device) return nullptr;
         return make_queued_source(
             std::make_unique<ChannelReceiver>(std::move(device), nullptr, nullptr, nullptr, std::nullopt, offset));

@@ -46,8 +46,8 @@ public:
     static std::shared_ptr<BandAir> open(const BandSpec& band, std::string* error = nullptr);
     ~BandAir();
 
-    const BandSpec& spec() const { return spec_; }
-    bool live() const { return spec_.kind == BandSpec::Rtl; }
+    const BandSpec& band() const { return band_; }
+    bool live() const { return band_.kind == BandSpec::Rtl; }
     // An IQ recording's stations: the channels stronger than both their
     // neighbours (an FM signal spills into the channels beside it), by frequency.
     const std::vector<Station>& stations() const { return stations_; }
@@ -70,7 +70,7 @@ public:
 private:
     struct Shared;
     explicit BandAir(const BandSpec& band);
-    BandSpec spec_;
+    BandSpec band_;
     std::vector<Station> channels_, stations_;
     std::shared_ptr<Shared> shared_;  // the dongle, shared with its tuned source
 };

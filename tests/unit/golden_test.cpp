@@ -320,9 +320,9 @@ TEST_P(MpxTranscriptTest, SentencesEqualThoseOfTheHexGroups) {
     ASSERT_TRUE(fmsim::make_mpx_file(path.string(), wav, 171000, nullptr, made, &error)) << error;
     ASSERT_EQ(made.groups, want.size());
 
-    fmsim::SourceSpec spec;
-    ASSERT_TRUE(fmsim::parse_source("mpx " + wav, spec, &error)) << error;
-    auto source = fmsim::make_source(spec, 1);
+    fmsim::SourceSpec wanted;
+    ASSERT_TRUE(fmsim::parse_source("mpx " + wav, wanted, &error)) << error;
+    auto source = fmsim::make_source(wanted, 1);
     ASSERT_TRUE(source);
     std::vector<fmsim::RdsGroup> got;
     fmsim::RdsGroup g;

@@ -38,8 +38,8 @@ protected:
         ce::trace::reload();
     }
 
-    void channels(const char* spec) {
-        setenv("CE_DEBUG", spec, 1);
+    void channels(const char* list) {
+        setenv("CE_DEBUG", list, 1);
         setenv("CE_DEBUG_FILE", file.c_str(), 1);
         ce::trace::reload();
     }
