@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -97,6 +98,21 @@ int try_connect(const std::string& path) {
         errno = e;
         return -1;
     }
+    // Nothing is said to a host of another user: a socket planted there would
+    // see our session token and our calls, and answer them as it liked.
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != ::geteuid()) {
+        static std::once_flag said;
+        std::call_once(said, [&] {
+            std::fprintf(stderr, "%s: %s is served by uid %u, not by you (uid %u); not talking to it\n",
+                         program_invocation_short_name, path.c_str(), static_cast<unsigned>(peer.uid),
+                         static_cast<unsigned>(::geteuid()));
+        });
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
     return fd;
 }
 
@@ -146,6 +162,8 @@ bool start_host(const std::string& root, std::string* error) {
     std::string dir = root + "/.cehost";
     make_root_folder(root);
     ::mkdir(dir.c_str(), 0700);
+    // The host program may be one the root names: only a root of ours alone.
+    if (!claim_root(root, error)) return false;
     // Two clients finding no host at once must not start two: the second
     // waits here and then finds the first one's host.
     int lock = ::open((dir + "/start.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

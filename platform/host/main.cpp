@@ -80,6 +80,11 @@ int main(int argc, char** argv) {
     const std::string dir = root + "/.cehost";
     ce::make_root_folder(root);
     ::mkdir(dir.c_str(), 0700);
+    // The host loads the drivers the root names: never another user's root.
+    if (std::string why; !ce::claim_root(root, &why)) {
+        std::fprintf(stderr, "cehost: %s\n", why.c_str());
+        return 1;
+    }
 
     int ready_fd = -1;
     if (!foreground) {

@@ -3,6 +3,8 @@
 // The system's own code does not include this header.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,6 +56,17 @@ std::string last_module_error();
 // here is the user's alone (0700): it holds the settings and the driver's log,
 // which records positions. False when it is not a folder afterwards.
 bool make_root_folder(const std::string& path);
+
+// A root is used only when it is the user's alone: the folder itself, its
+// .cehost and Windows folders owned by uid and writable by nobody else, and
+// no folder above it open to others without the sticky bit. Otherwise one
+// line naming the folder, its owner and mode and how to fix it; empty when
+// the root may be used (or does not exist yet).
+std::string root_trust_problem(const std::string& root, uid_t uid);
+// Checks the current root for this process's user before it is used, and
+// makes an old root of the user's private (0700, its registry and logs 0600),
+// saying so once on stderr. False, with the reason in *error, when refused.
+bool claim_root(const std::string& root, std::string* error);
 
 // Reads a host file that must be a regular file of at most max_bytes (a
 // recording, a GPS log): a FIFO, a device or a folder is refused at once with

@@ -153,6 +153,12 @@ static HMODULE load_library(LPCWSTR name) {
         for (const auto& candidate : candidates) {
             std::string path = find_in_dir(folder, candidate);
             if (path.empty()) continue;
+            // Code from the root runs as this user: only from a root of theirs alone.
+            if (std::string problem; device_path_of(folder) && !claim_root(root(), &problem)) {
+                module_error = problem;
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
             void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!handle) {
                 // Keep looking (a library for another machine may sit in one

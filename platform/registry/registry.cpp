@@ -245,6 +245,9 @@ LONG open_conn(const std::string& root, Conn*& out) {
     std::call_once(fork_once, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
 
     if (!make_root_folder(root)) return ERROR_REGISTRY_IO_FAILED;
+    // The registry names the drivers a host loads: another user's root must
+    // not decide them.
+    if (!claim_root(root, nullptr)) return ERROR_ACCESS_DENIED;
 
     auto* c = new Conn;
     c->root = root;

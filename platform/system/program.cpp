@@ -32,6 +32,11 @@ bool take_program_arguments(int argc, char** argv, std::u16string* command_line,
             *command_line += widen(a);
         }
     }
+    if (std::string why; !claim_root(root(), &why)) {
+        std::fprintf(stderr, "%s: %s\n", name, why.c_str());
+        *exit_code = 1;
+        return false;
+    }
     return true;
 }
 

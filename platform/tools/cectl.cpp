@@ -215,6 +215,7 @@ int main(int argc, char** argv) {
     }
     std::string name = args[0];
     cectl::Args rest(args.begin() + 1, args.end());
+    if (std::string why; !ce::claim_root(ce::root(), &why)) return cectl::fail(why);
     if (name == "init") return cectl::run_init(rest);
     for (const auto& c : cectl::commands()) {
         if (name == c.name) return c.run(rest);

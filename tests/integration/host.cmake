@@ -12,7 +12,7 @@ target_include_directories(host_window_owner PRIVATE ${CMAKE_SOURCE_DIR}/platfor
 add_executable(host_port_client ${CMAKE_CURRENT_LIST_DIR}/port_client.cpp)
 target_link_libraries(host_port_client PRIVATE ce)
 
-foreach(t host_devices_test host_pty_test host_gps_test host_windows_test)
+foreach(t host_devices_test host_pty_test host_gps_test host_windows_test host_trust_test)
   ce_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp TIMEOUT 180)
   add_dependencies(${t} cehost cectl TstDriver TstEmpty host_pty_probe host_window_owner)
 endforeach()
