@@ -16,6 +16,8 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,8 +36,8 @@ int pidfd_open_compat(pid_t pid) {
 #endif
 }
 
-// How long a new connection has to say hello (real ms), and how many may be
-// open at once; the environment can set both (tests do).
+// How long a new connection has to say hello (real ms, from its connect),
+// and how many may be open at once; the environment can set both (tests do).
 int env_number(const char* name, int fallback) {
     const char* v = std::getenv(name);
     if (!v || !*v) return fallback;
@@ -53,6 +55,49 @@ int max_connections() {
     static const int n = env_number("CE_HOST_MAX_CONNECTIONS", 512);
     return n;
 }
+
+// Connections of one user still waiting for their hello. Kept at half the
+// limit, so that a flood of slow ones never takes the places of clients that
+// have introduced themselves.
+int max_introducing() { return std::max(1, max_connections() / 2); }
+
+// Lines a flood of connections could write by the thousand: the first is
+// written, then at most one every ten seconds, which counts those left out.
+class LogThrottle {
+public:
+    void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+private:
+    std::mutex mutex_;
+    std::chrono::steady_clock::time_point last_;
+    bool written_ = false;
+    unsigned long long held_ = 0;
+};
+
+void LogThrottle::line(const char* format, ...) {
+    unsigned long long held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto now = std::chrono::steady_clock::now();
+        if (written_ && now - last_ < std::chrono::seconds(10)) {
+            held_++;
+            return;
+        }
+        written_ = true;
+        last_ = now;
+        held = held_;
+        held_ = 0;
+    }
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (held) log_line("%s (and %llu more like it since the last such line)", message, held);
+    else log_line("%s", message);
+}
+
+LogThrottle other_user_log, over_limit_log, pushed_out_log, hello_timeout_log;
 
 void signal_fd(int fd) {
     uint64_t one = 1;
@@ -115,49 +160,76 @@ void Server::accept_loop() {
             }
             return;  // shut down
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) {
+        // The hello's time runs from here, however the peer spreads its bytes.
+        auto hello_by = std::chrono::steady_clock::now() + std::chrono::milliseconds(hello_timeout_ms());
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
+            other_user_log.line("refused a connection from uid %u (pid %d): not this host's user", cred.uid, cred.pid);
             ::close(fd);
             continue;
         }
-        // Reap the threads of connections that ended.
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (it->second.done) {
-                it->second.thread.join();
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        // One thread a connection: beyond the cap, new ones are refused.
-        if (connections_.size() >= static_cast<size_t>(max_connections())) {
-            if (refused_connections_++ % 100 == 0)
-                log_line("%zu connections open, at most %d; refusing new ones (%llu refused so far)",
-                         connections_.size(), max_connections(),
-                         static_cast<unsigned long long>(refused_connections_));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || !admit(cred.uid, cred.pid)) {
             ::close(fd);
             continue;
         }
         uint64_t id = next_connection_++;
         auto& c = connections_[id];
         c.fd = fd;
-        c.thread = std::thread([this, id, fd] { serve(id, fd); });
+        c.uid = cred.uid;
+        c.pid = cred.pid;
+        c.thread = std::thread([this, id, fd, pid = cred.pid, hello_by] { serve(id, fd, pid, hello_by); });
     }
 }
 
-void Server::serve(uint64_t id, int fd) {
-    pthread_setname_np(pthread_self(), "cehost-client");
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    bool keep_open = false;
-    Peer peer;
-    peer.fd = fd;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
-        log_line("refused a connection from uid %u (pid %d): not this host's user", cred.uid, cred.pid);
-    } else {
-        peer.pid = cred.pid;
-        keep_open = converse(peer);
+bool Server::admit(uid_t uid, pid_t pid) {
+    // Reap the threads of connections that ended, and count the others.
+    size_t open = 0;
+    int introducing = 0;
+    Connection* longest = nullptr;
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        Connection& c = it->second;
+        if (c.done) {
+            c.thread.join();
+            it = connections_.erase(it);
+            continue;
+        }
+        ++it;
+        if (c.pushed_out) continue;
+        open++;
+        if (c.introducing && c.uid == uid && introducing++ == 0) longest = &c;  // ids grow with time
     }
+    // A user at the cap of connections still waiting for their hello loses
+    // the one that has waited longest, rather than the new one: a client
+    // says hello as soon as it connects, so a flood of slow connections only
+    // ever pushes out its own members.
+    if (longest && introducing >= max_introducing()) {
+        pushed_out_log.line(
+            "uid %u has %d connections that have not introduced themselves, at most %d; closed the "
+            "oldest (pid %d) for a new one from pid %d",
+            uid, introducing, max_introducing(), longest->pid, pid);
+        ::shutdown(longest->fd, SHUT_RDWR);
+        longest->pushed_out = true;
+        open--;
+    }
+    // One thread a connection: beyond the cap, new ones are refused.
+    if (open >= static_cast<size_t>(max_connections())) {
+        over_limit_log.line("%zu connections open, at most %d; refusing new ones (%llu refused so far)", open,
+                            max_connections(), static_cast<unsigned long long>(++refused_connections_));
+        return false;
+    }
+    return true;
+}
+
+void Server::serve(uint64_t id, int fd, pid_t pid, std::chrono::steady_clock::time_point hello_by) {
+    pthread_setname_np(pthread_self(), "cehost-client");
+    Peer peer;
+    peer.id = id;
+    peer.fd = fd;
+    peer.pid = pid;
+    peer.hello_by = hello_by;
+    bool keep_open = converse(peer);
     if (peer.listener) windows_.unlisten(peer.token);
     if (peer.token) leave_session(peer.token);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -183,13 +255,16 @@ bool Server::converse(Peer& peer) {
     std::string buffer(64 * 1024, '\0');
     for (;;) {
         // A connection that does not introduce itself in time is dropped: it
-        // would hold a thread for nothing.
+        // would hold a thread for nothing. The time counts from the connect,
+        // so a byte now and then does not keep a connection alive.
         if (token == 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(peer.hello_by - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
-            int ready = ::poll(&p, 1, hello_timeout_ms());
+            int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
             if (ready < 0 && errno == EINTR) continue;
             if (ready == 0) {
-                log_line("pid %d did not introduce itself within %d ms; connection closed", pid, hello_timeout_ms());
+                hello_timeout_log.line("pid %d did not introduce itself within %d ms; connection closed", pid,
+                                       hello_timeout_ms());
                 return false;
             }
         }
@@ -265,6 +340,11 @@ void Server::handle(const ce::rpc::HelloRequest& r, ce::rpc::HelloReply& reply, 
     }
     peer.token = r.token;
     join_session(peer.token, peer.pid);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = connections_.find(peer.id);
+        if (it != connections_.end()) it->second.introducing = false;
+    }
     reply.result = 1;
 }
 

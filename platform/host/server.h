@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,10 @@ private:
         std::thread thread;
         bool done = false;
         bool kept = false;
+        uid_t uid = 0;
+        pid_t pid = 0;
+        bool introducing = true;  // no Hello yet
+        bool pushed_out = false;  // closed to make room; its thread is ending
     };
     struct Session {
         pid_t pid = 0;
@@ -53,15 +58,20 @@ private:
     // What one connection is: its peer, its session, whether it is its
     // process's window listener, and how the last request ends it.
     struct Peer {
+        uint64_t id = 0;
         int fd = -1;
         pid_t pid = 0;
+        std::chrono::steady_clock::time_point hello_by;
         uint64_t token = 0;
         bool listener = false;
         bool stop = false;  // the peer asked the host to stop
         bool drop = false;  // the connection must end without a reply
     };
 
-    void serve(uint64_t id, int fd);
+    // Whether the new connection of `uid` may have a thread; may close the
+    // longest-waiting connection of that user that has not said hello.
+    bool admit(uid_t uid, pid_t pid);
+    void serve(uint64_t id, int fd, pid_t pid, std::chrono::steady_clock::time_point hello_by);
     bool converse(Peer& peer);
     // Decodes one request of type Rq, runs its handler and sends the reply;
     // false when the connection must end. The table of these, one an

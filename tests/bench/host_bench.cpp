@@ -3,8 +3,12 @@
 //                              to the TST echo driver, N times: median and p99
 //   host_bench idle [SECONDS]  cehost's CPU time and voluntary context switches
 //                              over SECONDS (default 10) with one idle client open
-//   host_bench                 both, with their defaults
+//   host_bench flood [N]       how long `cectl devices` takes to answer, alone and
+//                              while N connections (default 512) each send a byte
+//                              of their Hello every 2 s, reopening what the host closes
+//   host_bench                 all three, with their defaults
 // Each run starts a private cehost in a temporary root and stops it.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +24,7 @@
 
 #include "ce_devices.h"
 #include "ce_platform.h"
+#include "hello_flood.h"
 #include "test_support.h"
 #include "windows.h"
 
@@ -40,6 +45,43 @@ pid_t start_host(const std::string& root) {
     pid_t host_pid = -1;
     f >> host_pid;
     return host_pid;
+}
+
+// One `cectl devices` run from spawn to exit, in ms; negative when it failed.
+double time_devices(const std::string& root) {
+    std::string cectl = bin("cectl");
+    char* argv[] = {cectl.data(), const_cast<char*>("--root"), const_cast<char*>(root.c_str()),
+                    const_cast<char*>("devices"), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+}
+
+// Median and worst of `runs` answers; how many failed.
+void print_devices(const std::string& root, const char* when, int runs) {
+    std::vector<double> ms;
+    int failed = 0;
+    for (int i = 0; i < runs; i++) {
+        double t = time_devices(root);
+        if (t < 0) failed++;
+        else ms.push_back(t);
+    }
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty()) {
+        std::printf("cectl devices %s: no answer in %d runs\n", when, runs);
+        return;
+    }
+    std::printf("cectl devices %s, %d runs: median %.1f ms, max %.1f ms, %d failed\n", when, runs, ms[ms.size() / 2],
+                ms.back(), failed);
 }
 
 void set_key() {
@@ -98,8 +140,24 @@ int main(int argc, char** argv) {
         std::printf("cehost idle with one open client over %.1f s: CPU %.1f ms, voluntary context switches %ld\n",
                     seconds, after.cpu_ms - before.cpu_ms, after.voluntary - before.voluntary);
     }
-    if (mode != "all" && mode != "roundtrip" && mode != "idle") {
-        std::fprintf(stderr, "usage: host_bench [roundtrip [N] | idle [SECONDS]]\n");
+    if (mode == "flood" || mode == "all") {
+        int n = argc > 2 && mode == "flood" ? std::atoi(argv[2]) : 512;
+        print_devices(root.path(), "alone", 10);
+        cetest::HelloFlood flood(ce::host_socket_path(), n, std::chrono::seconds(2));
+        // Measured once the host has closed as many of the flood's
+        // connections as there are: those come back, the flood is at its worst.
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (flood.closed_by_host() < static_cast<uint64_t>(n) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        uint64_t closed = flood.closed_by_host();
+        char when[96];
+        std::snprintf(when, sizeof when, "under a flood of %d slow hellos", n);
+        print_devices(root.path(), when, 10);
+        std::printf("flood connections closed by the host during the runs: %llu\n",
+                    static_cast<unsigned long long>(flood.closed_by_host() - closed));
+    }
+    if (mode != "all" && mode != "roundtrip" && mode != "idle" && mode != "flood") {
+        std::fprintf(stderr, "usage: host_bench [roundtrip [N] | idle [SECONDS] | flood [N]]\n");
         rc = 1;
     }
     CloseHandle(port);

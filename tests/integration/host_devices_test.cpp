@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "devload.h"
+#include "hello_flood.h"
 #include "host_support.h"
 #include "pegdser.h"
 #include "regext.h"
@@ -466,8 +467,22 @@ TEST(HostBoot, BuiltinKeysActivateByOrder) {
 
 namespace {
 
-// Connections that never say hello hold a thread each: they are dropped after
-// a short time, and beyond a cap new ones are refused; real clients go on.
+// A raw connection that has said hello (its reply read); -1 when the host
+// closed it instead.
+int introduced() {
+    int fd = connect_raw();
+    const uint32_t hello[6] = {12, 1 /* hello */, 0, 1 /* version */, 0x1234, 0 /* token */};
+    send(fd, hello, sizeof hello, MSG_NOSIGNAL);
+    char c;
+    if (recv(fd, &c, 1, 0) == 1) return fd;
+    close(fd);
+    return -1;
+}
+
+// Connections that have not said hello hold a thread each: they are dropped
+// a short time after their connect however they spread their bytes, one
+// user's are held to half the limit (the oldest goes), and beyond the limit
+// new connections are refused; real clients go on.
 TEST(HostConnections, SilentConnectionsAreDroppedAndTheirNumberIsCapped) {
     setenv("CE_HOST_HELLO_MS", "300", 1);
     setenv("CE_HOST_MAX_CONNECTIONS", "8", 1);
@@ -475,14 +490,62 @@ TEST(HostConnections, SilentConnectionsAreDroppedAndTheirNumberIsCapped) {
     host.start();
     unsetenv("CE_HOST_HELLO_MS");
     unsetenv("CE_HOST_MAX_CONNECTIONS");
+
+    // A byte every 100 ms keeps the line busy, but the Hello's time runs
+    // from the connect: the host hangs up before the last byte, unanswered.
+    const uint32_t hello[6] = {12, 1, 0, 1, 0x1234, 0};
+    int slow = connect_raw();
+    for (size_t i = 0; i < sizeof hello; i++) {
+        send(slow, reinterpret_cast<const char*>(hello) + i, 1, MSG_NOSIGNAL);
+        pollfd p{slow, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) break;
+    }
+    char c;
+    EXPECT_LE(recv(slow, &c, 1, 0), 0) << "a Hello spread over 2.4 s was answered";
+    close(slow);
+
+    // Half the limit may wait at once: the fifth silent connection pushes out
+    // the first (connecting until it happens within one 300 ms window).
     std::vector<int> silent;
-    for (int i = 0; i < 8; i++) silent.push_back(connect_raw());
-    // The ninth is refused at once: the host closes it without waiting.
-    EXPECT_TRUE(closed_by_host(connect_raw()));
-    EXPECT_TRUE(eventually([] { return host_log().find("at most 8; refusing new ones") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] {
+        silent.push_back(connect_raw());
+        return host_log().find("have not introduced themselves, at most 4; closed the oldest") != std::string::npos;
+    })) << host_log();
     for (int fd : silent) EXPECT_TRUE(closed_by_host(fd));
     EXPECT_NE(host_log().find("did not introduce itself within 300 ms; connection closed"), std::string::npos);
     EXPECT_EQ(cectl({"devices"}).status, 0);
+
+    // Eight clients fill the limit (once the threads of those before have
+    // ended); the ninth connection is refused at once.
+    std::vector<int> clients;
+    ASSERT_TRUE(eventually([&] {
+        if (int fd = introduced(); fd >= 0) clients.push_back(fd);
+        return clients.size() == 8;
+    }));
+    EXPECT_TRUE(closed_by_host(connect_raw()));
+    EXPECT_TRUE(eventually([] { return host_log().find("at most 8; refusing new ones") != std::string::npos; }));
+    // Their places come free as they leave.
+    for (int fd : clients) close(fd);
+    EXPECT_TRUE(eventually([] { return cectl({"devices"}).status == 0; }));
+}
+
+// 512 connections that each send a byte of their Hello every two seconds,
+// reopened whenever the host closes one, never keep a client out.
+TEST(HostConnections, ADribblingFloodDoesNotLockOutAClient) {
+    Host host;
+    host.start();
+    tst_key(u"Drivers\\Tst1", 1);
+    ASSERT_NE(ActivateDeviceEx(u"Drivers\\Tst1", nullptr, 0, nullptr), nullptr);
+    cetest::HelloFlood flood(ce::host_socket_path(), 512, std::chrono::seconds(2));
+    // Right after the flood arrived, and again once the closed ones have
+    // come back and been closed again.
+    for (uint64_t closed : {0, 512}) {
+        ASSERT_TRUE(eventually([&] { return flood.closed_by_host() >= closed; }));
+        RunResult devices = cectl({"devices"}, 120);
+        EXPECT_EQ(devices.status, 0);
+        EXPECT_NE(devices.out.find("TST1:"), std::string::npos) << devices.out;
+    }
+    EXPECT_NE(host_log().find("have not introduced themselves, at most 256; closed the oldest"), std::string::npos);
 }
 
 }  // namespace
