@@ -253,22 +253,37 @@ TEST_F(RegistryNotify, ConditionsDecideWhichChangesCallBack) {
     starts.ctComparisonType = REG_CT_STARTS_WITH;
     starts.TargetValue.psz = u"gpd";
     watch(kHardware, u"Port", 12, &starts);
-    // Registered last, so the callbacks above have had their turn when it is called.
     watch(kHardware, u"Level", 19);
-    watch(kHardware, u"Port", 29);
+    watch(kHardware, u"Tick", 90);
 
-    auto set_level = [&](DWORD v, size_t marker_calls) {
-        ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Level", v), S_OK);
-        ASSERT_TRUE(recorder->wait_for(19, marker_calls));
+    // A scan reads one watch after another while writes go on: one scan may
+    // see a write for one watch and not yet for another, which the next scan
+    // catches up on. So each expected callback is waited for itself, and a
+    // callback that must not come is looked for only once every watch has
+    // been read after the write: a tick written after the write and seen,
+    // then a second tick seen, comes from a scan that began after the first
+    // tick's scan, and so after the write.
+    DWORD ticks = 0;
+    auto settle = [&] {
+        for (int round = 0; round < 2; round++) {
+            ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Tick", ++ticks), S_OK);
+            ASSERT_TRUE(recorder->wait_for(90, ticks));
+        }
     };
-    set_level(1, 1);
+    auto set_level = [&](DWORD v) { ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Level", v), S_OK); };
+    set_level(1);
+    settle();
     EXPECT_EQ(recorder->count(10), 0u);
-    set_level(5, 2);
-    ASSERT_EQ(recorder->count(10), 1u);
+    EXPECT_EQ(recorder->count(11), 0u);
+    set_level(5);
+    ASSERT_TRUE(recorder->wait_for(10, 1));
     EXPECT_EQ(recorder->at(10, 0).dword(), 5u);
-    set_level(0x13, 3);  // 0x13 > 2, and 0x13 & 0x0F == 3
-    EXPECT_EQ(recorder->count(10), 2u);
-    ASSERT_EQ(recorder->count(11), 1u);
+    settle();
+    EXPECT_EQ(recorder->count(11), 0u);
+    set_level(0x13);  // 0x13 > 2, and 0x13 & 0x0F == 3
+    ASSERT_TRUE(recorder->wait_for(10, 2));
+    EXPECT_EQ(recorder->at(10, 1).dword(), 0x13u);
+    ASSERT_TRUE(recorder->wait_for(11, 1));
     EXPECT_EQ(recorder->at(11, 0).dword(), 0x13u);
 
     HKEY k = nullptr;
@@ -276,17 +291,21 @@ TEST_F(RegistryNotify, ConditionsDecideWhichChangesCallBack) {
     ASSERT_EQ(RegDeleteValueW(k, u"Level"), ERROR_SUCCESS);
     ASSERT_TRUE(recorder->wait_for(19, 4));
     EXPECT_FALSE(recorder->at(19, 3).exists);
+    settle();
     EXPECT_EQ(recorder->count(10), 2u);  // a deleted value meets no comparison
+    EXPECT_EQ(recorder->count(11), 1u);
 
-    auto set_port = [&](const std::u16string& text, size_t marker_calls) {
+    auto set_port = [&](const std::u16string& text) {
         ASSERT_EQ(RegSetValueExW(k, u"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                  static_cast<DWORD>((text.size() + 1) * 2)),
                   ERROR_SUCCESS);
-        ASSERT_TRUE(recorder->wait_for(29, marker_calls));
     };
-    set_port(u"COM4:", 1);
+    set_port(u"COM4:");
+    settle();
     EXPECT_EQ(recorder->count(12), 0u);
-    set_port(u"GPD0:", 2);
+    set_port(u"GPD0:");
+    ASSERT_TRUE(recorder->wait_for(12, 1));
+    settle();
     EXPECT_EQ(recorder->count(12), 1u);
     RegCloseKey(k);
 }
