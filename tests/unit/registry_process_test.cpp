@@ -101,6 +101,37 @@ TEST(RegistryProcess, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     }
 }
 
+// Another process sees a transaction's writes all at once when it commits,
+// or never; a write in it that the registry answers with "not found" is
+// undone alone.
+TEST(RegistryProcess, ATransactionIsSeenWholeOrNotAtAll) {
+    cetest::TempRoot root;
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"Old", 1), S_OK);
+    auto elsewhere = [](const char16_t* name) {
+        return wait_exit(spawn([name] {
+            DWORD v = 0;
+            return RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Tx", name, &v) == S_OK ? static_cast<int>(v) : 99;
+        }));
+    };
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Tx", 0, 0, &k), ERROR_SUCCESS);
+    for (bool commit : {false, true}) {
+        ce::RegistryTransaction transaction;
+        ASSERT_EQ(transaction.error(), ERROR_SUCCESS);
+        ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"A", 2), S_OK);
+        EXPECT_EQ(RegDeleteValueW(k, u"Missing"), ERROR_FILE_NOT_FOUND);
+        ASSERT_EQ(RegDeleteValueW(k, u"Old"), ERROR_SUCCESS);
+        DWORD v = 0;
+        EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"A", &v), S_OK) << "its own writes are seen inside";
+        EXPECT_EQ(elsewhere(u"A"), 99);
+        EXPECT_EQ(elsewhere(u"Old"), 1);
+        if (commit) EXPECT_EQ(transaction.commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(elsewhere(u"A"), 2);
+    EXPECT_EQ(elsewhere(u"Old"), 99);
+    RegCloseKey(k);
+}
+
 // ---- notifications -------------------------------------------------------------
 
 // What the callbacks saw, by user data (the callback gets a DWORD, not a pointer).
