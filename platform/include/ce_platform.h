@@ -73,6 +73,42 @@ bool claim_root(const std::string& root, std::string* error);
 // a clear error rather than opened, so no reader can block on it.
 bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error);
 
+// The registry writes of one thread as one transaction, for writes that are
+// one whole (a .reg file, a root's provisioning): from its start to commit()
+// every registry call of the thread joins it; other processes see none of
+// its writes, then all of them, and their watchers are woken once, after the
+// commit. Ending it without commit() undoes all of it, and so does any write
+// inside it that fails for the store's sake (a full disk, an I/O error):
+// later writes then fail and commit() returns that error. A write that fails
+// with the registry's answer (ERROR_FILE_NOT_FOUND) is undone alone.
+// It holds the store's write lock throughout: other processes' writes wait
+// (up to CE_REG_BUSY_MS), and the registry calls of this process's other
+// threads wait for its end, so the thread must not wait on one of them (nor
+// register a notification) meanwhile. One started while the thread has one
+// open is part of it: only the outermost commit() writes, and an inner one
+// ended without commit() undoes the whole. Handles to keys created inside
+// it are closed before it ends.
+class RegistryTransaction {
+public:
+    RegistryTransaction();   // waits out another process's write like any write
+    ~RegistryTransaction();  // undoes everything unless committed
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+    // The failure to start (the store's error), or ERROR_SUCCESS.
+    LONG error() const { return error_; }
+    // ERROR_SUCCESS once every write is in the store; else the error that
+    // ended it, with nothing written.
+    LONG commit();
+
+private:
+    LONG finish(bool commit);
+    LONG error_ = 0;
+    uint64_t generation_ = 0;
+    bool nested_ = false;
+    bool done_ = false;
+};
+
 // Message boxes: without this hook the windowing layer shows them (or, in a
 // process without it, prints them to stderr and answers IDOK). Tests answer
 // them with a hook; nullptr removes it.

@@ -17,6 +17,12 @@
 //   ERROR_OUTOFMEMORY         SQLite ran out of memory
 // A committed write bumps a change counter and rewrites <root>/.registry-changes,
 // which wakes the notification threads of every process (notify.cpp).
+//
+// A ce::RegistryTransaction makes many writes of one thread one transaction
+// (a .reg import, a root's provisioning): it holds BEGIN IMMEDIATE from its
+// start to its commit, each write inside is a savepoint, and the counter
+// moves once, at the commit. The other threads of the process wait for its
+// end in Session, so the one connection carries nothing but its writes.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
@@ -25,6 +31,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -215,6 +222,15 @@ struct Conn {
 struct Store {
     std::mutex mutex;
     Conn* conn = nullptr;
+    // The open transaction (ce::RegistryTransaction) of one thread: the
+    // registry calls of other threads wait for its end, so that they neither
+    // see its writes early nor have their own undone with it.
+    std::condition_variable transaction_ended;
+    int depth = 0;  // 0: none open
+    std::thread::id owner;
+    uint64_t generation = 0;      // tells a transaction object whether its transaction still exists
+    bool changed = false;         // a write inside it changed something
+    LONG failed = ERROR_SUCCESS;  // the first store failure inside it: only undoing remains
 };
 
 Store& store() {
@@ -231,11 +247,13 @@ std::vector<Conn*>& abandoned() {
 void before_fork() { store().mutex.lock(); }
 void after_fork_parent() { store().mutex.unlock(); }
 void after_fork_child() {
-    // The parent's connection (and its locks) belong to the parent: the child
-    // opens its own on first use.
+    // The parent's connection (and its locks, and its open transaction)
+    // belong to the parent: the child opens its own on first use.
     Store& s = store();
     if (s.conn) abandoned().push_back(s.conn);
     s.conn = nullptr;
+    s.depth = 0;
+    s.generation++;
     s.mutex.unlock();
     notify_after_fork_child();
 }
@@ -332,12 +350,21 @@ class Session {
 public:
     Session() : lock_(store().mutex) {
         Store& s = store();
+        auto me = std::this_thread::get_id();
+        s.transaction_ended.wait(lock_, [&] { return s.depth == 0 || s.owner == me; });
         const std::string& root = ce::root();
         // A root switched (tests do), or a database file deleted or replaced
         // under us: writes to the old file would be lost without a word.
         struct stat st {};
-        if (s.conn && (s.conn->root != root || ::stat(s.conn->path.c_str(), &st) != 0 || st.st_ino != s.conn->ino ||
-                       st.st_dev != s.conn->dev)) {
+        bool stale = s.conn && (s.conn->root != root || ::stat(s.conn->path.c_str(), &st) != 0 ||
+                                st.st_ino != s.conn->ino || st.st_dev != s.conn->dev);
+        if (stale && s.depth > 0) {
+            // The open transaction lives on this connection: it can only be undone.
+            error_ = ERROR_REGISTRY_IO_FAILED;
+            if (s.failed == ERROR_SUCCESS) s.failed = error_;
+            return;
+        }
+        if (stale) {
             s.conn->close();
             delete s.conn;
             s.conn = nullptr;
@@ -415,27 +442,22 @@ void publish_change(const std::string& root, int64_t counter) {
     ::close(fd);
 }
 
-// Runs body inside BEGIN IMMEDIATE ... COMMIT. Another process holding the
-// write lock is waited out by the busy handler; a busy start is retried until
-// the busy time has passed. body returns a Win32 result and sets changed when
-// it wrote something; then the change counter moves and watchers wake.
-template <class F>
-LONG write_txn(Conn& c, F&& body) {
+// BEGIN IMMEDIATE. Another process holding the write lock is waited out by
+// the busy handler; a busy start is retried until the busy time has passed.
+LONG begin_write(Conn& c) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(c.busy_ms, 0));
-    int rc;
     for (;;) {
-        rc = c.exec("BEGIN IMMEDIATE");
-        if (rc == SQLITE_OK) break;
+        int rc = c.exec("BEGIN IMMEDIATE");
+        if (rc == SQLITE_OK) return ERROR_SUCCESS;
         if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) return map_sqlite(rc);
         if (std::chrono::steady_clock::now() >= deadline) return ERROR_REGISTRY_IO_FAILED;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    bool changed = false;
-    LONG result = body(changed);
-    if (result != ERROR_SUCCESS || !changed) {
-        c.exec("ROLLBACK");
-        return result;
-    }
+}
+
+// Moves the change counter and commits; then wakes the watchers of every
+// process. Rolls back on failure.
+LONG commit_write(Conn& c) {
     int64_t counter = 0;
     {
         Stmt s(c.get(kBumpChanges));
@@ -443,20 +465,72 @@ LONG write_txn(Conn& c, F&& body) {
             c.exec("ROLLBACK");
             return c.last_error;
         }
-        rc = s.step();
+        int rc = s.step();
         if (rc != SQLITE_ROW) {
             c.exec("ROLLBACK");
             return rc == SQLITE_DONE ? ERROR_BADDB : map_sqlite(rc);
         }
         counter = s.col_int(0);
     }
-    rc = c.exec("COMMIT");
+    int rc = c.exec("COMMIT");
     if (rc != SQLITE_OK) {
         c.exec("ROLLBACK");
         return map_sqlite(rc);
     }
     publish_change(c.root, counter);
     return ERROR_SUCCESS;
+}
+
+// Answers that are the registry's word on the caller's request; any other
+// failure inside a transaction means the store let it down.
+bool is_answer(LONG e) { return e == ERROR_FILE_NOT_FOUND || e == ERROR_KEY_DELETED; }
+
+// One write inside the thread's open transaction: a savepoint, so that a
+// write that fails with an answer leaves the others as they were. A store
+// failure (a full disk, an I/O error) may have ended the whole transaction
+// inside SQLite; from then on every write fails and only undoing remains.
+template <class F>
+LONG write_in_transaction(Store& s, Conn& c, F&& body) {
+    if (s.failed != ERROR_SUCCESS) return s.failed;
+    auto give_up = [&](LONG e) {
+        s.failed = e;
+        return e;
+    };
+    // Without a transaction open, the savepoint would start one of its own.
+    if (sqlite3_get_autocommit(c.db)) return give_up(ERROR_REGISTRY_IO_FAILED);
+    int rc = c.exec("SAVEPOINT one_write");
+    if (rc != SQLITE_OK) return give_up(map_sqlite(rc));
+    bool changed = false;
+    LONG result = body(changed);
+    if (result == ERROR_SUCCESS && changed) {
+        rc = c.exec("RELEASE one_write");
+        if (rc != SQLITE_OK) return give_up(map_sqlite(rc));
+        s.changed = true;
+        return ERROR_SUCCESS;
+    }
+    c.exec("ROLLBACK TO one_write");
+    c.exec("RELEASE one_write");
+    if (sqlite3_get_autocommit(c.db)) return give_up(result != ERROR_SUCCESS ? result : ERROR_REGISTRY_IO_FAILED);
+    if (result != ERROR_SUCCESS && !is_answer(result)) return give_up(result);
+    return result;
+}
+
+// Runs body inside BEGIN IMMEDIATE ... COMMIT, or inside the thread's open
+// transaction. body returns a Win32 result and sets changed when it wrote
+// something; then the change counter moves and watchers wake.
+template <class F>
+LONG write_txn(Conn& c, F&& body) {
+    Store& s = store();
+    if (s.depth > 0) return write_in_transaction(s, c, body);
+    LONG e = begin_write(c);
+    if (e != ERROR_SUCCESS) return e;
+    bool changed = false;
+    LONG result = body(changed);
+    if (result != ERROR_SUCCESS || !changed) {
+        c.exec("ROLLBACK");
+        return result;
+    }
+    return commit_write(c);
 }
 
 size_t bounded_len(const WCHAR* s, size_t cap) {
@@ -576,6 +650,71 @@ std::string current_root() { return ce::root(); }
 std::string changes_file(const std::string& device_root) { return device_root + "/.registry-changes"; }
 
 }  // namespace ce::reg
+
+namespace ce {
+
+using reg::Store;
+using reg::store;
+
+RegistryTransaction::RegistryTransaction() {
+    reg::Session session;
+    Store& s = store();
+    if (s.depth > 0) {
+        // The thread's own transaction is open: this one is part of it.
+        s.depth++;
+        generation_ = s.generation;
+        nested_ = true;
+        return;
+    }
+    if ((error_ = session.error()) != ERROR_SUCCESS) return;
+    if ((error_ = reg::begin_write(session.conn())) != ERROR_SUCCESS) return;
+    s.depth = 1;
+    s.owner = std::this_thread::get_id();
+    s.changed = false;
+    s.failed = ERROR_SUCCESS;
+    generation_ = ++s.generation;
+}
+
+LONG RegistryTransaction::finish(bool commit) {
+    Store& s = store();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (error_ != ERROR_SUCCESS) return error_;
+    if (done_) return ERROR_INVALID_PARAMETER;
+    done_ = true;
+    // Gone with a fork: the transaction was the parent's.
+    if (s.depth == 0 || s.generation != generation_ || s.owner != std::this_thread::get_id())
+        return ERROR_REGISTRY_IO_FAILED;
+    if (nested_) {
+        s.depth--;
+        if (!commit && s.failed == ERROR_SUCCESS) s.failed = ERROR_OPERATION_ABORTED;
+        return s.failed;
+    }
+    reg::Conn& c = *s.conn;
+    LONG result = s.failed;
+    if (!commit && result == ERROR_SUCCESS) result = ERROR_OPERATION_ABORTED;
+    // The store may have ended it already after a failure of its own.
+    if (result == ERROR_SUCCESS && sqlite3_get_autocommit(c.db)) result = ERROR_REGISTRY_IO_FAILED;
+    if (result != ERROR_SUCCESS) {
+        c.exec("ROLLBACK");
+    } else if (!s.changed) {
+        c.exec("ROLLBACK");  // nothing written: nobody need wake
+    } else {
+        result = reg::commit_write(c);
+    }
+    s.depth = 0;
+    s.generation++;
+    lock.unlock();
+    s.transaction_ended.notify_all();
+    return result;
+}
+
+RegistryTransaction::~RegistryTransaction() {
+    if (!done_) finish(false);
+}
+
+LONG RegistryTransaction::commit() { return finish(true); }
+
+}  // namespace ce
 
 using namespace ce::reg;
 using ce::trace::hex;

@@ -2,8 +2,13 @@
 // commands share.
 #include "cectl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -62,19 +67,68 @@ std::filesystem::path build_dir() {
     return exe.parent_path().parent_path();
 }
 
-bool install_file(const std::filesystem::path& from, const std::filesystem::path& dir, const std::string& name) {
-    std::error_code ec;
-    if (!std::filesystem::exists(from, ec)) return true;  // not built in this tree: nothing to install
-    auto target = dir / name;
-    auto temporary = dir / (name + ".new");
-    std::filesystem::copy_file(from, temporary, std::filesystem::copy_options::overwrite_existing, ec);
-    if (!ec) std::filesystem::rename(temporary, target, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        fail("init: cannot install " + from.filename().string() + " into " + dir.string());
+bool replace_file(const std::filesystem::path& path, unsigned mode,
+                  const std::function<bool(int fd, std::string& why)>& fill, std::string& why) {
+    std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    // mkstemp creates the name anew (O_EXCL): a link planted beside the
+    // target is never written through.
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        why = "cannot create a file in " + path.parent_path().string() + ": " + std::strerror(errno);
         return false;
     }
-    return true;
+    bool ok = fill(fd, why);
+    auto failed = [&](const char* what) {
+        why = what + path.string() + ": " + std::strerror(errno);
+        return false;
+    };
+    if (ok && ::fchmod(fd, mode) != 0) ok = failed("cannot set the mode of ");
+    // Synced before the rename, so that a crash leaves the old file or the whole new one.
+    if (ok && ::fsync(fd) != 0) ok = failed("cannot write ");
+    if (::close(fd) != 0 && ok) ok = failed("cannot write ");
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = failed("cannot replace ");
+    if (!ok) ::unlink(temporary.c_str());
+    return ok;
+}
+
+bool install_file(const std::filesystem::path& from, const std::filesystem::path& dir, const std::string& name) {
+    int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0 && errno == ENOENT) return true;  // not built in this tree: nothing to install
+    std::string why;
+    struct stat st {};
+    if (in < 0) {
+        why = std::string("cannot read it: ") + std::strerror(errno);
+    } else if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+    } else {
+        auto copy = [&](int out, std::string& error) {
+            char buffer[1 << 16];
+            for (;;) {
+                ssize_t n = ::read(in, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    error = std::string("cannot read it: ") + std::strerror(errno);
+                    return false;
+                }
+                if (n == 0) return true;
+                for (ssize_t at = 0; at < n;) {
+                    ssize_t w = ::write(out, buffer + at, static_cast<size_t>(n - at));
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w < 0) {
+                        error = std::string("cannot write it: ") + std::strerror(errno);
+                        return false;
+                    }
+                    at += w;
+                }
+            }
+        };
+        if (replace_file(dir / name, st.st_mode & 0777, copy, why)) why.clear();
+        else if (why.empty()) why = "failed";
+    }
+    if (in >= 0) ::close(in);
+    if (why.empty()) return true;
+    fail("init: cannot install " + from.string() + " as " + (dir / name).string() + ": " + why);
+    return false;
 }
 
 bool register_command(const Command& command) {

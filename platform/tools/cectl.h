@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,16 +62,26 @@ enum class RegApply {
     // everything the file says under it, when it has any value or subkey.
     Keep,
 };
-// Applies parsed entries in order. where starts each error line
-// ("reg import: FILE"), with the entry's line number after it.
-bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where);
+// A registry error as one phrase with its code, for error lines.
+std::string registry_error_text(LONG error);
+
+// Applies parsed entries in order. False at the first failure, with why:
+// where ("reg import: FILE"), the entry's line number, its key and the error.
+bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where, std::string& why);
 
 // The build tree cectl runs from (its bin/ and lib/), or empty.
 std::filesystem::path build_dir();
 
+// Writes path whole or not at all: the bytes go to a new temporary file
+// beside it (never to whatever lies there already), which is synced and then
+// renamed over path; on failure path is as it was and the temporary file is
+// gone. fill writes the bytes to the descriptor, false with why on failure.
+bool replace_file(const std::filesystem::path& path, unsigned mode,
+                  const std::function<bool(int fd, std::string& why)>& fill, std::string& why);
+
 // Installs a built file into a folder of the root under name (when it was
-// built): written next to it and renamed over the old one, so that a process
-// running the old file keeps its mapping intact. Errors are reported.
+// built) with replace_file, so that a process running the old file keeps its
+// mapping intact and a failure leaves the old file. Errors are reported.
 bool install_file(const std::filesystem::path& from, const std::filesystem::path& dir, const std::string& name);
 
 }  // namespace cectl

@@ -5,7 +5,11 @@
 // ORDER-NAME.reg and ORDER-NAME.files; they are applied by name, so a
 // component's keys are written after those of the components it builds on.
 // Every declaration is read before anything is written: one fault anywhere
-// leaves the root as it was.
+// leaves the root as it was. Then the built files are installed, each whole
+// (the old file or the new one, never a part), and last the registry
+// defaults of every component go in as one transaction: a failure or a kill
+// at any point leaves the registry as it was, with the files installed so
+// far in place for the next init.
 //
 // A files list has one file a line: the built file, relative to the build
 // tree, then the device path it goes to; ";" starts a comment.
@@ -131,12 +135,25 @@ bool init_components(bool force) {
         }
         components.push_back(std::move(c));
     }
+    // The files first, each whole: the registry then names only files that
+    // are in place. A root made here is private, as the registry makes it.
+    if (!ce::make_root_folder(ce::root())) return cectl::fail("init: cannot create the root " + ce::root()) == 0;
     for (const auto& c : components) {
-        if (!cectl::apply_reg(c.entries, force ? cectl::RegApply::Replace : cectl::RegApply::Keep,
-                              "init: " + c.reg_path.string()))
-            return false;
         if (!install(c, build)) return false;
     }
+    // Every component's registry part in one transaction: all of it or none.
+    ce::RegistryTransaction transaction;
+    if (transaction.error() != ERROR_SUCCESS)
+        return cectl::fail("init: " + cectl::registry_error_text(transaction.error())) == 0;
+    std::string why;
+    for (const auto& c : components) {
+        if (!cectl::apply_reg(c.entries, force ? cectl::RegApply::Replace : cectl::RegApply::Keep,
+                              "init: " + c.reg_path.string(), why))
+            return cectl::fail(why + "; the registry is as it was") == 0;
+    }
+    LONG e = transaction.commit();
+    if (e != ERROR_SUCCESS)
+        return cectl::fail("init: " + cectl::registry_error_text(e) + "; the registry is as it was") == 0;
     return true;
 }
 

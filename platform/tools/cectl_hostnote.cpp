@@ -1,8 +1,11 @@
 // `cectl init`: a note in the root of where cehost is, so that programs run
 // from inside the root (installed there by the components' declarations)
 // find the host program and start it.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -19,9 +22,15 @@ bool init_host_note(bool) {
     std::error_code ec;
     if (std::filesystem::create_directories(hostdir, ec))
         std::filesystem::permissions(hostdir, std::filesystem::perms::owner_all, ec);
-    std::ofstream note(hostdir / "program", std::ios::trunc);
-    note << host.string() << "\n";
-    if (!note) return cectl::fail("init: cannot write " + ce::root() + "/.cehost/program") == 0;
+    // Whole or not at all: a program starting the host reads it at any time.
+    std::string text = host.string() + "\n", why;
+    auto fill = [&](int fd, std::string& error) {
+        if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) return true;
+        error = std::string("cannot write it: ") + std::strerror(errno);
+        return false;
+    };
+    if (!cectl::replace_file(hostdir / "program", 0600, fill, why))
+        return cectl::fail("init: cannot write " + (hostdir / "program").string() + ": " + why) == 0;
     return true;
 }
 

@@ -101,7 +101,11 @@ std::string format_data(DWORD type, const std::vector<BYTE>& data) {
     return hex_of(data);
 }
 
-std::string error_text(LONG e) {
+}  // namespace
+
+namespace cectl {
+
+std::string registry_error_text(LONG e) {
     std::string what;
     switch (e) {
         case ERROR_FILE_NOT_FOUND: what = "not found"; break;
@@ -116,6 +120,12 @@ std::string error_text(LONG e) {
     }
     return what + " (error " + std::to_string(e) + ")";
 }
+
+}  // namespace cectl
+
+namespace {
+
+using cectl::registry_error_text;
 
 // The key as the user typed it, for echoing subkeys under it.
 std::string key_text(std::string text) {
@@ -144,7 +154,7 @@ int query(const Args& args) {
     HKEY key = nullptr;
     LONG e = RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &key);
     if (e == ERROR_FILE_NOT_FOUND) return fail("reg query: key " + args[0] + " not found");
-    if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + error_text(e));
+    if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + registry_error_text(e));
 
     if (args.size() == 2) {
         std::u16string name = ce::widen(args[1]);
@@ -159,7 +169,7 @@ int query(const Args& args) {
         }
         RegCloseKey(key);
         if (e == ERROR_FILE_NOT_FOUND) return fail("reg query: value '" + args[1] + "' not found in " + args[0]);
-        if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + error_text(e));
+        if (e != ERROR_SUCCESS) return fail("reg query: " + args[0] + ": " + registry_error_text(e));
         data.resize(size);
         print_value(name, type, data);
         return 0;
@@ -178,7 +188,7 @@ int query(const Args& args) {
         if (e == ERROR_NO_MORE_ITEMS) break;
         if (e != ERROR_SUCCESS) {
             RegCloseKey(key);
-            return fail("reg query: " + args[0] + ": " + error_text(e));
+            return fail("reg query: " + args[0] + ": " + registry_error_text(e));
         }
         print_value(std::u16string(name.data(), name_size), type, std::vector<BYTE>(data.begin(), data.begin() + size));
         i++;
@@ -190,7 +200,7 @@ int query(const Args& args) {
         if (e == ERROR_NO_MORE_ITEMS) break;
         if (e != ERROR_SUCCESS) {
             RegCloseKey(key);
-            return fail("reg query: " + args[0] + ": " + error_text(e));
+            return fail("reg query: " + args[0] + ": " + registry_error_text(e));
         }
         std::printf("%s\\%s\n", prefix.c_str(), printable(std::u16string(name.data(), name_size)).c_str());
     }
@@ -232,11 +242,11 @@ int set(const Args& args) {
     }
     HKEY key = nullptr;
     LONG e = RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + ": " + error_text(e));
+    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + ": " + registry_error_text(e));
     std::u16string name = ce::widen(args[1]);
     e = RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
     RegCloseKey(key);
-    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + " " + args[1] + ": " + error_text(e));
+    if (e != ERROR_SUCCESS) return fail("reg set: " + args[0] + " " + args[1] + ": " + registry_error_text(e));
     return 0;
 }
 
@@ -262,7 +272,7 @@ int del(const Args& args) {
             if (e == ERROR_FILE_NOT_FOUND) return fail("reg delete: value '" + args[1] + "' not found in " + args[0]);
         }
     }
-    if (e != ERROR_SUCCESS) return fail("reg delete: " + args[0] + ": " + error_text(e));
+    if (e != ERROR_SUCCESS) return fail("reg delete: " + args[0] + ": " + registry_error_text(e));
     return 0;
 }
 
@@ -311,7 +321,7 @@ bool export_key(HKEY root, const std::u16string& path, std::string& out, std::st
     LONG e = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key.handle);
     if (e != ERROR_SUCCESS) {
         key.handle = nullptr;
-        why = cectl::root_name(root) + (path.empty() ? "" : "\\") + ce::narrow(path) + ": " + error_text(e);
+        why = cectl::root_name(root) + (path.empty() ? "" : "\\") + ce::narrow(path) + ": " + registry_error_text(e);
         return false;
     }
     std::string where = cectl::root_name(root) + (path.empty() ? "" : "\\") + ce::narrow(path);
@@ -327,7 +337,7 @@ bool export_key(HKEY root, const std::u16string& path, std::string& out, std::st
         e = read_value(key.handle, i, name, type, data);
         if (e == ERROR_NO_MORE_ITEMS) break;
         if (e != ERROR_SUCCESS) {
-            why = where + ": " + error_text(e);
+            why = where + ": " + registry_error_text(e);
             return false;
         }
         if (!regfile::value_lines(name, type, data, out)) {
@@ -343,7 +353,7 @@ bool export_key(HKEY root, const std::u16string& path, std::string& out, std::st
         e = RegEnumKeyExW(key.handle, i, buffer.data(), &size, nullptr, nullptr, nullptr, nullptr);
         if (e == ERROR_NO_MORE_ITEMS) break;
         if (e != ERROR_SUCCESS) {
-            why = where + ": " + error_text(e);
+            why = where + ": " + registry_error_text(e);
             return false;
         }
         subkeys.emplace_back(buffer.data(), size);
@@ -363,7 +373,7 @@ int export_reg(const Args& args) {
     HKEY probe = nullptr;
     LONG e = RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ, &probe);
     if (e == ERROR_FILE_NOT_FOUND) return fail("reg export: key " + args[0] + " not found");
-    if (e != ERROR_SUCCESS) return fail("reg export: " + args[0] + ": " + error_text(e));
+    if (e != ERROR_SUCCESS) return fail("reg export: " + args[0] + ": " + registry_error_text(e));
     RegCloseKey(probe);
     // The whole text first: a registry error leaves no half-written file.
     std::string text = regfile::header(), why;
@@ -398,7 +408,16 @@ int import_reg(const Args& args) {
         std::string at = error.line ? ":" + std::to_string(error.line) : std::string();
         return fail("reg import: " + args[0] + at + ": " + error.message);
     }
-    return cectl::apply_reg(entries, cectl::RegApply::Replace, "reg import: " + args[0]) ? 0 : 1;
+    // The whole file or nothing: a kill or a failing store midway leaves the
+    // registry as it was.
+    ce::RegistryTransaction transaction;
+    if (transaction.error() != ERROR_SUCCESS)
+        return fail("reg import: " + args[0] + ": " + registry_error_text(transaction.error()));
+    if (!cectl::apply_reg(entries, cectl::RegApply::Replace, "reg import: " + args[0], why))
+        return fail(why + "; nothing applied");
+    LONG e = transaction.commit();
+    if (e != ERROR_SUCCESS) return fail("reg import: " + args[0] + ": " + registry_error_text(e) + "; nothing applied");
+    return 0;
 }
 
 std::u16string folded(std::u16string_view text) {
@@ -435,7 +454,7 @@ bool has_content(HKEY root, const std::u16string& path) {
 
 namespace cectl {
 
-bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where) {
+bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where, std::string& why) {
     std::vector<std::pair<HKEY, std::u16string>> kept;  // whole defaults the root already has
     auto is_kept = [&](const regfile::Entry& e) {
         return std::any_of(kept.begin(), kept.end(),
@@ -487,7 +506,7 @@ bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const s
             }
         }
         if (rc != ERROR_SUCCESS) {
-            fail(at + ": " + error_text(rc));
+            why = at + ": " + registry_error_text(rc);
             return false;
         }
     }
@@ -500,6 +519,6 @@ CECTL_COMMAND("reg",
               "  reg query KEY [NAME]           values (NAME<TAB>TYPE<TAB>DATA), then subkeys (KEY\\SUB)\n"
               "  reg set KEY NAME dword N | sz TEXT | binary HEX   set a value (creates the key)\n"
               "  reg delete KEY [NAME]          delete a key with its subkeys, or one value\n"
-              "  reg import FILE                apply a .reg file (regedit's form); nothing on a malformed line\n"
+              "  reg import FILE                apply a .reg file (regedit's form) whole, or nothing of it\n"
               "  reg export KEY [FILE]          the key and its subkeys as a .reg file (stdout without FILE)",
               run_reg);

@@ -101,6 +101,37 @@ TEST(RegistryProcess, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     }
 }
 
+// Another process sees a transaction's writes all at once when it commits,
+// or never; a write in it that the registry answers with "not found" is
+// undone alone.
+TEST(RegistryProcess, ATransactionIsSeenWholeOrNotAtAll) {
+    cetest::TempRoot root;
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"Old", 1), S_OK);
+    auto elsewhere = [](const char16_t* name) {
+        return wait_exit(spawn([name] {
+            DWORD v = 0;
+            return RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Tx", name, &v) == S_OK ? static_cast<int>(v) : 99;
+        }));
+    };
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Tx", 0, 0, &k), ERROR_SUCCESS);
+    for (bool commit : {false, true}) {
+        ce::RegistryTransaction transaction;
+        ASSERT_EQ(transaction.error(), ERROR_SUCCESS);
+        ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"A", 2), S_OK);
+        EXPECT_EQ(RegDeleteValueW(k, u"Missing"), ERROR_FILE_NOT_FOUND);
+        ASSERT_EQ(RegDeleteValueW(k, u"Old"), ERROR_SUCCESS);
+        DWORD v = 0;
+        EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Tx", u"A", &v), S_OK) << "its own writes are seen inside";
+        EXPECT_EQ(elsewhere(u"A"), 99);
+        EXPECT_EQ(elsewhere(u"Old"), 1);
+        if (commit) EXPECT_EQ(transaction.commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(elsewhere(u"A"), 2);
+    EXPECT_EQ(elsewhere(u"Old"), 99);
+    RegCloseKey(k);
+}
+
 // ---- notifications -------------------------------------------------------------
 
 // What the callbacks saw, by user data (the callback gets a DWORD, not a pointer).
@@ -253,22 +284,37 @@ TEST_F(RegistryNotify, ConditionsDecideWhichChangesCallBack) {
     starts.ctComparisonType = REG_CT_STARTS_WITH;
     starts.TargetValue.psz = u"gpd";
     watch(kHardware, u"Port", 12, &starts);
-    // Registered last, so the callbacks above have had their turn when it is called.
     watch(kHardware, u"Level", 19);
-    watch(kHardware, u"Port", 29);
+    watch(kHardware, u"Tick", 90);
 
-    auto set_level = [&](DWORD v, size_t marker_calls) {
-        ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Level", v), S_OK);
-        ASSERT_TRUE(recorder->wait_for(19, marker_calls));
+    // A scan reads one watch after another while writes go on: one scan may
+    // see a write for one watch and not yet for another, which the next scan
+    // catches up on. So each expected callback is waited for itself, and a
+    // callback that must not come is looked for only once every watch has
+    // been read after the write: a tick written after the write and seen,
+    // then a second tick seen, comes from a scan that began after the first
+    // tick's scan, and so after the write.
+    DWORD ticks = 0;
+    auto settle = [&] {
+        for (int round = 0; round < 2; round++) {
+            ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Tick", ++ticks), S_OK);
+            ASSERT_TRUE(recorder->wait_for(90, ticks));
+        }
     };
-    set_level(1, 1);
+    auto set_level = [&](DWORD v) { ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Level", v), S_OK); };
+    set_level(1);
+    settle();
     EXPECT_EQ(recorder->count(10), 0u);
-    set_level(5, 2);
-    ASSERT_EQ(recorder->count(10), 1u);
+    EXPECT_EQ(recorder->count(11), 0u);
+    set_level(5);
+    ASSERT_TRUE(recorder->wait_for(10, 1));
     EXPECT_EQ(recorder->at(10, 0).dword(), 5u);
-    set_level(0x13, 3);  // 0x13 > 2, and 0x13 & 0x0F == 3
-    EXPECT_EQ(recorder->count(10), 2u);
-    ASSERT_EQ(recorder->count(11), 1u);
+    settle();
+    EXPECT_EQ(recorder->count(11), 0u);
+    set_level(0x13);  // 0x13 > 2, and 0x13 & 0x0F == 3
+    ASSERT_TRUE(recorder->wait_for(10, 2));
+    EXPECT_EQ(recorder->at(10, 1).dword(), 0x13u);
+    ASSERT_TRUE(recorder->wait_for(11, 1));
     EXPECT_EQ(recorder->at(11, 0).dword(), 0x13u);
 
     HKEY k = nullptr;
@@ -276,17 +322,21 @@ TEST_F(RegistryNotify, ConditionsDecideWhichChangesCallBack) {
     ASSERT_EQ(RegDeleteValueW(k, u"Level"), ERROR_SUCCESS);
     ASSERT_TRUE(recorder->wait_for(19, 4));
     EXPECT_FALSE(recorder->at(19, 3).exists);
+    settle();
     EXPECT_EQ(recorder->count(10), 2u);  // a deleted value meets no comparison
+    EXPECT_EQ(recorder->count(11), 1u);
 
-    auto set_port = [&](const std::u16string& text, size_t marker_calls) {
+    auto set_port = [&](const std::u16string& text) {
         ASSERT_EQ(RegSetValueExW(k, u"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                  static_cast<DWORD>((text.size() + 1) * 2)),
                   ERROR_SUCCESS);
-        ASSERT_TRUE(recorder->wait_for(29, marker_calls));
     };
-    set_port(u"COM4:", 1);
+    set_port(u"COM4:");
+    settle();
     EXPECT_EQ(recorder->count(12), 0u);
-    set_port(u"GPD0:", 2);
+    set_port(u"GPD0:");
+    ASSERT_TRUE(recorder->wait_for(12, 1));
+    settle();
     EXPECT_EQ(recorder->count(12), 1u);
     RegCloseKey(k);
 }

@@ -1,17 +1,25 @@
 // `cectl reg import` / `reg export` and `cectl init` applying the components'
 // declarations, run as the built program against a temporary root that this
-// process reads and writes through the API.
+// process reads and writes through the API: what they write, and that they
+// write all of it or nothing when killed or let down by the disk.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ce_platform.h"
+#include "regext.h"
 #include "test_support.h"
 #include "windows.h"
 
@@ -303,10 +311,192 @@ TEST_F(InitDeclarations, AFaultyDeclarationIsNamedAndNothingIsWritten) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("cectl: init: " + (components / "30-bad.files").string() + ":2: ", 0), 0u) << r.err;
 
+    // A built file that cannot go where it is declared: the registry
+    // defaults of the components before it stay out as well.
+    fs::remove(components / "30-bad.files");
+    write_file(fs::path(root.path()) / "Blocked", "a file, not a folder\n");
+    write_file(components / "40-blocked.files", "bin/payload \\Blocked\\payload\n");
+    r = init({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(cectl({"reg", "query", "HKLM"}).out, "");
+
     fs::remove_all(components);
     r = init({});
     EXPECT_EQ(r.status, 1) << "a root without any component is no success";
     EXPECT_NE(r.err.find("no component declarations"), std::string::npos) << r.err;
+}
+
+// --- all or nothing: a kill or a failing store midway --------------------
+
+// n keys of a value each: several MiB of store, so that the import outgrows
+// SQLite's page cache and writes to the log long before it ends.
+std::string bulk_reg(int n) {
+    std::string text = "Windows Registry Editor Version 5.00\n";
+    const std::string filler(100, 'x');
+    char line[64];
+    for (int i = 0; i < n; i++) {
+        std::snprintf(line, sizeof line, "[HKEY_LOCAL_MACHINE\\Bulk\\K%05d]\n", i);
+        text += line + ("\"Text\"=\"" + filler + "\"\n");
+    }
+    return text;
+}
+
+// How many of bulk_reg(n)'s keys the registry holds.
+int bulk_keys(int n) {
+    int found = 0;
+    for (int i = 0; i < n; i++) {
+        char path[32];
+        std::snprintf(path, sizeof path, "Bulk\\K%05d", i);
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ce::widen(path).c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            found++;
+            RegCloseKey(key);
+        }
+    }
+    return found;
+}
+
+// Starts program; no file it writes may grow past file_limit bytes (the disk
+// is full there), 0 for no limit. Its stderr goes to err, its stdout nowhere.
+pid_t start(const fs::path& program, std::vector<std::string> args, const fs::path& err, rlim_t file_limit = 0) {
+    args.insert(args.begin(), program.string());
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || null < 0 || dup2(fd, 2) < 0 || dup2(null, 1) < 0) _exit(126);
+        if (file_limit) {
+            rlimit limit{file_limit, file_limit};
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+uintmax_t size_of(const fs::path& path) {
+    std::error_code ec;
+    uintmax_t n = fs::file_size(path, ec);
+    return ec ? 0 : n;
+}
+
+TEST_F(RegFile, AnImportKilledMidwayLeavesNoneOrAllOfItsKeys) {
+    constexpr int kKeys = 20000;
+    std::string file = root.path() + "/bulk.reg";
+    write_file(file, bulk_reg(kKeys));
+    // The store exists before the import starts: what its log holds now is
+    // none of the import's.
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Before", u"V", 1), S_OK);
+    fs::path log = root.path() + "/registry.db-wal";
+    uintmax_t before = size_of(log);
+
+    pid_t pid = start(built_cectl(), {"--root", root.path(), "reg", "import", file}, root.path() + "/.err");
+    ASSERT_GT(pid, 0);
+    // Underway: the import's writes are reaching the log (its commits, or the
+    // pages a long transaction spills) and it has not ended.
+    int status = 0;
+    bool ended = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!ended && size_of(log) < before + (64 << 10) && std::chrono::steady_clock::now() < deadline) {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    }
+    int found = bulk_keys(kKeys);
+    EXPECT_TRUE(found == 0 || found == kKeys) << found << " of " << kKeys << " keys after the kill";
+    if (ended) std::printf("note: the import ended before it could be killed (status %d)\n", status);
+    DWORD v = 0;
+    EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Before", u"V", &v), S_OK);
+}
+
+std::atomic<DWORD> watched_value{0};
+void on_change(HREGNOTIFY, DWORD, const PBYTE data, const UINT size) {
+    if (data && size == 4) watched_value = data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
+}
+
+// The disk fills up halfway through an import, or through init's registry
+// defaults: nothing is left of either, and one line says why. Done again
+// with room, the whole goes in and watchers hear of it.
+class AllOrNothing : public InitDeclarations, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AllOrNothing, AStoreFailingMidwayLeavesTheRegistryAsItWas) {
+    constexpr int kKeys = 20000;
+    const bool init = GetParam();
+    const std::string first = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\First]\n\"V\"=dword:1\n";
+    std::vector<std::string> args = {"--root", root.path()};
+    if (init) {
+        write_file(components / "10-first.reg", first);
+        write_file(components / "20-bulk.reg", bulk_reg(kKeys));
+        args.insert(args.end(), {"init", "--force"});
+    } else {
+        std::string bulk = bulk_reg(kKeys);
+        write_file(root.path() + "/all.reg", first + bulk.substr(bulk.find('\n') + 1));
+        args.insert(args.end(), {"reg", "import", root.path() + "/all.reg"});
+    }
+    ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"First", u"V", 7), S_OK);
+    HREGNOTIFY watch = nullptr;
+    watched_value = 0;
+    ASSERT_EQ(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, u"First", u"V", on_change, 0, nullptr, &watch), S_OK);
+    fs::path program = init ? tree / "bin" / "cectl" : built_cectl();
+    fs::path err = root.path() + "/.err";
+
+    pid_t pid = start(program, args, err, 1 << 20);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    std::string said = slurp(err);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("cannot be read or written"), std::string::npos) << said;
+    EXPECT_EQ(bulk_keys(kKeys), 0);
+    DWORD v = 0;
+    EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"First", u"V", &v), S_OK);
+    EXPECT_EQ(v, 7u);
+
+    pid = start(program, args, err);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << slurp(err);
+    EXPECT_EQ(bulk_keys(kKeys), kKeys);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (watched_value != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(watched_value.load(), 1u) << "the watcher did not hear of the commit";
+    RegistryCloseNotification(watch);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, AllOrNothing, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return std::string(info.param ? "Init" : "Import");
+});
+
+// A file goes in through a temporary file of its own: whatever lies beside
+// the target, a link to a file elsewhere included, is never written through.
+TEST_F(InitDeclarations, InstallsAFileWholeWithoutWritingThroughWhatLiesBesideIt) {
+    write_file(components / "10-one.files", "bin/payload \\Windows\\payload\n");
+    fs::path windows = fs::path(root.path()) / "Windows", victim = fs::path(root.path()) / "victim";
+    write_file(victim, "untouched\n");
+    fs::create_directories(windows);
+    fs::create_symlink(victim, windows / "payload.new");
+    Outcome r = init({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(victim), "untouched\n");
+    EXPECT_EQ(slurp(windows / "payload"), "built\n");
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(windows)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"payload", "payload.new"})) << "a temporary file was left";
+
+    // A root that init makes is private, though the files go in before the registry.
+    fs::path fresh = fs::path(root.path()) / "fresh";
+    ASSERT_EQ(cetest::run_program(tree / "bin" / "cectl", {"--root", fresh.string(), "init"}, root.path()).status, 0);
+    EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 // The project's own declarations: init on a fresh root gives exactly what
