@@ -180,9 +180,10 @@ private:
 Manager& manager();
 
 // ---- pty publishing ---------------------------------------------------------------
-// <root>/dev/NAME, a symlink to a pseudo-terminal whose opening opens the device.
-// Removes every link under <root>/dev to a pseudo-terminal: a host that was
-// killed left them pointing at terminals that are gone (or someone else's).
+// <root>/dev/NAME, a symlink to a pseudo-terminal whose opening opens the
+// device, through the host's own descriptor on its slave (/proc/PID/fd/N).
+// Removes every such link under <root>/dev, logging each: a host that was
+// killed left them naming its pid, which another program may have by now.
 void remove_device_links(const char* why);
 
 class PtyPort {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "ce_devices.h"
 #include "ce_platform.h"
 #include "devload.h"
 #include "host.h"
@@ -123,10 +124,21 @@ int main(int argc, char** argv) {
         ready_fd = -1;
     };
 
-    // One host per root: the lock lives as long as the host.
-    int lock_fd = ::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "cehost: another cehost serves %s\n", root.c_str());
+    // One host per root: the lock lives as long as the host. It is taken
+    // under the folder's lock, which other programs hold while they look for
+    // a live host and remove a dead one's links: their look never makes a
+    // starting host think another one serves the root, and their removal is
+    // over before the new host publishes anything.
+    int folder_lock = ce::lock_host_folder();
+    int lock_fd = ::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    std::string refused;
+    struct stat lock_stat {};
+    if (lock_fd < 0) refused = "cannot open " + dir + "/lock: " + std::strerror(errno);
+    else if (fstat(lock_fd, &lock_stat) != 0 || !S_ISREG(lock_stat.st_mode)) refused = dir + "/lock is not a file";
+    else if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) refused = "another cehost serves " + root;
+    if (folder_lock >= 0) ::close(folder_lock);
+    if (!refused.empty()) {
+        std::fprintf(stderr, "cehost: %s\n", refused.c_str());
         ready(false);
         return 1;
     }

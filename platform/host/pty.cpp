@@ -4,21 +4,27 @@
 // thread per pty calls the driver's Read and writes what it returns to the
 // program. The master runs in packet mode, so a tcflush(TCIFLUSH) by the
 // program shows up as TIOCPKT_FLUSHREAD and becomes IOCTL_SERIAL_PURGE.
-#include <dirent.h>
+//
+// The link names the host's own descriptor on the slave, /proc/PID/fd/N,
+// not /dev/pts/N: a killed host's pty numbers go to whoever opens a pty
+// next, its descriptors to no one.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "ce_devices.h"
 #include "ce_platform.h"
 #include "host.h"
 #include "pegdser.h"
@@ -34,6 +40,8 @@ struct PtyPort::Impl {
 
     int master = -1;
     std::string pts;
+    int slave_path = -1;  // O_PATH: no open of the terminal, which counts opens
+    std::string target;   // what the link names
     int inotify = -1;
     int watch = -1;
     int stop_fd = -1;
@@ -71,14 +79,45 @@ struct PtyPort::Impl {
         int on = 1;
         ioctl(master, TIOCPKT, &on);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        slave_path = slave_path_descriptor();
+        if (slave_path < 0) {
+            log_line("%s: cannot hold %s: %s", name.c_str(), pts.c_str(), std::strerror(errno));
+            return false;
+        }
+        target = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slave_path);
         watch = inotify_add_watch(inotify, pts.c_str(), IN_OPEN | IN_CLOSE);
         std::string tmp = link + ".new";
         ::unlink(tmp.c_str());
-        if (::symlink(pts.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0) {
+        if (::symlink(target.c_str(), tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0) {
             log_line("%s: cannot publish %s: %s", name.c_str(), link.c_str(), std::strerror(errno));
             return false;
         }
         return true;
+    }
+
+    // An O_PATH descriptor opens nothing, so the master still hangs up when
+    // the last program closes the slave. Opening /proc/PID/fd/N opens the
+    // slave afresh, as /dev/pts/N does. The number is kept high: once the
+    // host is gone its pid may come back as another program's, and a low
+    // number (where shells keep their terminal) would lead the link into that
+    // program's terminal until the next check removes it.
+    int slave_path_descriptor() {
+        int fd = ioctl(master, TIOCGPTPEER, O_PATH | O_CLOEXEC);
+        if (fd < 0) return -1;
+        rlimit limit{};
+        rlim_t low = 512;
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            low = std::min(low, limit.rlim_cur / 2);
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(low));
+        if (high < 0) return fd;
+        ::close(fd);
+        return high;
+    }
+
+    void unlink_if_ours(const std::string& ours) {
+        char now[256];
+        ssize_t n = ::readlink(link.c_str(), now, sizeof now - 1);
+        if (n > 0 && ours == std::string_view(now, static_cast<size_t>(n))) ::unlink(link.c_str());
     }
 
     void drop_pty() {
@@ -86,18 +125,24 @@ struct PtyPort::Impl {
         watch = -1;
         if (master >= 0) ::close(master);
         master = -1;
+        if (slave_path >= 0) ::close(slave_path);
+        slave_path = -1;
     }
 
     // The program's open was refused: Linux cannot fail an open that has
     // happened, so the pty is hung up (a new one takes its place).
     void hang_up() {
         // The new pty replaces the link before the old one goes, so the
-        // link never dangles.
-        int old_master = master, old_watch = watch;
+        // link never dangles, nor names a descriptor number that the host
+        // may give to a file or a connection next.
+        int old_master = master, old_watch = watch, old_slave_path = slave_path;
+        std::string old_target = target;
+        watch = slave_path = -1;  // a new pty that fails half-made must not close them twice
         client_opens = 0;
-        make_pty();
+        if (!make_pty()) unlink_if_ours(old_target);
         if (old_watch >= 0) inotify_rm_watch(inotify, old_watch);
         if (old_master >= 0) ::close(old_master);
+        if (old_slave_path >= 0) ::close(old_slave_path);
     }
 
     void device_open() {
@@ -260,20 +305,10 @@ struct PtyPort::Impl {
 };
 
 void remove_device_links(const char* why) {
-    std::string dir = ce::root() + "/dev";
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    while (dirent* e = ::readdir(d)) {
-        std::string link = dir + "/" + e->d_name;
-        char target[256];
-        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = 0;
-        // Only the host's own links: to a pseudo-terminal's slave.
-        if (std::strncmp(target, "/dev/pts/", 9) != 0) continue;
-        if (::unlink(link.c_str()) == 0) log_line("removed %s link dev/%s -> %s", why, e->d_name, target);
+    for (const auto& link : ce::remove_host_links()) {
+        if (link.error.empty()) log_line("removed %s link dev/%s -> %s", why, link.name.c_str(), link.target.c_str());
+        else log_line("cannot remove %s link dev/%s: %s", why, link.name.c_str(), link.error.c_str());
     }
-    ::closedir(d);
 }
 
 PtyPort::PtyPort(Manager& manager, std::u16string device_name, bool comm_wait)
@@ -303,13 +338,8 @@ void PtyPort::stop() {
     }
     if (d.pump.joinable()) d.pump.join();
     d.device_close();
-    // Remove the link only if it is still ours.
-    char target[256];
-    ssize_t n = ::readlink(d.link.c_str(), target, sizeof target - 1);
-    if (n > 0) {
-        target[n] = 0;
-        if (d.pts == target) ::unlink(d.link.c_str());
-    }
+    // The link goes before the descriptor it names, and only if it is still ours.
+    d.unlink_if_ours(d.target);
     d.drop_pty();
     if (d.inotify >= 0) ::close(d.inotify);
     if (d.stop_fd >= 0) ::close(d.stop_fd);

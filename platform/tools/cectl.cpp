@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ce_devices.h"
 #include "ce_platform.h"
 
 namespace cectl {
@@ -266,6 +267,13 @@ int main(int argc, char** argv) {
     if (args.empty() || args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
         cectl::print_usage(args.empty() ? stderr : stdout);
         return args.empty() ? 1 : 0;
+    }
+    // A host killed since the last command left links naming its pid, which
+    // another program may have by now.
+    for (const auto& link : ce::remove_dead_host_links()) {
+        if (!link.error.empty())
+            cectl::fail("cannot remove " + link.name + ", a link of a cehost that is gone, from " + ce::root() +
+                        "/dev: " + link.error);
     }
     std::string name = args[0];
     cectl::Args rest(args.begin() + 1, args.end());
