@@ -268,6 +268,8 @@ int main(int argc, char** argv) {
         cectl::print_usage(args.empty() ? stderr : stdout);
         return args.empty() ? 1 : 0;
     }
+    // Nothing of the root is touched before it is known to be the user's.
+    if (std::string why; !ce::claim_root(ce::root(), &why)) return cectl::fail(why);
     // A host killed since the last command left links naming its pid, which
     // another program may have by now.
     for (const auto& link : ce::remove_dead_host_links()) {
@@ -277,7 +279,6 @@ int main(int argc, char** argv) {
     }
     std::string name = args[0];
     cectl::Args rest(args.begin() + 1, args.end());
-    if (std::string why; !ce::claim_root(ce::root(), &why)) return cectl::fail(why);
     if (name == "init") return cectl::run_init(rest);
     for (const auto& c : cectl::commands()) {
         if (name == c.name) return c.run(rest);
