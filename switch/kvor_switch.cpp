@@ -4,6 +4,10 @@
 // five seconds whether that program still runs, and when it has ended
 // switches the driver back and ends itself. Its hidden window only receives
 // the check timer and the relaunch request of a second start.
+//
+// A shortcut that names a launcher is refused as a target that cannot start:
+// the launcher it started would find this one running and ask it to start
+// the target again, without end.
 #include <stdio.h>
 
 #include <tlhelp32.h>
@@ -13,6 +17,7 @@
 #include "shortcut.h"
 
 #define SWITCH_NAME u"Kvor_Switch"
+#define SWITCH_FILE u"Kvor_Switch.exe"
 #define SHORTCUT_NAME u"NavApp.lnk"
 #define CHECK_TIMER 173
 #define CHECK_PERIOD_MS 5000
@@ -65,9 +70,58 @@ void SwitchDriver() {
         ActivateDeviceEx(ClientSettings.SettingsKeyPath, nullptr, 0, nullptr);
 }
 
+// A device path in one spelling, into out (MODULE_CHARS): from the root, one
+// backslash before each name, "." dropped and ".." stepping back (never above
+// the root), trailing dots and blanks of a name dropped as Windows drops them,
+// and ".exe" added to a last name without an extension, as the device's
+// CreateProcess assumes it. FALSE when it does not fit.
+BOOL NormalizePath(LPCWSTR path, WCHAR* out) {
+    DWORD length = 0;
+    const WCHAR* name = path;
+    for (;;) {
+        while (*name == u'\\' || *name == u'/') name++;
+        if (!*name) break;
+        const WCHAR* end = name;
+        while (*end && *end != u'\\' && *end != u'/') end++;
+        const WCHAR* last = end;
+        while (last > name && (last[-1] == u'.' || last[-1] == u' ')) last--;
+        if (end - name == 2 && name[0] == u'.' && name[1] == u'.') {
+            while (length > 0 && out[length - 1] != u'\\') length--;
+            if (length > 0) length--;
+        } else if (last > name) {
+            if (length + 1 + (last - name) >= MODULE_CHARS) return FALSE;
+            out[length++] = u'\\';
+            while (name < last) out[length++] = *name++;
+        }
+        name = end;
+    }
+    out[length] = 0;
+    if (length == 0) {
+        wcscpy(out, u"\\");
+        return TRUE;
+    }
+    if (!wcschr(wcsrchr(out, u'\\'), u'.')) {
+        if (length + 4 >= MODULE_CHARS) return FALSE;
+        wcscat(out, u".exe");
+    }
+    return TRUE;
+}
+
+// Whether path names a launcher: any program by the launcher's file name, or
+// this very program however the path spells it.
+BOOL NamesLauncher(LPCWSTR path) {
+    WCHAR target[MODULE_CHARS], self[MODULE_CHARS], module[MODULE_CHARS];
+    // The shortcut's path is far shorter than the room here: it always fits.
+    if (!NormalizePath(path, target)) return TRUE;
+    if (_wcsicmp(wcsrchr(target, u'\\') + 1, SWITCH_FILE) == 0) return TRUE;
+    DWORD n = GetModuleFileNameW(nullptr, module, MODULE_CHARS);
+    return n > 0 && n < MODULE_CHARS && NormalizePath(module, self) && _wcsicmp(target, self) == 0;
+}
+
 // Starts the navigation program; only a start that succeeds replaces the
 // process that is watched.
 void StartNavigation() {
+    if (NamesLauncher(NavigationPath)) return;
     WCHAR arguments[NAVIGATION_CHARS];
     wcscpy(arguments, NavigationArguments);
     PROCESS_INFORMATION started = {};
@@ -100,7 +154,12 @@ LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
                 DestroyWindow(window);
             }
             return 0;
-        case WM_RELAUNCH: StartNavigation(); return 0;
+        case WM_RELAUNCH:
+            // A request from the program this launcher started means that
+            // program is a launcher after all, under a name or through a link
+            // the path did not show: it is not started again.
+            if (!wParam || wParam != NavigationProcess.dwProcessId) StartNavigation();
+            return 0;
         case WM_CLOSE: return 0;  // the launcher ends only when the navigation program has
         case WM_DESTROY:
             KillTimer(window, CHECK_TIMER);
@@ -115,7 +174,7 @@ LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 int WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR, int) {
     HWND running = FindWindowW(SWITCH_NAME, SWITCH_NAME);
     if (running) {
-        SendMessageW(running, WM_RELAUNCH, 0, 0);
+        SendMessageW(running, WM_RELAUNCH, GetCurrentProcessId(), 0);
         SetForegroundWindow(running);
         return 0;
     }

@@ -383,6 +383,14 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
 
 // ---- LISTBOX, and the spin box it makes with an up-down control -----------------------
 
+// The list box's selection: its selected row, or -1. Qt's current row is only
+// the caret, which Qt puts on the first row when a list without one gets the
+// focus; a Win32 list box keeps its selection, or its lack of one, across focus.
+int selected_row(QListWidget* l) {
+    const QModelIndexList rows = l->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
 // Steps a list box's selection by delta, wrapping at either end, and tells
 // its parent as a user's change.
 void step_list(HWND list, int delta, bool wrap) {
@@ -390,11 +398,12 @@ void step_list(HWND list, int delta, bool wrap) {
     // A disabled list is not the user's to change, from its arrows either.
     if (!l || l->count() == 0 || !IsWindowEnabled(list)) return;
     int n = l->count();
-    int at = l->currentRow() < 0 ? (delta > 0 ? -1 : n) : l->currentRow();
+    int selected = selected_row(l);
+    int at = selected < 0 ? (delta > 0 ? -1 : n) : selected;
     int next = at + delta;
     if (next < 0) next = wrap ? n - 1 : 0;
     if (next >= n) next = wrap ? 0 : n - 1;
-    if (next == l->currentRow()) return;
+    if (next == selected) return;
     l->setCurrentRow(next);
     auto w = window_of(list);
     if (w && (w->style.load() & LBS_NOTIFY)) notify(list, LBN_SELCHANGE);
@@ -474,7 +483,10 @@ LRESULT CALLBACK listbox_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
             return l->count();
         case LB_RESETCONTENT: l->clear(); return 0;
         case LB_GETCOUNT: return l->count();
-        case LB_GETCURSEL: return l->currentRow() < 0 ? LB_ERR : l->currentRow();
+        case LB_GETCURSEL: {
+            int selected = selected_row(l);
+            return selected < 0 ? LB_ERR : selected;
+        }
         case LB_SETCURSEL:
             if (!valid(wparam)) {
                 l->setCurrentRow(-1);

@@ -8,6 +8,7 @@
 
 #include "gui_support.h"
 #include "settings.h"
+#include "unknown_settings.h"
 
 extern HWND MenuBar;  // the program's soft-key bar
 
@@ -201,6 +202,10 @@ TEST_F(Keypad, AFailedLoadShowsTheErrorAndAnUnknownSettingSurvivesTheSave) {
     EXPECT_EQ(boxes[0], u"ERROR|Cannot load driver.\r\nTry installing ralvexcert.cab \r\nor another COM port.|16");
     EXPECT_EQ(stored_setting(u"Band"), 7u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
+                         ::testing::Values(SettingsProgram{"KvorClientSP", keypad, [](HWND) { soft_key(0); },
+                                                           [](HWND) { soft_key(1); }, 102, kStatus}));
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "kvor_client.h"
 #include "resource.h"
 #include "settings.h"
+#include "unknown_settings.h"
 
 using namespace guitest;
 using namespace hosttest;
@@ -178,6 +179,12 @@ TEST_F(KvorClientTest, AStartWithTheDriverLoadedShowsDisabledListsAndASecondStar
     if (second.joinable()) second.join();
     EXPECT_TRUE(driver_loaded());
 }
+
+INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
+                         ::testing::Values(SettingsProgram{
+                             "KvorClient", main_dialog, [](HWND d) { click(d, IDC_TMC); },
+                             [](HWND) { QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton); }, 0,
+                             IDC_STATUS}));
 
 // ---- the test dialog, GNS --------------------------------------------------------------------
 

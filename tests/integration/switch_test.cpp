@@ -1,6 +1,7 @@
 // Kvor_Switch as installed by cectl init, through cehost with the real
 // driver, launching a stand-in navigation program: a script that notes its
 // start and runs until the test tells it to end.
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -153,5 +154,114 @@ TEST_F(SwitchTest, ASecondStartRelaunchesAndTheNewProcessIsWatched) {
     EXPECT_EQ(launcher.status(), 0);
     EXPECT_FALSE(driver_loaded());
 }
+
+// ---- a shortcut that names a launcher --------------------------------------------------------
+
+// The launcher in a process group of its own: whatever it started ends with
+// the group when the test is done, a runaway chain of launchers too.
+struct LauncherGroup {
+    explicit LauncherGroup(std::string path) {
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        char* argv[] = {path.data(), nullptr};
+        if (posix_spawn(&pid, argv[0], nullptr, &attr, argv, environ) != 0) pid = -1;
+        posix_spawnattr_destroy(&attr);
+    }
+    // Its exit status once it has ended, or -2 when it has not within a minute.
+    int status() {
+        int status = 0;
+        if (pid <= 0 || !eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) return -2;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ~LauncherGroup() {
+        if (pid > 0 && kill(-pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+};
+
+// Counts the starts of the launcher's files: exec opens the program file once
+// per start, by whatever path or link it was named. The kernel folds an event
+// into an identical one still unread before it; the launcher reads its
+// shortcut between its own start and any start it makes, so the shortcut's
+// open, watched here too, keeps the two apart.
+class StartCounter {
+public:
+    StartCounter(const std::vector<std::string>& programs, const std::string& shortcut) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        for (const auto& f : programs) {
+            int wd = inotify_add_watch(fd_, f.c_str(), IN_OPEN);
+            EXPECT_GE(wd, 0) << f;
+            programs_.push_back(wd);
+        }
+        EXPECT_GE(inotify_add_watch(fd_, shortcut.c_str(), IN_OPEN), 0) << shortcut;
+    }
+    int starts() {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char* at = buffer; at < buffer + n;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                if (std::find(programs_.begin(), programs_.end(), event->wd) != programs_.end()) count_++;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+    ~StartCounter() { close(fd_); }
+
+private:
+    int fd_ = -1;
+    std::vector<int> programs_;
+    int count_ = 0;
+};
+
+struct LauncherShortcut {
+    const char* name;
+    const char* launcher;  // the file in the program folder that is started
+    const char* shortcut;
+    int starts;  // of a launcher file, the first one's included
+};
+
+void PrintTo(const LauncherShortcut& c, std::ostream* out) { *out << c.name; }
+
+class SwitchLauncherShortcut : public SwitchTest, public ::testing::WithParamInterface<LauncherShortcut> {};
+
+// Refused as a target that cannot start: the driver is switched over and
+// back about one check period later and the launcher ends, started once.
+// Through a link the path cannot show, the launcher it started asks for a
+// relaunch and is refused, so the chain ends there.
+TEST_P(SwitchLauncherShortcut, IsATargetThatCannotStart) {
+    const LauncherShortcut& c = GetParam();
+    std::string dir = program_dir();
+    std::filesystem::copy_file(dir + "/Kvor_Switch.exe", dir + "/Nav.exe");
+    std::filesystem::create_directory(ce::root() + "/nav");
+    std::filesystem::copy_file(dir + "/Kvor_Switch.exe", ce::root() + "/nav/Kvor_Switch.exe");
+    std::filesystem::create_symlink("../Program Files/Tervalon/Kvor_Switch.exe", ce::root() + "/nav/go");
+    write_shortcut(c.shortcut);
+
+    StartCounter counter({dir + "/Kvor_Switch.exe", dir + "/Nav.exe", ce::root() + "/nav/Kvor_Switch.exe"},
+                         dir + "/NavApp.lnk");
+    LauncherGroup launcher(dir + "/" + c.launcher);
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_EQ(counter.starts(), c.starts);
+    EXPECT_FALSE(driver_loaded());
+    std::string log = host_log();
+    size_t loaded = log.find("activated COM9: from Drivers\\Tervalon");
+    EXPECT_NE(loaded, std::string::npos) << log;
+    EXPECT_NE(log.find("deactivated COM9:", loaded), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shortcuts, SwitchLauncherShortcut,
+    ::testing::Values(
+        LauncherShortcut{"ItsOwnPath", "Kvor_Switch.exe", "38#\"\\Program Files\\Tervalon\\Kvor_Switch.exe\"\r\n", 1},
+        // Runs as Nav.exe: only the path tells it is itself.
+        LauncherShortcut{"ItsOwnPathOddlySpelt", "Nav.exe", "#\"/program files//TERVALON/./x/../NAV.EXE\" --demo", 1},
+        LauncherShortcut{"AnyFileByItsName", "Kvor_Switch.exe", "#\\nav\\kvor_switch.EXE", 1},
+        LauncherShortcut{"ALinkToIt", "Kvor_Switch.exe", "#\"\\nav\\go\"", 2}),
+    [](const ::testing::TestParamInfo<LauncherShortcut>& info) { return std::string(info.param.name); });
 
 }  // namespace
