@@ -204,15 +204,27 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     const bool logEvent = (Driver.LogMode & LOG_EVENT) != 0;
     const bool logData = (Driver.LogMode & LOG_DATA) != 0;
 
-    if (FindPattern(bytes, count, rdsOn, 4) >= 0) {
+    auto rdsOnCommand = [&] {
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSON");
         ResetOutput();
         AppendOutput(sizeof(kRdsOnAnswer), kRdsOnAnswer, TRUE);
         if (logData) LogHex(u"ANSW:", sizeof(kRdsOnAnswer), kRdsOnAnswer, FALSE);
-    }
-    if (FindPattern(bytes, count, rdsOff, 4) >= 0) {
+    };
+    auto rdsOffCommand = [&] {
         ResetOutput();
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSOFF");
+    };
+    // A client restarting RDS sends off and on in one write and waits for the
+    // on's answer: the two are carried out in the order they were written, so
+    // the off never discards that answer.
+    const long rdsOnAt = FindPattern(bytes, count, rdsOn, 4);
+    const long rdsOffAt = FindPattern(bytes, count, rdsOff, 4);
+    if (rdsOffAt >= 0 && rdsOnAt > rdsOffAt) {
+        rdsOffCommand();
+        rdsOnCommand();
+    } else {
+        if (rdsOnAt >= 0) rdsOnCommand();
+        if (rdsOffAt >= 0) rdsOffCommand();
     }
     // Clients ask for the signal strength about once a second.
     if (FindPattern(bytes, count, signalQuery, 5) >= 0) {

@@ -154,6 +154,30 @@ TEST_F(DriverCommandTest, GnsRdsOnThenScanInOneWrite) {
     EXPECT_EQ(Drain(), "");
 }
 
+// A client restarting RDS writes off and on together and waits for the on's
+// answer; in the other order the off clears what the on queued.
+TEST_F(DriverCommandTest, GnsRdsOffAndOnInOneWriteActInTheirOrder) {
+    LoadOpen(1);
+    const std::string answer = "3F 00 00 56 05 11 2D 07 03 3F";
+    const struct {
+        std::vector<int> bytes;
+        std::string left;
+    } cases[] = {
+        {{0xFF, 'S', 'x', 'x', 'S', 0xFF, 'V', 'x', 'x', 'V'}, answer},
+        {{'S', 'x', 'x', 'S', 'V', 'x', 'x', 'V'}, answer},
+        {{'V', 'x', 'x', 'V', 'S', 'x', 'x', 'S'}, ""},
+        {{'V', 'x', 'x', 'V', 'S', 'x', 'x', 'S', 'V', 'x', 'x', 'V'}, ""},  // first of each counts
+    };
+    for (const auto& c : cases) {
+        AppendOutput(3, "old", TRUE);
+        std::string w;
+        for (int b : c.bytes) w += static_cast<char>(b);
+        SCOPED_TRACE(Hex(w));
+        EXPECT_EQ(Write(w), w.size());
+        EXPECT_EQ(Hex(Drain()), c.left);
+    }
+}
+
 TEST_F(DriverCommandTest, GnsSetFrequencyTunesOnce) {
     LoadOpen(1);
     Driver.GnsScanning = 1;
