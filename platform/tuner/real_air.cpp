@@ -78,7 +78,11 @@ private:
             bool more = rx_->step(groups);
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& g : groups) {
-                if (queue_.size() >= capacity_) queue_.pop_front();
+                // Live air drops its oldest when the chip falls behind. A
+                // recording keeps everything: one step may bring more groups
+                // than there was room for (at low rates a chunk spans more
+                // than a group), and the wait above bounds the excess.
+                if (rx_->live() && queue_.size() >= capacity_) queue_.pop_front();
                 queue_.push_back(g);
             }
             if (!more) dry_ = true;
