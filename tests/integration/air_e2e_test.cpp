@@ -121,7 +121,8 @@ std::string CaseName(const ::testing::TestParamInfo<std::tuple<DWORD, int>>& inf
     return std::string(std::get<0>(info.param) == 0 ? "Royaltek" : "Gns") + std::to_string(std::get<1>(info.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(Dialects, AirE2E, ::testing::Combine(::testing::Values(0u, 1u), ::testing::Values(171000, 192000, 228000)),
+INSTANTIATE_TEST_SUITE_P(Dialects, AirE2E,
+                         ::testing::Combine(::testing::Values(0u, 1u), ::testing::Values(171000, 192000, 228000)),
                          CaseName);
 
 }  // namespace
