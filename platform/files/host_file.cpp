@@ -15,7 +15,7 @@ namespace ce {
 namespace {
 
 std::string kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "is a folder, not a file";
+    if (S_ISDIR(mode)) return "is a folder, not a regular file";
     if (S_ISFIFO(mode)) return "is a FIFO, not a regular file";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a regular file";
     if (S_ISSOCK(mode)) return "is a socket, not a regular file";
@@ -41,10 +41,10 @@ bool make_root_folder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error) {
+int open_regular_file(const std::string& host_path, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = host_path + ": " + why;
-        return false;
+        return -1;
     };
     // Non-blocking: opening a FIFO must not wait for a writer; the type is
     // checked on what was opened, so a swap after a stat changes nothing.
@@ -58,6 +58,30 @@ bool read_regular_file(const std::string& host_path, size_t max_bytes, std::stri
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return fail(kind_of(st.st_mode));
+    }
+    // Readers of a regular file wait for nothing; the flag goes so that no
+    // library reading it ever meets EAGAIN.
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int e = errno;
+        ::close(fd);
+        return fail(std::strerror(e));
+    }
+    return fd;
+}
+
+bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = host_path + ": " + why;
+        return false;
+    };
+    int fd = open_regular_file(host_path, error);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        return fail(std::strerror(e));
     }
     if (static_cast<uint64_t>(st.st_size) > max_bytes) {
         ::close(fd);

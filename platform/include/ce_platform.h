@@ -60,6 +60,12 @@ bool make_root_folder(const std::string& path);
 // a clear error rather than opened, so no reader can block on it.
 bool read_regular_file(const std::string& host_path, size_t max_bytes, std::string* contents, std::string* error);
 
+// Opens a host file for reading that must be a regular file (a recording a
+// library reads itself): opened without blocking and its type checked on the
+// descriptor, so a FIFO or a device put in its place at any moment is refused
+// at once. The descriptor returned blocks as usual; -1 and *error otherwise.
+int open_regular_file(const std::string& host_path, std::string* error);
+
 // Message boxes: without this hook the windowing layer shows them (or, in a
 // process without it, prints them to stderr and answers IDOK). Tests answer
 // them with a hook; nullptr removes it.

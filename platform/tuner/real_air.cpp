@@ -302,8 +302,13 @@ std::unique_ptr<RdsSource> BandAir::tune(uint32_t khz) {
     if (band_.kind == BandSpec::Iq) {
         double offset = hz - static_cast<double>(band_.center);
         if (std::abs(offset) > band_.rate / 2.0 - 100000) return nullptr;
-        auto device = open_iq_recording(band_);
-        if (!device) return nullptr;
+        std::string error;
+        auto device = open_iq_recording(band_, &error);
+        if (!device) {
+            // The channel stays silent; inside cehost stderr is the host's log.
+            std::fprintf(stderr, "FMS_API: the band's recording cannot be read: %s\n", error.c_str());
+            return nullptr;
+        }
         return make_queued_source(
             std::make_unique<ChannelReceiver>(std::move(device), nullptr, nullptr, nullptr, std::nullopt, offset));
     }

@@ -1,11 +1,12 @@
 // Multiplex recordings (WAV, FLAC, raw s16le) and raw IQ recordings.
 #include <sndfile.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "ce_platform.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -21,19 +22,14 @@ void set_error(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
 
-// Only a regular file: a FIFO or a device would block or never end, and a
-// directory cannot be read.
-bool regular_file(const std::string& path, std::string* error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        set_error(error, path + ": " + std::strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_error(error, path + ": not a regular file");
-        return false;
-    }
-    return true;
+// Only a regular file, opened without blocking and checked on its descriptor:
+// a FIFO or a device would block or never end, a folder cannot be read, and
+// one swapped in after any earlier look must be refused just the same.
+int open_regular(const std::string& path, std::string* error) {
+    std::string why;
+    int fd = ce::open_regular_file(path, &why);
+    if (fd < 0) set_error(error, why);
+    return fd;
 }
 
 bool ends_with(const std::string& s, const char* tail) {
@@ -46,8 +42,11 @@ bool ends_with(const std::string& s, const char* tail) {
 
 class SndMpxFile : public MpxFile {
 public:
-    SndMpxFile(SNDFILE* f, const SF_INFO& info) : file_(f), info_(info) {}
-    ~SndMpxFile() override { sf_close(file_); }
+    SndMpxFile(SNDFILE* f, int fd, const SF_INFO& info) : file_(f), fd_(fd), info_(info) {}
+    ~SndMpxFile() override {
+        sf_close(file_);
+        ::close(fd_);
+    }
     double rate() const override { return info_.samplerate; }
     size_t read(float* out, size_t count) override {
         if (count == 0) return 0;
@@ -65,6 +64,7 @@ public:
 
 private:
     SNDFILE* file_;
+    int fd_;  // libsndfile reads it and leaves it to us
     SF_INFO info_;
     std::vector<float> frames_;
 };
@@ -121,7 +121,6 @@ private:
 }  // namespace
 
 std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<double> raw_rate, std::string* error) {
-    if (!regular_file(path, error)) return nullptr;
     if (raw_rate) {
         if (!(*raw_rate >= kMinMpxRate)) {
             set_error(error, path + ": a multiplex needs a rate of at least 160 kHz (the RDS subcarrier is at 57 kHz)");
@@ -131,33 +130,39 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
             set_error(error, path + ": a multiplex rate is at most 10 MHz");
             return nullptr;
         }
-        FILE* f = std::fopen(path.c_str(), "rb");
+        int fd = open_regular(path, error);
+        if (fd < 0) return nullptr;
+        FILE* f = ::fdopen(fd, "rb");
         if (!f) {
             set_error(error, path + ": " + std::strerror(errno));
+            ::close(fd);
             return nullptr;
         }
         return std::make_unique<RawMpxFile>(f, *raw_rate);
     }
+    int fd = open_regular(path, error);
+    if (fd < 0) return nullptr;
+    // libsndfile reads the descriptor that was checked, never the name again.
     SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (!f) {
+        ::close(fd);
         set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) +
                              "); a raw s16le recording needs its rate");
         return nullptr;
     }
+    std::unique_ptr<MpxFile> file = std::make_unique<SndMpxFile>(f, fd, info);
     if (info.channels < 1 || info.samplerate < kMinMpxRate) {
-        sf_close(f);
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is too low for a multiplex (at least 160 kHz: the RDS subcarrier is at 57 kHz)");
         return nullptr;
     }
     if (info.samplerate > kMaxMpxRate) {
-        sf_close(f);
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is not a multiplex's (at most 10 MHz)");
         return nullptr;
     }
-    return std::make_unique<SndMpxFile>(f, info);
+    return file;
 }
 
 bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error) {
@@ -183,10 +188,12 @@ bool write_mpx(const std::string& path, const std::vector<float>& mpx, double ra
 }
 
 std::unique_ptr<IqFile> IqFile::open(const std::string& path, IqFormat format, std::string* error) {
-    if (!regular_file(path, error)) return nullptr;
-    FILE* f = std::fopen(path.c_str(), "rb");
+    int fd = open_regular(path, error);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "rb");
     if (!f) {
         set_error(error, path + ": " + std::strerror(errno));
+        ::close(fd);
         return nullptr;
     }
     return std::make_unique<RawIqFile>(f, format);
