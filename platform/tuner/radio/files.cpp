@@ -165,26 +165,99 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
     return file;
 }
 
-bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error) {
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
-    info.channels = 1;
-    info.format = ends_with(path, ".flac") ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_16) : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) {
-        set_error(error, path + ": " + sf_strerror(nullptr));
+namespace {
+
+// The samples of 16 bits a WAV's 32-bit sizes can count, its header included.
+constexpr uint64_t kWavMaxSamples = (0xFFFFFFFFull - 4096) / 2;
+
+class SndMpxWriter : public MpxWriter {
+public:
+    ~SndMpxWriter() override {
+        if (file_) sf_close(file_);
+    }
+
+    bool begin(const std::string& path, double rate, uint64_t expected_samples, std::string* error) {
+        path_ = path;
+        format_ = mpx_format_for(path, expected_samples);
+        if (!out_.open(path, error)) return false;
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(rate);
+        info.channels = 1;
+        info.format = SF_FORMAT_PCM_16 | (format_ == MpxFormat::Flac   ? SF_FORMAT_FLAC
+                                          : format_ == MpxFormat::Rf64 ? SF_FORMAT_RF64
+                                                                       : SF_FORMAT_WAV);
+        file_ = sf_open_fd(out_.fd(), SFM_WRITE, &info, SF_FALSE);
+        if (!file_) {
+            set_error(error, path + ": " + sf_strerror(nullptr));
+            return false;
+        }
+        // Should the expected size be an overestimate, a file that ends
+        // under 4 GiB is still written as a WAV.
+        if (format_ == MpxFormat::Rf64) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+        // A sample beyond full scale would wrap around in 16 bits.
+        sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        return true;
+    }
+
+    bool write(const float* samples, size_t count, std::string* error) override {
+        if (!file_) {
+            set_error(error, path_ + ": cannot be written");
+            return false;
+        }
+        written_ += count;
+        if (format_ == MpxFormat::Wav && written_ > kWavMaxSamples) return stop(error, "more than a WAV holds (4 GiB)");
+        if (sf_write_float(file_, samples, static_cast<sf_count_t>(count)) != static_cast<sf_count_t>(count))
+            return stop(error, sf_strerror(file_));
+        return true;
+    }
+
+    bool finish(std::string* error) override {
+        if (!file_) {
+            set_error(error, path_ + ": cannot be written");
+            return false;
+        }
+        // The close writes the header's sizes.
+        int closed = sf_close(file_);
+        file_ = nullptr;
+        if (closed != 0) {
+            set_error(error, path_ + ": the file cannot be completed (" + sf_error_number(closed) + ")");
+            return false;
+        }
+        return out_.commit(error);
+    }
+
+private:
+    bool stop(std::string* error, const std::string& why) {
+        set_error(error, path_ + ": " + why);
+        sf_close(file_);
+        file_ = nullptr;
         return false;
     }
-    // Clipping stays clipping: no wrap-around of samples outside -1..1.
-    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    sf_count_t wrote = sf_write_float(f, mpx.data(), static_cast<sf_count_t>(mpx.size()));
-    bool ok = wrote == static_cast<sf_count_t>(mpx.size());
-    if (!ok) set_error(error, path + ": " + sf_strerror(f));
-    if (sf_close(f) != 0 && ok) {
-        set_error(error, path + ": could not be completed");
-        ok = false;
-    }
-    return ok;
+
+    std::string path_;
+    MpxFormat format_ = MpxFormat::Wav;
+    ce::ReplacementFile out_;
+    SNDFILE* file_ = nullptr;
+    uint64_t written_ = 0;
+};
+
+}  // namespace
+
+MpxFormat mpx_format_for(const std::string& path, uint64_t samples) {
+    if (ends_with(path, ".flac")) return MpxFormat::Flac;
+    return samples <= kWavMaxSamples ? MpxFormat::Wav : MpxFormat::Rf64;
+}
+
+std::unique_ptr<MpxWriter> MpxWriter::create(const std::string& path, double rate, uint64_t expected_samples,
+                                             std::string* error) {
+    auto writer = std::make_unique<SndMpxWriter>();
+    if (!writer->begin(path, rate, expected_samples, error)) return nullptr;
+    return writer;
+}
+
+bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error) {
+    auto writer = MpxWriter::create(path, rate, mpx.size(), error);
+    return writer && writer->write(mpx.data(), mpx.size(), error) && writer->finish(error);
 }
 
 std::unique_ptr<IqFile> IqFile::open(const std::string& path, IqFormat format, std::string* error) {
