@@ -109,6 +109,38 @@ private:
     bool done_ = false;
 };
 
+// Opens a host file for reading that must be a regular file (a recording a
+// library reads itself): opened without blocking and its type checked on the
+// descriptor, so a FIFO or a device put in its place at any moment is refused
+// at once. The descriptor returned blocks as usual; -1 and *error otherwise.
+int open_regular_file(const std::string& host_path, std::string* error);
+
+// A host file made whole or not at all (a made recording): written unseen
+// beside its destination and put in its place by commit() alone, a rename.
+// Until then, and after any failure, the destination is as it was and nothing
+// is left beside it; where the file system has unnamed files (O_TMPFILE) not
+// even a killed process leaves one. The destination is a regular file or
+// missing; a link to one is followed, and a file replaced keeps its mode.
+class ReplacementFile {
+public:
+    ReplacementFile() = default;
+    ~ReplacementFile();  // discards what was not committed
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // False and *error (naming the destination) when it cannot be begun.
+    bool open(const std::string& destination, std::string* error);
+    int fd() const { return fd_; }  // for reading and writing; the caller never closes it
+    // Flushed to the disk, then renamed onto the destination.
+    bool commit(std::string* error);
+
+private:
+    void discard();
+    std::string destination_, folder_;
+    std::string temp_;  // the temporary's name, while it has one
+    int fd_ = -1;
+};
+
 // Message boxes: without this hook the windowing layer shows them (or, in a
 // process without it, prints them to stderr and answers IDOK). Tests answer
 // them with a hook; nullptr removes it.

@@ -3,7 +3,6 @@
 #include "real_air.h"
 
 #include <pthread.h>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -306,8 +305,13 @@ std::unique_ptr<RdsSource> BandAir::tune(uint32_t khz) {
     if (band_.kind == BandSpec::Iq) {
         double offset = hz - static_cast<double>(band_.center);
         if (std::abs(offset) > band_.rate / 2.0 - 100000) return nullptr;
-        auto device = open_iq_recording(band_);
-        if (!device) return nullptr;
+        std::string error;
+        auto device = open_iq_recording(band_, &error);
+        if (!device) {
+            // The channel stays silent; inside cehost stderr is the host's log.
+            std::fprintf(stderr, "FMS_API: the band's recording cannot be read: %s\n", error.c_str());
+            return nullptr;
+        }
         return make_queued_source(
             std::make_unique<ChannelReceiver>(std::move(device), nullptr, nullptr, nullptr, std::nullopt, offset));
     }
@@ -385,14 +389,12 @@ bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
     if (!rec) return fail(why);
     if (rec->groups.empty()) return fail(in + " holds no RDS group");
 
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
-    info.channels = 1;
-    info.format = (flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(out.c_str(), SFM_WRITE, &info);
-    if (!file) return fail("cannot write " + out + ": " + sf_strerror(nullptr));
-    // A sample beyond full scale would wrap around in 16 bits.
-    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The samples to come, with a second to spare: the writer's form (WAV,
+    // or RF64 past 4 GiB) is chosen before the first is written.
+    const double seconds = radio::kLeadInSeconds + radio::kTailSeconds + 1.0 +
+                           static_cast<double>(rec->groups.size()) * radio::kBitsPerGroup / radio::kBitRate;
+    auto file = radio::MpxWriter::create(out, rate, static_cast<uint64_t>(seconds * rate), &why);
+    if (!file) return fail("cannot write " + why);
 
     radio::MpxOptions options;
     options.rate = rate;
@@ -404,28 +406,19 @@ bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
     std::vector<float> samples;
     modulator.filler(radio::kLeadInSeconds, samples);
     uint64_t written = 0;
-    bool ok = true;
-    for (size_t at = 0; at < total && ok; at += slice) {
+    for (size_t at = 0; at < total; at += slice) {
         size_t end = std::min(total, at + slice);
         std::vector<RdsGroup> part(rec->groups.begin() + static_cast<ptrdiff_t>(at),
                                    rec->groups.begin() + static_cast<ptrdiff_t>(end));
         modulator.modulate(part, samples);
         if (end == total) modulator.filler(radio::kTailSeconds, samples);
-        ok = sf_write_float(file, samples.data(), static_cast<sf_count_t>(samples.size())) ==
-             static_cast<sf_count_t>(samples.size());
+        // A failure leaves OUT as it was: half a file would play as a station cut short.
+        if (!file->write(samples.data(), samples.size(), &why)) return fail("cannot write " + why);
         written += samples.size();
         samples.clear();
-        if (ok && progress) progress(end, total);
+        if (progress) progress(end, total);
     }
-    if (!ok) why = sf_strerror(file);
-    if (sf_close(file) != 0 && ok) {
-        ok = false;
-        why = "the file cannot be finished";
-    }
-    if (!ok) {
-        std::remove(out.c_str());  // half a file would play as a station cut short
-        return fail("cannot write " + out + ": " + why);
-    }
+    if (!file->finish(&why)) return fail("cannot write " + why);
     made.groups = total;
     made.seconds = static_cast<double>(written) / rate;
     return true;

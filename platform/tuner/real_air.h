@@ -78,7 +78,8 @@ private:
 // A hex-group recording (any form load_recording reads) modulated into a
 // multiplex file, WAV or FLAC by OUT's name, a slice of groups at a time:
 // a long recording never sits whole in memory. progress(done, total) after
-// each slice. On failure nothing is left at OUT.
+// each slice. OUT is replaced only by a whole file: after a failure an
+// existing OUT is as it was and nothing is left beside it.
 constexpr uint32_t kMpxMakeRate = 228000;  // 192 samples a bit: a loop joins cleanly
 struct MpxMade {
     size_t groups = 0;

@@ -2,10 +2,17 @@
 // multiplex by `cectl air mpx-make`, put on the air as an mpx station, and
 // read from COM9 through cehost and the driver: in both dialects the same
 // sentences or group frames, in the same order, as the piece played as hex
-// groups.
+// groups. And a recording the air names swapped for a FIFO, even between the
+// tuner's look at it and its open, never wedges the port.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include "host_support.h"
 
@@ -124,5 +131,64 @@ std::string CaseName(const ::testing::TestParamInfo<std::tuple<DWORD, int>>& inf
 INSTANTIATE_TEST_SUITE_P(Dialects, AirE2E,
                          ::testing::Combine(::testing::Values(0u, 1u), ::testing::Values(171000, 192000, 228000)),
                          CaseName);
+
+// A station's multiplex, or a band's IQ recording, on 90.0 MHz.
+class AirSwappedFile : public ::testing::TestWithParam<std::string> {
+protected:
+    // A tune through the port, which must answer within the limit.
+    int Tune(const char* mhz) {
+        return cectl({"port", "COM9", "--write", std::string("$PSRF122,") + mhz + "*\\r\\n", "--read-ms", "50"}, 60)
+            .status;
+    }
+    Host host_;
+};
+
+TEST_P(AirSwappedFile, AFifoInPlaceOfTheRecordingLeavesThePortAnswering) {
+    host_.start();
+    ASSERT_EQ(cectl({"init"}).status, 0);
+    ASSERT_EQ(cectl({"air", "clear"}).status, 0);
+    std::string recording = host_.root() + "/station", fifo = host_.root() + "/fifo";
+    if (GetParam() == "mpx") {
+        recording += ".wav";
+        std::ofstream(host_.root() + "/station.spy") << "9602 4401 C9DE FDC4\n9602 040A 645A 204B\n";
+        ASSERT_EQ(cectl({"air", "mpx-make", host_.root() + "/station.spy", recording}).status, 0);
+        ASSERT_EQ(cectl({"air", "set", "90000", "60", "mpx", recording}).status, 0);
+        ASSERT_EQ(cectl({"air", "set", "90100", "60", "synthetic", "1234"}).status, 0);
+    } else {
+        // Noise, so that 90.0 MHz has a signal to tune to.
+        recording += ".cu8";
+        std::string noise(256000, '\0');
+        std::mt19937 random(1);
+        for (char& c : noise) c = static_cast<char>(random());
+        std::ofstream(recording, std::ios::binary) << noise;
+        ASSERT_EQ(cectl({"air", "iq", recording, "--center", "90000000", "--rate", "256000"}).status, 0);
+    }
+    ASSERT_EQ(cectl({"activate", "Drivers\\Tervalon"}).status, 0) << host_log();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    // Swapped after it was set: the tune finds a FIFO.
+    if (renameat2(AT_FDCWD, recording.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE) != 0)
+        GTEST_SKIP() << "the file system cannot exchange two names";
+    EXPECT_EQ(Tune("90.0"), 0);
+    EXPECT_TRUE(eventually([] { return host_log().find("is a FIFO") != std::string::npos; })) << host_log();
+
+    // Swapped back and forth all the time: some tunes look at the recording
+    // and open the FIFO, unless the look is made on what was opened.
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop.load()) renameat2(AT_FDCWD, recording.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+    });
+    for (int i = 0; i < 40; i++) {
+        int status = Tune(i % 2 ? "90.1" : "90.0");
+        EXPECT_EQ(status, 0) << "tune " << i;
+        if (status != 0) break;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(Tune("90.1"), 0) << host_log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, AirSwappedFile, ::testing::Values("mpx", "iq"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace

@@ -1,5 +1,6 @@
 // `cectl air` and the air step of `cectl init`, run as the built program on a
 // temporary root, checked through the registry as the tuner reads it.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -23,10 +24,11 @@ struct CectlResult {
 
 class TunerCectl : public ::testing::Test {
 protected:
-    CectlResult cectl(const std::string& args) {
+    // wrapper: a command that runs cectl, given as its arguments.
+    CectlResult cectl(const std::string& args, const std::string& wrapper = "") {
         std::string out = root.path() + "/.out", err = root.path() + "/.err";
-        std::string cmd = "'" + (cetest::build_dir() / "bin" / "cectl").string() + "' --root '" + root.path() + "' " +
-                          args + " >'" + out + "' 2>'" + err + "' </dev/null";
+        std::string cmd = wrapper + "'" + (cetest::build_dir() / "bin" / "cectl").string() + "' --root '" +
+                          root.path() + "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
         int rc = std::system(cmd.c_str());
         CectlResult r;
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -147,6 +149,64 @@ TEST_F(TunerCectl, MpxMakeAndMpxStations) {
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/x.wav")) << "a refused make leaves no file";
     EXPECT_EQ(fmsim::read_air().size(), 2u);
 }
+
+// A made multiplex replaces OUT whole or not at all: whatever fails, an
+// older OUT stays byte for byte and nothing is left beside it.
+struct MakeFailure {
+    const char* name;
+    bool full_disk;        // OUT on a file system too small for the new file
+    bool named_temporary;  // where no unnamed file can be made (no /proc)
+    const char* input;
+    const char* says;
+};
+
+void PrintTo(const MakeFailure& c, std::ostream* os) { *os << c.name; }
+
+class TunerMpxMake : public TunerCectl, public ::testing::WithParamInterface<MakeFailure> {
+protected:
+    void TearDown() override {
+        if (mounted_) umount2(folder().c_str(), MNT_DETACH);
+    }
+    std::string folder() const { return root.path() + "/made"; }
+    bool mounted_ = false;
+};
+
+TEST_P(TunerMpxMake, AFailureLeavesTheOldFileAndNothingBesideIt) {
+    const MakeFailure& c = GetParam();
+    ASSERT_EQ(mkdir(folder().c_str(), 0700), 0);
+    if (c.full_disk) {
+        // Room for the old file, not for the new one (about 190 kB).
+        if (mount("tmpfs", folder().c_str(), "tmpfs", 0, "size=16k") != 0)
+            GTEST_SKIP() << "mounting a small file system is not permitted here";
+        mounted_ = true;
+    }
+    std::string wrapper;
+    if (c.named_temporary) {
+        wrapper = "unshare -m sh -c 'mount -t tmpfs none /proc && exec \"$@\"' - ";
+        if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespace here";
+    }
+    std::string in = root.path() + "/in.spy", out = folder() + "/station.wav";
+    std::ofstream(in) << c.input;
+    const std::string older = "RIFF an older multiplex";
+    std::ofstream(out) << older;
+
+    CectlResult r = cectl("air mpx-make '" + in + "' '" + out + "'", wrapper);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(out), older);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(folder())) left.push_back(entry.path().string());
+    EXPECT_EQ(left, std::vector<std::string>{out});
+}
+
+const char kTwoGroups[] = "9602 4401 C9DE FDC4\n9602 040A 645A 204B\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TunerMpxMake,
+    ::testing::Values(MakeFailure{"FullDisk", true, false, kTwoGroups, "No space left"},
+                      MakeFailure{"FullDiskNamedTemporary", true, true, kTwoGroups, "No space left"},
+                      MakeFailure{"InputWithoutGroups", false, false, "no group\n", "holds no RDS group"}),
+    [](const ::testing::TestParamInfo<MakeFailure>& info) { return info.param.name; });
 
 TEST_F(TunerCectl, BandsComeFirstAndTheStationsReturn) {
     ASSERT_EQ(cectl("air set 90000 40 synthetic 9602 tmc").status, 0);

@@ -3,6 +3,7 @@
 // stay bad, and groups through the modulator, FM, the front end and the
 // decoder under the conditions a real signal brings.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -370,6 +371,10 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string path(const char* name) const { return (dir_ / name).string(); }
+    static std::string read_file(const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
     fs::path dir_;
 };
 
@@ -378,11 +383,24 @@ TEST_F(RadioFiles, MultiplexRoundTripsThroughWavFlacAndRaw) {
     mo.rate = 192000;
     std::vector<RdsGroup> sent = test_groups(6, 0, 4);
     std::vector<float> mpx = make_mpx(sent, mo);
-    for (const char* name : {"m.wav", "m.flac", "m.raw"}) {
+    for (const char* name : {"m.wav", "m.flac", "m.raw", "m.rf64"}) {
         SCOPED_TRACE(name);
         std::string error;
         std::unique_ptr<MpxFile> f;
-        if (std::string(name) == "m.raw") {
+        if (std::string(name) == "m.rf64") {
+            // The form of a multiplex past 4 GiB, here as a small one.
+            SF_INFO info{};
+            info.samplerate = 192000;
+            info.channels = 1;
+            info.format = SF_FORMAT_RF64 | SF_FORMAT_PCM_16;
+            SNDFILE* rf64 = sf_open(path(name).c_str(), SFM_WRITE, &info);
+            ASSERT_TRUE(rf64) << sf_strerror(nullptr);
+            EXPECT_EQ(sf_write_float(rf64, mpx.data(), static_cast<sf_count_t>(mpx.size())),
+                      static_cast<sf_count_t>(mpx.size()));
+            sf_close(rf64);
+            ASSERT_EQ(read_file(path(name)).substr(0, 4), "RF64");
+            f = MpxFile::open(path(name), std::nullopt, &error);
+        } else if (std::string(name) == "m.raw") {
             std::ofstream raw(path(name), std::ios::binary);
             for (float v : mpx) {
                 auto s = static_cast<int16_t>(std::lround(v * 32767));
@@ -411,6 +429,25 @@ TEST_F(RadioFiles, MultiplexRoundTripsThroughWavFlacAndRaw) {
             ASSERT_TRUE(f->rewind());
         }
     }
+}
+
+// A WAV counts its sizes in 32 bits: a multiplex that would pass 4 GiB is
+// RF64, a smaller one stays a plain WAV, byte for byte as it always was.
+TEST_F(RadioFiles, AMultiplexPast4GiBIsWrittenAsRf64) {
+    const uint64_t four_gib_of_samples = (uint64_t{1} << 32) / 2;
+    EXPECT_EQ(mpx_format_for("m.wav", 0), MpxFormat::Wav);
+    EXPECT_EQ(mpx_format_for("m.wav", four_gib_of_samples - 1000000), MpxFormat::Wav);
+    EXPECT_EQ(mpx_format_for("m.wav", four_gib_of_samples), MpxFormat::Rf64);
+    EXPECT_EQ(mpx_format_for("m.wav", 10 * four_gib_of_samples), MpxFormat::Rf64);
+    EXPECT_EQ(mpx_format_for("m.FLAC", 10 * four_gib_of_samples), MpxFormat::Flac);
+
+    std::vector<float> mpx(1000, 0.25f);
+    std::string error;
+    ASSERT_TRUE(write_mpx(path("small.wav"), mpx, 228000, &error)) << error;
+    std::string wav = read_file(path("small.wav"));
+    EXPECT_EQ(wav.substr(0, 4), "RIFF");
+    EXPECT_EQ(wav.substr(12, 8), std::string("fmt \x10\0\0\0", 8)) << "a plain PCM header";
+    EXPECT_EQ(wav.size(), 44 + 2 * mpx.size());
 }
 
 TEST_F(RadioFiles, RefusalsSayWhy) {

@@ -1,11 +1,12 @@
 // Multiplex recordings (WAV, FLAC, raw s16le) and raw IQ recordings.
 #include <sndfile.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "ce_platform.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -21,19 +22,14 @@ void set_error(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
 
-// Only a regular file: a FIFO or a device would block or never end, and a
-// directory cannot be read.
-bool regular_file(const std::string& path, std::string* error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        set_error(error, path + ": " + std::strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_error(error, path + ": not a regular file");
-        return false;
-    }
-    return true;
+// Only a regular file, opened without blocking and checked on its descriptor:
+// a FIFO or a device would block or never end, a folder cannot be read, and
+// one swapped in after any earlier look must be refused just the same.
+int open_regular(const std::string& path, std::string* error) {
+    std::string why;
+    int fd = ce::open_regular_file(path, &why);
+    if (fd < 0) set_error(error, why);
+    return fd;
 }
 
 bool ends_with(const std::string& s, const char* tail) {
@@ -46,8 +42,11 @@ bool ends_with(const std::string& s, const char* tail) {
 
 class SndMpxFile : public MpxFile {
 public:
-    SndMpxFile(SNDFILE* f, const SF_INFO& info) : file_(f), info_(info) {}
-    ~SndMpxFile() override { sf_close(file_); }
+    SndMpxFile(SNDFILE* f, int fd, const SF_INFO& info) : file_(f), fd_(fd), info_(info) {}
+    ~SndMpxFile() override {
+        sf_close(file_);
+        ::close(fd_);
+    }
     double rate() const override { return info_.samplerate; }
     size_t read(float* out, size_t count) override {
         if (count == 0) return 0;
@@ -65,6 +64,7 @@ public:
 
 private:
     SNDFILE* file_;
+    int fd_;  // libsndfile reads it and leaves it to us
     SF_INFO info_;
     std::vector<float> frames_;
 };
@@ -121,7 +121,6 @@ private:
 }  // namespace
 
 std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<double> raw_rate, std::string* error) {
-    if (!regular_file(path, error)) return nullptr;
     if (raw_rate) {
         if (!(*raw_rate >= kMinMpxRate)) {
             set_error(error, path + ": a multiplex needs a rate of at least 160 kHz (the RDS subcarrier is at 57 kHz)");
@@ -131,62 +130,143 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
             set_error(error, path + ": a multiplex rate is at most 10 MHz");
             return nullptr;
         }
-        FILE* f = std::fopen(path.c_str(), "rb");
+        int fd = open_regular(path, error);
+        if (fd < 0) return nullptr;
+        FILE* f = ::fdopen(fd, "rb");
         if (!f) {
             set_error(error, path + ": " + std::strerror(errno));
+            ::close(fd);
             return nullptr;
         }
         return std::make_unique<RawMpxFile>(f, *raw_rate);
     }
+    int fd = open_regular(path, error);
+    if (fd < 0) return nullptr;
+    // libsndfile reads the descriptor that was checked, never the name again.
     SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (!f) {
+        ::close(fd);
         set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) +
                              "); a raw s16le recording needs its rate");
         return nullptr;
     }
+    std::unique_ptr<MpxFile> file = std::make_unique<SndMpxFile>(f, fd, info);
     if (info.channels < 1 || info.samplerate < kMinMpxRate) {
-        sf_close(f);
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is too low for a multiplex (at least 160 kHz: the RDS subcarrier is at 57 kHz)");
         return nullptr;
     }
     if (info.samplerate > kMaxMpxRate) {
-        sf_close(f);
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is not a multiplex's (at most 10 MHz)");
         return nullptr;
     }
-    return std::make_unique<SndMpxFile>(f, info);
+    return file;
+}
+
+namespace {
+
+// The samples of 16 bits a WAV's 32-bit sizes can count, its header included.
+constexpr uint64_t kWavMaxSamples = (0xFFFFFFFFull - 4096) / 2;
+
+class SndMpxWriter : public MpxWriter {
+public:
+    ~SndMpxWriter() override {
+        if (file_) sf_close(file_);
+    }
+
+    bool begin(const std::string& path, double rate, uint64_t expected_samples, std::string* error) {
+        path_ = path;
+        format_ = mpx_format_for(path, expected_samples);
+        if (!out_.open(path, error)) return false;
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(rate);
+        info.channels = 1;
+        info.format = SF_FORMAT_PCM_16 | (format_ == MpxFormat::Flac   ? SF_FORMAT_FLAC
+                                          : format_ == MpxFormat::Rf64 ? SF_FORMAT_RF64
+                                                                       : SF_FORMAT_WAV);
+        file_ = sf_open_fd(out_.fd(), SFM_WRITE, &info, SF_FALSE);
+        if (!file_) {
+            set_error(error, path + ": " + sf_strerror(nullptr));
+            return false;
+        }
+        // Should the expected size be an overestimate, a file that ends
+        // under 4 GiB is still written as a WAV.
+        if (format_ == MpxFormat::Rf64) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+        // A sample beyond full scale would wrap around in 16 bits.
+        sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        return true;
+    }
+
+    bool write(const float* samples, size_t count, std::string* error) override {
+        if (!file_) {
+            set_error(error, path_ + ": cannot be written");
+            return false;
+        }
+        written_ += count;
+        if (format_ == MpxFormat::Wav && written_ > kWavMaxSamples) return stop(error, "more than a WAV holds (4 GiB)");
+        if (sf_write_float(file_, samples, static_cast<sf_count_t>(count)) != static_cast<sf_count_t>(count))
+            return stop(error, sf_strerror(file_));
+        return true;
+    }
+
+    bool finish(std::string* error) override {
+        if (!file_) {
+            set_error(error, path_ + ": cannot be written");
+            return false;
+        }
+        // The close writes the header's sizes.
+        int closed = sf_close(file_);
+        file_ = nullptr;
+        if (closed != 0) {
+            set_error(error, path_ + ": the file cannot be completed (" + sf_error_number(closed) + ")");
+            return false;
+        }
+        return out_.commit(error);
+    }
+
+private:
+    bool stop(std::string* error, const std::string& why) {
+        set_error(error, path_ + ": " + why);
+        sf_close(file_);
+        file_ = nullptr;
+        return false;
+    }
+
+    std::string path_;
+    MpxFormat format_ = MpxFormat::Wav;
+    ce::ReplacementFile out_;
+    SNDFILE* file_ = nullptr;
+    uint64_t written_ = 0;
+};
+
+}  // namespace
+
+MpxFormat mpx_format_for(const std::string& path, uint64_t samples) {
+    if (ends_with(path, ".flac")) return MpxFormat::Flac;
+    return samples <= kWavMaxSamples ? MpxFormat::Wav : MpxFormat::Rf64;
+}
+
+std::unique_ptr<MpxWriter> MpxWriter::create(const std::string& path, double rate, uint64_t expected_samples,
+                                             std::string* error) {
+    auto writer = std::make_unique<SndMpxWriter>();
+    if (!writer->begin(path, rate, expected_samples, error)) return nullptr;
+    return writer;
 }
 
 bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error) {
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
-    info.channels = 1;
-    info.format = ends_with(path, ".flac") ? (SF_FORMAT_FLAC | SF_FORMAT_PCM_16) : (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) {
-        set_error(error, path + ": " + sf_strerror(nullptr));
-        return false;
-    }
-    // Clipping stays clipping: no wrap-around of samples outside -1..1.
-    sf_command(f, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    sf_count_t wrote = sf_write_float(f, mpx.data(), static_cast<sf_count_t>(mpx.size()));
-    bool ok = wrote == static_cast<sf_count_t>(mpx.size());
-    if (!ok) set_error(error, path + ": " + sf_strerror(f));
-    if (sf_close(f) != 0 && ok) {
-        set_error(error, path + ": could not be completed");
-        ok = false;
-    }
-    return ok;
+    auto writer = MpxWriter::create(path, rate, mpx.size(), error);
+    return writer && writer->write(mpx.data(), mpx.size(), error) && writer->finish(error);
 }
 
 std::unique_ptr<IqFile> IqFile::open(const std::string& path, IqFormat format, std::string* error) {
-    if (!regular_file(path, error)) return nullptr;
-    FILE* f = std::fopen(path.c_str(), "rb");
+    int fd = open_regular(path, error);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "rb");
     if (!f) {
         set_error(error, path + ": " + std::strerror(errno));
+        ::close(fd);
         return nullptr;
     }
     return std::make_unique<RawIqFile>(f, format);

@@ -195,7 +195,29 @@ public:
     virtual bool rewind() = 0;
 };
 
-// Writes a multiplex as 16-bit WAV (or FLAC when the name ends in .flac).
+// The form a multiplex file of so many samples takes: FLAC when the name ends
+// in .flac, else a plain 16-bit WAV while its sizes fit a WAV's 32 bits, and
+// RF64 (the WAV of 64-bit sizes) for one that would pass 4 GiB.
+enum class MpxFormat { Wav, Rf64, Flac };
+MpxFormat mpx_format_for(const std::string& path, uint64_t samples);
+
+// A multiplex file written a piece at a time, in the form mpx_format_for
+// chooses for the samples expected; a WAV refuses to grow past 4 GiB rather
+// than wrap its sizes. Nothing is at the path until finish(): an existing
+// file stays as it was after any failure, or when the writer goes unfinished.
+class MpxWriter {
+public:
+    // Null with a reason when it cannot be begun.
+    static std::unique_ptr<MpxWriter> create(const std::string& path, double rate, uint64_t expected_samples,
+                                             std::string* error = nullptr);
+    virtual ~MpxWriter() = default;
+    // Samples in -1..1; beyond that they clip. False once a write failed.
+    virtual bool write(const float* samples, size_t count, std::string* error = nullptr) = 0;
+    // Completes the file and puts it at the path.
+    virtual bool finish(std::string* error = nullptr) = 0;
+};
+
+// A whole multiplex at once, as MpxWriter writes it.
 bool write_mpx(const std::string& path, const std::vector<float>& mpx, double rate, std::string* error = nullptr);
 
 // An IQ recording in raw form.
