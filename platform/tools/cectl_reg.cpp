@@ -9,6 +9,8 @@
 // REG_NONE, a DWORD of odd size) as lower-case hex without separators.
 // Control characters in names and text print as \xHH so that every value
 // stays on one line. A type without a name prints as its number.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -383,15 +385,17 @@ int export_reg(const Args& args) {
             return fail("reg export: cannot write the output: " + std::string(std::strerror(errno)));
         return 0;
     }
-    FILE* f = std::fopen(args[1].c_str(), "wb");
-    if (!f) return fail("reg export: cannot write " + args[1] + ": " + std::strerror(errno));
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    int saved = errno;
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        saved = errno;
+    // An export that fails (a full disk) leaves the file it would replace as it was.
+    ce::ReplacementFile out;
+    std::string why_not;
+    if (!out.open(args[1], &why_not)) return fail("reg export: " + why_not);
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(out.fd(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail("reg export: cannot write " + args[1] + ": " + std::strerror(n < 0 ? errno : ENOSPC));
+        done += static_cast<size_t>(n);
     }
-    if (!ok) return fail("reg export: cannot write " + args[1] + ": " + std::strerror(saved));
+    if (!out.commit(&why_not)) return fail("reg export: " + why_not);
     return 0;
 }
 

@@ -418,6 +418,30 @@ TEST_F(RegFile, AnImportKilledMidwayLeavesNoneOrAllOfItsKeys) {
     EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Before", u"V", &v), S_OK);
 }
 
+// An export the disk cannot take whole leaves the file it would have
+// replaced as it was, and nothing beside it.
+TEST_F(RegFile, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
+    write_file(root.path() + "/bulk.reg", bulk_reg(2000));
+    fs::path err = root.path() + "/.err";
+    int status = 0;
+    pid_t pid = start(built_cectl(), {"--root", root.path(), "reg", "import", root.path() + "/bulk.reg"}, err);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(status, 0) << slurp(err);
+    fs::path folder = root.path() + "/out";
+    fs::create_directory(folder);
+    write_file((folder / "drivers.reg").string(), "what was there");
+    const std::vector<std::string> args = {"--root", root.path(), "reg", "export", "HKLM", (folder / "drivers.reg").string()};
+    pid = start(built_cectl(), args, err, 16 << 10);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << slurp(err);
+    EXPECT_EQ(slurp(folder / "drivers.reg"), "what was there");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    pid = start(built_cectl(), args, err);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << slurp(err);
+    EXPECT_GT(size_of(folder / "drivers.reg"), 16u << 10);
+}
+
 std::atomic<DWORD> watched_value{0};
 void on_change(HREGNOTIFY, DWORD, const PBYTE data, const UINT size) {
     if (data && size == 4) watched_value = data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
