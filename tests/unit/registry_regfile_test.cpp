@@ -430,7 +430,8 @@ TEST_F(RegFile, AnExportThatCannotBeWrittenWholeLeavesTheOldFile) {
     fs::path folder = root.path() + "/out";
     fs::create_directory(folder);
     write_file((folder / "drivers.reg").string(), "what was there");
-    const std::vector<std::string> args = {"--root", root.path(), "reg", "export", "HKLM", (folder / "drivers.reg").string()};
+    const std::vector<std::string> args = {"--root", root.path(), "reg",
+                                           "export", "HKLM",      (folder / "drivers.reg").string()};
     pid = start(built_cectl(), args, err, 16 << 10);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << slurp(err);
