@@ -8,6 +8,10 @@
 // A shortcut that names a launcher is refused as a target that cannot start:
 // the launcher it started would find this one running and ask it to start
 // the target again, without end.
+//
+// Every process the launcher starts is watched, not only the last: a program
+// that allows one instance answers a second start by handing over to the
+// first and ending, and the driver must stay loaded while the first runs.
 #include <stdio.h>
 
 #include <tlhelp32.h>
@@ -23,10 +27,14 @@
 #define CHECK_PERIOD_MS 5000
 #define WM_RELAUNCH (WM_USER + 236)
 #define MODULE_CHARS 520
+#define NAVIGATION_WATCHED 32  // processes watched at once
 
 WCHAR NavigationPath[NAVIGATION_CHARS];
 WCHAR NavigationArguments[NAVIGATION_CHARS];
-PROCESS_INFORMATION NavigationProcess;
+// The started processes still running at the last check. Their handles stay
+// open while they are watched, which keeps their ids from being reused.
+PROCESS_INFORMATION NavigationProcesses[NAVIGATION_WATCHED];
+DWORD NavigationCount;
 HWND SwitchWindow;
 HINSTANCE Instance;
 
@@ -118,32 +126,54 @@ BOOL NamesLauncher(LPCWSTR path) {
     return n > 0 && n < MODULE_CHARS && NormalizePath(module, self) && _wcsicmp(target, self) == 0;
 }
 
-// Starts the navigation program; only a start that succeeds replaces the
-// process that is watched.
-void StartNavigation() {
-    if (NamesLauncher(NavigationPath)) return;
-    WCHAR arguments[NAVIGATION_CHARS];
-    wcscpy(arguments, NavigationArguments);
-    PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(NavigationPath, arguments[0] ? arguments : nullptr, nullptr, nullptr, FALSE,
-                        CREATE_NEW_CONSOLE, nullptr, nullptr, nullptr, &started))
-        return;
-    if (NavigationProcess.hProcess) CloseHandle(NavigationProcess.hProcess);
-    if (NavigationProcess.hThread) CloseHandle(NavigationProcess.hThread);
-    NavigationProcess = started;
+BOOL IsWatched(DWORD processId) {
+    for (DWORD i = 0; i < NavigationCount; i++) {
+        if (NavigationProcesses[i].dwProcessId == processId) return TRUE;
+    }
+    return FALSE;
 }
 
+// Whether any watched process still has a thread; the ones that have none are
+// no longer watched and their handles are closed.
 BOOL IsNavigationRunning() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return FALSE;
+    BOOL running[NAVIGATION_WATCHED] = {};
     THREADENTRY32 entry;
     entry.dwSize = sizeof(entry);
-    BOOL found = FALSE;
-    for (BOOL more = Thread32First(snapshot, &entry); more && !found; more = Thread32Next(snapshot, &entry)) {
-        found = NavigationProcess.dwProcessId != 0 && entry.th32OwnerProcessID == NavigationProcess.dwProcessId;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        for (DWORD i = 0; i < NavigationCount; i++) {
+            if (entry.th32OwnerProcessID == NavigationProcesses[i].dwProcessId) running[i] = TRUE;
+        }
     }
     CloseToolhelp32Snapshot(snapshot);
-    return found;
+    DWORD kept = 0;
+    for (DWORD i = 0; i < NavigationCount; i++) {
+        if (running[i]) {
+            NavigationProcesses[kept++] = NavigationProcesses[i];
+        } else {
+            CloseHandle(NavigationProcesses[i].hProcess);
+            CloseHandle(NavigationProcesses[i].hThread);
+        }
+    }
+    NavigationCount = kept;
+    return kept > 0;
+}
+
+// Starts the navigation program and watches the new process beside those
+// already running. A program that could not be watched would run on without
+// the driver, so none is started while every place is taken.
+void StartNavigation() {
+    if (NamesLauncher(NavigationPath)) return;
+    if (NavigationCount == NAVIGATION_WATCHED) IsNavigationRunning();  // lets the ended ones go
+    if (NavigationCount == NAVIGATION_WATCHED) return;
+    WCHAR arguments[NAVIGATION_CHARS];
+    wcscpy(arguments, NavigationArguments);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(NavigationPath, arguments[0] ? arguments : nullptr, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                        nullptr, nullptr, nullptr, &started))
+        return;
+    NavigationProcesses[NavigationCount++] = started;
 }
 
 LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -155,10 +185,10 @@ LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             }
             return 0;
         case WM_RELAUNCH:
-            // A request from the program this launcher started means that
+            // A request from a program this launcher started means that
             // program is a launcher after all, under a name or through a link
             // the path did not show: it is not started again.
-            if (!wParam || wParam != NavigationProcess.dwProcessId) StartNavigation();
+            if (!wParam || !IsWatched(static_cast<DWORD>(wParam))) StartNavigation();
             return 0;
         case WM_CLOSE: return 0;  // the launcher ends only when the navigation program has
         case WM_DESTROY:
@@ -174,9 +204,15 @@ LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 int WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR, int) {
     HWND running = FindWindowW(SWITCH_NAME, SWITCH_NAME);
     if (running) {
+        SetLastError(0);
         SendMessageW(running, WM_RELAUNCH, GetCurrentProcessId(), 0);
-        SetForegroundWindow(running);
-        return 0;
+        // A window gone by the time the request reaches it belonged to a
+        // launcher that was ending and has switched the driver back: this
+        // start then is the first one.
+        if (GetLastError() != ERROR_INVALID_WINDOW_HANDLE) {
+            SetForegroundWindow(running);
+            return 0;
+        }
     }
     Instance = instance;
     if (!previous) {

@@ -592,15 +592,29 @@ static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
         return nullptr;
     }
     // Opened with open(2) so that a file made here is the user's alone (0600),
-    // as everything the device keeps in the root.
-    int flags = O_CLOEXEC | (plus ? O_RDWR : (base == 'r' ? O_RDONLY : O_WRONLY));
+    // as everything the device keeps in the root. Non-blocking for the open
+    // itself: a FIFO or a device put where a file is expected (a shortcut, the
+    // log) must not hang the program; only a regular file is taken, as the
+    // descriptor shows it, so a swap after any check changes nothing.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (plus ? O_RDWR : (base == 'r' ? O_RDONLY : O_WRONLY));
     if (base == 'w') flags |= O_CREAT | O_TRUNC | (exclusive ? O_EXCL : 0);
     if (base == 'a') flags |= O_CREAT | O_APPEND;
     int fd = ::open(m.host.c_str(), flags, 0600);
     if (fd < 0) {
-        SetLastError(error_from_errno(errno, m.host));
+        int e = errno;
+        // ENXIO: a FIFO without a reader or a device without a driver behind it.
+        SetLastError(e == ENXIO ? ERROR_ACCESS_DENIED : error_from_errno(e, m.host));
+        errno = e == ENXIO ? EACCES : e;
         return nullptr;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        errno = EACCES;
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::string host_mode(1, base);
     if (plus) host_mode += '+';
     FILE* f = ::fdopen(fd, host_mode.c_str());
@@ -613,7 +627,8 @@ static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
     return f;
 }
 
-// _wfopen -> fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb").
+// _wfopen -> fopen(3) of the mapped path, with the device C library's modes ("a+", "rt", "wb"); regular files only,
+// opened without blocking.
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     return CE_TRACE_RET(files, wfopen(path, mode), nullptr, _wfopen, path, mode);
 }

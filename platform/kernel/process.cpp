@@ -1,8 +1,10 @@
 // Processes: CreateProcessW starts a Linux process from a device path of the
-// root, and a per-process reaper thread waits on every child's pidfd, so a
-// child that ends is reaped at once (its handle is signalled, its exit code
-// kept) and never lingers as a zombie. The toolhelp thread snapshot reads
-// /proc for every process of the machine.
+// root, and a per-process reaper thread waits on every child's pidfd. A child
+// that ends signals its handle and keeps its exit code at once, but its id
+// stays reserved (the child stays unreaped) until the last handle to it is
+// closed, as on the device: a program that watches an id through an open
+// handle never sees it reused by another process. The toolhelp thread
+// snapshot reads /proc for every process of the machine.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,13 +35,34 @@ namespace ce {
 
 namespace {
 
+// Collects an ended child, freeing its id.
+void reap_child(pid_t pid) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
+}
+
 class Process : public KObject {
 public:
     bool waitable() const override { return true; }
     bool try_consume() override { return ended; }  // stays signalled, as a process does
+
+    // The last handle is gone: an ended child is collected now, a running
+    // one as soon as it ends.
+    void on_last_handle_closed() override {
+        bool reap_now;
+        {
+            std::lock_guard<std::mutex> lock(wait_mutex);
+            held = false;
+            reap_now = ended && !reaped;
+            reaped = reaped || reap_now;
+        }
+        if (reap_now) reap_child(pid);
+    }
+
     pid_t pid = 0;
     bool ended = false;
     DWORD exit_code = STILL_ACTIVE;
+    bool held = true;     // a handle is open (from before the child is watched)
+    bool reaped = false;  // the id is released
 };
 
 // The children this process started, each watched through its pidfd.
@@ -92,16 +115,28 @@ private:
             children_.erase(it);
         }
         ::close(fd);
-        int status = 0;
-        pid_t r;
-        while ((r = ::waitpid(process->pid, &status, 0)) < 0 && errno == EINTR) {
+        // WNOWAIT: the exit code is read but the child stays a zombie, which
+        // keeps its id from being given to another process while a handle
+        // still names it.
+        siginfo_t info{};
+        int r;
+        while ((r = ::waitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOWAIT)) < 0 && errno == EINTR) {
         }
         DWORD code = 0;
-        if (r == process->pid) code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::lock_guard<std::mutex> lock(process->wait_mutex);
-        process->exit_code = code;
-        process->ended = true;
-        process->wait_cv.notify_all();
+        if (r == 0 && info.si_pid == process->pid) {
+            code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status) & 0xFF
+                                              : 128 + static_cast<DWORD>(info.si_status);
+        }
+        bool reap_now;
+        {
+            std::lock_guard<std::mutex> lock(process->wait_mutex);
+            process->exit_code = code;
+            process->ended = true;
+            reap_now = !process->held && !process->reaped;
+            process->reaped = process->reaped || reap_now;
+            process->wait_cv.notify_all();
+        }
+        if (reap_now) reap_child(process->pid);
     }
 
     std::mutex mutex_;
@@ -264,6 +299,8 @@ static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
         SetLastError(error_of(rc));
         return FALSE;
     }
+    // Without a handle to keep it, the id is released as soon as the child ends.
+    process->held = info != nullptr;
     if (!reaper().watch(process)) {
         // Without a pidfd it cannot be watched: it is still reaped by whoever waits.
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -278,7 +315,7 @@ static BOOL create_process(LPCWSTR applicationName, LPWSTR commandLine, LPSECURI
 }
 
 // CreateProcessW -> posix_spawn of the device path's host file (a program, script or link) with the command line
-// as arguments; the handle is signalled when the process ends.
+// as arguments; the handle is signalled when the process ends, and the pid stays reserved until it is closed.
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                     DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
     return CE_TRACE_RET(kernel, create_process(applicationName, commandLine, {}, {}, {}, {}, {}, {}, {}, info), FALSE,
@@ -296,7 +333,7 @@ static BOOL get_exit_code_process(HANDLE process, LPDWORD exitCode) {
     return TRUE;
 }
 
-// GetExitCodeProcess -> STILL_ACTIVE until the child has ended and been reaped.
+// GetExitCodeProcess -> STILL_ACTIVE until the child has ended (waitid with WNOWAIT), then its exit code.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return CE_TRACE_RET(kernel, get_exit_code_process(process, exitCode), FALSE, GetExitCodeProcess, process);
 }

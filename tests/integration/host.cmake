@@ -21,5 +21,5 @@ target_include_directories(host_windows_test PRIVATE ${CMAKE_SOURCE_DIR}/platfor
 # Kvor_Switch, installed into the root by cectl init, launching a stand-in program.
 if(TARGET Kvor_Switch)
   ce_add_test(switch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/switch_test.cpp TIMEOUT 180)
-  add_dependencies(switch_test cehost cectl Kvor_Switch Tervalon wavelo FMS_API)
+  add_dependencies(switch_test cehost cectl Kvor_Switch Tervalon wavelo FMS_API host_window_owner)
 endif()

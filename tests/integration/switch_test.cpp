@@ -1,6 +1,7 @@
 // Kvor_Switch as installed by cectl init, through cehost with the real
 // driver, launching a stand-in navigation program: a script that notes its
-// start and runs until the test tells it to end.
+// start and runs until the test tells it to end, or one that allows a single
+// instance and hands a second start over to the first.
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -16,13 +17,18 @@ namespace {
 std::string program_dir() { return ce::root() + "/Program Files/Tervalon"; }
 
 // The stand-in: writes "<pid> <arguments>" to nav.log and runs until
-// stop-<pid> exists (or a minute has passed).
-void write_navigation_program() {
+// stop-<pid> exists (or a minute has passed). A single-instance one started
+// while another runs writes "<pid> handed over" and ends at once.
+void write_navigation_program(bool single_instance = false) {
     std::string path = ce::root() + "/nav.sh";
     std::ofstream(path) << "#!/bin/sh\n"
-                           "echo \"$$ $*\" >> \"$CE_ROOT/nav.log\"\n"
+                        << (single_instance ? "mkdir \"$CE_ROOT/nav.lock\" 2>/dev/null || "
+                                              "{ echo \"$$ handed over\" >> \"$CE_ROOT/nav.log\"; exit 0; }\n"
+                                            : "")
+                        << "echo \"$$ $*\" >> \"$CE_ROOT/nav.log\"\n"
                            "i=0\n"
-                           "while [ ! -e \"$CE_ROOT/stop-$$\" ] && [ $i -lt 3000 ]; do sleep 0.02; i=$((i+1)); done\n";
+                           "while [ ! -e \"$CE_ROOT/stop-$$\" ] && [ $i -lt 3000 ]; do sleep 0.02; i=$((i+1)); done\n"
+                        << (single_instance ? "rmdir \"$CE_ROOT/nav.lock\"\n" : "");
     chmod(path.c_str(), 0755);
 }
 
@@ -153,6 +159,62 @@ TEST_F(SwitchTest, ASecondStartRelaunchesAndTheNewProcessIsWatched) {
     end_navigation(second);
     EXPECT_EQ(launcher.status(), 0);
     EXPECT_FALSE(driver_loaded());
+}
+
+// A program that allows one instance answers the relaunch by handing over to
+// the first and ending at once: the driver stays loaded while the first runs.
+TEST_F(SwitchTest, UnderASingleInstanceProgramTheDriverStaysUntilTheFirstEnds) {
+    write_navigation_program(true);
+    Launcher launcher;
+    launcher.start_as();
+    ASSERT_TRUE(eventually([] { return started().size() == 1; }, 30));
+    EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}).status, 0);
+    ASSERT_TRUE(eventually([] { return started().size() == 2; }, 30));
+    ASSERT_NE(started()[1].find(" handed over"), std::string::npos);
+    // The launcher keeps the id of a process it watches until a check finds
+    // it ended: the id's release shows that a check has been made since.
+    pid_t second = std::stoi(pid_of(started()[1]));
+    ASSERT_TRUE(eventually([&] { return kill(second, 0) != 0; }, 30));
+    EXPECT_TRUE(driver_loaded());
+    EXPECT_FALSE(launcher.ended());
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(launcher.status(), 0);
+    EXPECT_FALSE(driver_loaded());
+}
+
+// A second start whose request finds the first launcher's window gone (that
+// launcher was ending) starts the program itself. The stand-in for the first
+// lists the launcher's window and ends while the request waits on it.
+TEST_F(SwitchTest, ASecondStartThatFindsTheFirstGoneStartsTheProgramItself) {
+    auto first = spawn({bin("host_window_owner"), "Kvor_Switch", "Kvor_Switch", "1260"});
+    ASSERT_TRUE(first->wait_for("ready"));
+    Launcher second;
+    second.start_as();
+    ASSERT_TRUE(first->wait_for("holding"));
+    first->kill_now();
+    ASSERT_TRUE(eventually([&] { return started().size() == 1 || second.ended(); }, 30));
+    ASSERT_EQ(started().size(), 1u);
+    EXPECT_TRUE(driver_loaded());
+    end_navigation(pid_of(started()[0]));
+    EXPECT_EQ(second.status(), 0);
+    EXPECT_FALSE(driver_loaded());
+}
+
+// A shortcut that is no regular file is refused at once, before the driver is
+// touched; a FIFO would otherwise hold the launcher until something wrote it.
+TEST_F(SwitchTest, AShortcutThatIsNoFileIsRefusedAtOnce) {
+    std::string shortcut = program_dir() + "/NavApp.lnk";
+    for (std::string kind : {"fifo", "folder", "device"}) {
+        std::filesystem::remove(shortcut);
+        if (kind == "fifo") {
+            ASSERT_EQ(mkfifo(shortcut.c_str(), 0600), 0);
+        }
+        if (kind == "folder") std::filesystem::create_directory(shortcut);
+        if (kind == "device") std::filesystem::create_symlink("/dev/null", shortcut);
+        EXPECT_EQ(run({program_dir() + "/Kvor_Switch.exe"}, 60).status, 0) << kind;
+    }
+    EXPECT_FALSE(driver_loaded());
+    EXPECT_EQ(host_log().find("activated COM9:"), std::string::npos);
 }
 
 // ---- a shortcut that names a launcher --------------------------------------------------------

@@ -6,6 +6,10 @@
 //                   pid was turned down)
 //   holding         a Send of kHold is waiting for "release"
 //   posted MSG WPARAM | foreground
+//
+// Given CLASS TITLE MSG, it lists that window instead, holds every Send of
+// MSG for good and runs until it is killed: a stand-in for a program whose
+// window goes away while another process waits on it.
 #include <unistd.h>
 
 #include <condition_variable>
@@ -28,8 +32,9 @@ constexpr int32_t kEditId = 5;
 std::mutex g_mutex;
 std::condition_variable g_cv;
 bool g_released = false;
+uint32_t g_hold = kHold;
 uint64_t g_hwnd = 0;
-std::u16string g_title = u"Owner One", g_edit;
+std::u16string g_class = u"TstWindow", g_title = u"Owner One", g_edit;
 
 void say(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -45,7 +50,7 @@ Result handle(const Request& r) {
     std::u16string* text = r.item == -1 ? &g_title : r.item == kEditId ? &g_edit : nullptr;
     switch (r.kind) {
         case Kind::Send:
-            if (r.message == kHold) {
+            if (r.message == g_hold) {
                 say("holding");
                 std::unique_lock<std::mutex> lock(g_mutex);
                 g_cv.wait(lock, [] { return g_released; });
@@ -75,14 +80,30 @@ Result handle(const Request& r) {
     return res;
 }
 
+std::u16string wide(const char* text) {
+    std::u16string out;
+    while (*text) out.push_back(static_cast<unsigned char>(*text++));
+    return out;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    bool stand_in = argc == 4;
+    if (stand_in) {
+        g_class = wide(argv[1]);
+        g_title = wide(argv[2]);
+        g_hold = static_cast<uint32_t>(std::stoul(argv[3]));
+    }
     ce::broker::set_handler(handle);
     g_hwnd = static_cast<uint64_t>(getpid()) << 32 | 1;
-    if (!ce::broker::add_window(g_hwnd, u"TstWindow", g_title)) {
+    if (!ce::broker::add_window(g_hwnd, g_class, g_title)) {
         say("failed");
         return 1;
+    }
+    if (stand_in) {
+        say("ready " + std::to_string(g_hwnd));
+        for (;;) pause();
     }
     uint64_t foreign = (static_cast<uint64_t>(getpid()) + 1) << 32 | 1;
     say(ce::broker::add_window(foreign, u"TstWindow", u"Not mine") ? "accepted" : "refused");

@@ -1,12 +1,16 @@
 // Processes started from the root and the thread snapshot: a child's handle
-// is signalled with its exit code, a start that cannot be made says why, and
-// the snapshot lists other processes' threads but never an ended child.
+// is signalled with its exit code, its id stays reserved while a handle names
+// it, a start that cannot be made says why, and the snapshot lists other
+// processes' threads but never an ended child.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "ce_platform.h"
 #include "test_support.h"
@@ -62,6 +66,45 @@ TEST(Process, AChildRunsFromTheRootIsListedWhileItRunsAndIsGoneOnceEnded) {
     EXPECT_EQ(line, "one two words");
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
+}
+
+// Whether pid still names our child, running or ended but not collected:
+// while it does, no other process can be given that id.
+bool reserved(DWORD pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+// A program that watches a process by its id (Kvor_Switch) holds the handle
+// for as long as it watches: the id of an ended child stays taken until the
+// last handle goes, and a child nobody holds is collected as soon as it ends.
+TEST(Process, AnIdStaysReservedWhileAHandleNamesTheProcess) {
+    cetest::TempRoot root;
+    write_script(root.path(), "quick.sh", "exit 3");
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(CreateProcessW(u"\\quick.sh", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi));
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+    EXPECT_EQ(code, 3u);
+    EXPECT_TRUE(reserved(pi.dwProcessId));
+    EXPECT_FALSE(owners().count(pi.dwProcessId));  // ended, though its id is kept
+    CloseHandle(pi.hProcess);
+    EXPECT_TRUE(reserved(pi.dwProcessId));  // the thread handle names it still
+    CloseHandle(pi.hThread);
+    EXPECT_FALSE(reserved(pi.dwProcessId));
+
+    write_script(root.path(), "gated.sh", "read line < \"$CE_ROOT/gate\"");
+    mkfifo((root.path() + "/gate").c_str(), 0600);
+    ASSERT_TRUE(CreateProcessW(u"\\gated.sh", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi));
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_TRUE(reserved(pi.dwProcessId));  // running
+    std::ofstream(root.path() + "/gate") << "go\n";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (reserved(pi.dwProcessId) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(reserved(pi.dwProcessId));
 }
 
 TEST(Process, AStartThatCannotBeMadeSaysWhy) {
