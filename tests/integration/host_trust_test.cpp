@@ -82,13 +82,14 @@ TEST(RootTrust, NoProgramUsesARootThatIsNotTheUsersAlone) {
     if (geteuid() == 0) loosen.push_back({"nobody (uid 65534)", [](const std::string& root) { chown(root.c_str(), 65534, 65534); }});
     for (const auto& [says, arrange] : loosen) {
         SCOPED_TRACE(says);
+        cetest::TempRoot scratch_root;  // the programs' output, apart from other tests'
+        const fs::path scratch = scratch_root.path();
         cetest::TempRoot temp;
         const std::string root = temp.path();
         tst_key(u"Drivers\\Builtin\\Planted", 4);
         fs::create_directory(root + "/Windows");
         fs::copy_file(cetest::build_dir() / "lib" / "libTstDriver.so", root + "/Windows/TstDriver.dll");
         arrange(root);
-        fs::path scratch = fs::temp_directory_path();
         for (const std::vector<std::string>& command :
              {std::vector<std::string>{bin("cehost"), "--root", root, "--foreground"},
               std::vector<std::string>{bin("cectl"), "--root", root, "devices"}}) {
@@ -117,6 +118,8 @@ TEST(RootTrust, NoProgramUsesARootThatIsNotTheUsersAlone) {
 }
 
 TEST(RootTrust, AnOldRootIsMadePrivateOnFirstUseAndSaysSoOnce) {
+    cetest::TempRoot scratch_root;
+    const fs::path scratch = scratch_root.path();
     cetest::TempRoot temp;
     const fs::path root = temp.path();
     tst_key(u"Drivers\\Old", 1);
@@ -129,7 +132,6 @@ TEST(RootTrust, AnOldRootIsMadePrivateOnFirstUseAndSaysSoOnce) {
     }
     chmod(root.c_str(), 0755);
     chmod((root / ".cehost").c_str(), 0755);
-    fs::path scratch = fs::temp_directory_path();
     cetest::ProgramRun first = cetest::run_program(bin("cectl"), {"--root", root, "reg", "query", "HKLM\\Drivers\\Old"}, scratch);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.err.find("made the device root " + root.string() + " private"), std::string::npos) << first.err;
