@@ -35,6 +35,6 @@ add_dependencies(fm_session_test wavelo ${FM_FAKE_TARGETS})
 # Over the simulated tuner (found beside the program, in ../lib).
 if(TARGET FMS_API)
   ce_add_test(fm_tuner_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/fm_tuner_test.cpp LIBS fmsim_core ${CMAKE_DL_LIBS})
-  target_include_directories(fm_tuner_test PRIVATE ${CMAKE_SOURCE_DIR}/fmapi ${CMAKE_SOURCE_DIR}/platform/tuner)
+  target_include_directories(fm_tuner_test PRIVATE ${CMAKE_SOURCE_DIR}/fmapi ${CMAKE_SOURCE_DIR}/tuner)
   add_dependencies(fm_tuner_test wavelo FMS_API)
 endif()

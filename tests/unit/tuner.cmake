@@ -1,4 +1,4 @@
-# The simulated tuner (platform/tuner): chip behaviour through the entry
+# The simulated tuner (tuner/): chip behaviour through the entry
 # points, recordings, the synthetic broadcaster seen by a real RDS decoder.
 pkg_check_modules(V4L2RDS REQUIRED IMPORTED_TARGET libv4l2rds)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
@@ -26,7 +26,7 @@ ce_add_test(tuner_real_air_test
 target_include_directories(tuner_real_air_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(tuner_real_air_test FMS_API)
 
-# Real radio (platform/tuner/radio): block code, modulator, front end,
+# Real radio (tuner/radio): block code, modulator, front end,
 # decoder, files (an RF64 one written by libsndfile directly).
 ce_add_test(tuner_radio_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_radio_test.cpp

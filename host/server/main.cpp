@@ -189,13 +189,31 @@ int main(int argc, char** argv) {
 
     // The host ends with its root: a test's temporary root being removed
     // must not leave a host behind.
+    // Without a watch (the user's inotify instances all taken) the root is
+    // looked at once a second instead.
+    struct stat root_stat {};
+    ::stat(root.c_str(), &root_stat);
     int root_watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (root_watch >= 0) inotify_add_watch(root_watch, root.c_str(), IN_DELETE_SELF | IN_MOVE_SELF);
+    if (root_watch >= 0 && inotify_add_watch(root_watch, root.c_str(), IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+        ::close(root_watch);
+        root_watch = -1;
+    }
+    if (root_watch < 0) cehost::log_line("cannot watch %s (%s); looking at it every second", root.c_str(), std::strerror(errno));
+    auto root_gone = [&] {
+        struct stat now {};
+        return ::stat(root.c_str(), &now) != 0 || now.st_ino != root_stat.st_ino || now.st_dev != root_stat.st_dev;
+    };
 
     for (;;) {
         pollfd fds[3] = {{sig_fd, POLLIN, 0}, {server.stop_event(), POLLIN, 0}, {root_watch, POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+        int ready = ::poll(fds, 3, root_watch >= 0 ? -1 : 1000);
+        if (ready < 0) {
             if (errno == EINTR) continue;
+            break;
+        }
+        if (ready == 0) {
+            if (!root_gone()) continue;
+            cehost::log_line("the root was removed: stopping");
             break;
         }
         if (fds[0].revents) {

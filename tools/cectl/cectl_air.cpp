@@ -1,5 +1,5 @@
 // cectl air: the stations and bands the simulated tuner receives. (The
-// default air is the tuner's declaration, platform/tuner/install.reg.)
+// default air is the tuner's declaration, tuner/install.reg.)
 #include <unistd.h>
 
 #include <climits>

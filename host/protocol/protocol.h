@@ -57,7 +57,7 @@ enum Op : uint16_t {
     OpStop = 11,
     OpGpsReload = 12,
     // The window broker: top-level windows of every process of the root, and
-    // messages carried between processes (see platform/host/window_table.h).
+    // messages carried between processes (see host/server/window_table.h).
     OpWindowAdd = 13,
     OpWindowTitle = 14,
     OpWindowRemove = 15,
