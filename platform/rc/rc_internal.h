@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,7 @@ struct Token {
     enum Kind : uint8_t { Ident, Number, String, Punct, End };
     Kind kind = End;
     bool is_long = false;  // a number with an L suffix, or an expression using one
-    bool wide = false;     // L"..."
+    bool wide = false;     // L"..." (or u"...", as the SDK's headers spell wide text)
     int file = 0;
     int line = 0;
     int64_t value = 0;
@@ -55,13 +56,13 @@ public:
         names_.push_back(path);
         return static_cast<int>(names_.size()) - 1;
     }
-    const std::string& name(int file) const { return names_[file]; }
     int count() const { return static_cast<int>(names_.size()); }
 
     std::optional<std::string> read(const std::string& path);
-    // A file named from file `from`: beside it, then along the include
-    // folders. Its path and bytes.
-    std::optional<std::pair<std::string, std::string>> find(int from, const std::string& name);
+    // A file named from file `from`: beside it (unless only the include
+    // folders are to be searched, as for #include <name>), then along the
+    // include folders. Its path and bytes.
+    std::optional<std::pair<std::string, std::string>> find(int from, const std::string& name, bool beside = true);
 
     [[noreturn]] void fail(int file, int line, const std::string& message) const {
         throw Failure{names_[file] + ":" + std::to_string(line) + ": " + message};
@@ -126,6 +127,7 @@ private:
 
     Files& files_;
     std::unordered_map<std::string, Macro> macros_;
+    std::unordered_set<std::string> once_;  // files that said #pragma once
     size_t expanded_ = 0;
     std::vector<Token> tokens_;
 };

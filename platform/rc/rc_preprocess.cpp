@@ -1,8 +1,8 @@
 // Preprocessing: the C preprocessor's part of a resource script, as the
 // device's RC runs it. Comments go, lines join, #include reads the project's
-// headers (whose declarations RC skips: a header contributes only its
-// directives), #define, #if and friends are honoured, and what is left
-// becomes tokens with their object-like macros expanded.
+// headers and the SDK's (whose declarations RC skips: a header contributes
+// only its directives), #define, #if and friends are honoured, and what is
+// left becomes tokens with their object-like macros expanded.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -20,256 +20,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the device SDK's headers define and scripts use without including
-// them here (windows.h, commctrl.h, aygshell.h, newres.h are accepted and
-// skipped). Values are the SDK's.
-const char kBuiltins[] = R"(
+// What the device's resource compiler is told before it reads a script: its
+// own RC_INVOKED (which the SDK's headers test to leave out what only a C
+// compiler reads) and the device the build is for. Every constant a script
+// uses beyond these comes from the headers it includes.
+const char kPredefined[] = R"(
 #define RC_INVOKED 1
 #define _WIN32 1
 #define UNDER_CE 0x502
 #define _WIN32_WCE 0x502
-#define WS_OVERLAPPED 0x00000000L
-#define WS_POPUP 0x80000000L
-#define WS_CHILD 0x40000000L
-#define WS_MINIMIZE 0x20000000L
-#define WS_VISIBLE 0x10000000L
-#define WS_DISABLED 0x08000000L
-#define WS_CLIPSIBLINGS 0x04000000L
-#define WS_CLIPCHILDREN 0x02000000L
-#define WS_MAXIMIZE 0x01000000L
-#define WS_CAPTION 0x00C00000L
-#define WS_BORDER 0x00800000L
-#define WS_DLGFRAME 0x00400000L
-#define WS_VSCROLL 0x00200000L
-#define WS_HSCROLL 0x00100000L
-#define WS_SYSMENU 0x00080000L
-#define WS_THICKFRAME 0x00040000L
-#define WS_GROUP 0x00020000L
-#define WS_TABSTOP 0x00010000L
-#define WS_MINIMIZEBOX 0x00020000L
-#define WS_MAXIMIZEBOX 0x00010000L
-#define WS_TILED WS_OVERLAPPED
-#define WS_ICONIC WS_MINIMIZE
-#define WS_SIZEBOX WS_THICKFRAME
-#define WS_OVERLAPPEDWINDOW (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
-#define WS_POPUPWINDOW (WS_POPUP | WS_BORDER | WS_SYSMENU)
-#define WS_EX_DLGMODALFRAME 0x00000001L
-#define WS_EX_NOPARENTNOTIFY 0x00000004L
-#define WS_EX_TOPMOST 0x00000008L
-#define WS_EX_ACCEPTFILES 0x00000010L
-#define WS_EX_TRANSPARENT 0x00000020L
-#define WS_EX_TOOLWINDOW 0x00000080L
-#define WS_EX_WINDOWEDGE 0x00000100L
-#define WS_EX_CLIENTEDGE 0x00000200L
-#define WS_EX_CONTEXTHELP 0x00000400L
-#define WS_EX_RIGHT 0x00001000L
-#define WS_EX_LEFT 0x00000000L
-#define WS_EX_RTLREADING 0x00002000L
-#define WS_EX_LTRREADING 0x00000000L
-#define WS_EX_LEFTSCROLLBAR 0x00004000L
-#define WS_EX_RIGHTSCROLLBAR 0x00000000L
-#define WS_EX_CONTROLPARENT 0x00010000L
-#define WS_EX_STATICEDGE 0x00020000L
-#define WS_EX_APPWINDOW 0x00040000L
-#define WS_EX_OVERLAPPEDWINDOW (WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE)
-#define WS_EX_NOANIMATION 0x04000000L
-#define WS_EX_INK 0x10000000L
-#define WS_EX_ABOVESTARTUP 0x20000000L
-#define WS_EX_NODRAG 0x40000000L
-#define WS_EX_CAPTIONOKBTN 0x80000000L
-#define DS_ABSALIGN 0x01L
-#define DS_SYSMODAL 0x02L
-#define DS_3DLOOK 0x04L
-#define DS_FIXEDSYS 0x08L
-#define DS_NOFAILCREATE 0x10L
-#define DS_LOCALEDIT 0x20L
-#define DS_SETFONT 0x40L
-#define DS_MODALFRAME 0x80L
-#define DS_NOIDLEMSG 0x100L
-#define DS_SETFOREGROUND 0x200L
-#define DS_CONTROL 0x400L
-#define DS_CENTER 0x800L
-#define DS_CENTERMOUSE 0x1000L
-#define DS_CONTEXTHELP 0x2000L
-#define DS_SHELLFONT (DS_SETFONT | DS_FIXEDSYS)
-#define SS_LEFT 0x00000000L
-#define SS_CENTER 0x00000001L
-#define SS_RIGHT 0x00000002L
-#define SS_ICON 0x00000003L
-#define SS_BLACKRECT 0x00000004L
-#define SS_GRAYRECT 0x00000005L
-#define SS_WHITERECT 0x00000006L
-#define SS_BLACKFRAME 0x00000007L
-#define SS_GRAYFRAME 0x00000008L
-#define SS_WHITEFRAME 0x00000009L
-#define SS_USERITEM 0x0000000AL
-#define SS_SIMPLE 0x0000000BL
-#define SS_LEFTNOWORDWRAP 0x0000000CL
-#define SS_OWNERDRAW 0x0000000DL
-#define SS_BITMAP 0x0000000EL
-#define SS_ENHMETAFILE 0x0000000FL
-#define SS_ETCHEDHORZ 0x00000010L
-#define SS_ETCHEDVERT 0x00000011L
-#define SS_ETCHEDFRAME 0x00000012L
-#define SS_TYPEMASK 0x0000001FL
-#define SS_NOPREFIX 0x00000080L
-#define SS_NOTIFY 0x00000100L
-#define SS_CENTERIMAGE 0x00000200L
-#define SS_RIGHTJUST 0x00000400L
-#define SS_REALSIZEIMAGE 0x00000800L
-#define SS_SUNKEN 0x00001000L
-#define SS_ENDELLIPSIS 0x00004000L
-#define SS_PATHELLIPSIS 0x00008000L
-#define SS_WORDELLIPSIS 0x0000C000L
-#define ES_LEFT 0x0000L
-#define ES_CENTER 0x0001L
-#define ES_RIGHT 0x0002L
-#define ES_MULTILINE 0x0004L
-#define ES_UPPERCASE 0x0008L
-#define ES_LOWERCASE 0x0010L
-#define ES_PASSWORD 0x0020L
-#define ES_AUTOVSCROLL 0x0040L
-#define ES_AUTOHSCROLL 0x0080L
-#define ES_NOHIDESEL 0x0100L
-#define ES_COMBOBOX 0x0200L
-#define ES_OEMCONVERT 0x0400L
-#define ES_READONLY 0x0800L
-#define ES_WANTRETURN 0x1000L
-#define ES_NUMBER 0x2000L
-#define BS_PUSHBUTTON 0x00000000L
-#define BS_DEFPUSHBUTTON 0x00000001L
-#define BS_CHECKBOX 0x00000002L
-#define BS_AUTOCHECKBOX 0x00000003L
-#define BS_RADIOBUTTON 0x00000004L
-#define BS_3STATE 0x00000005L
-#define BS_AUTO3STATE 0x00000006L
-#define BS_GROUPBOX 0x00000007L
-#define BS_USERBUTTON 0x00000008L
-#define BS_AUTORADIOBUTTON 0x00000009L
-#define BS_PUSHBOX 0x0000000AL
-#define BS_OWNERDRAW 0x0000000BL
-#define BS_TYPEMASK 0x0000000FL
-#define BS_LEFTTEXT 0x00000020L
-#define BS_RIGHTBUTTON BS_LEFTTEXT
-#define BS_TEXT 0x00000000L
-#define BS_ICON 0x00000040L
-#define BS_BITMAP 0x00000080L
-#define BS_LEFT 0x00000100L
-#define BS_RIGHT 0x00000200L
-#define BS_CENTER 0x00000300L
-#define BS_TOP 0x00000400L
-#define BS_BOTTOM 0x00000800L
-#define BS_VCENTER 0x00000C00L
-#define BS_PUSHLIKE 0x00001000L
-#define BS_MULTILINE 0x00002000L
-#define BS_NOTIFY 0x00004000L
-#define BS_FLAT 0x00008000L
-#define CBS_SIMPLE 0x0001L
-#define CBS_DROPDOWN 0x0002L
-#define CBS_DROPDOWNLIST 0x0003L
-#define CBS_OWNERDRAWFIXED 0x0010L
-#define CBS_OWNERDRAWVARIABLE 0x0020L
-#define CBS_AUTOHSCROLL 0x0040L
-#define CBS_OEMCONVERT 0x0080L
-#define CBS_SORT 0x0100L
-#define CBS_HASSTRINGS 0x0200L
-#define CBS_NOINTEGRALHEIGHT 0x0400L
-#define CBS_DISABLENOSCROLL 0x0800L
-#define CBS_UPPERCASE 0x2000L
-#define CBS_LOWERCASE 0x4000L
-#define LBS_NOTIFY 0x0001L
-#define LBS_SORT 0x0002L
-#define LBS_NOREDRAW 0x0004L
-#define LBS_MULTIPLESEL 0x0008L
-#define LBS_OWNERDRAWFIXED 0x0010L
-#define LBS_OWNERDRAWVARIABLE 0x0020L
-#define LBS_HASSTRINGS 0x0040L
-#define LBS_USETABSTOPS 0x0080L
-#define LBS_NOINTEGRALHEIGHT 0x0100L
-#define LBS_MULTICOLUMN 0x0200L
-#define LBS_WANTKEYBOARDINPUT 0x0400L
-#define LBS_EXTENDEDSEL 0x0800L
-#define LBS_DISABLENOSCROLL 0x1000L
-#define LBS_NODATA 0x2000L
-#define LBS_NOSEL 0x4000L
-#define LBS_STANDARD (LBS_NOTIFY | LBS_SORT | WS_VSCROLL | WS_BORDER)
-#define SBS_HORZ 0x0000L
-#define SBS_VERT 0x0001L
-#define UDS_WRAP 0x0001
-#define UDS_SETBUDDYINT 0x0002
-#define UDS_ALIGNRIGHT 0x0004
-#define UDS_ALIGNLEFT 0x0008
-#define UDS_AUTOBUDDY 0x0010
-#define UDS_ARROWKEYS 0x0020
-#define UDS_HORZ 0x0040
-#define UDS_NOTHOUSANDS 0x0080
-#define PBS_SMOOTH 0x01
-#define PBS_VERTICAL 0x04
-#define UPDOWN_CLASS "msctls_updown32"
-#define UPDOWN_CLASSW L"msctls_updown32"
-#define PROGRESS_CLASS "msctls_progress32"
-#define PROGRESS_CLASSW L"msctls_progress32"
-#define TRACKBAR_CLASS "msctls_trackbar32"
-#define WC_BUTTON "Button"
-#define WC_STATIC "Static"
-#define WC_EDIT "Edit"
-#define WC_LISTBOX "ListBox"
-#define WC_COMBOBOX "ComboBox"
-#define WC_SCROLLBAR "ScrollBar"
-#define WC_LISTVIEW "SysListView32"
-#define WC_TREEVIEW "SysTreeView32"
-#define WC_TABCONTROL "SysTabControl32"
-#define IDOK 1
-#define IDCANCEL 2
-#define IDABORT 3
-#define IDRETRY 4
-#define IDIGNORE 5
-#define IDYES 6
-#define IDNO 7
-#define IDCLOSE 8
-#define IDHELP 9
-#define IDC_STATIC (-1)
-#define I_IMAGENONE (-2)
-#define TBSTATE_CHECKED 0x01
-#define TBSTATE_PRESSED 0x02
-#define TBSTATE_ENABLED 0x04
-#define TBSTATE_HIDDEN 0x08
-#define TBSTATE_INDETERMINATE 0x10
-#define TBSTATE_WRAP 0x20
-#define TBSTYLE_BUTTON 0x0000
-#define TBSTYLE_SEP 0x0001
-#define TBSTYLE_CHECK 0x0002
-#define TBSTYLE_GROUP 0x0004
-#define TBSTYLE_CHECKGROUP (TBSTYLE_GROUP | TBSTYLE_CHECK)
-#define TBSTYLE_DROPDOWN 0x0008
-#define TBSTYLE_AUTOSIZE 0x0010
-#define TBSTYLE_NOPREFIX 0x0020
-#define NOMENU 0xFFFF
-#define SHMENUBAR RCDATA
-#define LANG_NEUTRAL 0x00
-#define LANG_CZECH 0x05
-#define LANG_GERMAN 0x07
-#define LANG_ENGLISH 0x09
-#define LANG_SPANISH 0x0a
-#define LANG_FRENCH 0x0c
-#define LANG_ITALIAN 0x10
-#define LANG_DUTCH 0x13
-#define LANG_POLISH 0x15
-#define LANG_RUSSIAN 0x19
-#define LANG_SLOVAK 0x1b
-#define SUBLANG_NEUTRAL 0x00
-#define SUBLANG_DEFAULT 0x01
-#define SUBLANG_SYS_DEFAULT 0x02
-#define SUBLANG_ENGLISH_US 0x01
-#define SUBLANG_ENGLISH_UK 0x02
 )";
-
-// Headers of the device SDK that a script may include by "name": when the
-// project has no file of that name they are skipped, as their constants are
-// built in.
-const char* const kSdkHeaders[] = {"windows.h", "winuser.h",  "winbase.h", "windef.h",   "winnt.h",    "winver.h",
-                                   "winres.h",  "winresrc.h", "afxres.h",  "commctrl.h", "aygshell.h", "newres.h",
-                                   "dlgs.h",    "tpcshell.h", "sipapi.h",  "richedit.h", "wingdi.h"};
 
 constexpr int kMaxIncludeDepth = 16;
 constexpr int kMaxMacroDepth = 64;
@@ -295,17 +55,17 @@ std::optional<std::string> Files::read(const std::string& path) {
             if (in) bytes = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
     }
-    if (bytes) inputs_.push_back(path);
+    if (bytes && std::find(inputs_.begin(), inputs_.end(), path) == inputs_.end()) inputs_.push_back(path);
     return bytes;
 }
 
-std::optional<std::pair<std::string, std::string>> Files::find(int from, const std::string& name) {
+std::optional<std::pair<std::string, std::string>> Files::find(int from, const std::string& name, bool beside) {
     std::vector<std::string> candidates;
     fs::path p(name);
     if (p.is_absolute()) {
         candidates.push_back(name);
     } else {
-        candidates.push_back((fs::path(names_[from]).parent_path() / p).lexically_normal().string());
+        if (beside) candidates.push_back((fs::path(names_[from]).parent_path() / p).lexically_normal().string());
         for (const auto& dir : options_.include_dirs)
             candidates.push_back((fs::path(dir) / p).lexically_normal().string());
     }
@@ -317,7 +77,7 @@ std::optional<std::pair<std::string, std::string>> Files::find(int from, const s
 
 std::vector<Token> Preprocessor::run(const std::string& script,
                                      const std::vector<std::pair<std::string, std::string>>& defines) {
-    process("<built-in>", kBuiltins, 0);  // file 0: only #defines
+    process("<built-in>", kPredefined, 0);  // file 0: only #defines
     for (const auto& [name, value] : defines) define(name + " " + (value.empty() ? "1" : value), 0, 0);
     auto text = files_.read(script);
     if (!text) throw Failure{script + ": cannot be read"};
@@ -488,7 +248,7 @@ void Preprocessor::lex(const std::string& text, int file, int line, std::vector<
         Token t;
         t.file = file;
         t.line = line;
-        if (c == 'L' && i + 1 < n && text[i + 1] == '"') {
+        if ((c == 'L' || c == 'u') && i + 1 < n && text[i + 1] == '"') {
             i = lex_string(text, i + 1, true, t);
         } else if (c == '"') {
             i = lex_string(text, i, false, t);
@@ -658,22 +418,18 @@ bool Preprocessor::evaluate_condition(const std::string& rest, int file, int lin
 void Preprocessor::include(const std::string& rest, int file, int line, int depth) {
     size_t i = rest.find_first_not_of(" \t");
     if (i == std::string::npos) files_.fail(file, line, "#include needs a file name");
-    if (rest[i] == '<') return;  // a system header: its constants are built in
-    if (rest[i] != '"') files_.fail(file, line, "#include needs a file name in quotes or <>");
-    size_t close = rest.find('"', i + 1);
+    bool angled = rest[i] == '<';
+    if (!angled && rest[i] != '"') files_.fail(file, line, "#include needs a file name in quotes or <>");
+    size_t close = rest.find(angled ? '>' : '"', i + 1);
     if (close == std::string::npos || close == i + 1) files_.fail(file, line, "bad #include file name");
     std::string name = rest.substr(i + 1, close - i - 1);
     std::replace(name.begin(), name.end(), '\\', '/');
     if (depth + 1 >= kMaxIncludeDepth) files_.fail(file, line, "#include nested too deeply");
-    auto found = files_.find(file, name);
-    if (!found) {
-        std::string base = name.substr(name.find_last_of('/') + 1);
-        std::string lower = base;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const char* sdk : kSdkHeaders)
-            if (lower == sdk) return;
-        files_.fail(file, line, "cannot open include file '" + name + "'");
-    }
+    // <windows.h> and the like come from the include folders only: the
+    // build names the SDK's folder there.
+    auto found = files_.find(file, name, !angled);
+    if (!found) files_.fail(file, line, "cannot open include file '" + name + "'");
+    if (once_.count(found->first)) return;
     process(found->first, found->second, depth + 1);
 }
 
@@ -749,8 +505,15 @@ void Preprocessor::process(const std::string& path, const std::string& text, int
             macros_.erase(name[0].text);
         } else if (directive == "include") {
             include(rest, file, l.number, depth);
-        } else if (directive == "pragma" || directive == "line" || directive.empty()) {
-            // code_page and the like: the script is UTF-8 throughout.
+        } else if (directive == "pragma") {
+            // once keeps a header that several others include from being read
+            // again; code_page and the like are of no effect: the script is
+            // UTF-8 throughout.
+            size_t w = rest.find_first_not_of(" \t");
+            if (w != std::string::npos && rest.compare(w, rest.find_last_not_of(" \t") + 1 - w, "once") == 0)
+                once_.insert(path);
+        } else if (directive == "line" || directive.empty()) {
+            // A line marker, or a lone '#'.
         } else if (directive == "error") {
             files_.fail(file, l.number, "#error" + rest);
         } else if (!header_only) {
