@@ -5,7 +5,11 @@
 # module then finds its resources with FindResourceW, LoadStringW and the
 # dialog calls. The script is rebuilt when it, cerc, or any header or icon it
 # reads changes (cerc writes a dependency file). The script's own folder is
-# searched first for #include "..." and icon files, then INCLUDE_DIRS.
+# searched first for #include "..." and icon files, then INCLUDE_DIRS, then the
+# SDK's headers (CE_SDK_INCLUDE_DIR), where <windows.h> and the like are found:
+# cerc takes their constants from there, as a C++ source does.
+set(CE_SDK_INCLUDE_DIR ${CMAKE_SOURCE_DIR}/platform/include)
+
 function(ce_add_resources target script)
   cmake_parse_arguments(R "" "" "INCLUDE_DIRS;DEFINES" ${ARGN})
   get_filename_component(script_abs ${script} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
@@ -16,6 +20,7 @@ function(ce_add_resources target script)
     get_filename_component(dir_abs ${dir} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
     list(APPEND args -I ${dir_abs})
   endforeach()
+  list(APPEND args -I ${CE_SDK_INCLUDE_DIR})
   foreach(def ${R_DEFINES})
     list(APPEND args -D ${def})
   endforeach()
@@ -30,5 +35,5 @@ function(ce_add_resources target script)
   # The generated source needs only ce_resources.h; the target links libce
   # for the registration anyway.
   set_source_files_properties(${out} TARGET_DIRECTORY ${target} PROPERTIES
-    INCLUDE_DIRECTORIES ${CMAKE_SOURCE_DIR}/platform/include)
+    INCLUDE_DIRECTORIES ${CE_SDK_INCLUDE_DIR})
 endfunction()

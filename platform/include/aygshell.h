@@ -40,6 +40,9 @@ typedef struct tagSHMENUBARINFO {
 
 // Soft-key bar resource (an RCDATA of the bar's id, beside a MENU of the same
 // id for the soft keys that open a menu).
+#ifdef RC_INVOKED
+#define SHMENUBAR RCDATA
+#endif
 #define I_IMAGENONE (-2)
 #define TBSTATE_ENABLED 0x04
 #define TBSTYLE_BUTTON 0x0000

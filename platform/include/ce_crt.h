@@ -3,8 +3,10 @@
 // give the system's code the device's functions over char16_t.
 #pragma once
 
+#ifndef RC_INVOKED  // a resource script reads only the #defines
 #include <cstdarg>
 #include <cstddef>
+#endif
 
 #include "windef.h"
 

@@ -6,6 +6,8 @@
 
 #define UPDOWN_CLASSW u"msctls_updown32"
 #define PROGRESS_CLASSW u"msctls_progress32"
+#define UPDOWN_CLASS UPDOWN_CLASSW  // the device's builds are Unicode
+#define PROGRESS_CLASS PROGRESS_CLASSW
 
 #define UDS_WRAP 0x0001
 #define UDS_SETBUDDYINT 0x0002

@@ -1,7 +1,9 @@
 // Kernel, file, module and serial services of the device, as the SDK names them.
 #pragma once
 
+#ifndef RC_INVOKED  // a resource script reads only the #defines
 #include <cstdio>
+#endif
 
 #include "windef.h"
 #include "winerror.h"

@@ -3,8 +3,10 @@
 // pointer-sized so that a 64-bit build keeps every record consistent.
 #pragma once
 
+#ifndef RC_INVOKED  // a resource script reads only the #defines
 #include <cstddef>
 #include <cstdint>
+#endif
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;

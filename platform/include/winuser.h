@@ -1,7 +1,9 @@
 // System parameters and Windows-style formatting (winuser.h).
 #pragma once
 
+#ifndef RC_INVOKED  // a resource script reads only the #defines
 #include <cstdarg>
+#endif
 
 #include "windef.h"
 #include "winbase.h"
@@ -158,6 +160,7 @@ typedef struct tagPAINTSTRUCT {
 #define WS_SYSMENU 0x00080000L
 #define WS_GROUP 0x00020000L
 #define WS_TABSTOP 0x00010000L
+#define WS_EX_CLIENTEDGE 0x00000200L
 #define WS_EX_NODRAG 0x40000000L
 #define WS_EX_CAPTIONOKBTN 0x80000000L
 #define CS_VREDRAW 0x0001
@@ -173,6 +176,7 @@ typedef struct tagPAINTSTRUCT {
 // Buttons.
 #define BS_PUSHBUTTON 0x00000000L
 #define BS_DEFPUSHBUTTON 0x00000001L
+#define BS_AUTOCHECKBOX 0x00000003L
 #define BN_CLICKED 0
 #define BM_CLICK 0x00F5
 

@@ -4,11 +4,14 @@
 // the end of their data), and a C++ source. Bytes from 0x80 up and control
 // characters stand for whole words of the language, so short inputs reach
 // deep into the parser; a zero byte starts the text of "more.h", a header
-// the script may include.
+// the script may include. <windows.h> and the like are the SDK's headers.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 
 #include "rc_compiler.h"
@@ -43,7 +46,7 @@ const char* const kWords[] = {
     " GRAYED ",
     "#include \"ids.h\"\n",
     "#include \"more.h\"\n",
-    "#include <windows.h>\n",
+    "#include <windows.h>\n#include <aygshell.h>\n",
     "\n#define ",
     "\n#if ",
     "\n#ifdef ",
@@ -88,6 +91,17 @@ constexpr size_t kWordCount = sizeof kWords / sizeof kWords[0];
 
 const char kIds[] = "#define IDD_X 100\n#define IDC_Y (IDD_X + 1)\n#define TEXT \"Hi\"\n#define F(x) x\nint c_code;\n";
 const char kIcon[] = {0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, 4, 0, 0, 0, 22, 0, 0, 0, 1, 2, 3, 4};
+
+// The SDK's headers, read once for every run.
+std::optional<std::string> sdk_header(const std::string& path) {
+    static std::map<std::string, std::optional<std::string>> cache;
+    auto it = cache.find(path);
+    if (it != cache.end()) return it->second;
+    std::optional<std::string> text;
+    if (std::ifstream in{path, std::ios::binary})
+        text = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return cache[path] = text;
+}
 
 [[noreturn]] void broken(const char* what, const std::string& detail) {
     std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
@@ -163,11 +177,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             *out += static_cast<char>(data[i]);
     }
     ce::rc::Options options;
+    options.include_dirs = {CE_SDK_DIR};
     options.read_file = [&](const std::string& path) -> std::optional<std::string> {
         if (path == "test.rc") return script;
         if (path == "more.h") return more;
         if (path == "ids.h") return std::string(kIds);
         if (path == "icon.ico") return std::string(kIcon, sizeof kIcon);
+        if (path.rfind(CE_SDK_DIR "/", 0) == 0) return sdk_header(path);
         return std::nullopt;
     };
     ce::rc::Result r = ce::rc::compile("test.rc", options);
@@ -175,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string& e = r.error;
         bool located = false;
         // Every file read_file serves can be #included, the icon too.
-        for (const char* file : {"test.rc:", "more.h:", "ids.h:", "icon.ico:", "<built-in>:"})
+        for (const char* file : {"test.rc:", "more.h:", "ids.h:", "icon.ico:", "<built-in>:", CE_SDK_DIR "/"})
             located = located || e.rfind(file, 0) == 0;
         if (!located || !r.resources.empty()) broken("error without a location", e);
         return 0;

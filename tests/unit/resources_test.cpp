@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "aygshell.h"
 #include "ce_platform.h"
 #include "rc_compiler.h"
 #include "test_support.h"
@@ -262,6 +263,17 @@ TEST(ResourceData, WordsDwordsAndStringsAsWritten) {
               (std::vector<uint8_t>{1, 0, 0xFF, 0xFF, 0x78, 0x56, 0x34, 0x12, 'a', 'b', 'c', 0, 'd', 0, 20, 0}));
 }
 
+// cerc reads the same windows.h, commctrl.h and aygshell.h as the compiler:
+// a script's SDK names have the values C++ code sees, a DWORD for an L.
+TEST(ResourceData, SdkNamesHaveTheHeadersValues) {
+    std::vector<uint8_t> expected(8);
+    WORD words[] = {UDM_SETPOS, SHIDIF_SIZEDLGFULLSCREEN};
+    DWORD dword = MB_TOPMOST;
+    std::memcpy(expected.data(), words, 4);
+    std::memcpy(expected.data() + 4, &dword, 4);
+    EXPECT_EQ(bytes_of(nullptr, MAKEINTRESOURCEW(IDR_SDK_VALUES), RT_RCDATA), expected);
+}
+
 TEST(ResourceModules, ALibraryKeepsItsOwnResources) {
     HMODULE lib = LoadLibraryW(u"CeTestResources.dll");
     ASSERT_NE(lib, nullptr) << ce::last_module_error();
@@ -313,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadScript{"UnknownControl", "1 DIALOG 0, 0, 10, 10\nBEGIN\n WIDGET \"x\", 1, 0, 0, 1, 1\nEND",
                   "test.rc:3: unknown control 'WIDGET'"},
         BadScript{"MissingInclude", "\n#include \"missing.h\"", "test.rc:2: cannot open include file 'missing.h'"},
-        BadScript{"UndefinedName", "1 RCDATA\nBEGIN\n WS_CHILD, FOO\nEND", "test.rc:3: 'FOO' is not defined"},
+        BadScript{"UndefinedName", "1 RCDATA\nBEGIN\n 1, FOO\nEND", "test.rc:3: 'FOO' is not defined"},
         BadScript{"UnterminatedString", "STRINGTABLE\nBEGIN\n 1 \"abc\nEND", "test.rc:3: unterminated string"},
         BadScript{"MissingEndif", "#if 1\n1 RCDATA { 1 }\n", "test.rc:3: missing #endif"},
         BadScript{"EmptyPopup", "1 MENU\nBEGIN\n POPUP \"x\"\n BEGIN\n END\nEND", "test.rc:3: POPUP has no items"},
@@ -327,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "test.rc:3: resource 1 of type 10 is defined twice"},
         BadScript{"BadUtf8", "STRINGTABLE { 1 \"\xC3\x28\" }", "test.rc:1: text is not valid UTF-8"},
         BadScript{"EndInData", "1 RCDATA { ((((1)))) ", "test.rc:1: unexpected end of file in the data"},
-        BadScript{"EndInStyle", "1 DIALOG 0, 0, 1, 1 STYLE WS_CHILD |",
+        BadScript{"EndInStyle", "1 DIALOG 0, 0, 1, 1 STYLE 0x40000000L |",
                   "test.rc:1: expected a number, found end of file"},
         BadScript{"SecondElse", "#ifdef X\n#else\n#else\n#endif", "test.rc:3: second #else"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -11,6 +11,7 @@
 #define IDD_PLAIN 103
 #define IDR_MAIN_MENU 104
 #define IDR_TABLE 105
+#define IDR_SDK_VALUES 106
 
 #define IDC_FREQ 1001
 #define IDC_SPIN 1002

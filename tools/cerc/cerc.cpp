@@ -1,5 +1,7 @@
 // cerc: the platform's resource compiler, run by the build (ce_add_resources).
 //   cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] -o OUT.cpp SCRIPT.rc
+// A script's <windows.h>, <commctrl.h>, ... are read from the -I folders, so
+// the build names the SDK's headers there.
 // Errors: "SCRIPT.rc:LINE: what is wrong" on stderr and exit status 1, so the
 // build stops at the line to fix.
 #include <cstdio>

@@ -42,7 +42,8 @@ struct Resource {
 using FileReader = std::function<std::optional<std::string>(const std::string& path)>;
 
 struct Options {
-    // Searched for #include "x" and icon files after the including file's folder.
+    // Searched for #include "x" and icon files after the including file's
+    // folder, and alone for #include <x>: the SDK's headers are found here.
     std::vector<std::string> include_dirs;
     // Predefined names (NAME, value), as -D gives them.
     std::vector<std::pair<std::string, std::string>> defines;
