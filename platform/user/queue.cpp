@@ -37,9 +37,18 @@ struct QueueHolder {
             pending.swap(queue->sent);
         }
         for (auto& s : pending) {
-            s->failed = true;
-            s->done = true;
-            if (s->sender) s->sender->wake();
+            // done is read by the sender under its own queue's lock.
+            if (s->sender) {
+                {
+                    std::lock_guard<std::mutex> lock(s->sender->mutex);
+                    s->failed = true;
+                    s->done = true;
+                }
+                s->sender->wake();
+            } else {
+                s->failed = true;
+                s->done = true;
+            }
         }
         std::lock_guard<std::mutex> lock(queues_mutex());
         queues().erase(queue->thread_id);

@@ -43,6 +43,24 @@ std::vector<Group> spy_groups(const std::filesystem::path& path) {
     return out;
 }
 
+bool Bad(const Group& g) { return g.a == "----" || g.b == "----" || g.c == "----" || g.d == "----"; }
+
+// Follows what arrived through the recording (looped) from index start: how
+// many intact groups it leaves out on the way, or nothing when a group is not
+// in the recording at all.
+std::optional<size_t> IntactGroupsLeftOut(const std::vector<Group>& recording, const std::vector<Group>& received,
+                                          size_t start) {
+    size_t k = start, left_out = 0;
+    for (const auto& g : received) {
+        for (size_t steps = 0; !(recording[k] == g); k = (k + 1) % recording.size()) {
+            if (++steps == recording.size()) return std::nullopt;
+            if (!Bad(recording[k])) left_out++;
+        }
+        k = (k + 1) % recording.size();
+    }
+    return left_out;
+}
+
 bool checksum_ok(const std::string& sentence) {
     size_t star = sentence.find('*');
     if (sentence.empty() || sentence[0] != '$' || star == std::string::npos || star + 3 != sentence.size()) return false;
@@ -165,26 +183,11 @@ TEST_F(DriverE2E, RecordingArrivesAsRttmcInOrderWithStatus) {
     ASSERT_GT(received.size(), 300u);
     // In the recording's order (looped): each group is found after the one
     // before it, skipping only groups whose blocks were not received intact.
-    size_t at = 0;
-    bool first = true;
-    size_t skipped_good = 0;
-    for (const auto& g : received) {
-        size_t tries = 0;
-        size_t pos = first ? 0 : (at + 1) % groups.size();
-        while (!(groups[pos] == g) && tries < groups.size()) {
-            if (!first) {
-                const auto& s = groups[pos];
-                if (s.a != "----" && s.b != "----" && s.c != "----" && s.d != "----") skipped_good++;
-            }
-            pos = (pos + 1) % groups.size();
-            tries++;
-        }
-        ASSERT_LT(tries, groups.size()) << "group not in the recording: " << g.a << " " << g.b << " " << g.c << " " << g.d;
-        at = pos;
-        first = false;
-    }
+    size_t start = std::find(groups.begin(), groups.end(), received[0]) - groups.begin();
+    auto left_out = IntactGroupsLeftOut(groups, received, start % groups.size());
+    ASSERT_TRUE(left_out) << "a group that is not in the recording arrived";
     // Reassembly may lose a few groups next to damaged ones; the driver none.
-    EXPECT_LT(skipped_good * 20, received.size()) << skipped_good << " intact groups missing";
+    EXPECT_LT(*left_out * 20, received.size()) << *left_out << " intact groups missing";
 }
 
 TEST_F(DriverE2E, GnsDialectFramesAndAnswers) {
@@ -380,7 +383,7 @@ TEST_F(DriverE2E, GpsdReadsThePositionsFromCom9) {
 
 // A client's WaitCommEvent on COM9: is passed on to GPD0:; with no GPS data
 // flowing it waits until its open goes. Each way an open goes ends it, and
-// the port is free for the next client.
+// the port is free for the next client (a client killed inside it: below).
 TEST_F(DriverE2E, AWaitForGpsDataEndsWithItsOpen) {
     ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);  // nothing ever arrives
     Activate();
@@ -422,12 +425,6 @@ TEST_F(DriverE2E, AWaitForGpsDataEndsWithItsOpen) {
     port_ = INVALID_HANDLE_VALUE;
     EXPECT_EQ(closed.load(), 0);
 
-    // A client killed inside the wait: its clean-up ends the wait and frees the port.
-    auto killed = spawn({bin("host_port_client"), "COM9:", "wait"});
-    ASSERT_TRUE(killed->wait_for("waiting\n")) << killed->text;
-    killed->kill_now();
-    EXPECT_TRUE(PortFreeWithin(20)) << host_log();
-
     // The device unloaded under a waiting client: the unload ends, the wait fails.
     auto waiting = spawn({bin("host_port_client"), "COM9:", "wait"});
     ASSERT_TRUE(waiting->wait_for("waiting\n")) << waiting->text;
@@ -435,21 +432,41 @@ TEST_F(DriverE2E, AWaitForGpsDataEndsWithItsOpen) {
     EXPECT_TRUE(waiting->wait_for("ended 0", 20)) << waiting->text;
 }
 
-// A client killed inside a read gives the port up at once, not when the
-// read's wait would have ended (seconds, with the clock slowed twentyfold).
-TEST_F(DriverE2E, AClientKilledInsideAReadFreesThePortAtOnce) {
-    setenv("CE_TIME_SCALE", "20", 1);
+// A client killed inside a read or a wait for GPS data gives the port up at
+// once, not when the call would have ended: the read's wait lasts seconds
+// with the driver's clock slowed twentyfold, and with no GPS data flowing the
+// wait never ends by itself.
+struct KilledInside {
+    const char* mode;  // host_port_client's
+    const char* says;  // once inside
+    const char* driver_scale;
+    int free_within;  // seconds
+};
+
+void PrintTo(const KilledInside& k, std::ostream* out) { *out << k.mode; }
+
+class DriverE2EKilledClient : public DriverE2E, public ::testing::WithParamInterface<KilledInside> {};
+
+TEST_P(DriverE2EKilledClient, FreesThePortAtOnce) {
+    const KilledInside& k = GetParam();
+    ASSERT_EQ(cectl({"gps", "device", "/nonexistent/gps"}).status, 0);  // nothing ever arrives
+    setenv("CE_TIME_SCALE", k.driver_scale, 1);
     Activate();
     setenv("CE_TIME_SCALE", "0.05", 1);
-    auto reader = spawn({bin("host_port_client"), "COM9:", "read"});
-    ASSERT_TRUE(reader->wait_for("reading\n")) << reader->text << host_log();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside its read's wait by now
-    reader->kill_now();
-    EXPECT_TRUE(PortFreeWithin(2)) << host_log();
-    // The slowed driver would take minutes to unload: end the host instead.
+    auto client = spawn({bin("host_port_client"), "COM9:", k.mode});
+    ASSERT_TRUE(client->wait_for(k.says)) << client->text << host_log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside its call by now
+    client->kill_now();
+    EXPECT_TRUE(PortFreeWithin(k.free_within)) << host_log();
+    // A slowed driver would take minutes to unload: end the host instead.
     kill(host_.pid(), SIGKILL);
     EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, DriverE2EKilledClient,
+                         ::testing::Values(KilledInside{"read", "reading\n", "20", 2},
+                                           KilledInside{"wait", "waiting\n", "0.05", 20}),
+                         [](const auto& info) { return std::string(info.param.mode); });
 
 // A GNS client as real ones are: it reads <root>/dev/COM9, asks for the
 // signal strength once a second, and keeps only the newest group it has not
@@ -530,27 +547,17 @@ TEST_F(DriverE2E, AGnsClientKeepingOneGroupAtATimeLosesNoneAndSeesTheSignal) {
     EXPECT_GT(signal, 0);
     ASSERT_GE(taken.size(), 80u);
     // In the recording's order, looped, from wherever the port came in.
-    auto bad = [](const Group& g) { return g.a == "----" || g.b == "----" || g.c == "----" || g.d == "----"; };
-    size_t start = recording.size();
-    for (size_t i = 0; i < recording.size() && start == recording.size(); i++) {
-        size_t k = i, j = 0;
-        for (; j < 4 && j < taken.size(); j++, k = (k + 1) % recording.size()) {
-            while (bad(recording[k]) && !(recording[k] == taken[j])) k = (k + 1) % recording.size();
-            if (!(recording[k] == taken[j])) break;
-        }
-        if (j == 4) start = i;
-    }
+    const std::vector<Group> first(taken.begin(), taken.begin() + 4);
+    size_t start = 0;
+    auto begins_at = [&](size_t i) {
+        // An intact group that is not the first taken would be left out: no need to follow.
+        if (!Bad(recording[i]) && !(recording[i] == first[0])) return false;
+        return IntactGroupsLeftOut(recording, first, i) == std::optional<size_t>(0);
+    };
+    while (start < recording.size() && !begins_at(start)) start++;
     ASSERT_LT(start, recording.size()) << "the first groups taken are not in the recording";
-    size_t k = start, skipped_good = 0;
-    for (const auto& g : taken) {
-        size_t steps = 0;
-        while (!(recording[k] == g) && steps++ < recording.size()) {
-            if (!bad(recording[k])) skipped_good++;
-            k = (k + 1) % recording.size();
-        }
-        k = (k + 1) % recording.size();
-    }
-    EXPECT_EQ(skipped_good, 0u) << "good groups of the recording that never arrived";
+    EXPECT_EQ(IntactGroupsLeftOut(recording, taken, start), std::optional<size_t>(0))
+        << "good groups of the recording that never arrived";
     // The driver at the real rate would take seconds to unload: end the host instead.
     kill(host_.pid(), SIGKILL);
     EXPECT_TRUE(eventually([&] { return !alive(host_.pid()); }));

@@ -49,8 +49,7 @@ TEST_F(DriverThreadTest, DefaultsWithoutAnySettingsKey) {
     EXPECT_EQ(GetSetting(u"Frequency"), 0xFFFFFFFFu);  // no key was there to write to
 }
 
-TEST_F(DriverThreadTest, SettingsAndTheBandTable) {
-    SetSetting(u"Band", 1);
+TEST_F(DriverThreadTest, SettingsReachTheRadioAndTheLog) {
     SetSetting(u"Sound", 1);
     SetSetting(u"Mute", 1);
     SetSetting(u"Frequency", 88000);
@@ -58,33 +57,41 @@ TEST_F(DriverThreadTest, SettingsAndTheBandTable) {
     Load();
     EXPECT_EQ(std::u16string(Driver.SettingsKeyPath), u"Drivers\\Tervalon");
     EXPECT_EQ(Driver.LogMode, 3u);
-    EXPECT_EQ(Driver.BandLow, 76000u);
-    EXPECT_EQ(Driver.BandHigh, 91000u);
     EXPECT_EQ(fakefm::set_values(FMPROP_AUDIO_PATH), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_MUTE), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{88000}));
     std::string log = LogFile();
-    EXPECT_NE(log.find("COM_Init: FM Power On result=0 "), std::string::npos);
     EXPECT_NE(log.find(std::string(66, '_') + " "), std::string::npos);
     EXPECT_NE(log.find("COM_Init hFM="), std::string::npos);
-    Unload();
-    fakefm::reset();
-
-    SetSetting(u"Band", 2);
-    Load();
-    EXPECT_EQ(Driver.BandLow, 76000u);
-    EXPECT_EQ(Driver.BandHigh, 108000u);
-    Unload();
-    fakefm::reset();
-
-    // An unknown band leaves the radio off and the edges at 0.
-    SetSetting(u"Band", 5);
-    Load();
-    EXPECT_EQ(Driver.BandLow, 0u);
-    EXPECT_EQ(Driver.BandHigh, 0u);
-    EXPECT_EQ(fakefm::count("FMPowerOn"), 0);
-    EXPECT_NE(LogFile().find("COM_Init: FM Power On result=100 "), std::string::npos);
 }
+
+// The band table: the edges each Band setting gives; an unknown band leaves
+// the radio off and the edges at 0.
+struct BandRow {
+    DWORD band, low, high;
+    bool powered;
+};
+
+void PrintTo(const BandRow& row, std::ostream* out) { *out << "Band" << row.band; }
+
+class DriverBandTable : public DriverTest, public ::testing::WithParamInterface<BandRow> {};
+
+TEST_P(DriverBandTable, EdgesAndPowerFollowTheBand) {
+    const BandRow& row = GetParam();
+    SetSetting(u"Band", row.band);
+    SetSetting(u"LogMode", 2);
+    Load();
+    EXPECT_EQ(Driver.BandLow, row.low);
+    EXPECT_EQ(Driver.BandHigh, row.high);
+    EXPECT_EQ(fakefm::count("FMPowerOn"), row.powered ? 1 : 0);
+    const char* result = row.powered ? "COM_Init: FM Power On result=0 " : "COM_Init: FM Power On result=100 ";
+    EXPECT_NE(LogFile().find(result), std::string::npos) << LogFile();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bands, DriverBandTable,
+                         ::testing::Values(BandRow{0, 87500, 108000, true}, BandRow{1, 76000, 91000, true},
+                                           BandRow{2, 76000, 108000, true}, BandRow{5, 0, 0, false}),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 TEST_F(DriverThreadTest, OversizedSettingKeepsItsDefault) {
     HKEY key = nullptr;
@@ -235,29 +242,40 @@ int TickOfFirstSearch(const std::vector<fakefm::Call>& calls, size_t from) {
     return -1;
 }
 
-TEST_F(DriverThreadTest, AutomaticSearchStartsAtTheThirdSilentTick) {
+// The search starts at the third silent tick: a seek up from inside the
+// band, a tune to the bottom from its top.
+struct SearchStart {
+    const char* name;
+    DWORD frequency;  // the setting (0: none)
+    bool wraps;
+};
+
+void PrintTo(const SearchStart& s, std::ostream* out) { *out << s.name; }
+
+class DriverSearchStart : public DriverTest, public ::testing::WithParamInterface<SearchStart> {};
+
+TEST_P(DriverSearchStart, AtTheThirdSilentTick) {
+    if (GetParam().frequency) SetSetting(u"Frequency", GetParam().frequency);
     Load();
     size_t from = fakefm::calls().size();
     ASSERT_TRUE(Open());
     Write("$PSRF121,1*38");
     ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 4; });
     EXPECT_EQ(TickOfFirstSearch(fakefm::calls(), from), 3);
-    EXPECT_EQ(fakefm::seeks().front(), static_cast<DWORD>(FMSEEK_UP));
+    if (GetParam().wraps) {
+        EXPECT_EQ(fakefm::seeks().size(), 0u);
+        auto tunes = fakefm::set_values(FMPROP_FREQUENCY);
+        ASSERT_GE(tunes.size(), 2u);
+        EXPECT_EQ(tunes[1], 87500u);
+    } else {
+        ASSERT_FALSE(fakefm::seeks().empty());
+        EXPECT_EQ(fakefm::seeks().front(), static_cast<DWORD>(FMSEEK_UP));
+    }
 }
 
-TEST_F(DriverThreadTest, SearchWrapsAtTheTopOfTheBand) {
-    SetSetting(u"Frequency", 108000);
-    Load();
-    size_t from = fakefm::calls().size();
-    ASSERT_TRUE(Open());
-    Write("$PSRF121,1*38");
-    ReadUntil([](const std::string& s) { return Count(s, "$RTRDS") >= 4; });
-    EXPECT_EQ(TickOfFirstSearch(fakefm::calls(), from), 3);
-    EXPECT_EQ(fakefm::seeks().size(), 0u);
-    auto tunes = fakefm::set_values(FMPROP_FREQUENCY);
-    ASSERT_GE(tunes.size(), 2u);
-    EXPECT_EQ(tunes[1], 87500u);
-}
+INSTANTIATE_TEST_SUITE_P(From, DriverSearchStart,
+                         ::testing::Values(SearchStart{"InsideTheBand", 0, false}, SearchStart{"TheTop", 108000, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DriverThreadTest, NoSearchWithoutAutoScanOrWhileTmcArrives) {
     Load();

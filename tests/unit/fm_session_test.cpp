@@ -278,56 +278,48 @@ TEST_F(FmBands, SeekEndsAndTheSubBandContinuation) {
 
 // ---- mute codes by device family -------------------------------------------------------------
 
-using FmFamily = FmTest;
+// The model in the OEM text picks the codes: the T535 family mutes with 2,
+// unmutes with 1 and reports them so; every other device mutes with 0 and
+// unmutes with 2 (and reports 1 for muted). The model is searched for
+// case-sensitively.
+struct MuteFamily {
+    const char* name;
+    const char16_t* oem;
+    int mute, unmute;                  // the codes sent to the platform
+    DWORD reportMuted, reportUnmuted;  // the mute modes it reports back
+};
 
-TEST_F(FmFamily, OrdinaryDevicesMuteWithZeroAndUnmuteWithTwo) {
+void PrintTo(const MuteFamily& f, std::ostream* out) { *out << f.name; }
+
+class FmFamily : public FmTest, public ::testing::WithParamInterface<MuteFamily> {};
+
+TEST_P(FmFamily, MuteCodesFollowTheModel) {
+    const MuteFamily& f = GetParam();
     UnloadWavelo();
-    SetOemText(u"HTC Touch Pro T7272");  // near the family's model numbers, but none of them
+    SetOemText(f.oem);
     LoadWavelo();
     HANDLE h = Open();
     ASSERT_EQ(fm.FMPowerOn(h, 1, 0), 0u);
-    EXPECT_TRUE(Contains(Calls(), "FM_MuteRadio(2)\n")) << "unmute at power-on";
+    const std::string mute = "FM_MuteRadio(" + std::to_string(f.mute) + ")\n";
+    const std::string unmute = "FM_MuteRadio(" + std::to_string(f.unmute) + ")\n";
+    EXPECT_TRUE(Contains(Calls(), unmute)) << "unmute at power-on: " << Calls();
     fake.ClearCalls();
     fm.FMSetProp(h, FMPROP_MUTE, 1);
     fm.FMSetProp(h, FMPROP_MUTE, 0);
-    EXPECT_EQ(Calls(), "FM_MuteRadio(0)\nFM_MuteRadio(2)\n");
-
-    fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, 1);
+    EXPECT_EQ(Calls(), mute + unmute);
+    fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, f.reportMuted);
     EXPECT_EQ(Prop(FMPROP_MUTE), 1u);
-    fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, 0);
+    fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, f.reportUnmuted);
     EXPECT_EQ(Prop(FMPROP_MUTE), 0u);
 }
 
-TEST_F(FmFamily, TheT535FamilyTakesOtherCodes) {
-    for (const char16_t* model : {u"HTC Touch Diamond2 T535", u"T828", u"Touch HD T737x"}) {
-        UnloadWavelo();
-        SetOemText(model);
-        LoadWavelo();
-        HANDLE h = Open();
-        ASSERT_EQ(fm.FMPowerOn(h, 1, 0), 0u);
-        EXPECT_TRUE(Contains(Calls(), "FM_MuteRadio(1)\n")) << ce::narrow(model);
-        fake.ClearCalls();
-        fm.FMSetProp(h, FMPROP_MUTE, 1);
-        fm.FMSetProp(h, FMPROP_MUTE, 0);
-        EXPECT_EQ(Calls(), "FM_MuteRadio(2)\nFM_MuteRadio(1)\n");
-        fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, 2);
-        EXPECT_EQ(Prop(FMPROP_MUTE), 1u);
-        fake.SetAnswer("FM_GetMuteMode", FMS_CMD_GET_MUTE_MODE, FMS_SUCCESSED, 1);
-        EXPECT_EQ(Prop(FMPROP_MUTE), 0u);
-        Close();
-        fake.Reset();
-        fake.SetAnswer("FM_Enable", FMS_CMD_POWER_ON, FMS_SUCCESSED, 0);
-        fake.SetAnswer("FM_Disable", FMS_CMD_POWER_OFF, FMS_SUCCESSED, 0);
-    }
-    // The search is case-sensitive.
-    UnloadWavelo();
-    SetOemText(u"htc t535");
-    LoadWavelo();
-    HANDLE h = OpenPowered();
-    fake.ClearCalls();
-    fm.FMSetProp(h, FMPROP_MUTE, 1);
-    EXPECT_EQ(Calls(), "FM_MuteRadio(0)\n");
-}
+INSTANTIATE_TEST_SUITE_P(Models, FmFamily,
+                         ::testing::Values(MuteFamily{"NearTheFamily", u"HTC Touch Pro T7272", 0, 2, 1, 0},
+                                           MuteFamily{"T535", u"HTC Touch Diamond2 T535", 2, 1, 2, 1},
+                                           MuteFamily{"T828", u"T828", 2, 1, 2, 1},
+                                           MuteFamily{"T737x", u"Touch HD T737x", 2, 1, 2, 1},
+                                           MuteFamily{"CaseDiffers", u"htc t535", 0, 2, 1, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- volume --------------------------------------------------------------------------------------
 

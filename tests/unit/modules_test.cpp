@@ -52,17 +52,74 @@ protected:
     }
 };
 
-TEST_F(Modules, FindsLibXSoInTheProgramsLibFolder) {
+// Where a name leads: a copy placed under the root (or in a CE_LIBRARY_PATH
+// folder beside it) and the build the search then finds, named as the device
+// names it; or nothing found.
+struct Search {
+    const char* name;
+    const char* placed;    // the alternative build's place under the root, if any
+    const char* extra;     // its name in a CE_LIBRARY_PATH folder outside the root, if any
+    const char16_t* load;  // what LoadLibraryW is given
+    const char* tag;       // the build found (null: none)
+    const char16_t* file;  // GetModuleFileNameW's answer for it
+};
+
+const Search kSearches[] = {
+    // Found outside the root: named as the device keeps libraries.
+    {"TheProgramsLibFolder", nullptr, nullptr, u"CeTestMod.dll", "lib", u"\\Windows\\CeTestMod.dll"},
+    {"TheRootsWindowsFolderFirst", "Windows/CeTestMod.dll", nullptr, u"CeTestMod.dll", "alt",
+     u"\\Windows\\CeTestMod.dll"},
+    {"LibXSoInTheRootIgnoringCase", "windows/libcetestmod.SO", nullptr, u"CETESTMOD.DLL", "alt",
+     u"\\windows\\CETESTMOD.DLL"},
+    {"APathIntoTheRoot", "Drivers/libCeTestMod.so", nullptr, u"\\drivers\\CeTestMod.dll", "alt",
+     u"\\Drivers\\CeTestMod.dll"},
+    {"LibraryPathFoldersLast", nullptr, "libCeTestModX.so", u"CeTestModX.dll", "alt", u"\\Windows\\CeTestModX.dll"},
+    // A path is not searched elsewhere, even where the bare name would be found.
+    {"APathNowhere", nullptr, nullptr, u"\\Nowhere\\CeTestMod.dll", nullptr, nullptr},
+    {"APathOutOfTheRoot", nullptr, nullptr, u"..\\..\\..\\lib\\CeTestMod.dll", nullptr, nullptr},
+    {"ABadPath", nullptr, nullptr, u"\\bad|name\\CeTestMod.dll", nullptr, nullptr},
+};
+
+void PrintTo(const Search& s, std::ostream* out) { *out << s.name; }
+
+class ModuleSearch : public Modules, public ::testing::WithParamInterface<Search> {};
+
+TEST_P(ModuleSearch, FindsTheBuildTheTableSays) {
+    const Search& s = GetParam();
+    if (s.placed) place(built("libCeTestModAlt.so"), s.placed);
+    fs::path extra = fs::path(root.path()).parent_path() / (fs::path(root.path()).filename().string() + "-extra");
+    if (s.extra) {
+        fs::create_directories(extra);
+        fs::copy_file(built("libCeTestModAlt.so"), extra / s.extra);
+        EXPECT_EQ(LoadLibraryW(s.load), nullptr) << "not searched without the setting";
+        setenv("CE_LIBRARY_PATH", (":/nonexistent::" + extra.string()).c_str(), 1);
+    }
+    HMODULE m = LoadLibraryW(s.load);
+    DWORD error = GetLastError();
+    unsetenv("CE_LIBRARY_PATH");
+    fs::remove_all(extra);
+    if (!s.tag) {
+        EXPECT_EQ(m, nullptr);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        return;
+    }
+    ASSERT_NE(m, nullptr) << ce::last_module_error();
+    EXPECT_EQ(tag_of(m), s.tag);
+    EXPECT_EQ(file_name_of(m), s.file);
+    EXPECT_TRUE(FreeLibrary(m));
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, ModuleSearch, ::testing::ValuesIn(kSearches),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Modules, LoadingAgainGivesTheSameModuleUntilTheLastFree) {
     ASSERT_TRUE(fs::exists(built("libCeTestMod.so")));
     HMODULE m = LoadLibraryW(u"CeTestMod.dll");
     ASSERT_NE(m, nullptr) << ce::last_module_error();
     EXPECT_TRUE(ce::last_module_error().empty());
-    EXPECT_EQ(tag_of(m), "lib");
     auto answer = as<AnswerFn>(GetProcAddressA(m, "ce_test_module_answer"));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
-    // Found outside the root: named as the device keeps libraries.
-    EXPECT_EQ(file_name_of(m), u"\\Windows\\CeTestMod.dll");
     // No extension means ".dll"; loading again gives the same module.
     HMODULE again = LoadLibraryW(u"cetestmod");
     EXPECT_EQ(again, m);
@@ -71,54 +128,6 @@ TEST_F(Modules, FindsLibXSoInTheProgramsLibFolder) {
     EXPECT_FALSE(FreeLibrary(m));  // one free per load
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(GetModuleFileNameW(m, nullptr, 0), 0u);
-}
-
-TEST_F(Modules, TheRootsWindowsFolderComesFirst) {
-    place(built("libCeTestModAlt.so"), "Windows/CeTestMod.dll");
-    HMODULE m = LoadLibraryW(u"CeTestMod.dll");
-    ASSERT_NE(m, nullptr) << ce::last_module_error();
-    EXPECT_EQ(tag_of(m), "alt");
-    EXPECT_EQ(file_name_of(m), u"\\Windows\\CeTestMod.dll");
-    FreeLibrary(m);
-}
-
-TEST_F(Modules, LibXSoInTheRootMatchesIgnoringCase) {
-    place(built("libCeTestModAlt.so"), "windows/libcetestmod.SO");
-    HMODULE m = LoadLibraryW(u"CETESTMOD.DLL");
-    ASSERT_NE(m, nullptr) << ce::last_module_error();
-    EXPECT_EQ(tag_of(m), "alt");
-    EXPECT_EQ(file_name_of(m), u"\\windows\\CETESTMOD.DLL");
-    FreeLibrary(m);
-}
-
-TEST_F(Modules, NamesWithAPathMapIntoTheRootOnly) {
-    place(built("libCeTestModAlt.so"), "Drivers/libCeTestMod.so");
-    HMODULE m = LoadLibraryW(u"\\drivers\\CeTestMod.dll");
-    ASSERT_NE(m, nullptr) << ce::last_module_error();
-    EXPECT_EQ(tag_of(m), "alt");
-    EXPECT_EQ(file_name_of(m), u"\\Drivers\\CeTestMod.dll");
-    FreeLibrary(m);
-    // A path is not searched elsewhere, even where the bare name would be found.
-    EXPECT_EQ(LoadLibraryW(u"\\Nowhere\\CeTestMod.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-    EXPECT_EQ(LoadLibraryW(u"..\\..\\..\\lib\\CeTestMod.dll"), nullptr);
-    EXPECT_EQ(LoadLibraryW(u"\\bad|name\\CeTestMod.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-}
-
-TEST_F(Modules, LibraryPathFoldersAreSearchedLast) {
-    fs::path extra = fs::path(root.path()).parent_path() / (fs::path(root.path()).filename().string() + "-extra");
-    fs::create_directories(extra);
-    fs::copy_file(built("libCeTestModAlt.so"), extra / "libCeTestModX.so");
-    EXPECT_EQ(LoadLibraryW(u"CeTestModX.dll"), nullptr);
-    setenv("CE_LIBRARY_PATH", (":/nonexistent::" + extra.string()).c_str(), 1);
-    HMODULE m = LoadLibraryW(u"CeTestModX.dll");
-    unsetenv("CE_LIBRARY_PATH");
-    ASSERT_NE(m, nullptr) << ce::last_module_error();
-    EXPECT_EQ(tag_of(m), "alt");
-    EXPECT_EQ(file_name_of(m), u"\\Windows\\CeTestModX.dll");
-    FreeLibrary(m);
-    fs::remove_all(extra);
 }
 
 TEST_F(Modules, FailuresKeepTheLoadersText) {
