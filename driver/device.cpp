@@ -17,6 +17,12 @@ namespace {
 // what tells a load from none, so it is kept beside the record.
 std::atomic<DeviceContext*> LiveContext;
 
+// Lives as long as the library, like the count it signals.
+struct CallsDone {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ~CallsDone() { CloseHandle(event); }
+};
+
 // Every field back to its value before the first load.
 void ResetDriverState() {
     std::destroy_at(&Driver);
@@ -59,6 +65,11 @@ void QuerySetting(HKEY key, const WCHAR* name, DWORD* setting) {
 }  // namespace
 
 DeviceContext* LiveDeviceContext() { return LiveContext.load(); }
+
+HANDLE CallsDoneEvent() {
+    static CallsDone done;
+    return done.event;
+}
 
 void SetFrequencyText(DWORD frequency) {
     char text[16] = {0};
@@ -176,6 +187,11 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
 
     if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Deinit");
 
+    // The sleeps below are the device driver's timing, kept as they are:
+    // there they are all that lets a thread leave before the handle it uses
+    // goes. Here each thread is also waited for by its handle, and the entry
+    // points still under way are counted, so they do not make unloading safe;
+    // they make it take as long as on the device.
     HANDLE fm = Driver.FmHandle.load();
     HANDLE fmEvent = nullptr;
     if (fm) {
@@ -183,14 +199,14 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
 
         HANDLE tick = Driver.TickEvent.load();
         SetEvent(tick);
-        Sleep(500);
+        Sleep(500);  // the status thread wakes, finds ShuttingDown and leaves
         EndThread(&Driver.TickThread);
         Driver.TickEvent = nullptr;
         CloseHandle(tick);
 
         // A waiting COM_Read returns; later ones see ShuttingDown.
         SetEvent(Driver.DataReadyEvent.load());
-        Sleep(100);
+        Sleep(100);  // the read that was waiting for data returns 0
 
         // The FM notification thread waits on FmEvent without a time-out: take
         // the event away and wake it, so that it leaves before the FM library
@@ -228,22 +244,28 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
     HANDLE gps = Driver.GpsPort.exchange(INVALID_HANDLE_VALUE);
     if (gps != INVALID_HANDLE_VALUE) CloseHandle(gps);
     EndThread(&Driver.GpsThread);
-    Sleep(5000);
+    Sleep(5000);  // the GPS reader, whose port wait fails now, leaves
 
-    try {
-        FMClose(fm);
-    } catch (...) {
-        if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"Exception raised on FMClose");
-    }
+    FMClose(fm);
+    // Closing does not wait for the tuner's answer to switching off: the chip
+    // gets this long to power down before the device may sleep again.
     Sleep(1000);
     Driver.FmHandle = nullptr;
     if (fmEvent) CloseHandle(fmEvent);
     PowerPolicyNotify(PPN_UNATTENDEDMODE, FALSE);
 
-    // No entry point may still be inside the driver when the lock goes.
+    // No entry point may still be inside the driver when the lock goes. The
+    // bound only guards against a platform call that never returns.
     Driver.ShuttingDown = 1;
     SetEvent(Driver.DataReadyEvent.load());
-    for (int i = 0; i < 3000 && ActiveCalls.load() > 0; i++) Sleep(10);
+    const DWORD start = GetTickCount();
+    while (ActiveCalls.load() > 0) {
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= 30000) break;
+        // Auto-reset: a signal left from an earlier call's leaving costs one
+        // more turn, and a call leaving after the count was read sets it anew.
+        WaitForSingleObject(CallsDoneEvent(), 30000 - waited);
+    }
     HANDLE ready = Driver.DataReadyEvent.exchange(nullptr);
     if (ready) CloseHandle(ready);
     DeleteCriticalSection(&Driver.OutputLock);

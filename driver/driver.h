@@ -117,11 +117,15 @@ extern DriverState Driver;
 
 // Entry points in progress on client threads; unloading waits for them
 // before it deletes the output lock. A call may outlast a load, so the count
-// is kept beside the record, never reset with it.
+// and the event the last call to leave sets (made at the first call) are
+// kept beside the record, never reset with it.
 extern std::atomic<LONG> ActiveCalls;
+HANDLE CallsDoneEvent();
 struct ActiveCall {
     ActiveCall() { ActiveCalls.fetch_add(1); }
-    ~ActiveCall() { ActiveCalls.fetch_sub(1); }
+    ~ActiveCall() {
+        if (ActiveCalls.fetch_sub(1) == 1) SetEvent(CallsDoneEvent());
+    }
 };
 
 // FrequencyText: the tuned frequency as "%d.%01d" MHz, at most 9 characters.

@@ -12,11 +12,9 @@ TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT, LPVOID buffer, DWORD count) {
     if (Driver.OutputLength.load(std::memory_order_relaxed) == Driver.OutputReadPos.load(std::memory_order_relaxed)) {
         if (Driver.LogMode & LOG_EVENT) LogTextW(u"Read waiting...", FALSE, TRUE);
         // Every append sets the event; a reader that finds nothing gets 0 after
-        // at most a second. Without the event (unloading) the wait fails at once.
+        // at most a second. Without the event (unloading) there is nothing to wait for.
         HANDLE ready = Driver.DataReadyEvent.load(std::memory_order_relaxed);
-        if (!ready || WaitForSingleObject(ready, 1000) == WAIT_FAILED) {
-            if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
-        }
+        if (ready) WaitForSingleObject(ready, 1000);
         if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
         if (Driver.ReadReleased.load(std::memory_order_relaxed)) return 0;
     }
@@ -164,7 +162,10 @@ DWORD GpsReaderThread(LPVOID) {
             if (read > GPS_CHUNK - line.held) read = GPS_CHUNK - line.held;
             if (read) GpsTakeBytes(&line, read, EmitGpsBytes);
         } else if (Driver.GpsPort.load() == port) {
-            // A failed wait on a port that is still ours: do not spin on it.
+            // A failed wait on a port that is still ours (a client may have
+            // cleared the event mask the reader shares with it): nothing
+            // signals when the port works again, so try again at a slow pace
+            // instead of spinning. Unloading takes the port away first.
             Sleep(100);
         }
         if (Driver.ShuttingDown.load(std::memory_order_relaxed) || Driver.GpsPort.load() != port) {

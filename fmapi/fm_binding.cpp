@@ -110,10 +110,12 @@ DWORD FmPlatformEventProc(FmPlatformEvent* event) {
     }
     --t_dispatchDepth;
     g_dispatching.fetch_sub(1);
+    g_dispatching.notify_all();  // cheap while nobody waits
     return 0;
 }
 
 void FmWaitForEventDispatch() {
     // A close made from inside an event delivery must not wait for itself.
-    while (g_dispatching.load() > t_dispatchDepth) Sleep(1);
+    // The wait returns as soon as the count differs from the one it saw.
+    for (int n = g_dispatching.load(); n > t_dispatchDepth; n = g_dispatching.load()) g_dispatching.wait(n);
 }

@@ -29,7 +29,9 @@ public:
         FmSession* open = g_openHandle.load();
         session_ = (handle != nullptr && handle == open) ? open : nullptr;
     }
-    ~FmCall() { g_inFlight.fetch_sub(1); }
+    ~FmCall() {
+        if (g_inFlight.fetch_sub(1) == 1) g_inFlight.notify_all();
+    }
     FmCall(const FmCall&) = delete;
     FmCall& operator=(const FmCall&) = delete;
     FmSession* session() const { return session_; }
@@ -103,7 +105,7 @@ DWORD FmSession::PowerOn(DWORD band) {
 
 DWORD FmSession::PowerOff() {
     SetProp(FMPROP_MUTE, 1);  // refused while not powered; that is fine
-    Sleep(100);
+    Sleep(100);               // the device library's pause: muted before off, so switching off is not heard
     ClearReply();
     api.FM_Disable(platformSession);
     if (WaitForReply()) return ERROR_SUCCESS;  // the answer cleared `powered`
@@ -274,7 +276,7 @@ void FmSession::Close() {
 
     api.FM_SetRDS(platformSession, 0);
     SetProp(FMPROP_MUTE, 1);
-    Sleep(50);
+    Sleep(50);  // as at power-off: muted before the tuner goes off
     api.FM_Disable(platformSession);
     api.FM_Destroy(platformSession);
     platformSession = 0;
@@ -386,7 +388,7 @@ DWORD FMClose(HANDLE handle) {
     if (!handle || handle != session) return ERROR_INVALID_PARAMETER;
     // No new call reaches the session from here on; let those under way end.
     g_openHandle.store(nullptr);
-    while (g_inFlight.load() > 0) Sleep(1);
+    for (int n = g_inFlight.load(); n > 0; n = g_inFlight.load()) g_inFlight.wait(n);
 
     session->Close();
     delete session;  // releases the records, unloads the platform library

@@ -4,7 +4,6 @@
 FmSession::FmSession(HMODULE platformModule) : module(platformModule) {
     FmRdsInit(&rds);  // also unlocks: syncPi = 0xFFFF
     InitializeCriticalSection(&queueLock);
-    InitializeCriticalSection(&replyLock);
     powerOnEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset, not set
 }
 
@@ -28,6 +27,5 @@ FmSession::~FmSession() {
     if (powerOnEvent) CloseHandle(powerOnEvent);
     powerOnEvent = nullptr;
     DeleteCriticalSection(&queueLock);
-    DeleteCriticalSection(&replyLock);
     FmRdsFree(&rds);
 }

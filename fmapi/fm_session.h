@@ -9,7 +9,7 @@
 
 #define FM_PROPERTY_COUNT 11       // cached properties, ids 0-10
 #define FM_WAIT_MS 5000            // bound of every wait for a platform answer
-#define FM_REPLY_POLL_MS 5
+#define FM_REPLY_POLL_MS 5         // how often a reply wait looks, serving the caller's timers between
 
 // Enters a critical section for the lifetime of the guard, so that every
 // early return leaves it.
@@ -78,8 +78,9 @@ public:
     FmPlatformSession platformSession = 0;
     DWORD creationWord = 0;
     HANDLE powerOnEvent = nullptr;
+    // Raised by an answer after it has stored its value; the reply wait looks
+    // at it, so it needs no lock of its own.
     std::atomic<BYTE> replyReceived{0};
-    CRITICAL_SECTION replyLock;
 };
 
 // ---- library-wide state (one copy per process, kept across sessions) ----------

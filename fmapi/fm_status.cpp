@@ -60,21 +60,19 @@ void FmTraceFormat(size_t bufferUnits, const WCHAR* format, ...) {
 
 // ---- replies ------------------------------------------------------------------------
 
-void FmSession::ClearReply() {
-    FmLockGuard guard(&replyLock);
-    replyReceived.store(0, std::memory_order_relaxed);
-}
+void FmSession::ClearReply() { replyReceived.store(0, std::memory_order_relaxed); }
 
-void FmSession::RaiseReply() {
-    FmLockGuard guard(&replyLock);
-    replyReceived.store(1, std::memory_order_relaxed);
-}
+// Release: whoever sees the reply also sees the value the answer cached.
+void FmSession::RaiseReply() { replyReceived.store(1, std::memory_order_release); }
 
+// Looks every 5 ms, as the device's library does, rather than waiting on an
+// object: between looks the caller's timers are served, which a plain wait
+// would hold up for as long as the tuner takes to answer.
 bool FmSession::WaitForReply() {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < FM_WAIT_MS) {
         Sleep(FM_REPLY_POLL_MS);
-        if (replyReceived.load(std::memory_order_relaxed)) break;
+        if (replyReceived.load(std::memory_order_acquire)) break;
         // Keep the caller's timers alive while it waits; nothing else is touched.
         MSG msg;
         if (PeekMessageW(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) {
@@ -82,7 +80,7 @@ bool FmSession::WaitForReply() {
             DispatchMessageW(&msg);
         }
     }
-    return replyReceived.load(std::memory_order_relaxed) != 0;
+    return replyReceived.load(std::memory_order_acquire) != 0;
 }
 
 bool FmSession::WaitForPowerOn() {

@@ -71,12 +71,6 @@ Chip::~Chip() {
     if (trace_fd_ >= 0) ::close(trace_fd_);
 }
 
-DWORD Chip::refusal(const char* entry_point) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = refused_.find(entry_point);
-    return it == refused_.end() ? 0 : it->second;
-}
-
 // ---- scheduling ---------------------------------------------------------------
 
 Chip::Clock::time_point Chip::after(DWORD min_ms, DWORD max_ms) {
@@ -104,35 +98,11 @@ Chip::OutEvent Chip::status_event(uint8_t command, uint8_t status, DWORD value) 
     e.event.payload.status.command = command;
     e.event.payload.status.status = status;
     e.event.payload.status.value = value;
-    e.is_answer = true;
     return e;
 }
 
 void Chip::answer(Out& out, uint8_t command, uint8_t status, DWORD value) {
-    auto take = [&](std::map<DWORD, DWORD>& faults) {
-        for (DWORD key : {static_cast<DWORD>(command), FMSIM_ANY_COMMAND}) {
-            auto it = faults.find(key);
-            if (it == faults.end() || it->second == 0) continue;
-            if (it->second != FMSIM_FOREVER) it->second--;
-            return true;
-        }
-        return false;
-    };
-    if (take(drop_)) return;
-    int copies = take(duplicate_) ? 2 : 1;
-    DWORD late = 0;
-    for (DWORD key : {static_cast<DWORD>(command), FMSIM_ANY_COMMAND}) {
-        auto it = answer_delay_.find(key);
-        if (it != answer_delay_.end()) late = std::max(late, it->second);
-    }
-    for (int i = 0; i < copies; i++) {
-        OutEvent e = status_event(command, status, value);
-        if (late == 0) {
-            out.push_back(e);
-        } else {
-            schedule(after(late, late), [e](Out& o) { o.push_back(e); });
-        }
-    }
+    out.push_back(status_event(command, status, value));
 }
 
 // ---- the event thread -----------------------------------------------------------
@@ -191,11 +161,6 @@ void Chip::run() {
             continue;
         }
         FMS_EVENT_FUNCTION fn = callback_;
-        for (const auto& e : out) {
-            stats_.eventsDelivered++;
-            if (e.is_answer) stats_.answersDelivered++;
-            if (e.event.code == FMS_EVENT_RDS_DATA) stats_.rdsBytesDelivered += static_cast<DWORD>(e.bytes.size());
-        }
         lock.unlock();
         for (auto& e : out) {
             if (e.event.code == FMS_EVENT_RDS_DATA && !e.bytes.empty())
@@ -247,8 +212,7 @@ void Chip::rds_tick(Clock::time_point now, Out& out) {
             }
             append_packed(g, group_bytes_);
             group_handed_ = 0;
-            stats_.groupsSent++;
-            group_trace_ = {stats_.groupsSent, g};
+            group_trace_ = {++groups_sent_, g};
         }
         if (next_group_ > now) {
             rds_due_ = next_group_;
@@ -814,43 +778,6 @@ DWORD Chip::get(DWORD session, Getter which) {
 
 // ---- test interface -----------------------------------------------------------------
 
-void Chip::refuse_entry_point(const std::string& name, DWORD code) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (code == 0) refused_.erase(name);
-    else refused_[name] = code;
-}
-
-void Chip::set_answer_delay(DWORD command, DWORD ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (ms == 0) answer_delay_.erase(command);
-    else answer_delay_[command] = ms;
-}
-
-void Chip::drop_answers(DWORD command, DWORD count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    drop_[command] = count;
-}
-
-void Chip::duplicate_answers(DWORD command, DWORD count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    duplicate_[command] = count;
-}
-
-void Chip::send_raw(const FmPlatformEvent& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    OutEvent e;
-    e.event = event;
-    if (event.code == FMS_EVENT_RDS_DATA) {
-        // An RDS record made up by a test carries no address we could trust:
-        // deliver zero bytes of the stated count.
-        e.bytes.assign(event.payload.rds.count, 0);
-        if (e.bytes.empty()) e.event.payload.rds.data = 0;
-    }
-    e.is_answer = event.code == FMS_EVENT_COMMAND_STATUS;
-    schedule(Clock::now(), [e](Out& out) { out.push_back(e); });
-}
-
 void Chip::set_rds_pieces(DWORD min, DWORD max) {
     std::lock_guard<std::mutex> lock(mutex_);
     min = std::clamp<DWORD>(min, 1, 65535);
@@ -867,17 +794,8 @@ void Chip::set_report_period(DWORD ms) {
     cv_.notify_all();
 }
 
-FmsimStats Chip::stats() {
+void Chip::reset_delivery() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return stats_;
-}
-
-void Chip::reset_faults() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refused_.clear();
-    answer_delay_.clear();
-    drop_.clear();
-    duplicate_.clear();
     piece_min_ = 1;
     piece_max_ = 36;
     piece_len_ = 0;

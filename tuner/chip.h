@@ -20,7 +20,6 @@
 
 #include "air.h"
 #include "fms_api.h"
-#include "fmsim_control.h"
 #include "real_air.h"
 
 namespace fmsim {
@@ -29,9 +28,6 @@ class Chip {
 public:
     static Chip& instance();
     ~Chip();
-
-    // Fault injection: a refused entry point answers this code (0: not refused).
-    DWORD refusal(const char* entry_point);
 
     DWORD init();
     DWORD deinit();
@@ -56,16 +52,10 @@ public:
     enum class Getter { Deemphasis, SearchLevel, Blend, Most, Mute, Band, Volume, AfFreq };
     DWORD get(DWORD session, Getter which);
 
-    // Test interface.
-    void refuse_entry_point(const std::string& name, DWORD code);
-    void set_answer_delay(DWORD command, DWORD ms);
-    void drop_answers(DWORD command, DWORD count);
-    void duplicate_answers(DWORD command, DWORD count);
-    void send_raw(const FmPlatformEvent& event);
+    // Test interface (fmsim_control.h).
     void set_rds_pieces(DWORD min, DWORD max);
     void set_report_period(DWORD ms);
-    FmsimStats stats();
-    void reset_faults();
+    void reset_delivery();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -77,8 +67,7 @@ private:
     };
     struct OutEvent {
         FmPlatformEvent event{};
-        std::vector<uint8_t> bytes;  // RDS piece; the record points at it while delivered
-        bool is_answer = false;
+        std::vector<uint8_t> bytes;          // RDS piece; the record points at it while delivered
         std::vector<TracedGroup> completed;  // groups whose last byte this piece carries (trace on)
     };
     using Out = std::vector<OutEvent>;
@@ -179,16 +168,11 @@ private:
     // piece completing it is handed to the event function. -1: off.
     int trace_fd_ = -1;
     TracedGroup group_trace_;
+    uint32_t groups_sent_ = 0;
 
     // Frequency reports.
     DWORD report_period_ = 0;
     Clock::time_point next_report_{};
-
-    // Faults.
-    std::map<std::string, DWORD> refused_;
-    std::map<DWORD, DWORD> answer_delay_, drop_, duplicate_;
-
-    FmsimStats stats_{};
 };
 
 }  // namespace fmsim

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
-#include <stdexcept>
 
 namespace fakefm {
 namespace {
@@ -25,7 +24,6 @@ struct State {
     bool rssi_ok = true;
     std::function<void()> rssi_hook;
     DWORD power_state = 1;
-    bool close_throws = false;
     bool auto_answer = false;
     DWORD seek_step = 1000;
     DWORD band = 0;
@@ -67,7 +65,6 @@ void reset() {
     s().rssi_ok = true;
     s().rssi_hook = nullptr;
     s().power_state = 1;
-    s().close_throws = false;
     s().auto_answer = false;
     s().seek_step = 1000;
     s().band = 0;
@@ -110,8 +107,10 @@ void on_rssi_query(std::function<void()> hook) {
     s().rssi_hook = std::move(hook);
 }
 void set_rssi(DWORD value, bool ok) { std::lock_guard<std::mutex> l(s().mutex); s().rssi = value; s().rssi_ok = ok; }
-void set_power_state(DWORD state) { std::lock_guard<std::mutex> l(s().mutex); s().power_state = state; }
-void set_close_throws(bool throws) { std::lock_guard<std::mutex> l(s().mutex); s().close_throws = throws; }
+void set_power_state(DWORD state) {
+    std::lock_guard<std::mutex> l(s().mutex);
+    s().power_state = state;
+}
 void set_auto_answer(bool on, DWORD seek_step) {
     std::lock_guard<std::mutex> l(s().mutex);
     s().auto_answer = on;
@@ -294,16 +293,11 @@ DWORD FMGetNotification(HANDLE h, FmNotification** out) {
 }
 
 DWORD FMClose(HANDLE h) {
-    bool throws;
-    {
-        std::lock_guard<std::mutex> lock(s().mutex);
-        fakefm::record("FMClose");
-        if (h != fakefm::session()) return ERROR_INVALID_PARAMETER;
-        s().open = false;
-        s().event = nullptr;
-        throws = s().close_throws;
-    }
-    if (throws) throw std::runtime_error("tuner fault");
+    std::lock_guard<std::mutex> lock(s().mutex);
+    fakefm::record("FMClose");
+    if (h != fakefm::session()) return ERROR_INVALID_PARAMETER;
+    s().open = false;
+    s().event = nullptr;
     return 0;
 }
 

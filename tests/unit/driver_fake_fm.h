@@ -33,7 +33,6 @@ void set_rssi(DWORD value, bool ok = true);
 // thread asks once a tick); nullptr removes it.
 void on_rssi_query(std::function<void()> hook);
 void set_power_state(DWORD state);
-void set_close_throws(bool throws);
 // Tuning and seeking answer with a frequency notification, as a tuner would.
 // A seek moves by seek_step kHz, stopping at the band's ends.
 void set_auto_answer(bool on, DWORD seek_step = 1000);

@@ -7,7 +7,7 @@ ce_add_test(tuner_chip_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_chip_test.cpp
   LIBS fmsim_core)
 target_include_directories(tuner_chip_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-add_dependencies(tuner_chip_test FMS_API FMS_API_variants)
+add_dependencies(tuner_chip_test FMS_API)
 
 ce_add_test(tuner_rds_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tuner_rds_test.cpp

@@ -1,5 +1,5 @@
 // The simulated tuner as the FM library meets it: entry points, answers,
-// seeks over the air, RDS delivery, fault injection, build variants.
+// seeks over the air, RDS delivery.
 #include <sys/stat.h>
 #include <algorithm>
 #include <fstream>
@@ -531,49 +531,6 @@ TEST_F(TunerTrace, EachGroupIsNamedWithTheHandingOverOfThePieceCompletingIt) {
     }
 }
 
-// ---- fault injection ------------------------------------------------------------------
-
-TEST_F(TunerChip, FaultsRefuseDropDuplicateDelayAndInvent) {
-    api.RefuseEntryPoint("FM_Enable", FMS_FAILED);
-    EXPECT_EQ(api.FM_Enable(session), FMS_FAILED);
-    api.RefuseEntryPoint("FM_Enable", 0);
-    power_on();
-
-    api.DropAnswers(FMS_CMD_TUNE, 1);
-    ASSERT_EQ(api.FM_Tune(session, 90000), FMS_PENDING);
-    ASSERT_EQ(api.FM_RssiGet(session), FMS_PENDING);
-    ASSERT_TRUE(answer(FMS_CMD_GET_RSSI));  // answered after the tune would have been
-    int tunes = 0;
-    for (const auto& e : Recorder::get().snapshot()) tunes += is_answer(e, FMS_CMD_TUNE);
-    EXPECT_EQ(tunes, 0);
-
-    api.DuplicateAnswers(FMS_CMD_GET_RSSI, 1);
-    ASSERT_EQ(api.FM_RssiGet(session), FMS_PENDING);
-    ASSERT_TRUE(answer(FMS_CMD_GET_RSSI));
-    ASSERT_TRUE(answer(FMS_CMD_GET_RSSI));
-
-    // A late answer comes after a later request's answer.
-    api.SetAnswerDelay(FMS_CMD_GET_DEEMPHASIS, 500);
-    ASSERT_EQ(api.FM_GetDemphMode(session), FMS_PENDING);
-    ASSERT_EQ(api.FM_GetMoSt(session), FMS_PENDING);
-    auto late = Recorder::get().wait([](const Seen& e) {
-        return is_answer(e, FMS_CMD_GET_DEEMPHASIS) || is_answer(e, FMS_CMD_GET_MOST);
-    });
-    ASSERT_TRUE(late);
-    EXPECT_EQ(late->event.payload.status.command, FMS_CMD_GET_MOST);
-    EXPECT_TRUE(answer(FMS_CMD_GET_DEEMPHASIS));
-
-    api.SendStatus(40, 13, 77);
-    auto odd = Recorder::get().wait([](const Seen& e) { return is_answer(e, 40); });
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->event.payload.status.status, 13);
-    EXPECT_EQ(odd->event.payload.status.value, 77u);
-    FmPlatformEvent unknown{};
-    unknown.code = 9;
-    api.SendEvent(&unknown, sizeof unknown);
-    EXPECT_TRUE(Recorder::get().wait([](const Seen& e) { return e.event.code == 9; }));
-}
-
 TEST_F(TunerChip, EventFunctionMayCallBackIntoTheLibrary) {
     // The FM library continues a seek across sub-bands from inside its event
     // function: set band, tune and seek again on the event thread.
@@ -596,27 +553,6 @@ TEST_F(TunerChip, EventFunctionMayCallBackIntoTheLibrary) {
     });
     ASSERT_TRUE(end);
     EXPECT_EQ(end->event.payload.status.value, 91500u);
-}
-
-// ---- build variants ----------------------------------------------------------------------
-
-TEST(TunerVariants, EachLacksExactlyItsEntryPoint) {
-    std::vector<std::string> names;
-#define TUNERTEST_NAME(name, params, args) names.push_back(#name);
-    FMS_API_ENTRY_POINTS(TUNERTEST_NAME)
-#undef TUNERTEST_NAME
-    ASSERT_EQ(names.size(), static_cast<size_t>(FMS_API_ENTRY_POINT_COUNT));
-    auto has = [](HMODULE m, const std::string& n) { return GetProcAddressA(m, n.c_str()) != nullptr; };
-    HMODULE full = LoadLibraryW(u"FMS_API.dll");
-    ASSERT_TRUE(full);
-    for (const auto& n : names) EXPECT_TRUE(has(full, n)) << n;
-    FreeLibrary(full);
-    for (const auto& missing : names) {
-        HMODULE lib = LoadLibraryW(ce::widen("FMS_API_no_" + missing + ".dll").c_str());
-        ASSERT_TRUE(lib) << missing;
-        for (const auto& n : names) EXPECT_EQ(has(lib, n), n != missing) << missing << ": " << n;
-        FreeLibrary(lib);
-    }
 }
 
 }  // namespace

@@ -80,15 +80,8 @@ struct Api {
 #define TUNERTEST_PFN(name, params, args) PFN_##name name = nullptr;
     FMS_API_ENTRY_POINTS(TUNERTEST_PFN)
 #undef TUNERTEST_PFN
-    PFN_FMSIM_RefuseEntryPoint RefuseEntryPoint = nullptr;
-    PFN_FMSIM_SetAnswerDelay SetAnswerDelay = nullptr;
-    PFN_FMSIM_DropAnswers DropAnswers = nullptr;
-    PFN_FMSIM_DuplicateAnswers DuplicateAnswers = nullptr;
-    PFN_FMSIM_SendStatus SendStatus = nullptr;
-    PFN_FMSIM_SendEvent SendEvent = nullptr;
     PFN_FMSIM_SetRdsPieces SetRdsPieces = nullptr;
     PFN_FMSIM_SetReportPeriod SetReportPeriod = nullptr;
-    PFN_FMSIM_GetStats GetStats = nullptr;
     PFN_FMSIM_Reset Reset = nullptr;
 
     HMODULE module = nullptr;
@@ -103,18 +96,11 @@ struct Api {
     ok = ok && name;
         FMS_API_ENTRY_POINTS(TUNERTEST_BIND)
 #undef TUNERTEST_BIND
-#define TUNERTEST_SIM(name) \
+#define TUNERTEST_SIM(name)                                           \
     name = reinterpret_cast<PFN_FMSIM_##name>(proc(u"FMSIM_" #name)); \
     ok = ok && name;
-        TUNERTEST_SIM(RefuseEntryPoint)
-        TUNERTEST_SIM(SetAnswerDelay)
-        TUNERTEST_SIM(DropAnswers)
-        TUNERTEST_SIM(DuplicateAnswers)
-        TUNERTEST_SIM(SendStatus)
-        TUNERTEST_SIM(SendEvent)
         TUNERTEST_SIM(SetRdsPieces)
         TUNERTEST_SIM(SetReportPeriod)
-        TUNERTEST_SIM(GetStats)
         TUNERTEST_SIM(Reset)
 #undef TUNERTEST_SIM
         return ok;
