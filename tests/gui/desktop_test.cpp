@@ -4,10 +4,6 @@
 // reach the program's dialog, and closing it ends the program the way its own
 // close request does, so what the user changed is stored. Skipped where Xvfb
 // or xdotool (which types the keys) is not installed.
-#include <fcntl.h>
-
-#include <cstdlib>
-
 #include "host_support.h"
 
 // After the test headers: Xlib's macros (None, Bool, ...) would rename theirs.
@@ -18,61 +14,33 @@ using namespace hosttest;
 
 namespace {
 
-std::string on_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string rest = path ? path : "/usr/bin:/bin";
-    while (!rest.empty()) {
-        size_t colon = rest.find(':');
-        std::string dir = rest.substr(0, colon);
-        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
-        std::string candidate = dir + "/" + name;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
+// The program's path, or "" when it is not installed.
+std::string installed(const std::string& name) {
+    std::string path = run({"/bin/sh", "-c", "command -v " + name}).out;
+    return path.substr(0, path.find('\n'));
 }
 
-// A private X server on a display number it picks itself; stopped with the test.
+// A private X server on a display number it picks (and writes to its
+// standard output once it takes connections); stopped with the test.
 class Xvfb {
 public:
-    explicit Xvfb(const std::string& program) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-        std::string fd = std::to_string(fds[1]);
-        const char* argv[] = {program.c_str(), "-displayfd", fd.c_str(), "-screen", "0",
-                              "1024x768x24",   "-nolisten",  "tcp",      nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        // The server writes its display number once it takes connections.
-        std::string number;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (pid_ > 0 && number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            pollfd p{fds[0], POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0) continue;
-            char c[16];
-            ssize_t n = read(fds[0], c, sizeof c);
-            if (n <= 0) break;
-            number.append(c, static_cast<size_t>(n));
-        }
-        close(fds[0]);
-        size_t end_of_line = number.find('\n');
-        if (end_of_line != std::string::npos) display_.append(":").append(number, 0, end_of_line);
+    explicit Xvfb(const std::string& program)
+        : server_(spawn({program, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"})) {
+        if (server_->pid > 0 && server_->wait_for("\n", 60))
+            display_.append(":").append(server_->text, 0, server_->text.find('\n'));
     }
     ~Xvfb() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
+        // Asked to end, the server removes its socket and lock file.
+        if (server_->pid > 0) {
+            kill(server_->pid, SIGTERM);
+            waitpid(server_->pid, nullptr, 0);
+            server_->pid = -1;
         }
     }
     const std::string& display() const { return display_; }
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<Spawned> server_;
     std::string display_;
 };
 
@@ -147,7 +115,7 @@ class Desktop : public ::testing::TestWithParam<Program> {};
 
 TEST_P(Desktop, AProgramIsOneScreenWindowAndClosingItKeepsWhatTheUserChose) {
     const Program& program = GetParam();
-    std::string server_program = on_path("Xvfb"), xdotool = on_path("xdotool");
+    std::string server_program = installed("Xvfb"), xdotool = installed("xdotool");
     if (server_program.empty() || xdotool.empty()) GTEST_SKIP() << "needs Xvfb and xdotool (Debian: xvfb, xdotool)";
     Xvfb server(server_program);
     ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
