@@ -1,12 +1,12 @@
-// The Qt display driver: top-level windows become frames on a phone-sized
-// screen, the GUI thread's message waits run Qt's event dispatcher (so both
-// sleep together and nothing polls), and the window manager's changes show.
+// The Qt display driver: top-level windows become frames on the phone's
+// screen (screen.cpp), the GUI thread's message waits run Qt's event
+// dispatcher (so both sleep together and nothing polls), and the window
+// manager's changes show.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QThread>
@@ -33,7 +33,6 @@ bool can_raise() {
     return !offscreen;
 }
 
-constexpr int kBarHeight = 26;  // the shell's title strip and soft-key bar
 const char* kHwndProperty = "ce_hwnd";
 
 QString qstr(const std::u16string& s) { return QString::fromUtf16(s.data(), static_cast<qsizetype>(s.size())); }
@@ -55,7 +54,7 @@ void bury_retired() {
 
 class Frame : public QWidget {
 public:
-    explicit Frame(HWND hwnd) : hwnd_(hwnd) {
+    explicit Frame(HWND hwnd) : QWidget(screen_window()), hwnd_(hwnd) {
         setAttribute(Qt::WA_DeleteOnClose, false);
         setAutoFillBackground(true);
         QPalette p = palette();
@@ -68,7 +67,7 @@ public:
         title_bar_->setFixedHeight(kBarHeight);
         title_bar_->setAutoFillBackground(true);
         QPalette tp = title_bar_->palette();
-        tp.setColor(QPalette::Window, QColor(0x1c, 0x3f, 0x7a));
+        tp.setColor(QPalette::Window, QColor(kTitleColour));
         tp.setColor(QPalette::WindowText, Qt::white);
         title_bar_->setPalette(tp);
         auto* tl = new QHBoxLayout(title_bar_);
@@ -114,6 +113,7 @@ public:
             int w = 0, h = 0;
             ce::user::screen_size(&w, &h);
             setFixedSize(w, h);
+            move(0, 0);
         }
         if (flags & SHIDIF_EMPTYMENU) soft_keys_->show();
     }
@@ -127,6 +127,11 @@ protected:
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
         PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+    }
+    // Tab goes round this window's controls, and never on to those of the windows beneath.
+    bool focusNextPrevChild(bool next) override {
+        cycle_focus(this, next);
+        return true;
     }
 
 private:
@@ -189,7 +194,12 @@ public:
         RECT r = w.rect;
         frame->resize(std::max<LONG>(r.right - r.left, 1), std::max<LONG>(r.bottom - r.top, 1));
         frame->move(r.left, r.top);
-        if (w.cls && w.cls->icon) frame->setWindowIcon(icon_of(w.cls->icon));
+        if (w.cls && w.cls->icon) {
+            frame->setWindowIcon(icon_of(w.cls->icon));
+            // The desktop shows the program's icon: that of its first window that has one.
+            if (!screen_icon_) screen_window()->setWindowIcon(icon_of(w.cls->icon));
+            screen_icon_ = true;
+        }
         w.native = frame;
     }
 
@@ -197,15 +207,16 @@ public:
         auto* widget = static_cast<QWidget*>(w.native);
         w.native = nullptr;
         if (widget) retire(widget);
+        if (w.top_level()) screen_changed();
     }
 
     void window_shown(Window& w, bool visible) override {
         if (auto* widget = static_cast<QWidget*>(w.native)) {
             widget->setVisible(visible);
-            if (visible && w.top_level() && can_raise()) {
-                widget->raise();
-                widget->activateWindow();
-            }
+            if (!w.top_level()) return;
+            // A window shown comes on top of the screen's others.
+            if (visible) widget->raise();
+            screen_changed();
         }
     }
 
@@ -215,6 +226,7 @@ public:
         if (!w.top_level()) {
             if (auto* widget = static_cast<QWidget*>(w.native)) widget->setEnabled(enabled);
         }
+        if (w.top_level()) screen_changed();  // a window enabled again may be the next to close
     }
 
     void window_text_changed(Window& w) override {
@@ -237,11 +249,15 @@ public:
     void window_raised(Window& w) override {
         auto* widget = static_cast<QWidget*>(w.native);
         if (!widget) return;
-        QWidget* top = widget->window();
-        if (w.visible.load()) top->show();
+        // The frame of the window (a control raises the window it is on), then the screen on the desktop.
+        QWidget* frame = widget;
+        while (frame->parentWidget() && frame->parentWidget() != screen_window()) frame = frame->parentWidget();
+        if (w.top_level() && w.visible.load()) frame->show();
+        frame->raise();
+        screen_changed();
         if (!can_raise()) return;
-        top->raise();
-        top->activateWindow();
+        screen_window()->raise();
+        screen_window()->activateWindow();
     }
 
     HWND focus() override { return hwnd_of(QApplication::focusWidget()); }
@@ -250,33 +266,10 @@ public:
         if (auto* widget = static_cast<QWidget*>(w.native)) widget->setFocus(Qt::OtherFocusReason);
     }
 
-    int message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override {
-        QMessageBox box(widget_of(owner));
-        box.setWindowTitle(caption ? QString::fromUtf16(caption) : QStringLiteral("Error"));
-        box.setText(text ? QString::fromUtf16(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")) : QString());
-        switch (type & 0xF0) {
-            case MB_ICONHAND: box.setIcon(QMessageBox::Critical); break;
-            case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-            case MB_ICONEXCLAMATION: box.setIcon(QMessageBox::Warning); break;
-            case MB_ICONASTERISK: box.setIcon(QMessageBox::Information); break;
-            default: break;
-        }
-        switch (type & 0x0F) {
-            case MB_OKCANCEL: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
-            case MB_YESNOCANCEL:
-                box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-                break;
-            case MB_YESNO: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
-            default: box.setStandardButtons(QMessageBox::Ok); break;
-        }
-        int answer = 0;
-        user_action([&] { answer = box.exec(); });
-        switch (answer) {
-            case QMessageBox::Cancel: return IDCANCEL;
-            case QMessageBox::Yes: return IDYES;
-            case QMessageBox::No: return IDNO;
-            default: return IDOK;
-        }
+    int message_box(HWND, LPCWSTR text, LPCWSTR caption, UINT type) override {
+        QString shown =
+            text ? QString::fromUtf16(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")) : QString();
+        return screen_message_box(caption ? QString::fromUtf16(caption) : QStringLiteral("Error"), shown, type);
     }
 
     void set_wait_cursor(bool on) override {
@@ -290,6 +283,7 @@ private:
     QThread* gui_thread_;
     std::atomic<bool> pending_{false};
     bool wait_cursor_ = false;
+    bool screen_icon_ = false;
 };
 
 }  // namespace

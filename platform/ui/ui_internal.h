@@ -15,6 +15,10 @@ class QPushButton;
 
 namespace ceui {
 
+// The shell's title strip and soft-key bar, and the title strip's colour.
+constexpr int kBarHeight = 26;
+constexpr QRgb kTitleColour = 0x1c3f7a;
+
 // Installs the Qt display driver and registers the control classes; the
 // QApplication must exist. Called once by the programs' entry.
 void install();
@@ -36,6 +40,20 @@ Frame* frame_of(HWND hwnd);
 void frame_set_shell(Frame* frame, DWORD flags);        // SHInitDialog's flags
 QWidget* frame_soft_key_area(Frame* frame);             // the soft-key bar's place
 void frame_show_soft_keys(Frame* frame, bool show);
+
+// The phone's screen: the process's one native window, the size of the
+// device's screen (CE_SCREEN) and titled with the program's name. Every
+// top-level window is a frame inside it, stacked as the windows are; popups
+// (menus, drop-downs) are kept within it, message boxes are drawn on it.
+QWidget* screen_window();
+// Brings the screen in step with its frames: shown while one is, the focus
+// in the top one, and a close request of the desktop carried on.
+void screen_changed();
+// Runs a message box on the screen until it is answered: IDOK, IDCANCEL, ...
+int screen_message_box(const QString& caption, const QString& text, UINT type);
+// Moves the focus to the next (or previous) control inside scope, wrapping:
+// Tab never leaves the window on top for one beneath it.
+bool cycle_focus(QWidget* scope, bool next);
 
 // Soft keys of a menu bar window: index 0 is the left key, 1 the right one.
 QPushButton* soft_key(HWND bar, int index);

@@ -32,3 +32,14 @@ if(TARGET kvor_client_app)
     LIBS kvor_client_app)
   add_dependencies(kvor_client_test KvorClient Tervalon wavelo FMS_API)
 endif()
+
+# The programs themselves on a real X server (Xvfb, started by the test, which
+# skips without it): one screen window each, and what closing it keeps.
+find_package(X11)
+if(X11_FOUND AND TARGET kvor_client_app AND TARGET kvor_client_sp_app)
+  ce_add_test(desktop_test TIMEOUT 240
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/desktop_test.cpp
+    LIBS X11::X11)
+  target_include_directories(desktop_test PRIVATE ${CE_TESTS_DIR}/integration)
+  add_dependencies(desktop_test KvorClient KvorClientSP cehost cectl Tervalon wavelo FMS_API)
+endif()

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QPixmap>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -47,8 +49,9 @@ public:
             } else if (std::chrono::steady_clock::now() - started > std::chrono::seconds(limit_seconds)) {
                 ADD_FAILURE() << "the user waited in vain: " << steps_[next].what;
                 next = steps_.size();
-                // Whatever window is up gets a close request, so the program ends.
-                if (HWND top = GetForegroundWindow()) PostMessageW(top, WM_CLOSE, 0, 0);
+                // Whatever is up is closed as the desktop closes the screen (a
+                // message box included), so the program ends.
+                ceui::screen_window()->close();
             }
         });
         timer.start();
@@ -80,15 +83,33 @@ inline std::u16string text(HWND window) {
 
 inline std::u16string item_text(HWND dialog, int id) { return text(GetDlgItem(dialog, id)); }
 
-// Saves what the window shows, for the docs: into $CE_SCREENSHOT_DIR when
-// set (docs/images), else beside the build.
+// Where the phone's screen that shows a window lies on the desktop.
+inline QRect screen_rect(HWND window) {
+    QWidget* screen = ceui::widget_of(window)->window();
+    return QRect(screen->mapToGlobal(QPoint(0, 0)), screen->size());
+}
+
+// Saves the phone's screen that shows the window, whole, for the docs: into
+// $CE_SCREENSHOT_DIR when set (docs/images), else beside the build. On an X
+// server (scripts/screenshots) it is what the server shows of the screen
+// window, popups included; offscreen, the widgets drawn.
 inline void screenshot(HWND window, const std::string& name) {
     QWidget* w = ceui::widget_of(window);
     ASSERT_NE(w, nullptr);
     const char* dir = std::getenv("CE_SCREENSHOT_DIR");
     std::string folder = dir ? dir : (cetest::build_dir() / "screenshots").string();
     std::filesystem::create_directories(folder);
-    EXPECT_TRUE(w->window()->grab().save(QString::fromStdString(folder + "/" + name), "PNG"));
+    QWidget* screen = w->window();
+    QPixmap picture;
+    if (QGuiApplication::platformName() == "offscreen") {
+        picture = screen->grab();
+    } else {
+        // Painted now and on the server before it is read back.
+        screen->repaint();
+        QApplication::processEvents();
+        picture = screen->screen()->grabWindow(screen->winId());
+    }
+    EXPECT_TRUE(picture.save(QString::fromStdString(folder + "/" + name), "PNG"));
 }
 
 // A setting as the driver's key holds it (missing when absent).

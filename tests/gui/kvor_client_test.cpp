@@ -2,6 +2,7 @@
 // offscreen platform against a private cehost with the real driver (its log
 // shows every byte the test dialog writes), and a scripted user picks from
 // the lists, presses the buttons and goes through the soft-key menu.
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QMenu>
 #include <QProgressBar>
@@ -178,6 +179,70 @@ TEST_F(KvorClientTest, AStartWithTheDriverLoadedShowsDisabledListsAndASecondStar
     EXPECT_EQ(run(user), 0);
     if (second.joinable()) second.join();
     EXPECT_TRUE(driver_loaded());
+}
+
+// On a desktop the program is one screen: the soft key's menu, the last
+// list's drop-down and a message box all lie on it, and closing the screen
+// while the about box is open ends the program as Exit does.
+TEST_F(KvorClientTest, MenusDropDownsAndMessageBoxesStayOnTheScreenAndClosingItEndsTheProgram) {
+    static int answer = 0;
+    static const char16_t* kLongText =
+        u"The port cannot be opened: the driver is not loaded, or the port is another one's.";
+    auto on_screen = [](QWidget* w) {
+        QRect area = screen_rect(main_dialog());
+        QRect place(w->mapToGlobal(QPoint(0, 0)), w->size());
+        EXPECT_TRUE(area.contains(place))
+            << "at " << place.x() << "," << place.y() << " " << place.width() << "x" << place.height();
+    };
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("the last list's drop-down", [&] {
+        auto* protocol = dynamic_cast<QComboBox*>(widget(main_dialog(), IDC_PROTOCOL));
+        protocol->showPopup();
+        EXPECT_TRUE(protocol->view()->isVisible());
+        on_screen(protocol->view()->window());
+        protocol->hidePopup();
+        later([] { QTest::mouseClick(ceui::soft_key(MainMenuBar, 1), Qt::LeftButton); });
+        return true;
+    });
+    user.then("the soft key's menu", [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return false;
+        on_screen(menu);
+        screenshot(main_dialog(), "kvorclient-menu.png");
+        menu->close();
+        later([] { answer = MessageBoxW(main_dialog(), kLongText, u"ERROR", MB_OKCANCEL | MB_ICONHAND); });
+        return true;
+    });
+    user.then("the message box", [&] {
+        // The screen's focus (where its keys go) is on the box's first button.
+        auto* ok = qobject_cast<QPushButton*>(ceui::widget_of(main_dialog())->window()->focusWidget());
+        if (!ok || ok->text() != "OK") return false;
+        on_screen(ok->window());
+        on_screen(ok->parentWidget());
+        QTest::mouseClick(ok, Qt::LeftButton);
+        return true;
+    });
+    user.then("About", [] {
+        if (answer != IDOK) return false;
+        QTest::keyClick(widget(main_dialog(), IDC_BAND), Qt::Key_Down);  // Japan
+        choose_from_menu("About");
+        return true;
+    });
+    user.then("the desktop closes the screen", [] {
+        HWND about = dialog(u"About KvorClient");
+        if (!about) return false;
+        // The keys go to the window on top, and Tab stays in it.
+        QWidget* beneath = ceui::widget_of(main_dialog());
+        QWidget* screen = beneath->window();
+        EXPECT_FALSE(beneath->isAncestorOf(screen->focusWidget()));
+        QTest::keyClick(screen->focusWidget(), Qt::Key_Tab);
+        EXPECT_FALSE(beneath->isAncestorOf(screen->focusWidget()));
+        ceui::widget_of(about)->window()->close();
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    EXPECT_EQ(stored_setting(u"Band"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
