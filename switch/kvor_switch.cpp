@@ -204,7 +204,7 @@ LRESULT CALLBACK SwitchWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 int WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR, int) {
     HWND running = FindWindowW(SWITCH_NAME, SWITCH_NAME);
     if (running) {
-        SetLastError(0);
+        SetLastError(ERROR_SUCCESS);
         SendMessageW(running, WM_RELAUNCH, GetCurrentProcessId(), 0);
         // A window gone by the time the request reaches it belonged to a
         // launcher that was ending and has switched the driver back: this

@@ -22,13 +22,12 @@
 #include "ce_platform.h"
 #include "host_call.h"
 #include "rpc.h"
+#include "windows.h"
 
 namespace ce::broker {
 
 namespace {
 
-constexpr uint32_t kNotReady = 21;          // ERROR_NOT_READY: the host knows no listener of ours
-constexpr uint32_t kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 
 std::atomic<Handler> g_handler{nullptr};
 
@@ -206,7 +205,7 @@ bool add_window(uint64_t hwnd, const std::u16string& class_name, const std::u16s
         if (!reply) return false;
         if (reply->result) return true;
         // Our listener belonged to a host that has since been replaced.
-        if (reply->error != kNotReady) return false;
+        if (reply->error != ERROR_NOT_READY) return false;  // the host knows no listener of ours
     }
     return false;
 }
@@ -247,7 +246,7 @@ Result forward(const Request& request) {
     Result result;
     if (static_cast<uint32_t>(request.kind) < 1 || static_cast<uint32_t>(request.kind) > 5 ||
         request.text.size() > rpc::kMaxWindowText) {
-        result.error = kInvalidParameter;
+        result.error = ERROR_INVALID_PARAMETER;
         return result;
     }
     rpc::WindowForwardRequest r;

@@ -304,7 +304,7 @@ bool Server::serve_request(Peer& peer, uint32_t tag, const std::string& payload)
         return false;
     }
     typename Rq::Reply reply;
-    SetLastError(0);
+    SetLastError(ERROR_SUCCESS);
     handle(request, reply, peer);
     if (peer.drop) return false;
     return ce::rpc::send_reply<Rq>(peer.fd, tag, reply);

@@ -73,7 +73,7 @@ broker::Result handle_remote(const broker::Request& r) {
         out.error = ERROR_INVALID_WINDOW_HANDLE;
         return out;
     }
-    SetLastError(0);
+    SetLastError(ERROR_SUCCESS);
     switch (r.kind) {
         case broker::Kind::Send:
             out.value = SendMessageW(target, r.message, r.wparam, r.lparam);
@@ -122,7 +122,7 @@ bool on_window_thread(Window& w, UINT message, WPARAM wparam, LPARAM lparam, Fn 
         fn();
         return true;
     }
-    SetLastError(0);
+    SetLastError(ERROR_SUCCESS);
     SendMessageW(w.hwnd, message, wparam, lparam);
     return GetLastError() != ERROR_INVALID_WINDOW_HANDLE;
 }
@@ -389,7 +389,7 @@ BOOL DestroyWindow(HWND window) {
     auto w = find_or_fail(window);
     if (!w) return FALSE;
     if (w->thread_id != GetCurrentThreadId()) {
-        SetLastError(0);
+        SetLastError(ERROR_SUCCESS);
         LRESULT r = SendMessageW(window, kDestroyMessage, 0, 0);
         return r ? TRUE : FALSE;
     }
@@ -588,7 +588,7 @@ static BOOL set_window_text(HWND window, LPCWSTR text) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    SetLastError(0);
+    SetLastError(ERROR_SUCCESS);
     LRESULT r = SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text ? text : u""));
     return r && GetLastError() != ERROR_INVALID_WINDOW_HANDLE ? TRUE : FALSE;
 }

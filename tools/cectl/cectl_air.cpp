@@ -193,7 +193,7 @@ int run_air(const cectl::Args& args) {
         uint32_t freq = 0;
         if (args.size() != 2 || !cectl::parse_u32(args[1], freq)) return cectl::fail("air remove FREQ");
         long rc = fmsim::remove_station(freq);
-        if (rc == 2) return cectl::fail("air remove: no station on " + args[1]);
+        if (rc == ERROR_FILE_NOT_FOUND) return cectl::fail("air remove: no station on " + args[1]);
         if (rc != 0) return cectl::fail("air remove: registry error " + std::to_string(rc));
         return 0;
     }
