@@ -119,6 +119,12 @@ bool nmea_checksum_ok(const std::string& line) {
     return line == expected.c_str();
 }
 
+std::string nmea_sentence(const std::string& body) {
+    std::string sentence = "$" + body + "*...";
+    AddNmeaChecksum(sentence.data());
+    return sentence.c_str();
+}
+
 std::string slurp(const std::filesystem::path& path) {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
