@@ -29,9 +29,6 @@ int ReadField(const char* text, int start, char* field);
 // The test dialog's text routines, shared by both protocols.
 // "%02X " groups of the bytes into text (3 characters a byte and a terminator).
 void FormatHexBytes(DWORD count, const BYTE* bytes, WCHAR* text);
-// XOR of the characters after the first up to the first '*' (or the end),
-// written as two upper-case hex digits after the '*' and terminated there.
-void AppendNmeaChecksum(char* sentence);
 // The first occurrence of needle at or after start in a terminated text, or -1.
 int FindText(int start, const char* text, const char* needle);
 // The first occurrence of a byte pattern at a position below length, or -1.

@@ -83,10 +83,10 @@ void LoadSettings() {
     // The key stays where it was found; with none, the first save makes the
     // plain one whatever the path says until then.
     HKEY key = nullptr;
-    wcscpy(ClientSettings.SettingsKeyPath, SETTINGS_KEY_PATH);
+    wcscpy(ClientSettings.SettingsKeyPath, TERVALON_SETTINGS_KEY);
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClientSettings.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         key = nullptr;
-        wcscpy(ClientSettings.SettingsKeyPath, BUILTIN_SETTINGS_KEY_PATH);
+        wcscpy(ClientSettings.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClientSettings.SettingsKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS)
             ClientSettings.BuiltinKey = 1;
         else
@@ -94,14 +94,13 @@ void LoadSettings() {
     }
 
     if (key) {
-        ReadSetting(key, u"Band", &ClientSettings.Band);
-        ReadSetting(key, u"Index", &ClientSettings.Index);
-        ReadSetting(key, u"Data", &ClientSettings.Data);
-        ReadSetting(key, u"Mute", &ClientSettings.Mute);
-        ReadSetting(key, u"Sound", &ClientSettings.Sound);
-        ReadSetting(key, u"Protocol", &ClientSettings.Protocol);
-        ReadSetting(key, u"LogMode", &ClientSettings.LogMode);
-        ReadSetting(key, u"Frequency", &ClientSettings.Frequency);
+        const SettingField fields[] = {
+            {SETTING_BAND, &ClientSettings.Band},       {SETTING_INDEX, &ClientSettings.Index},
+            {SETTING_DATA, &ClientSettings.Data},       {SETTING_MUTE, &ClientSettings.Mute},
+            {SETTING_SOUND, &ClientSettings.Sound},     {SETTING_PROTOCOL, &ClientSettings.Protocol},
+            {SETTING_LOGMODE, &ClientSettings.LogMode}, {SETTING_FREQUENCY, &ClientSettings.Frequency},
+        };
+        ReadTervalonSettings(key, fields, SETTING_SIZE_EXACTLY_4);
         RegCloseKey(key);
     }
 
@@ -111,8 +110,8 @@ void LoadSettings() {
 void SaveSettings() {
     MakePortName();
 
-    LPCWSTR inUse = ClientSettings.BuiltinKey ? BUILTIN_SETTINGS_KEY_PATH : SETTINGS_KEY_PATH;
-    LPCWSTR other = ClientSettings.BuiltinKey ? SETTINGS_KEY_PATH : BUILTIN_SETTINGS_KEY_PATH;
+    LPCWSTR inUse = ClientSettings.BuiltinKey ? TERVALON_BUILTIN_SETTINGS_KEY : TERVALON_SETTINGS_KEY;
+    LPCWSTR other = ClientSettings.BuiltinKey ? TERVALON_SETTINGS_KEY : TERVALON_BUILTIN_SETTINGS_KEY;
     LPCWSTR otherParent = ClientSettings.BuiltinKey ? DriversKey : BuiltinDriversKey;
 
     // A key at the other place would be a second registration of the same
@@ -136,13 +135,13 @@ void SaveSettings() {
 
     // Frequency belongs to the driver, which stores it when it is unloaded.
     if (key) {
-        WriteSetting(key, u"Band", ClientSettings.Band);
-        WriteSetting(key, u"Index", ClientSettings.Index);
-        WriteSetting(key, u"Data", ClientSettings.Data);
-        WriteSetting(key, u"Mute", ClientSettings.Mute);
-        WriteSetting(key, u"Sound", ClientSettings.Sound);
-        WriteSetting(key, u"Protocol", ClientSettings.Protocol);
-        WriteSetting(key, u"LogMode", ClientSettings.LogMode);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_BAND], ClientSettings.Band);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_INDEX], ClientSettings.Index);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_DATA], ClientSettings.Data);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_MUTE], ClientSettings.Mute);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_SOUND], ClientSettings.Sound);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_PROTOCOL], ClientSettings.Protocol);
+        WriteSetting(key, TERVALON_SETTING_NAMES[SETTING_LOGMODE], ClientSettings.LogMode);
         WriteSetting(key, u"Order", DriverOrder);
         WriteText(key, u"Dll", DriverDll);
         WriteText(key, u"Prefix", DriverPrefix);

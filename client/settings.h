@@ -9,12 +9,8 @@
 // plain words.
 #pragma once
 
+#include "tervalon.h"
 #include "windows.h"
-
-// The settings key lies in one of two places under HKEY_LOCAL_MACHINE. Keys
-// under Drivers\Builtin are loaded by the device manager at boot.
-#define SETTINGS_KEY_PATH u"Drivers\\Tervalon"
-#define BUILTIN_SETTINGS_KEY_PATH u"Drivers\\Builtin\\Tervalon"
 
 // What the user is told when the device manager refuses to load the driver,
 // in a message box with the caption every error box of the programs has.
@@ -26,13 +22,14 @@
 
 struct ClientSettingsRecord {
     DWORD Index;      // port number: 9 gives COM9:; also the device-manager index
-    DWORD Band;       // 0 CCIR 87.5-108 MHz, 1 Japan 76-91 MHz, 2 world 76-108 MHz
-    DWORD Data;       // 0 TMC only, 1 TMC mixed with GPS
-    DWORD Sound;      // 0 speaker, 1 headset
-    DWORD Mute;       // 0 tuned sound, 1 muted
-    DWORD LogMode;    // 0 no log, 1 data logged
-    DWORD Protocol;   // 0 Royaltek, 1 GNS
-    DWORD Frequency;  // kHz; the driver stores it at unload, the programs only read it
+    // The driver's settings (TervalonSetting); the programs only read Frequency.
+    DWORD Band;
+    DWORD Data;
+    DWORD Sound;
+    DWORD Mute;
+    DWORD LogMode;
+    DWORD Protocol;
+    DWORD Frequency;
     BYTE BuiltinKey;  // 1 when the settings key lives under Drivers\Builtin
     WCHAR SettingsKeyPath[MAX_PATH];  // relative to HKEY_LOCAL_MACHINE
     WCHAR PortName[PORT_NAME_CHARS];  // "COM%d:" of Index

@@ -11,7 +11,7 @@
 #include <aygshell.h>
 #include <windows.h>
 
-#include "fms_api.h"
+#include "fm_interface.h"
 #include "kvor_client.h"
 #include "resource.h"
 #include "settings.h"
@@ -30,7 +30,7 @@ namespace {
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
 std::atomic<BYTE> StopRequested{0};
 std::atomic<HWND> PublishedDialog{nullptr};
-std::atomic<DWORD> BandLow{FMS_BAND_EDGES[0].low}, BandHigh{FMS_BAND_EDGES[0].high};
+std::atomic<DWORD> BandLow{FM_BAND_EDGES[FMBAND_EUROPE].low}, BandHigh{FM_BAND_EDGES[FMBAND_EUROPE].high};
 std::atomic<DWORD> CurrentFrequency{0};
 std::atomic<DWORD> ReceiveStatus{0};
 std::atomic<BOOL> ReceiveThreadRunning{FALSE};
@@ -72,8 +72,7 @@ void Widen(const char* text, WCHAR* out) {
 
 void SendGnsCommand(BYTE letter, DWORD frequency) {
     BYTE command[GNS_COMMAND_BYTES] = {
-        0xFF, letter, static_cast<BYTE>((frequency / 100 - 107) & 0xFF), static_cast<BYTE>(letter == 'F' ? 'x' : 0x01),
-        letter, 0x0D, 0x0A};
+        0xFF, letter, GnsFrequencyByte(frequency), static_cast<BYTE>(letter == 'F' ? 'x' : 0x01), letter, 0x0D, 0x0A};
     WritePort(command, sizeof(command));
     HWND dialog = PublishedDialog.load(std::memory_order_relaxed);
     if (!dialog) return;
@@ -149,7 +148,7 @@ void RoyaltekButton(HWND dialog, int id) {
         GetDlgItemTextW(dialog, IDC_FREQUENCY, typed, TYPED_CHARS);
         char sentence[SENTENCE_BYTES];
         wsprintfA(sentence, "$PSRF122,%S,1,0*", typed);
-        AppendNmeaChecksum(sentence);
+        AddNmeaChecksum(sentence);
         std::strcat(sentence, "\r\n");
         SendRoyaltek(dialog, sentence);
         SetDlgItemTextW(dialog, IDC_FREQUENCY, u" ...");
@@ -235,7 +234,7 @@ DWORD WINAPI ReceiveThread(LPVOID) {
         if (f > BandHigh) f = BandLow;
         if (f < BandLow) f = BandHigh;
         ClientSettings.Frequency = f;
-        BYTE command[GNS_COMMAND_BYTES] = {0xFF, 'F', static_cast<BYTE>((f / 100 - 107) & 0xFF), 'x', 'F', 0x0D, 0x0A};
+        BYTE command[GNS_COMMAND_BYTES] = {0xFF, 'F', GnsFrequencyByte(f), 'x', 'F', 0x0D, 0x0A};
         WritePort(command, sizeof(command));
     }
     char lastFrequency[FIELD_CHARS] = "...";
@@ -332,9 +331,9 @@ BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 }
 
 void BandLimitsFor(DWORD band, DWORD* low, DWORD* high) {
-    if (band >= FMS_BAND_COUNT) band = 0;  // any value outside 0 to 2 is the first band
-    *low = FMS_BAND_EDGES[band].low;
-    *high = FMS_BAND_EDGES[band].high;
+    if (band >= FMBAND_COUNT) band = FMBAND_EUROPE;  // any value outside 0 to 2 is the first band
+    *low = FM_BAND_EDGES[band].low;
+    *high = FM_BAND_EDGES[band].high;
 }
 
 void WaitForReceiveThread() {
@@ -346,14 +345,6 @@ void WaitForReceiveThread() {
 void FormatHexBytes(DWORD count, const BYTE* bytes, WCHAR* text) {
     text[0] = 0;
     for (DWORD i = 0; i < count; i++) wsprintfW(text + i * 3, u"%02X ", bytes[i]);
-}
-
-void AppendNmeaChecksum(char* sentence) {
-    BYTE sum = 0;
-    char* p = sentence[0] ? sentence + 1 : sentence;
-    for (; *p && *p != '*'; p++) sum ^= static_cast<BYTE>(*p);
-    if (*p == '*') p++;
-    wsprintfA(p, "%02X", sum);
 }
 
 int FindText(int start, const char* text, const char* needle) {

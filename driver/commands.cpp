@@ -41,7 +41,7 @@ void CopyField(const char* text, size_t length, size_t pos, size_t width, char* 
 void QueueAnswer(const char* text) {
     char answer[WRITE_COPY_SIZE];
     strcpy(answer, text);
-    AddChecksum(answer);
+    AddNmeaChecksum(answer);
     strcat(answer, "\r\n");
     AppendOutput(static_cast<DWORD>(strlen(answer)), answer, TRUE);
 }

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "driver.h"
-#include "fms_api.h"
 #include "mmsystem.h"
 #include "pm.h"
 
@@ -53,15 +52,6 @@ void ApplyHeadsetRule() {
     if (Driver.Sound == 0 && headset == 1) SendHeadsetMessage(1);
 }
 
-void QuerySetting(HKEY key, const WCHAR* name, DWORD* setting) {
-    // Exactly 4 bytes offered; a longer value is refused by the registry and
-    // leaves the default. The type is not examined.
-    DWORD value = *setting;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size) == ERROR_SUCCESS)
-        *setting = value;
-}
-
 }  // namespace
 
 DeviceContext* LiveDeviceContext() { return LiveContext.load(); }
@@ -89,24 +79,26 @@ void GetFrequencyText(char* out) {
 
 void ReadSettings() {
     HKEY key = nullptr;
-    wcscpy(Driver.SettingsKeyPath, SETTINGS_KEY);
+    wcscpy(Driver.SettingsKeyPath, TERVALON_SETTINGS_KEY);
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         key = nullptr;
-        wcscpy(Driver.SettingsKeyPath, SETTINGS_KEY_BUILTIN);
+        wcscpy(Driver.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
             key = nullptr;
     }
     DWORD frequency = 90000;
     if (key) {
-        QuerySetting(key, u"Band", &Driver.Band);
-        QuerySetting(key, u"Data", &Driver.Data);
-        QuerySetting(key, u"Mute", &Driver.Mute);
-        QuerySetting(key, u"Sound", &Driver.Sound);
-        QuerySetting(key, u"Frequency", &frequency);
-        QuerySetting(key, u"LogMode", &Driver.LogMode);
+        // Exactly 4 bytes offered: longer data is refused and leaves the
+        // default, shorter data replaces its low bytes.
+        const SettingField fields[] = {
+            {SETTING_BAND, &Driver.Band},   {SETTING_DATA, &Driver.Data},    {SETTING_MUTE, &Driver.Mute},
+            {SETTING_SOUND, &Driver.Sound}, {SETTING_FREQUENCY, &frequency}, {SETTING_LOGMODE, &Driver.LogMode},
+        };
+        ReadTervalonSettings(key, fields, SETTING_SIZE_AT_MOST_4);
         // The event log never comes without the data log.
         if (Driver.LogMode == 2) Driver.LogMode = 3;
-        QuerySetting(key, u"Protocol", &Driver.Protocol);
+        const SettingField protocol[] = {{SETTING_PROTOCOL, &Driver.Protocol}};
+        ReadTervalonSettings(key, protocol, SETTING_SIZE_AT_MOST_4);
         RegCloseKey(key);
     }
     Driver.Frequency = frequency;
@@ -154,10 +146,10 @@ TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR, LPCVOID) {
 
         // An unknown band leaves the radio off and the band's edges at 0.
         DWORD result = 100;
-        if (Driver.Band < FMS_BAND_COUNT) {
+        if (Driver.Band < FMBAND_COUNT) {
             result = FMPowerOn(fm, 1, Driver.Band);
-            Driver.BandLow = FMS_BAND_EDGES[Driver.Band].low;
-            Driver.BandHigh = FMS_BAND_EDGES[Driver.Band].high;
+            Driver.BandLow = FM_BAND_EDGES[Driver.Band].low;
+            Driver.BandHigh = FM_BAND_EDGES[Driver.Band].high;
         }
         if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
 
@@ -235,7 +227,8 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
         DWORD frequency = Driver.Frequency;
-        RegSetValueExW(key, u"Frequency", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&frequency), sizeof(frequency));
+        RegSetValueExW(key, TERVALON_SETTING_NAMES[SETTING_FREQUENCY], 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&frequency), sizeof(frequency));
         RegCloseKey(key);
     }
 

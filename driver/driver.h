@@ -12,10 +12,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "windows.h"
+#include "fm_interface.h"
 #include "pegdser.h"
 #include "regext.h"
-#include "fm_interface.h"
+#include "tervalon.h"
+#include "windows.h"
 
 // ---- the stream interface's types ----------------------------------------------
 // A device or open context travels as a pointer-sized word.
@@ -40,8 +41,6 @@ TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT device);
 
 // ---- device (device.cpp) --------------------------------------------------------
 #define DEVICE_SIGNATURE 8
-#define SETTINGS_KEY u"Drivers\\Tervalon"
-#define SETTINGS_KEY_BUILTIN u"Drivers\\Builtin\\Tervalon"
 #define HEADSET_KEY u"System\\State\\Hardware"
 #define HEADSET_VALUE u"Headset"
 #define HEADSET_USER_DATA 3149
@@ -150,9 +149,7 @@ void ResetOutput();
 // ---- sentences (sentences.cpp) --------------------------------------------------
 #define GPS_FILLER "$GPRMC,,V,,,,,,,,,,N*53"
 
-void AddChecksum(char* text);
 void FormatFrequencyText(DWORD frequency, char* out);  // out holds FREQUENCY_TEXT_SIZE bytes
-BYTE GnsFrequencyByte(DWORD frequency);
 void OnRdsGroups(const FmRdsGroup* groups, DWORD count);
 void OnFrequencyChange(DWORD frequency);
 void EmitRdsStatus();

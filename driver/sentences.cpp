@@ -6,24 +6,11 @@
 
 #include "driver.h"
 
-void AddChecksum(char* text) {
-    static const char digits[] = "0123456789ABCDEF";
-    BYTE sum = 0;
-    size_t i = 1;
-    if (text[0] == 0) i = 0;  // an empty text has no "$" to skip
-    for (; text[i] != 0 && text[i] != '*'; i++) sum ^= static_cast<BYTE>(text[i]);
-    text[i + 1] = digits[sum >> 4];
-    text[i + 2] = digits[sum & 15];
-    text[i + 3] = 0;
-}
-
 void FormatFrequencyText(DWORD frequency, char* out) {
     int n = _snprintf(out, FREQUENCY_TEXT_SIZE, "%d.%01d", static_cast<int>(frequency / 1000),
                       static_cast<int>((frequency % 1000) / 100));
     if (n < 0) out[FREQUENCY_TEXT_SIZE - 1] = 0;
 }
-
-BYTE GnsFrequencyByte(DWORD frequency) { return static_cast<BYTE>(frequency / 100 - 875); }
 
 void OnRdsGroups(const FmRdsGroup* groups, DWORD count) {
     if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return;
@@ -40,7 +27,7 @@ void OnRdsGroups(const FmRdsGroup* groups, DWORD count) {
             char sentence[64];
             _snprintf(sentence, sizeof(sentence) - 4, "$RTTMC,%d,%04X,%04X,%04X,%04X*", type, g.blockA, g.blockB,
                       g.blockC, g.blockD);
-            AddChecksum(sentence);
+            AddNmeaChecksum(sentence);
             if (Driver.LogMode & LOG_DATA) LogText(sentence, FALSE, TRUE);
             strcat(sentence, "\r\n");
             AppendOutput(static_cast<DWORD>(strlen(sentence)), sentence, TRUE);
@@ -90,7 +77,7 @@ void EmitRdsStatus() {
     char sentence[96];
     _snprintf(sentence, sizeof(sentence) - 4, "$RTRDS,%s,%d,3,2,1,1,1,%03d,255,5,0,51*", text, static_cast<int>(level),
               static_cast<int>(Driver.RdsQuality.load(std::memory_order_relaxed)));
-    AddChecksum(sentence);
+    AddNmeaChecksum(sentence);
     if (Driver.LogMode & LOG_DATA) LogText(sentence, FALSE, TRUE);
     strcat(sentence, "\r\n");
     AppendOutput(static_cast<DWORD>(strlen(sentence)), sentence, TRUE);

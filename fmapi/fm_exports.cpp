@@ -5,13 +5,22 @@
 
 #include "fm_session.h"
 
+// The first two bands are the chip's sub-bands under the same numbers (a band
+// is handed to the chip as it is); the world band spans both.
+static_assert(FMBAND_EUROPE == FMS_CHIP_BAND_EUROPE && FMBAND_JAPAN == FMS_CHIP_BAND_JAPAN);
+static_assert(FM_BAND_EDGES[FMBAND_EUROPE].low == FMS_EUROPE_LOW &&
+              FM_BAND_EDGES[FMBAND_EUROPE].high == FMS_EUROPE_HIGH &&
+              FM_BAND_EDGES[FMBAND_JAPAN].low == FMS_JAPAN_LOW && FM_BAND_EDGES[FMBAND_JAPAN].high == FMS_JAPAN_HIGH &&
+              FM_BAND_EDGES[FMBAND_WORLD].low == FMS_JAPAN_LOW && FM_BAND_EDGES[FMBAND_WORLD].high == FMS_EUROPE_HIGH);
+
 // ---- library-wide state -----------------------------------------------------------
 
 std::atomic<FmSession*> g_currentSession{nullptr};
 std::atomic<FmSession*> g_openHandle{nullptr};
 std::atomic<BYTE> g_powered{0};
 std::atomic<BYTE> g_altMuteCodes{0};
-std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT] = {0, 1, 0, 0, FMS_BAND_EDGES[0].low, 8, 0, 0, 0, 0, 50};
+std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT] = {0, 1, 0, 0, FM_BAND_EDGES[FMBAND_EUROPE].low, 8, 0,
+                                                         0, 0, 0, 50};
 
 namespace {
 
@@ -115,8 +124,8 @@ DWORD FmSession::PowerOff() {
 
 DWORD FmSession::Seek(DWORD direction) {
     if (!Powered()) return ERROR_NOT_READY;
-    const bool world = CacheGet(FMPROP_BAND) == FMS_BAND_WORLD;
-    const FmsBandEdges& edges = FMS_BAND_EDGES[FMS_BAND_WORLD];
+    const bool world = CacheGet(FMPROP_BAND) == FMBAND_WORLD;
+    const FmBandEdges& edges = FM_BAND_EDGES[FMBAND_WORLD];
     switch (direction) {
     case FMSEEK_UP:
         if (world && CacheGet(FMPROP_FREQUENCY) == edges.high) {
@@ -162,9 +171,9 @@ DWORD FmSession::SetProp(DWORD id, DWORD value) {
         CacheSet(id, value);
         return result(api.FM_SetAudioPath(platformSession, value));
     case FMPROP_BAND:
-        if (value >= FMS_BAND_COUNT) return ERROR_INVALID_PARAMETER;
+        if (value >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
         // The chip covers the world band as two sub-bands; start in the lower.
-        SetChipBand(value == FMS_BAND_WORLD ? FMS_CHIP_BAND_JAPAN : value);
+        SetChipBand(value == FMBAND_WORLD ? FMS_CHIP_BAND_JAPAN : value);
         CacheSet(id, value);
         return ERROR_SUCCESS;
     case FMPROP_DEEMPHASIS:
@@ -172,16 +181,14 @@ DWORD FmSession::SetProp(DWORD id, DWORD value) {
         return result(api.FM_SetDeemphasisMode(platformSession, static_cast<BYTE>(value)));
     case FMPROP_FREQUENCY: {
         const DWORD band = CacheGet(FMPROP_BAND);
-        if (band >= FMS_BAND_COUNT) return ERROR_INVALID_PARAMETER;
-        if (value < FMS_BAND_EDGES[band].low || value > FMS_BAND_EDGES[band].high) return ERROR_INVALID_PARAMETER;
-        if (band == FMS_BAND_WORLD) {
+        if (band >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
+        if (value < FM_BAND_EDGES[band].low || value > FM_BAND_EDGES[band].high) return ERROR_INVALID_PARAMETER;
+        if (band == FMBAND_WORLD) {
             // The chip covers the world band as its two sub-bands; in their
             // overlap it stays where it is.
             const DWORD chip = chipBand.load(std::memory_order_relaxed);
-            if (chip == FMS_CHIP_BAND_JAPAN && value > FMS_BAND_EDGES[FMS_CHIP_BAND_JAPAN].high)
-                SetChipBand(FMS_CHIP_BAND_EUROPE);
-            else if (chip == FMS_CHIP_BAND_EUROPE && value < FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low)
-                SetChipBand(FMS_CHIP_BAND_JAPAN);
+            if (chip == FMS_CHIP_BAND_JAPAN && value > FMS_JAPAN_HIGH) SetChipBand(FMS_CHIP_BAND_EUROPE);
+            else if (chip == FMS_CHIP_BAND_EUROPE && value < FMS_EUROPE_LOW) SetChipBand(FMS_CHIP_BAND_JAPAN);
         }
         if (!Accepted(api.FM_Tune(platformSession, value))) return ERROR_INVALID_PARAMETER;
         CacheSet(id, value);

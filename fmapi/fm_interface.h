@@ -14,7 +14,7 @@
 // ---- property identifiers (FMGetProp / FMSetProp) ---------------------------
 #define FMPROP_AF 0
 #define FMPROP_AUDIO_PATH 1          // 0 speaker, 1 headset
-#define FMPROP_BAND 2                // 0 87.5-108 MHz, 1 76-91 MHz, 2 world 76-108 MHz
+#define FMPROP_BAND 2                // FMBAND_*
 #define FMPROP_DEEMPHASIS 3
 #define FMPROP_FREQUENCY 4           // kHz
 #define FMPROP_RSSI_SEARCH_LEVEL 5
@@ -24,6 +24,23 @@
 #define FMPROP_STEREO_BLEND 9
 #define FMPROP_VOLUME 10             // percent 0-100
 #define FMPROP_POWER_STATE 12        // read-only, 1 = on
+
+// ---- bands (FMPowerOn, FMPROP_BAND) --------------------------------------------
+// The driver's Band setting and the control programs' band list use the same
+// numbers. Both edges are tunable.
+#define FMBAND_EUROPE 0  // 87.5-108 MHz
+#define FMBAND_JAPAN 1   // 76-91 MHz
+#define FMBAND_WORLD 2   // 76-108 MHz: both of the others
+#define FMBAND_COUNT 3
+typedef struct FmBandEdges {
+    DWORD low;   // kHz
+    DWORD high;  // kHz
+} FmBandEdges;
+inline constexpr FmBandEdges FM_BAND_EDGES[FMBAND_COUNT] = {
+    {87500, 108000},  // FMBAND_EUROPE
+    {76000, 91000},   // FMBAND_JAPAN
+    {76000, 108000},  // FMBAND_WORLD
+};
 
 // ---- seek directions (FMSeek) -------------------------------------------------
 #define FMSEEK_UP 0

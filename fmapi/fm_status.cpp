@@ -153,8 +153,7 @@ void FmSession::SeekEnd(BYTE status, DWORD value) {
         FrequencyNotification(value, FMFREQ_SEEK_END);
         return;
     }
-    if (CacheGet(FMPROP_BAND) == FMS_BAND_WORLD && value >= FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low &&
-        value <= FMS_BAND_EDGES[FMS_CHIP_BAND_JAPAN].high) {
+    if (CacheGet(FMPROP_BAND) == FMBAND_WORLD && value >= FMS_EUROPE_LOW && value <= FMS_JAPAN_HIGH) {
         // The world band is two sub-bands on the chip: a seek that stopped at
         // a sub-band edge inside their overlap goes on in the other one.
         reportNextTune.store(0, std::memory_order_relaxed);

@@ -61,11 +61,11 @@ BOOL ReadShortcutTarget() {
 // The settings key the driver is registered under; no setting is read.
 void ChooseSettingsKey() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, 0, &key) == ERROR_SUCCESS) {
-        wcscpy(ClientSettings.SettingsKeyPath, SETTINGS_KEY_PATH);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TERVALON_SETTINGS_KEY, 0, 0, &key) == ERROR_SUCCESS) {
+        wcscpy(ClientSettings.SettingsKeyPath, TERVALON_SETTINGS_KEY);
         RegCloseKey(key);
     } else {
-        wcscpy(ClientSettings.SettingsKeyPath, BUILTIN_SETTINGS_KEY_PATH);
+        wcscpy(ClientSettings.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
     }
 }
 

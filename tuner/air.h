@@ -24,8 +24,8 @@ namespace fmsim {
 
 constexpr const char16_t* kAirKey = u"Platform\\Air";
 constexpr uint32_t kMaxRssi = 63;
-constexpr uint32_t kAirLowest = FMS_BAND_EDGES[FMS_BAND_WORLD].low;
-constexpr uint32_t kAirHighest = FMS_BAND_EDGES[FMS_BAND_WORLD].high;
+constexpr uint32_t kAirLowest = FMS_JAPAN_LOW;
+constexpr uint32_t kAirHighest = FMS_EUROPE_HIGH;
 
 struct SourceSpec {
     enum Kind { None, Synthetic, Capture, Mpx } kind = None;

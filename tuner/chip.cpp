@@ -40,11 +40,8 @@ DWORD default_report_period() {
     return 0;
 }
 
-const FmsBandEdges& band_edges(uint8_t band) {
-    return FMS_BAND_EDGES[band == FMS_CHIP_BAND_JAPAN ? FMS_CHIP_BAND_JAPAN : FMS_CHIP_BAND_EUROPE];
-}
-uint32_t band_low(uint8_t band) { return band_edges(band).low; }
-uint32_t band_high(uint8_t band) { return band_edges(band).high; }
+uint32_t band_low(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? FMS_JAPAN_LOW : FMS_EUROPE_LOW; }
+uint32_t band_high(uint8_t band) { return band == FMS_CHIP_BAND_JAPAN ? FMS_JAPAN_HIGH : FMS_EUROPE_HIGH; }
 
 // FMSIM_TRACE_FILE names a file that receives, for every group, the moment
 // the piece completing it was handed over (CLOCK_MONOTONIC, shared by every

@@ -136,7 +136,7 @@ private:
     bool power_target_ = false;  // what the last Enable/Disable asked for
     bool powered_ = false;
     uint8_t band_ = FMS_CHIP_BAND_EUROPE;
-    uint32_t frequency_ = FMS_BAND_EDGES[FMS_CHIP_BAND_EUROPE].low;
+    uint32_t frequency_ = FMS_EUROPE_LOW;
     Tuned tuned_;
     // The band, while the air has one: opened when its value changes.
     std::string band_value_;

@@ -67,24 +67,13 @@
 #define FMS_EVENT_STEREO_MODE 7
 #define FMS_EVENT_RDS_DATA 8
 
-// The chip's two sub-bands (FM_SetBand).
-#define FMS_CHIP_BAND_EUROPE 0   // 87500..108000 kHz
-#define FMS_CHIP_BAND_JAPAN 1    // 76000..91000 kHz
-
-// The receiver's bands by the number the driver's Band setting, Wavelo's
-// FMPROP_BAND and the control programs use: the chip's two sub-bands, then
-// the world band that spans both. Both edges are tunable.
-#define FMS_BAND_WORLD 2
-#define FMS_BAND_COUNT 3
-typedef struct FmsBandEdges {
-    DWORD low;   // kHz
-    DWORD high;  // kHz
-} FmsBandEdges;
-inline constexpr FmsBandEdges FMS_BAND_EDGES[FMS_BAND_COUNT] = {
-    {87500, 108000},  // FMS_CHIP_BAND_EUROPE
-    {76000, 91000},   // FMS_CHIP_BAND_JAPAN
-    {76000, 108000},  // FMS_BAND_WORLD
-};
+// The chip's two sub-bands (FM_SetBand) and their edges in kHz, both tunable.
+#define FMS_CHIP_BAND_EUROPE 0
+#define FMS_CHIP_BAND_JAPAN 1
+#define FMS_EUROPE_LOW 87500
+#define FMS_EUROPE_HIGH 108000
+#define FMS_JAPAN_LOW 76000
+#define FMS_JAPAN_HIGH 91000
 
 // Raw RDS: 12 bytes a group, 3 a block (information word high byte first,
 // then a status byte); FMS_RDS_BLOCK_ERROR in a status byte marks the block

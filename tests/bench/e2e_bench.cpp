@@ -192,7 +192,7 @@ public:
             r.ns = ns;
             unsigned type, a, b, c, d, sum;
             if (std::sscanf(line.c_str(), "$RTTMC,%u,%4x,%4x,%4x,%4x*%2x", &type, &a, &b, &c, &d, &sum) != 6 ||
-                !checksum_ok(line)) {
+                !cetest::nmea_checksum_ok(line)) {
                 bad_lines++;
                 continue;
             }
@@ -208,13 +208,6 @@ public:
     long bad_lines = 0;
 
 private:
-    static bool checksum_ok(const std::string& line) {
-        size_t star = line.find('*');
-        if (star == std::string::npos || star + 3 != line.size()) return false;
-        unsigned sum = 0;
-        for (size_t i = 1; i < star; i++) sum ^= static_cast<unsigned char>(line[i]);
-        return std::strtoul(line.c_str() + star + 1, nullptr, 16) == sum;
-    }
     std::string pending_;
 };
 

@@ -15,3 +15,4 @@ ce_add_fuzz(driver_write_fuzz
 target_include_directories(driver_write_fuzz PRIVATE
   ${CMAKE_SOURCE_DIR}/driver ${CMAKE_SOURCE_DIR}/fmapi ${CMAKE_SOURCE_DIR}/platform/kernel
   ${CMAKE_SOURCE_DIR}/tests/unit)
+target_link_libraries(driver_write_fuzz PRIVATE tervalon_contract)

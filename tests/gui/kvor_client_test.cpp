@@ -58,13 +58,7 @@ void choose_from_menu(const QString& entry) {
 std::string driver_log() { return read_file(ce::root() + "/Tervalon.log"); }
 bool driver_got(const std::string& bytes) { return driver_log().find("RECV:" + bytes) != std::string::npos; }
 
-std::u16string nmea(const std::string& body) {
-    unsigned sum = 0;
-    for (char c : body) sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-    return ce::widen("$" + body + tail);
-}
+std::u16string nmea(const std::string& body) { return ce::widen(cetest::nmea_sentence(body) + "\r\n"); }
 
 class KvorClientTest : public ProgramTest {
 protected:

@@ -61,16 +61,6 @@ std::optional<size_t> IntactGroupsLeftOut(const std::vector<Group>& recording, c
     return left_out;
 }
 
-bool checksum_ok(const std::string& sentence) {
-    size_t star = sentence.find('*');
-    if (sentence.empty() || sentence[0] != '$' || star == std::string::npos || star + 3 != sentence.size()) return false;
-    unsigned sum = 0;
-    for (size_t i = 1; i < star; i++) sum ^= static_cast<unsigned char>(sentence[i]);
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum);
-    return sentence.compare(star + 1, 2, hex) == 0;
-}
-
 size_t Count(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) n++;
@@ -167,7 +157,7 @@ TEST_F(DriverE2E, RecordingArrivesAsRttmcInOrderWithStatus) {
     std::vector<Group> received;
     int status = 0;
     for (const auto& line : split_lines(got_)) {
-        EXPECT_TRUE(checksum_ok(line)) << line;
+        EXPECT_TRUE(cetest::nmea_checksum_ok(line)) << line;
         if (line.rfind("$RTRDS,90.0,", 0) == 0) status++;
         if (line.rfind("$RTTMC,", 0) != 0) continue;
         Group g;

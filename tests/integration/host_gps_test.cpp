@@ -20,17 +20,6 @@ using namespace hosttest;
 
 namespace {
 
-bool checksum_ok(const std::string& line) {
-    // "$BODY*HH"
-    size_t star = line.rfind('*');
-    if (line.size() < 4 || line[0] != '$' || star == std::string::npos || star + 3 != line.size()) return false;
-    unsigned sum = 0;
-    for (size_t i = 1; i < star; i++) sum ^= static_cast<unsigned char>(line[i]);
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum);
-    return line.compare(star + 1, 2, hex) == 0;
-}
-
 class HostGps : public ::testing::Test {
 protected:
     void SetUp() override { host.start(); }
@@ -93,7 +82,7 @@ TEST_F(HostGps, SyntheticSentencesAreValid) {
     EXPECT_GE(count(lines, "RMC"), 2u);
     EXPECT_GE(count(lines, "GSA"), 2u);
     EXPECT_GE(count(lines, "GSV"), 4u);
-    for (const auto& l : lines) EXPECT_TRUE(checksum_ok(l)) << l;
+    for (const auto& l : lines) EXPECT_TRUE(cetest::nmea_checksum_ok(l)) << l;
     // A fix that moves: two GGA positions differ.
     std::vector<std::string> positions;
     for (const auto& l : lines) {

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "ce_platform.h"
+#include "tervalon.h"
 
 namespace {
 
@@ -108,6 +109,20 @@ ProcessUsage process_usage(int pid) {
     }
     closedir(d);
     return usage;
+}
+
+bool nmea_checksum_ok(const std::string& line) {
+    size_t star = line.find('*');
+    if (line.empty() || line[0] != '$' || star == std::string::npos || star + 3 != line.size()) return false;
+    std::string expected = line.substr(0, star + 1) + "...";
+    AddNmeaChecksum(expected.data());
+    return line == expected.c_str();
+}
+
+std::string nmea_sentence(const std::string& body) {
+    std::string sentence = "$" + body + "*...";
+    AddNmeaChecksum(sentence.data());
+    return sentence.c_str();
 }
 
 std::string slurp(const std::filesystem::path& path) {

@@ -51,6 +51,12 @@ struct ProcessUsage {
 };
 ProcessUsage process_usage(int pid);
 
+// Whether a line is a whole "$BODY*HH" sentence whose HH is the checksum the
+// driver and the control programs write.
+bool nmea_checksum_ok(const std::string& line);
+// "$BODY*HH" of a body, with that checksum.
+std::string nmea_sentence(const std::string& body);
+
 // The build tree (bin/ and lib/) these tests belong to.
 std::filesystem::path build_dir();
 

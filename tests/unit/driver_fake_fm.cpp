@@ -46,9 +46,11 @@ void queue_locked(Record r, bool set_event) {
     if (set_event && s().event) SetEvent(s().event);
 }
 
+// A band the library does not know is taken as the world band.
 void band_edges(DWORD band, DWORD& low, DWORD& high) {
-    low = band == 0 ? 87500 : 76000;
-    high = band == 1 ? 91000 : 108000;
+    const FmBandEdges& edges = FM_BAND_EDGES[band < FMBAND_COUNT ? band : FMBAND_WORLD];
+    low = edges.low;
+    high = edges.high;
 }
 
 }  // namespace

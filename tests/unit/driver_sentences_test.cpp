@@ -34,7 +34,7 @@ protected:
 std::string Checksummed(const char* text) {
     char buffer[256];
     strcpy(buffer, text);
-    AddChecksum(buffer);
+    AddNmeaChecksum(buffer);
     return buffer;
 }
 
@@ -68,6 +68,7 @@ TEST_F(DriverSentenceTest, FrequencyTextAndGnsByte) {
     EXPECT_EQ(GnsFrequencyByte(100000), 125);
     EXPECT_EQ(GnsFrequencyByte(108000), 205);
     EXPECT_EQ(GnsFrequencyByte(88500), 10);
+    EXPECT_EQ(GnsFrequencyByte(76000), 141);  // below 87.5 MHz the byte wraps round
 }
 
 TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {

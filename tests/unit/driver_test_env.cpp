@@ -121,7 +121,7 @@ void DriverTest::TearDown() {
 
 void DriverTest::SetSetting(const char16_t* name, DWORD value) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TERVALON_SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     RegCloseKey(key);
@@ -130,7 +130,7 @@ void DriverTest::SetSetting(const char16_t* name, DWORD value) {
 DWORD DriverTest::GetSetting(const char16_t* name, DWORD fallback) {
     DWORD value = fallback;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return fallback;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TERVALON_SETTINGS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return fallback;
     DWORD size = sizeof(value);
     if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size) != ERROR_SUCCESS)
         value = fallback;

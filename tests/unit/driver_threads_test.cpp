@@ -93,14 +93,19 @@ INSTANTIATE_TEST_SUITE_P(Bands, DriverBandTable,
                                            BandRow{2, 76000, 108000, true}, BandRow{5, 0, 0, false}),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
 
-TEST_F(DriverThreadTest, OversizedSettingKeepsItsDefault) {
+// Longer data keeps the default; shorter data replaces its low bytes (the
+// control programs would keep the field instead).
+TEST_F(DriverThreadTest, SettingOfAnotherSize) {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, TERVALON_SETTINGS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr);
     BYTE eight[8] = {1, 0, 0, 0, 1, 0, 0, 0};
     RegSetValueExW(key, u"Protocol", 0, REG_BINARY, eight, sizeof(eight));
+    BYTE two[2] = {1, 0};
+    RegSetValueExW(key, u"Data", 0, REG_BINARY, two, sizeof(two));
     RegCloseKey(key);
     Load();
     EXPECT_EQ(Driver.Protocol, 0u);
+    EXPECT_EQ(Driver.Data, 1u);
 }
 
 TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
