@@ -1,7 +1,8 @@
 // The windowing layer as the control programs lean on it: controls that tell
 // their dialog what the user did, a worker thread updating controls while the
 // dialog thread waits (and while the dialog goes away), timers and the quit
-// message, and a hidden window found and driven from another process.
+// message, a hidden window found and driven from another process, and a
+// program started without a display.
 #include <QComboBox>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -13,10 +14,14 @@
 #include <aygshell.h>
 #include <commctrl.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <thread>
 
 #include "gui_support.h"
+
+extern char** environ;
 
 using namespace guitest;
 using namespace hosttest;
@@ -349,5 +354,48 @@ TEST(UiLayer, AHiddenWindowIsFoundAndDrivenFromAnotherProcess) {
     EXPECT_EQ(gone.status, 1);
     EXPECT_FALSE(IsWindow(edit));
 }
+
+// ---- a program without a display ------------------------------------------------------
+
+// This process's environment without any display or Qt platform named, and
+// with DISPLAY when one is given.
+std::vector<std::string> environment_with_display(const std::string& display) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++) {
+        std::string v = *e;
+        if (v.rfind("DISPLAY=", 0) != 0 && v.rfind("WAYLAND_DISPLAY=", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0)
+            env.push_back(v);
+    }
+    if (!display.empty()) env.push_back("DISPLAY=" + display);
+    return env;
+}
+
+class NoDisplay : public ::testing::TestWithParam<const char*> {};
+
+// Qt cannot start without a display and would abort. The program says what is
+// missing in one line and ends with 1, whether no display is named or the one
+// named cannot be opened (display 65000 has no socket and no TCP port).
+TEST_P(NoDisplay, AControlProgramSaysSoInOneLineAndEndsWithOne) {
+    const std::string program = GetParam();
+    struct stat st;
+    const bool display_free = stat("/tmp/.X11-unix/X65000", &st) != 0;
+    for (std::string display : {"", ":65000"}) {
+        if (!display_free && !display.empty()) continue;
+        cetest::TempRoot root;
+        const std::vector<std::string> env = environment_with_display(display);
+        cetest::ProgramRun r = cetest::run_program(bin(program), {"--root", root.path()}, root.path(), &env);
+        SCOPED_TRACE("DISPLAY=" + display + ": " + r.err);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
+        EXPECT_EQ(r.err.rfind(program + ": ", 0), 0u);
+        EXPECT_NE(r.err.find(display.empty() ? "no display (DISPLAY is not set)" : "cannot open display :65000"),
+                  std::string::npos);
+        EXPECT_NE(r.err.find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ControlPrograms, NoDisplay, ::testing::Values("KvorClient", "KvorClientSP"));
 
 }  // namespace
