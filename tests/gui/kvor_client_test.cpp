@@ -389,6 +389,74 @@ TEST_F(KvorClientTest, RoyaltekButtonsTheSwitchAcrossTwoOpeningsLevelAndIndicato
     EXPECT_NE(driver_log().find("RECV: " + ce::narrow(nmea("PSRF122,,1,0"))), std::string::npos);
 }
 
+// ---- the frequency field ----------------------------------------------------------------------------
+
+// Set tunes to what the field says. GNS reads it as decimal MHz, multiplies by
+// 1000 and truncates (the channel byte is kHz / 100 - 107); no number is 0 kHz,
+// below the band, so its upper limit. Royaltek sends the text as typed.
+struct FieldCase {
+    const char16_t* text;
+    BYTE channel;
+};
+const FieldCase kFieldCases[] = {
+    {u"95.8999", 0x53},      // 95.8, not 95.9
+    {u"107.99999", 0xCC},    // 107.9, not 108.0
+    {u"90.1", 0x1A},         // no binary fraction: 90100 kHz
+    {u" 98.7", 0x70},        // leading blanks
+    {u"104.35abc", 0xA8},    // what follows the number
+    {u"0x5F", 0xCD},         // decimal only: not 95.0
+    {u"1e2", 0xCD},          // no exponent: not 100.0
+    {u"-95.8", 0xCD},        // no sign
+    {u"", 0xCD},             // nothing
+    {u"99999999999", 0xCD},  // past what kHz can hold
+};
+
+class FrequencyField : public KvorClientTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(FrequencyField, SetSendsTheFieldInTheDialect) {
+    const DWORD protocol = GetParam();
+    load_driver(protocol);
+    std::u16string expected;
+    for (const FieldCase& c : kFieldCases) {
+        if (protocol == 1) {
+            char bytes[32];
+            std::snprintf(bytes, sizeof bytes, "FF 46 %02X 78 46 0D 0A \r\n", c.channel);
+            expected += ce::widen(bytes);
+        } else {
+            expected += nmea("PSRF122," + ce::narrow(c.text) + ",1,0");
+        }
+    }
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("the port open", [&] {
+        HWND t = test_dialog();
+        if (!t) return false;
+        for (const FieldCase& c : kFieldCases) {
+            SetDlgItemTextW(t, IDC_FREQUENCY, c.text);
+            click(t, IDC_SET);
+        }
+        EXPECT_EQ(item_text(t, IDC_SEND_LOG), expected);
+        press_ok(t);
+        return true;
+    });
+    user.then("Exit", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    if (protocol == 1) {
+        EXPECT_TRUE(driver_got("FF 46 53 78 46 0D 0A "));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialects, FrequencyField, ::testing::Values(0u, 1u),
+                         [](const auto& info) { return info.param == 0 ? "Royaltek" : "Gns"; });
+
 // What the receive thread reads is cut to its 16-byte texts; a band that is
 // none of the three tunes within band 0's limits.
 TEST(KvorClientRoutines, LongFieldsAreCutAndUnknownBandsUseBandZero) {
