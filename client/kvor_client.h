@@ -13,6 +13,10 @@ void InitShell(HWND dialog);
 BOOL CALLBACK AboutDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The receive thread's read of the port: ReadFile, or a stand-in that watches
+// the reads and passes them on.
+extern BOOL (*ReadPort)(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+
 // Waits (bounded) until the test dialog's receive thread has ended, so that
 // no thread of a dialog outlives the program.
 void WaitForReceiveThread();

@@ -16,6 +16,8 @@
 #include "resource.h"
 #include "settings.h"
 
+BOOL (*ReadPort)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
+
 namespace {
 
 #define FREQUENCY_CHARS 12    // what the GNS side reads of the frequency field (11 characters)
@@ -25,6 +27,10 @@ namespace {
 #define GNS_READ 10
 #define GNS_COMMAND_BYTES 7
 #define CLOSE_WAIT_MS 1500
+// A read that fails finds the port gone (the driver was unloaded under the
+// dialog). The next try waits as long as a read of a silent port would, and
+// less than the dialog gives the thread to see the stop flag.
+#define LOST_PORT_WAIT_MS 1000
 
 // Shared with ReceiveThread; each word is written by one side at a time.
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
@@ -251,9 +257,22 @@ DWORD WINAPI ReceiveThread(LPVOID) {
     char lastFrequency[FIELD_CHARS] = "...";
     BYTE bytes[ROYALTEK_READ + 1];
     WCHAR text[ROYALTEK_READ + 3];
+    BOOL portLost = FALSE;
     while (!StopRequested.load(std::memory_order_relaxed)) {
         DWORD count = 0;
-        if (!ReadFile(PortHandle, bytes, gns ? GNS_READ : ROYALTEK_READ, &count, nullptr)) count = 0;
+        if (!ReadPort(PortHandle, bytes, gns ? GNS_READ : ROYALTEK_READ, &count, nullptr)) {
+            // Nothing comes from a port that is gone: the indicator stops and
+            // says so once, and the loop waits instead of spinning on it.
+            if (!portLost) {
+                portLost = TRUE;
+                ReceiveStatus = 0;
+                SetDlgItemTextW(dialog, IDC_INDICATOR, u"No port");
+                AppendToLog(log, u"Port lost. Is the driver loaded?\r\n");
+            }
+            Sleep(LOST_PORT_WAIT_MS);
+            continue;
+        }
+        portLost = FALSE;
         if (gns) {
             text[0] = 0;
             if (count) {

@@ -7,6 +7,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <atomic>
+
 #include "gui_support.h"
 #include "kvor_client.h"
 #include "resource.h"
@@ -185,6 +187,61 @@ INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
                              "KvorClient", main_dialog, [](HWND d) { click(d, IDC_TMC); },
                              [](HWND) { QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton); }, 0,
                              IDC_STATUS}));
+
+// ---- the driver unloaded under the test dialog ----------------------------------------------------
+
+std::atomic<long> g_port_reads{0};
+BOOL CountedRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    g_port_reads++;
+    return ReadFile(file, buffer, size, read, overlapped);
+}
+
+// A port that is gone is not read in a loop: the reads come at most about one
+// a second of platform time, the indicator stops and says the port is gone,
+// and the dialog still closes.
+TEST_F(KvorClientTest, ADriverUnloadedUnderTheTestDialogIsNotReadInALoop) {
+    load_driver(0);
+    g_port_reads = 0;
+    ReadPort = CountedRead;
+    long reads_before = 0;
+    DWORD window_start = 0;
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("the receiver's status, then the driver unloaded", [&] {
+        HWND t = test_dialog();
+        if (!t || item_text(t, IDC_RECEIVE_LOG).find(u"$RTRDS") == std::u16string::npos) return false;
+        std::string handle;
+        for (const std::string& line : lines_of(cectl({"devices"}).out)) {
+            if (line.rfind("COM9:\t", 0) == 0) handle = line.substr(line.rfind('\t') + 1);
+        }
+        EXPECT_EQ(cectl({"deactivate", handle}).status, 0);
+        reads_before = g_port_reads;
+        window_start = GetTickCount();
+        return true;
+    });
+    user.then("ten seconds of platform time", [&] {
+        DWORD elapsed = GetTickCount() - window_start;
+        if (elapsed < 10000) return false;
+        long reads = g_port_reads - reads_before;
+        EXPECT_LE(reads, static_cast<long>(elapsed / 1000) + 2) << "over " << elapsed << " ms";
+        HWND t = test_dialog();
+        EXPECT_EQ(item_text(t, IDC_INDICATOR), u"No port");
+        EXPECT_NE(item_text(t, IDC_RECEIVE_LOG).find(u"Port lost. Is the driver loaded?\r\n"), std::u16string::npos);
+        press_ok(t);
+        return true;
+    });
+    user.then("back in the main dialog", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    ReadPort = ReadFile;
+}
 
 // ---- the test dialog, GNS --------------------------------------------------------------------
 
