@@ -4,7 +4,7 @@
 #include <windows.h>
 
 extern HINSTANCE Instance;
-extern HWND MainWindow;  // owns every dialog
+extern HWND MainWindow;  // owns the main dialog, which owns About and Test
 extern HWND MainMenuBar;
 
 // The shell's full-screen dialog with the OK button in the title bar.

@@ -188,6 +188,65 @@ INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
                              [](HWND) { QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton); }, 0,
                              IDC_STATUS}));
 
+// ---- the dialogs the main dialog opens take the whole program -----------------------------------
+
+// While the test dialog or the about box is open, the main dialog takes no
+// input: neither a click on TMC or Exit nor a command posted to it unloads the
+// driver under the test dialog's open port or ends the program. A command
+// posted to the open dialog after the main dialog's shows when that one has
+// been handled.
+TEST_F(KvorClientTest, WhileTestOrAboutIsOpenTheMainDialogTakesNoInput) {
+    load_driver(0);
+    auto click_tmc_and_exit = [] {
+        click(main_dialog(), IDC_TMC);
+        EXPECT_TRUE(driver_loaded());
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        EXPECT_NE(main_dialog(), nullptr);
+        PostMessageW(main_dialog(), WM_COMMAND, MAKEWPARAM(IDC_TMC, 0), 0);
+    };
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("TMC and Exit clicked, TMC posted, under the test dialog", [&] {
+        HWND t = test_dialog();
+        if (!t) return false;
+        click_tmc_and_exit();
+        PostMessageW(t, WM_COMMAND, MAKEWPARAM(IDC_STEP_UP, BN_CLICKED), 0);
+        return true;
+    });
+    user.then("the step posted after them", [] {
+        if (item_text(test_dialog(), IDC_SEND_LOG) != u"$PSRF123,1,0*26\r\n") return false;
+        EXPECT_TRUE(driver_loaded());
+        EXPECT_EQ(item_text(main_dialog(), IDC_STATUS), u"TMC DRIVER ACTIVE");
+        press_ok(test_dialog());
+        return true;
+    });
+    user.then("About", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        choose_from_menu("About");
+        return true;
+    });
+    user.then("TMC and Exit clicked, TMC posted, under the about box", [&] {
+        HWND about = dialog(u"About KvorClient");
+        if (!about) return false;
+        click_tmc_and_exit();
+        PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return true;
+    });
+    user.then("the about box closed after them", [] {
+        if (dialog(u"About KvorClient") || !main_dialog()) return false;
+        EXPECT_TRUE(driver_loaded());
+        EXPECT_EQ(item_text(main_dialog(), IDC_STATUS), u"TMC DRIVER ACTIVE");
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    EXPECT_TRUE(driver_loaded());
+}
+
 // ---- the driver unloaded under the test dialog ----------------------------------------------------
 
 std::atomic<long> g_port_reads{0};
