@@ -4,7 +4,7 @@
 #include <windows.h>
 
 extern HINSTANCE Instance;
-extern HWND MainWindow;  // owns every dialog
+extern HWND MainWindow;  // owns the main dialog, which owns About and Test
 extern HWND MainMenuBar;
 
 // The shell's full-screen dialog with the OK button in the title bar.
@@ -12,6 +12,10 @@ void InitShell(HWND dialog);
 
 BOOL CALLBACK AboutDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL CALLBACK TmcTestDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The receive thread's read of the port: ReadFile, or a stand-in that watches
+// the reads and passes them on.
+extern BOOL (*ReadPort)(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 
 // Waits (bounded) until the test dialog's receive thread has ended, so that
 // no thread of a dialog outlives the program.

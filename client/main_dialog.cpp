@@ -4,6 +4,9 @@
 // "TMC" button, and opens the about box and the TMC test dialog from the
 // soft-key menu. While the driver is not loaded, the lists are saved before
 // every command, so the driver and the test dialog see what the lists show.
+// The settings dialog owns the about box and the test dialog: while one of
+// them is open it is disabled and takes nothing, so the driver cannot be
+// unloaded under the test dialog's open port.
 #include <aygshell.h>
 #include <windows.h>
 
@@ -62,15 +65,18 @@ BOOL CALLBACK MainDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG: return InitMainDialog(dialog);
         case WM_COMMAND: {
+            // Disabled, the dialog gets no clicks; a command posted to it
+            // meanwhile is input it does not take either.
+            if (!IsWindowEnabled(dialog)) return TRUE;
             WORD id = LOWORD(wParam), code = HIWORD(wParam);
             switch (id) {
                 case IDM_ABOUT:
                     SaveSettingLists(dialog, Settings);
-                    DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_ABOUT), MainWindow, AboutDialog);
+                    DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_ABOUT), dialog, AboutDialog);
                     break;
                 case IDM_TEST:
                     SaveSettingLists(dialog, Settings);
-                    DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_TMC_TEST), MainWindow, TmcTestDialog);
+                    DialogBoxW(Instance, MAKEINTRESOURCEW(IDD_TMC_TEST), dialog, TmcTestDialog);
                     break;
                 case IDOK:
                 case IDM_EXIT: EndSettingDialog(dialog, Settings, id); break;

@@ -16,6 +16,8 @@
 #include "resource.h"
 #include "settings.h"
 
+BOOL (*ReadPort)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
+
 namespace {
 
 #define FREQUENCY_CHARS 12    // what the GNS side reads of the frequency field (11 characters)
@@ -25,6 +27,10 @@ namespace {
 #define GNS_READ 10
 #define GNS_COMMAND_BYTES 7
 #define CLOSE_WAIT_MS 1500
+// A read that fails finds the port gone (the driver was unloaded under the
+// dialog). The next try waits as long as a read of a silent port would, and
+// less than the dialog gives the thread to see the stop flag.
+#define LOST_PORT_WAIT_MS 1000
 
 // Shared with ReceiveThread; each word is written by one side at a time.
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
@@ -82,18 +88,28 @@ void SendGnsCommand(BYTE letter, DWORD frequency) {
     AppendToLog(GetDlgItem(dialog, IDC_SEND_LOG), text);
 }
 
-// The frequency field as kHz: a decimal number of MHz, taken to the nearest
-// kHz (so "90.1" is 90100, not the 90099 its binary fraction truncates to).
+// The frequency field as kHz: its MHz times 1000, truncated, so "95.8999" is
+// 95899 and tunes the 95.8 channel. The digits are counted as they stand,
+// never through a binary fraction ("90.1" is 90100, not 90099). Only decimal
+// digits with an optional point make the number, after optional blanks; what
+// follows it is ignored, so "0x5F" reads as 0. No number, a sign, or more
+// than a DWORD holds gives 0.
 DWORD FieldFrequency(HWND dialog) {
     WCHAR field[FREQUENCY_CHARS];
     GetDlgItemTextW(dialog, IDC_FREQUENCY, field, FREQUENCY_CHARS);
-    char narrow[FREQUENCY_CHARS];
-    int i = 0;
-    for (; field[i] && i < FREQUENCY_CHARS - 1; i++) narrow[i] = field[i] < 0x80 ? static_cast<char>(field[i]) : '?';
-    narrow[i] = 0;
-    double mhz = std::strtod(narrow, nullptr);
-    if (!(mhz > 0) || mhz > 4000000.0) return 0;
-    return static_cast<DWORD>(mhz * 1000.0 + 0.5);
+    const WCHAR* p = field;
+    while (*p == ' ' || *p == '\t') p++;
+    ULONGLONG khz = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        khz = khz * 10 + static_cast<ULONGLONG>(*p - '0');
+        if (khz > 0xFFFFFFFFULL / 1000) return 0;
+    }
+    khz *= 1000;
+    if (*p == '.') {
+        ULONGLONG place = 100;
+        for (p++; *p >= '0' && *p <= '9' && place; p++, place /= 10) khz += static_cast<ULONGLONG>(*p - '0') * place;
+    }
+    return khz > 0xFFFFFFFFULL ? 0 : static_cast<DWORD>(khz);
 }
 
 void GnsButton(HWND dialog, int id) {
@@ -240,9 +256,22 @@ DWORD WINAPI ReceiveThread(LPVOID) {
     char lastFrequency[FIELD_CHARS] = "...";
     BYTE bytes[ROYALTEK_READ + 1];
     WCHAR text[ROYALTEK_READ + 3];
+    BOOL portLost = FALSE;
     while (!StopRequested.load(std::memory_order_relaxed)) {
         DWORD count = 0;
-        if (!ReadFile(PortHandle, bytes, gns ? GNS_READ : ROYALTEK_READ, &count, nullptr)) count = 0;
+        if (!ReadPort(PortHandle, bytes, gns ? GNS_READ : ROYALTEK_READ, &count, nullptr)) {
+            // Nothing comes from a port that is gone: the indicator stops and
+            // says so once, and the loop waits instead of spinning on it.
+            if (!portLost) {
+                portLost = TRUE;
+                ReceiveStatus = 0;
+                SetDlgItemTextW(dialog, IDC_INDICATOR, u"No port");
+                AppendToLog(log, u"Port lost. Is the driver loaded?\r\n");
+            }
+            Sleep(LOST_PORT_WAIT_MS);
+            continue;
+        }
+        portLost = FALSE;
         if (gns) {
             text[0] = 0;
             if (count) {

@@ -329,10 +329,57 @@ void mark_widget(QWidget* widget, HWND hwnd) {
     widget->setProperty(kHwndProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<uintptr_t>(hwnd)));
 }
 
+namespace {
+
+// A disabled window takes no clicks or keys, and neither does anything inside
+// it (its controls, its soft-key bar, the title strip's OK), as on the device,
+// where a disabled window's children are disabled with it. Their look stays
+// as it is: a dialog's owner, disabled while the dialog runs, does not grey
+// out. The toolkit's own windows (a message box, a menu, a list's drop-down)
+// answer for themselves.
+class DisabledWindowInput : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* target, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::TouchBegin:
+            case QEvent::ContextMenu: break;
+            default: return false;
+        }
+        if (!target->isWidgetType()) return false;
+        for (auto* widget = static_cast<QWidget*>(target); widget; widget = widget->parentWidget()) {
+            QVariant v = widget->property(kHwndProperty);
+            if (v.isValid()) return !takes_input(reinterpret_cast<HWND>(static_cast<uintptr_t>(v.toULongLong())));
+            if (widget->isWindow()) return false;
+        }
+        return false;
+    }
+
+private:
+    // The window and every window it lies in are enabled; owners do not count.
+    static bool takes_input(HWND hwnd) {
+        for (auto w = ce::user::find(hwnd); w; w = ce::user::find(w->parent)) {
+            if (!w->enabled.load()) return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
 void install() {
     static QtDriver* driver = nullptr;
     if (driver) return;
     driver = new QtDriver;
+    qApp->installEventFilter(new DisabledWindowInput(qApp));
     // The phone's dialogs are laid out for its 8-point system font.
     QFont font = QApplication::font();
     font.setPointSize(8);

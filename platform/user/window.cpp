@@ -140,15 +140,22 @@ void do_enable(Window& w, bool enable) {
     call_proc(w, WM_ENABLE, enable ? TRUE : FALSE, 0);
 }
 
-// Raises the window and then the windows it owns (its open dialog), which
-// stay above it.
+// Raises the window and then the windows it owns (its open dialog, and the
+// dialog that one opened), which stay above it, each above its owner.
 void do_raise(Window& w) {
     std::vector<std::shared_ptr<Window>> owned;
     {
         std::lock_guard<std::mutex> lock(table().mutex);
         table().last_raised = w.hwnd;
-        for (const auto& [value, other] : table().windows) {
-            if (other->owner == w.hwnd && !other->destroyed.load() && other->visible.load()) owned.push_back(other);
+        std::vector<HWND> owners{w.hwnd};
+        for (size_t i = 0; i < owners.size(); i++) {
+            for (const auto& [value, other] : table().windows) {
+                if (other->owner != owners[i] || other->destroyed.load() || !other->visible.load()) continue;
+                // An owner's owned window is raised once, even in a cycle a program made.
+                if (std::find(owners.begin(), owners.end(), other->hwnd) != owners.end()) continue;
+                owners.push_back(other->hwnd);
+                owned.push_back(other);
+            }
         }
     }
     auto* d = display_driver();

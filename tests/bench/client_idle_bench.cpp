@@ -4,8 +4,10 @@
 // KvorClientSP shows its dialog (aim: under 0.1% of a core). KvorClient has
 // the driver loaded and its TMC test dialog open on a frequency without a
 // station, so its receive thread reads the port that stays silent (aim: under
-// 1% of a core: the read waits, it does not spin). Each run has a private
-// cehost in a temporary root and stops it.
+// 1% of a core: the read waits, it does not spin); then the same with the
+// driver unloaded under the open dialog, whose port is gone (aim: under 1% as
+// well: a failed read waits before the next). Each run has a private cehost
+// in a temporary root and stops it.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -90,13 +92,22 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     bool ok = measure("KvorClientSP", "idle, its dialog up", seconds,
                       [] { return wait_for(u"Dialog", u"KvorClient") != nullptr; });
-    ok &= measure("KvorClient", "with the test dialog open on a silent port", seconds, [] {
+    auto open_test_dialog = [] {
         if (cectl({"air", "clear"}) != 0) return false;
         HWND main = wait_for(u"Dialog", u"Tervalon");
         if (!main) return false;
         SendMessageW(main, WM_COMMAND, MAKEWPARAM(1011, 0), 0);  // TMC: the driver loads
         PostMessageW(main, WM_COMMAND, MAKEWPARAM(32784, 0), 0);  // Test: a modal dialog
         return wait_for(u"Dialog", u"TMC Test") != nullptr;
+    };
+    ok &= measure("KvorClient", "with the test dialog open on a silent port", seconds, open_test_dialog);
+    ok &= measure("KvorClient", "with the test dialog open on a port that is gone", seconds, [&] {
+        if (!open_test_dialog()) return false;
+        auto devices = ce::list_devices();
+        for (const auto& d : devices ? *devices : std::vector<ce::ActiveDevice>{}) {
+            if (d.name == "COM9:") return cectl({"deactivate", std::to_string(d.handle)}) == 0;
+        }
+        return false;
     });
     return ok ? 0 : 1;
 }

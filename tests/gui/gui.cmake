@@ -18,6 +18,12 @@ endfunction()
 ce_add_gui_test(ui_layer_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_layer_test.cpp
   RESOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_test.rc)
+# It also starts the programs without a display.
+foreach(program KvorClient KvorClientSP)
+  if(TARGET ${program})
+    add_dependencies(ui_layer_test ${program})
+  endif()
+endforeach()
 
 if(TARGET kvor_client_sp_app)
   ce_add_gui_test(keypad_test

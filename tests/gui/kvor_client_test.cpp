@@ -8,6 +8,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <atomic>
+
 #include "gui_support.h"
 #include "kvor_client.h"
 #include "resource.h"
@@ -245,6 +247,120 @@ INSTANTIATE_TEST_SUITE_P(ControlProgram, UnknownSettings,
                              [](HWND) { QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton); }, 0,
                              IDC_STATUS}));
 
+// ---- the dialogs the main dialog opens take the whole program -----------------------------------
+
+// While the test dialog or the about box is open, the main dialog takes no
+// input: neither a click on TMC or Exit nor a command posted to it unloads the
+// driver under the test dialog's open port or ends the program. A command
+// posted to the open dialog after the main dialog's shows when that one has
+// been handled.
+TEST_F(KvorClientTest, WhileTestOrAboutIsOpenTheMainDialogTakesNoInput) {
+    load_driver(0);
+    auto click_tmc_and_exit = [] {
+        click(main_dialog(), IDC_TMC);
+        EXPECT_TRUE(driver_loaded());
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        EXPECT_NE(main_dialog(), nullptr);
+        PostMessageW(main_dialog(), WM_COMMAND, MAKEWPARAM(IDC_TMC, 0), 0);
+    };
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("TMC and Exit clicked, TMC posted, under the test dialog", [&] {
+        HWND t = test_dialog();
+        if (!t) return false;
+        click_tmc_and_exit();
+        PostMessageW(t, WM_COMMAND, MAKEWPARAM(IDC_STEP_UP, BN_CLICKED), 0);
+        return true;
+    });
+    user.then("the step posted after them", [] {
+        if (item_text(test_dialog(), IDC_SEND_LOG) != u"$PSRF123,1,0*26\r\n") return false;
+        EXPECT_TRUE(driver_loaded());
+        EXPECT_EQ(item_text(main_dialog(), IDC_STATUS), u"TMC DRIVER ACTIVE");
+        press_ok(test_dialog());
+        return true;
+    });
+    user.then("About", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        choose_from_menu("About");
+        return true;
+    });
+    user.then("TMC and Exit clicked, TMC posted, under the about box", [&] {
+        HWND about = dialog(u"About KvorClient");
+        if (!about) return false;
+        click_tmc_and_exit();
+        PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return true;
+    });
+    user.then("the about box closed after them", [] {
+        if (dialog(u"About KvorClient") || !main_dialog()) return false;
+        EXPECT_TRUE(driver_loaded());
+        EXPECT_EQ(item_text(main_dialog(), IDC_STATUS), u"TMC DRIVER ACTIVE");
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    EXPECT_TRUE(driver_loaded());
+}
+
+// ---- the driver unloaded under the test dialog ----------------------------------------------------
+
+std::atomic<long> g_port_reads{0};
+BOOL CountedRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    g_port_reads++;
+    return ReadFile(file, buffer, size, read, overlapped);
+}
+
+// A port that is gone is not read in a loop: the reads come at most about one
+// a second of platform time, the indicator stops and says the port is gone,
+// and the dialog still closes.
+TEST_F(KvorClientTest, ADriverUnloadedUnderTheTestDialogIsNotReadInALoop) {
+    load_driver(0);
+    g_port_reads = 0;
+    ReadPort = CountedRead;
+    long reads_before = 0;
+    DWORD window_start = 0;
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("the receiver's status, then the driver unloaded", [&] {
+        HWND t = test_dialog();
+        if (!t || item_text(t, IDC_RECEIVE_LOG).find(u"$RTRDS") == std::u16string::npos) return false;
+        std::string handle;
+        for (const std::string& line : lines_of(cectl({"devices"}).out)) {
+            if (line.rfind("COM9:\t", 0) == 0) handle = line.substr(line.rfind('\t') + 1);
+        }
+        EXPECT_EQ(cectl({"deactivate", handle}).status, 0);
+        reads_before = g_port_reads;
+        window_start = GetTickCount();
+        return true;
+    });
+    user.then("ten seconds of platform time", [&] {
+        DWORD elapsed = GetTickCount() - window_start;
+        if (elapsed < 10000) return false;
+        long reads = g_port_reads - reads_before;
+        EXPECT_LE(reads, static_cast<long>(elapsed / 1000) + 2) << "over " << elapsed << " ms";
+        HWND t = test_dialog();
+        EXPECT_EQ(item_text(t, IDC_INDICATOR), u"No port");
+        EXPECT_NE(item_text(t, IDC_RECEIVE_LOG).find(u"Port lost. Is the driver loaded?\r\n"), std::u16string::npos);
+        press_ok(t);
+        return true;
+    });
+    user.then("back in the main dialog", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    ReadPort = ReadFile;
+}
+
 // ---- the test dialog, GNS --------------------------------------------------------------------
 
 TEST_F(KvorClientTest, GnsButtonsWriteTheirSevenBytesAndWrapAtTheBandEdges) {
@@ -447,6 +563,74 @@ TEST_F(KvorClientTest, RoyaltekButtonsTheSwitchAcrossTwoOpeningsLevelAndIndicato
     // The driver logs a Royaltek client's writes as text.
     EXPECT_NE(driver_log().find("RECV: " + ce::narrow(nmea("PSRF122,,1,0"))), std::string::npos);
 }
+
+// ---- the frequency field ----------------------------------------------------------------------------
+
+// Set tunes to what the field says. GNS reads it as decimal MHz, multiplies by
+// 1000 and truncates (the channel byte is kHz / 100 - 107); no number is 0 kHz,
+// below the band, so its upper limit. Royaltek sends the text as typed.
+struct FieldCase {
+    const char16_t* text;
+    BYTE channel;
+};
+const FieldCase kFieldCases[] = {
+    {u"95.8999", 0x53},      // 95.8, not 95.9
+    {u"107.99999", 0xCC},    // 107.9, not 108.0
+    {u"90.1", 0x1A},         // no binary fraction: 90100 kHz
+    {u" 98.7", 0x70},        // leading blanks
+    {u"104.35abc", 0xA8},    // what follows the number
+    {u"0x5F", 0xCD},         // decimal only: not 95.0
+    {u"1e2", 0xCD},          // no exponent: not 100.0
+    {u"-95.8", 0xCD},        // no sign
+    {u"", 0xCD},             // nothing
+    {u"99999999999", 0xCD},  // past what kHz can hold
+};
+
+class FrequencyField : public KvorClientTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(FrequencyField, SetSendsTheFieldInTheDialect) {
+    const DWORD protocol = GetParam();
+    load_driver(protocol);
+    std::u16string expected;
+    for (const FieldCase& c : kFieldCases) {
+        if (protocol == 1) {
+            char bytes[32];
+            std::snprintf(bytes, sizeof bytes, "FF 46 %02X 78 46 0D 0A \r\n", c.channel);
+            expected += ce::widen(bytes);
+        } else {
+            expected += nmea("PSRF122," + ce::narrow(c.text) + ",1,0");
+        }
+    }
+    User user;
+    user.then("the main dialog", [] { return main_dialog() != nullptr; });
+    user.then("Test", [] {
+        choose_from_menu("Test");
+        return true;
+    });
+    user.then("the port open", [&] {
+        HWND t = test_dialog();
+        if (!t) return false;
+        for (const FieldCase& c : kFieldCases) {
+            SetDlgItemTextW(t, IDC_FREQUENCY, c.text);
+            click(t, IDC_SET);
+        }
+        EXPECT_EQ(item_text(t, IDC_SEND_LOG), expected);
+        press_ok(t);
+        return true;
+    });
+    user.then("Exit", [] {
+        if (!main_dialog() || test_dialog()) return false;
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
+        return true;
+    });
+    EXPECT_EQ(run(user), 0);
+    if (protocol == 1) {
+        EXPECT_TRUE(driver_got("FF 46 53 78 46 0D 0A "));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialects, FrequencyField, ::testing::Values(0u, 1u),
+                         [](const auto& info) { return info.param == 0 ? "Royaltek" : "Gns"; });
 
 // What the receive thread reads is cut to its 16-byte texts; a band that is
 // none of the three tunes within band 0's limits.

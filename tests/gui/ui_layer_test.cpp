@@ -1,7 +1,8 @@
 // The windowing layer as the control programs lean on it: controls that tell
 // their dialog what the user did, a worker thread updating controls while the
 // dialog thread waits (and while the dialog goes away), timers and the quit
-// message, and a hidden window found and driven from another process.
+// message, a hidden window found and driven from another process, owned
+// windows raised above their owners, and a program started without a display.
 #include <QComboBox>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -13,10 +14,14 @@
 #include <aygshell.h>
 #include <commctrl.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <thread>
 
 #include "gui_support.h"
+
+extern char** environ;
 
 using namespace guitest;
 using namespace hosttest;
@@ -64,6 +69,13 @@ TEST(UiLayer, ControlsTellTheirDialogWhatTheUserDid) {
     user.then("the dialog", [] { return controls_dialog() != nullptr; })
         .then("press, choose, spin, type", [] {
             HWND d = controls_dialog();
+            // Nothing inside a disabled dialog takes input; its controls keep their own state.
+            EnableWindow(d, FALSE);
+            QTest::mouseClick(widget(d, 11), Qt::LeftButton);
+            QTest::keyClick(widget(d, 12), Qt::Key_Down);
+            EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 0);
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, 12)));
+            EnableWindow(d, TRUE);
             QTest::mouseClick(widget(d, 11), Qt::LeftButton);
             QTest::keyClick(widget(d, 12), Qt::Key_Down);
             QTest::keyClick(widget(d, 13), Qt::Key_Left);  // wraps to the last entry
@@ -349,5 +361,99 @@ TEST(UiLayer, AHiddenWindowIsFoundAndDrivenFromAnotherProcess) {
     EXPECT_EQ(gone.status, 1);
     EXPECT_FALSE(IsWindow(edit));
 }
+
+// ---- owned windows stay above their owners --------------------------------------------------
+
+// Passes everything on to the display driver and notes the windows raised, in order.
+class RaiseRecorder : public ce::user::DisplayDriver {
+public:
+    explicit RaiseRecorder(DisplayDriver* real) : real_(real) {}
+    DisplayDriver* real() const { return real_; }
+    std::vector<HWND> raised;
+
+    bool is_gui_thread() override { return real_->is_gui_thread(); }
+    void wait(std::chrono::steady_clock::time_point deadline) override { real_->wait(deadline); }
+    void wake() override { real_->wake(); }
+    void window_created(ce::user::Window& w) override { real_->window_created(w); }
+    void window_destroyed(ce::user::Window& w) override { real_->window_destroyed(w); }
+    void window_shown(ce::user::Window& w, bool visible) override { real_->window_shown(w, visible); }
+    void window_enabled(ce::user::Window& w, bool enabled) override { real_->window_enabled(w, enabled); }
+    void window_text_changed(ce::user::Window& w) override { real_->window_text_changed(w); }
+    void window_moved(ce::user::Window& w) override { real_->window_moved(w); }
+    void window_raised(ce::user::Window& w) override {
+        raised.push_back(w.hwnd);
+        real_->window_raised(w);
+    }
+    HWND focus() override { return real_->focus(); }
+    void set_focus(ce::user::Window& w) override { real_->set_focus(w); }
+    int message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override {
+        return real_->message_box(owner, text, caption, type);
+    }
+    void set_wait_cursor(bool on) override { real_->set_wait_cursor(on); }
+
+private:
+    DisplayDriver* real_;
+};
+
+// A program brought forward shows the dialog its dialog opened on top: each
+// owned window is raised after its owner; a hidden one is left where it is.
+TEST(UiLayer, RaisingAWindowRaisesTheDialogsItOwnsAndTheirsAboveIt) {
+    HWND main = make_hidden(u"Kvor_Test");
+    auto owned = [](HWND owner) {
+        return CreateWindowExW(0, u"Kvor_Test", u"owned", WS_POPUP, 0, 0, 50, 50, owner, nullptr, nullptr, nullptr);
+    };
+    HWND dialog = owned(main), nested = owned(dialog), hidden = owned(main);
+    for (HWND h : {main, dialog, nested}) ShowWindow(h, SW_SHOW);
+    RaiseRecorder recorder(ce::user::display_driver());
+    ce::user::set_display_driver(&recorder);
+    EXPECT_TRUE(SetForegroundWindow(main));
+    ce::user::set_display_driver(recorder.real());
+    EXPECT_EQ(recorder.raised, (std::vector<HWND>{main, dialog, nested}));
+    EXPECT_EQ(GetForegroundWindow(), main);
+    for (HWND h : {hidden, nested, dialog, main}) DestroyWindow(h);
+}
+
+// ---- a program without a display ------------------------------------------------------
+
+// This process's environment without any display or Qt platform named, and
+// with DISPLAY when one is given.
+std::vector<std::string> environment_with_display(const std::string& display) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++) {
+        std::string v = *e;
+        if (v.rfind("DISPLAY=", 0) != 0 && v.rfind("WAYLAND_DISPLAY=", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0)
+            env.push_back(v);
+    }
+    if (!display.empty()) env.push_back("DISPLAY=" + display);
+    return env;
+}
+
+class NoDisplay : public ::testing::TestWithParam<const char*> {};
+
+// Qt cannot start without a display and would abort. The program says what is
+// missing in one line and ends with 1, whether no display is named or the one
+// named cannot be opened (display 65000 has no socket and no TCP port).
+TEST_P(NoDisplay, AControlProgramSaysSoInOneLineAndEndsWithOne) {
+    const std::string program = GetParam();
+    struct stat st;
+    const bool display_free = stat("/tmp/.X11-unix/X65000", &st) != 0;
+    for (std::string display : {"", ":65000"}) {
+        if (!display_free && !display.empty()) continue;
+        cetest::TempRoot root;
+        const std::vector<std::string> env = environment_with_display(display);
+        cetest::ProgramRun r = cetest::run_program(bin(program), {"--root", root.path()}, root.path(), &env);
+        SCOPED_TRACE("DISPLAY=" + display + ": " + r.err);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
+        EXPECT_EQ(r.err.rfind(program + ": ", 0), 0u);
+        EXPECT_NE(r.err.find(display.empty() ? "no display (DISPLAY is not set)" : "cannot open display :65000"),
+                  std::string::npos);
+        EXPECT_NE(r.err.find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ControlPrograms, NoDisplay, ::testing::Values("KvorClient", "KvorClientSP"));
 
 }  // namespace

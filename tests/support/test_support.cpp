@@ -131,9 +131,16 @@ std::string slurp(const std::filesystem::path& path) {
 }
 
 ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
-                       const std::filesystem::path& scratch) {
+                       const std::filesystem::path& scratch, const std::vector<std::string>* environment) {
+    // Everything the child needs is made before the fork: it only redirects and runs.
     std::vector<std::string> argv_text{program.string()};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<std::string> env_text = environment ? *environment : std::vector<std::string>{};
+    std::vector<char*> argv, envp;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
     std::string out = (scratch / ".out").string(), err = (scratch / ".err").string();
     pid_t pid = fork();
     if (pid == 0) {
@@ -141,10 +148,7 @@ ProgramRun run_program(const std::filesystem::path& program, const std::vector<s
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(o, 1);
         dup2(e, 2);
-        std::vector<char*> argv;
-        for (auto& a : argv_text) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), environment ? envp.data() : environ);
         _exit(127);
     }
     ProgramRun r;

@@ -69,8 +69,10 @@ struct ProgramRun {
     std::string out, err;
 };
 // Runs program with args (argv[0] is the program), waits for it and returns
-// its standard output and error; scratch holds the two capture files.
+// its standard output and error; scratch holds the two capture files. The
+// program gets this process's environment, or exactly the one given
+// ("NAME=VALUE" each).
 ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
-                       const std::filesystem::path& scratch);
+                       const std::filesystem::path& scratch, const std::vector<std::string>* environment = nullptr);
 
 }  // namespace cetest
