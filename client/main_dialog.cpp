@@ -24,8 +24,8 @@ namespace {
 
 // The lists in the order they are filled, with the setting each shows.
 const SettingControl Lists[LIST_COUNT] = {
-    {IDC_PORT, LIST_PORT},   {IDC_BAND, LIST_BAND},       {IDC_DATA, LIST_DATA},         {IDC_SOUND, LIST_SOUND},
-    {IDC_MUTE, LIST_MUTE},   {IDC_LOGMODE, LIST_LOGMODE}, {IDC_PROTOCOL, LIST_PROTOCOL},
+    {IDC_PORT, LIST_PORT}, {IDC_BAND, LIST_BAND},       {IDC_DATA, LIST_DATA},         {IDC_SOUND, LIST_SOUND},
+    {IDC_MUTE, LIST_MUTE}, {IDC_LOGMODE, LIST_LOGMODE}, {IDC_PROTOCOL, LIST_PROTOCOL},
 };
 
 // The order in which the save step copies the lists into the settings.
@@ -139,8 +139,8 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     wc.lpszClassName = className;
     RegisterClassW(&wc);
-    MainWindow = CreateWindowW(className, title, WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                               CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+    MainWindow = CreateWindowW(className, title, WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                               nullptr, nullptr, instance, nullptr);
     if (!MainWindow) return 0;
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);

@@ -37,7 +37,8 @@ void SaveSettingLists(HWND dialog, const SettingDialog& d) {
     if (ClientSettings.DriverActive) return;
     for (int i = 0; i < LIST_COUNT; i++) {
         LRESULT selected = SendDlgItemMessageW(dialog, d.SaveOrder[i].Id, d.Messages->GetSelection, 0, 0);
-        if (selected != d.Messages->NoSelection) *SettingLists[d.SaveOrder[i].Setting].Value = static_cast<DWORD>(selected);
+        if (selected != d.Messages->NoSelection)
+            *SettingLists[d.SaveOrder[i].Setting].Value = static_cast<DWORD>(selected);
     }
     SaveSettings();
 }

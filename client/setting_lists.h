@@ -22,9 +22,9 @@ extern const ListMessages ComboBoxMessages;
 extern const ListMessages ListBoxMessages;
 
 struct SettingDialog {
-    int StatusId;                           // the status line
-    const SettingControl* Lists;            // LIST_COUNT, in the order they are filled
-    const SettingControl* SaveOrder;        // LIST_COUNT, in the order they are saved
+    int StatusId;                     // the status line
+    const SettingControl* Lists;      // LIST_COUNT, in the order they are filled
+    const SettingControl* SaveOrder;  // LIST_COUNT, in the order they are saved
     const ListMessages* Messages;
 };
 

@@ -89,8 +89,7 @@ void LoadSettings() {
         wcscpy(ClientSettings.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClientSettings.SettingsKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS)
             ClientSettings.BuiltinKey = 1;
-        else
-            key = nullptr;
+        else key = nullptr;
     }
 
     if (key) {
@@ -199,7 +198,8 @@ const WCHAR* const ProtocolTexts[] = {u"Royaltek", u"GNS"};
 
 }  // namespace
 
-#define LIST_OF(field, texts) {&ClientSettings.field, sizeof(texts) / sizeof(texts[0]), texts}
+#define LIST_OF(field, texts) \
+    { &ClientSettings.field, sizeof(texts) / sizeof(texts[0]), texts }
 
 const SettingList SettingLists[LIST_COUNT] = {
     {&ClientSettings.Index, PORT_ENTRY_COUNT, nullptr},
@@ -216,8 +216,6 @@ const SettingList SettingLists[LIST_COUNT] = {
 void GetSettingText(int list, DWORD entry, WCHAR* text) {
     text[0] = 0;
     if (list < 0 || list >= LIST_COUNT || entry >= SettingLists[list].Count) return;
-    if (SettingLists[list].Texts)
-        wcscpy(text, SettingLists[list].Texts[entry]);
-    else
-        wsprintfW(text, PortEntryFormat, entry);
+    if (SettingLists[list].Texts) wcscpy(text, SettingLists[list].Texts[entry]);
+    else wsprintfW(text, PortEntryFormat, entry);
 }

@@ -21,7 +21,7 @@
 #define PORT_NAME_CHARS 32
 
 struct ClientSettingsRecord {
-    DWORD Index;      // port number: 9 gives COM9:; also the device-manager index
+    DWORD Index;  // port number: 9 gives COM9:; also the device-manager index
     // The driver's settings (TervalonSetting); the programs only read Frequency.
     DWORD Band;
     DWORD Data;
@@ -30,11 +30,11 @@ struct ClientSettingsRecord {
     DWORD LogMode;
     DWORD Protocol;
     DWORD Frequency;
-    BYTE BuiltinKey;  // 1 when the settings key lives under Drivers\Builtin
+    BYTE BuiltinKey;                  // 1 when the settings key lives under Drivers\Builtin
     WCHAR SettingsKeyPath[MAX_PATH];  // relative to HKEY_LOCAL_MACHINE
     WCHAR PortName[PORT_NAME_CHARS];  // "COM%d:" of Index
-    DWORD DeviceHandle;  // Hnd of the driver's Drivers\Active entry
-    BOOL DriverActive;   // the last answer of IsDriverActive, kept by the dialogs
+    DWORD DeviceHandle;               // Hnd of the driver's Drivers\Active entry
+    BOOL DriverActive;                // the last answer of IsDriverActive, kept by the dialogs
 };
 
 extern ClientSettingsRecord ClientSettings;
@@ -55,20 +55,11 @@ void ToggleDriver();
 // ---- the lists every control program shows -----------------------------------
 // One list per setting, in the order the dialogs show them. The index of an
 // entry is the setting's value, with no translation (COM7: gives Index 7).
-enum SettingListId {
-    LIST_PORT,
-    LIST_BAND,
-    LIST_DATA,
-    LIST_SOUND,
-    LIST_MUTE,
-    LIST_LOGMODE,
-    LIST_PROTOCOL,
-    LIST_COUNT
-};
+enum SettingListId { LIST_PORT, LIST_BAND, LIST_DATA, LIST_SOUND, LIST_MUTE, LIST_LOGMODE, LIST_PROTOCOL, LIST_COUNT };
 
 struct SettingList {
-    DWORD* Value;              // the field of ClientSettings the list shows
-    DWORD Count;               // entries
+    DWORD* Value;               // the field of ClientSettings the list shows
+    DWORD Count;                // entries
     const WCHAR* const* Texts;  // null for the port list, which is made with PortEntryFormat
 };
 

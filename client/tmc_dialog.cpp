@@ -20,9 +20,9 @@ BOOL (*ReadPort)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
 
 namespace {
 
-#define FREQUENCY_CHARS 12    // what the GNS side reads of the frequency field (11 characters)
-#define TYPED_CHARS 64        // what the Royaltek Set sentence carries of the field
-#define SENTENCE_BYTES 128    // the Set sentence with its checksum and line end
+#define FREQUENCY_CHARS 12  // what the GNS side reads of the frequency field (11 characters)
+#define TYPED_CHARS 64      // what the Royaltek Set sentence carries of the field
+#define SENTENCE_BYTES 128  // the Set sentence with its checksum and line end
 #define ROYALTEK_READ 1000
 #define GNS_READ 10
 #define GNS_COMMAND_BYTES 7

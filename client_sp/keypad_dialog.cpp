@@ -16,15 +16,15 @@ namespace {
 
 // The lists in the order they are filled, with the setting each shows.
 const SettingControl Lists[LIST_COUNT] = {
-    {IDC_PORT_LIST, LIST_PORT},   {IDC_BAND_LIST, LIST_BAND}, {IDC_DATA_LIST, LIST_DATA},
-    {IDC_SOUND_LIST, LIST_SOUND}, {IDC_MUTE_LIST, LIST_MUTE}, {IDC_LOG_LIST, LIST_LOGMODE},
+    {IDC_PORT_LIST, LIST_PORT},         {IDC_BAND_LIST, LIST_BAND}, {IDC_DATA_LIST, LIST_DATA},
+    {IDC_SOUND_LIST, LIST_SOUND},       {IDC_MUTE_LIST, LIST_MUTE}, {IDC_LOG_LIST, LIST_LOGMODE},
     {IDC_PROTOCOL_LIST, LIST_PROTOCOL},
 };
 
 // The order in which the save step copies the lists into the settings.
 const SettingControl SaveOrder[LIST_COUNT] = {
-    {IDC_BAND_LIST, LIST_BAND},   {IDC_PORT_LIST, LIST_PORT}, {IDC_DATA_LIST, LIST_DATA},
-    {IDC_LOG_LIST, LIST_LOGMODE}, {IDC_MUTE_LIST, LIST_MUTE}, {IDC_SOUND_LIST, LIST_SOUND},
+    {IDC_BAND_LIST, LIST_BAND},         {IDC_PORT_LIST, LIST_PORT}, {IDC_DATA_LIST, LIST_DATA},
+    {IDC_LOG_LIST, LIST_LOGMODE},       {IDC_MUTE_LIST, LIST_MUTE}, {IDC_SOUND_LIST, LIST_SOUND},
     {IDC_PROTOCOL_LIST, LIST_PROTOCOL},
 };
 
@@ -80,6 +80,6 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     }
     HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(IDD_KEYPAD), RT_DIALOG);
     HGLOBAL loaded = LoadResource(instance, resource);
-    return static_cast<int>(DialogBoxIndirectParamW(instance, static_cast<LPCDLGTEMPLATE>(LockResource(loaded)),
-                                                    nullptr, KeypadDialog, 0));
+    return static_cast<int>(
+        DialogBoxIndirectParamW(instance, static_cast<LPCDLGTEMPLATE>(LockResource(loaded)), nullptr, KeypadDialog, 0));
 }

@@ -183,8 +183,7 @@ void RunRoyaltekCommands(char* text) {
                 if (log) LogFormatW(FALSE, u"COM_Write: 126 Set scan Mode ");
                 next = p + 8;
                 break;
-            default:
-                break;
+            default: break;
         }
         if (next > length) next = length;
         found = strstr(text + next, "PSRF");
@@ -230,8 +229,16 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     if (FindPattern(bytes, count, signalQuery, 5) >= 0) {
         DWORD rssi = 0;
         FMGetProp(Driver.FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
-        BYTE answer[10] = {0x3F, 0x00, 0x00, 0x6C, 0x00, 0x00, static_cast<BYTE>(rssi > 63 ? 63 : rssi),
-                           GnsFrequencyByte(Driver.Frequency.load(std::memory_order_relaxed)), 0x00, 0x3F};
+        BYTE answer[10] = {0x3F,
+                           0x00,
+                           0x00,
+                           0x6C,
+                           0x00,
+                           0x00,
+                           static_cast<BYTE>(rssi > 63 ? 63 : rssi),
+                           GnsFrequencyByte(Driver.Frequency.load(std::memory_order_relaxed)),
+                           0x00,
+                           0x3F};
         if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS signal query: %d", static_cast<int>(answer[6]));
         AppendOutput(sizeof(answer), answer, TRUE);
         if (logData) LogHex(u"ANSW:", sizeof(answer), answer, FALSE);

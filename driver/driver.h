@@ -202,4 +202,3 @@ void RotateLog();
 // Handles and addresses in log lines show their low 32 bits, as the
 // device's 32-bit addresses read.
 inline DWORD LogWord(const void* p) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p)); }
-

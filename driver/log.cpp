@@ -14,8 +14,7 @@ namespace {
 void BuildStamp(WCHAR* stamp, int size, BOOL timed) {
     stamp[0] = 0;
     if (!timed) return;
-    if (GetTimeFormatW(LOCALE_SYSTEM_DEFAULT, TIME_NOTIMEMARKER, nullptr, u"HH:mm:ss", stamp, size) <= 0)
-        stamp[0] = 0;
+    if (GetTimeFormatW(LOCALE_SYSTEM_DEFAULT, TIME_NOTIMEMARKER, nullptr, u"HH:mm:ss", stamp, size) <= 0) stamp[0] = 0;
     stamp[size - 1] = 0;
 }
 

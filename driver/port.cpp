@@ -134,8 +134,8 @@ TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {
 
 TERVALON_EXPORT DWORD COM_Seek(DEVCONTEXT, LONG, WORD) { return 0; }
 
-TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer,
-                                   DWORD outSize, PDWORD returned) {
+TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer, DWORD outSize,
+                                   PDWORD returned) {
     ActiveCall call;
     if (code == IOCTL_SERIAL_PURGE) ResetOutput();
     if (Driver.LogMode & LOG_EVENT) {

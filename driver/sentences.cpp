@@ -33,10 +33,14 @@ void OnRdsGroups(const FmRdsGroup* groups, DWORD count) {
             AppendOutput(static_cast<DWORD>(strlen(sentence)), sentence, TRUE);
         } else {
             BYTE frame[10] = {0x3F,
-                              HIBYTE(g.blockA), LOBYTE(g.blockA),
-                              HIBYTE(g.blockB), LOBYTE(g.blockB),
-                              HIBYTE(g.blockC), LOBYTE(g.blockC),
-                              HIBYTE(g.blockD), LOBYTE(g.blockD),
+                              HIBYTE(g.blockA),
+                              LOBYTE(g.blockA),
+                              HIBYTE(g.blockB),
+                              LOBYTE(g.blockB),
+                              HIBYTE(g.blockC),
+                              LOBYTE(g.blockC),
+                              HIBYTE(g.blockD),
+                              LOBYTE(g.blockD),
                               0x3F};
             if (Driver.LogMode & LOG_DATA) LogHex(u"RDS: ", sizeof(frame), frame, FALSE);
             AppendOutput(sizeof(frame), frame, TRUE);
@@ -86,8 +90,9 @@ void EmitRdsStatus() {
 void EmitGnsFrequencyReport() {
     bool scanning = Driver.GnsScanning.load(std::memory_order_relaxed) != 0;
     DWORD frequency = Driver.Frequency.load(std::memory_order_relaxed);
-    BYTE frame[10] = {0x3F, 0x00, 0x00, static_cast<BYTE>(scanning ? 0x66 : 0x46), GnsFrequencyByte(frequency),
-                      0x01, 0x55, 0x00, 0x00, 0x3F};
+    BYTE frame[10] = {
+        0x3F, 0x00, 0x00, static_cast<BYTE>(scanning ? 0x66 : 0x46), GnsFrequencyByte(frequency), 0x01, 0x55,
+        0x00, 0x00, 0x3F};
     if (Driver.LogMode & LOG_EVENT) {
         char text[FREQUENCY_TEXT_SIZE];
         GetFrequencyText(text);

@@ -43,8 +43,8 @@ TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT, LPVOID buffer, DWORD count) {
     LeaveCriticalSection(&Driver.OutputLock);
 
     if (Driver.LogMode & LOG_EVENT) {
-        DWORD remaining = Driver.OutputLength.load(std::memory_order_relaxed) -
-                          Driver.OutputReadPos.load(std::memory_order_relaxed);
+        DWORD remaining =
+            Driver.OutputLength.load(std::memory_order_relaxed) - Driver.OutputReadPos.load(std::memory_order_relaxed);
         LogFormatW(TRUE, u"COM_Read: Bytes asked:%d, bytes returned:%d, remaining: %d", count, returned, remaining);
     }
     return returned;
@@ -77,8 +77,7 @@ DWORD StatusThread(LPVOID) {
                     HANDLE fm = Driver.FmHandle.load(std::memory_order_relaxed);
                     if (Driver.Frequency.load(std::memory_order_relaxed) == Driver.BandHigh)
                         FMSetProp(fm, FMPROP_FREQUENCY, Driver.BandLow);
-                    else
-                        FMSeek(fm, FMSEEK_UP);
+                    else FMSeek(fm, FMSEEK_UP);
                 }
             }
             Driver.RdsQuality.store(0, std::memory_order_relaxed);

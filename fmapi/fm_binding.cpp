@@ -13,11 +13,12 @@ std::atomic<int> g_dispatching{0};
 thread_local int t_dispatchDepth = 0;
 
 bool BindEntries(FmSession* session) {
-#define FM_BIND_ENTRY(name, params, args)                                                        \
-    session->api.name = reinterpret_cast<PFN_##name>(reinterpret_cast<void (*)()>(GetProcAddressW(session->module, u"" #name))); \
-    if (!session->api.name) {                                                         \
-        FmTrace(u"Failed to load '" #name "'");                                       \
-        return false;                                                                 \
+#define FM_BIND_ENTRY(name, params, args)                                                                        \
+    session->api.name =                                                                                          \
+        reinterpret_cast<PFN_##name>(reinterpret_cast<void (*)()>(GetProcAddressW(session->module, u"" #name))); \
+    if (!session->api.name) {                                                                                    \
+        FmTrace(u"Failed to load '" #name "'");                                                                  \
+        return false;                                                                                            \
     }
     FMS_API_ENTRY_POINTS(FM_BIND_ENTRY)
 #undef FM_BIND_ENTRY
@@ -87,25 +88,19 @@ DWORD FmPlatformEventProc(FmPlatformEvent* event) {
     FmSession* session = g_currentSession.load();
     if (session) {
         switch (code) {
-        case FMS_EVENT_COMMAND_STATUS:
-            session->OnFMRadioCommandStatus(event->payload.status.command, event->payload.status.status,
-                                            event->payload.status.value);
-            break;
-        case FMS_EVENT_FREQUENCY:
-            session->OnFMRadioFrequency(event->payload.frequency.frequency);
-            break;
-        case FMS_EVENT_FREQUENCY_REPORT:
-            session->OnFMRadioFrequencyReport(event->payload.report.frequency);
-            break;
-        case FMS_EVENT_STEREO_MODE:
-            session->OnFMRadioStereoModeChanged(event->payload.stereoMode);
-            break;
-        case FMS_EVENT_RDS_DATA:
-            session->OnFMRadioRdsData(reinterpret_cast<const BYTE*>(event->payload.rds.data),
-                                      event->payload.rds.count);
-            break;
-        default:  // 3, 4 and 6 carry nothing we use
-            break;
+            case FMS_EVENT_COMMAND_STATUS:
+                session->OnFMRadioCommandStatus(event->payload.status.command, event->payload.status.status,
+                                                event->payload.status.value);
+                break;
+            case FMS_EVENT_FREQUENCY: session->OnFMRadioFrequency(event->payload.frequency.frequency); break;
+            case FMS_EVENT_FREQUENCY_REPORT: session->OnFMRadioFrequencyReport(event->payload.report.frequency); break;
+            case FMS_EVENT_STEREO_MODE: session->OnFMRadioStereoModeChanged(event->payload.stereoMode); break;
+            case FMS_EVENT_RDS_DATA:
+                session->OnFMRadioRdsData(reinterpret_cast<const BYTE*>(event->payload.rds.data),
+                                          event->payload.rds.count);
+                break;
+            default:  // 3, 4 and 6 carry nothing we use
+                break;
         }
     }
     --t_dispatchDepth;

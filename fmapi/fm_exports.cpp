@@ -127,28 +127,25 @@ DWORD FmSession::Seek(DWORD direction) {
     const bool world = CacheGet(FMPROP_BAND) == FMBAND_WORLD;
     const FmBandEdges& edges = FM_BAND_EDGES[FMBAND_WORLD];
     switch (direction) {
-    case FMSEEK_UP:
-        if (world && CacheGet(FMPROP_FREQUENCY) == edges.high) {
-            // Top of the world band: go round to its bottom, quietly.
-            reportNextTune.store(0, std::memory_order_relaxed);
-            SetChipBand(FMS_CHIP_BAND_JAPAN);
-            api.FM_Tune(platformSession, edges.low);
-        }
-        api.FM_Seek(platformSession, 0, 1);
-        return ERROR_SUCCESS;
-    case FMSEEK_DOWN:
-        if (world && CacheGet(FMPROP_FREQUENCY) == edges.low) {
-            reportNextTune.store(0, std::memory_order_relaxed);
-            SetChipBand(FMS_CHIP_BAND_EUROPE);
-            api.FM_Tune(platformSession, edges.high);
-        }
-        api.FM_Seek(platformSession, 0, 0);
-        return ERROR_SUCCESS;
-    case FMSEEK_STOP:
-        api.FM_Seek(platformSession, 1, 0);
-        return ERROR_SUCCESS;
-    default:
-        return ERROR_NOT_SUPPORTED;
+        case FMSEEK_UP:
+            if (world && CacheGet(FMPROP_FREQUENCY) == edges.high) {
+                // Top of the world band: go round to its bottom, quietly.
+                reportNextTune.store(0, std::memory_order_relaxed);
+                SetChipBand(FMS_CHIP_BAND_JAPAN);
+                api.FM_Tune(platformSession, edges.low);
+            }
+            api.FM_Seek(platformSession, 0, 1);
+            return ERROR_SUCCESS;
+        case FMSEEK_DOWN:
+            if (world && CacheGet(FMPROP_FREQUENCY) == edges.low) {
+                reportNextTune.store(0, std::memory_order_relaxed);
+                SetChipBand(FMS_CHIP_BAND_EUROPE);
+                api.FM_Tune(platformSession, edges.high);
+            }
+            api.FM_Seek(platformSession, 0, 0);
+            return ERROR_SUCCESS;
+        case FMSEEK_STOP: api.FM_Seek(platformSession, 1, 0); return ERROR_SUCCESS;
+        default: return ERROR_NOT_SUPPORTED;
     }
 }
 
@@ -161,68 +158,60 @@ DWORD FmSession::SetProp(DWORD id, DWORD value) {
     const auto result = [](DWORD rc) { return Accepted(rc) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER; };
 
     switch (id) {
-    case FMPROP_AF: {
-        CacheSet(id, value);
-        if (!Accepted(api.FM_SetAF(platformSession, value))) return ERROR_INVALID_PARAMETER;
-        if (Powered()) api.FM_SetRDS(platformSession, 1);
-        return ERROR_SUCCESS;
-    }
-    case FMPROP_AUDIO_PATH:
-        CacheSet(id, value);
-        return result(api.FM_SetAudioPath(platformSession, value));
-    case FMPROP_BAND:
-        if (value >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
-        // The chip covers the world band as two sub-bands; start in the lower.
-        SetChipBand(value == FMBAND_WORLD ? FMS_CHIP_BAND_JAPAN : value);
-        CacheSet(id, value);
-        return ERROR_SUCCESS;
-    case FMPROP_DEEMPHASIS:
-        CacheSet(id, value);
-        return result(api.FM_SetDeemphasisMode(platformSession, static_cast<BYTE>(value)));
-    case FMPROP_FREQUENCY: {
-        const DWORD band = CacheGet(FMPROP_BAND);
-        if (band >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
-        if (value < FM_BAND_EDGES[band].low || value > FM_BAND_EDGES[band].high) return ERROR_INVALID_PARAMETER;
-        if (band == FMBAND_WORLD) {
-            // The chip covers the world band as its two sub-bands; in their
-            // overlap it stays where it is.
-            const DWORD chip = chipBand.load(std::memory_order_relaxed);
-            if (chip == FMS_CHIP_BAND_JAPAN && value > FMS_JAPAN_HIGH) SetChipBand(FMS_CHIP_BAND_EUROPE);
-            else if (chip == FMS_CHIP_BAND_EUROPE && value < FMS_EUROPE_LOW) SetChipBand(FMS_CHIP_BAND_JAPAN);
+        case FMPROP_AF: {
+            CacheSet(id, value);
+            if (!Accepted(api.FM_SetAF(platformSession, value))) return ERROR_INVALID_PARAMETER;
+            if (Powered()) api.FM_SetRDS(platformSession, 1);
+            return ERROR_SUCCESS;
         }
-        if (!Accepted(api.FM_Tune(platformSession, value))) return ERROR_INVALID_PARAMETER;
-        CacheSet(id, value);
-        return ERROR_SUCCESS;
-    }
-    case FMPROP_RSSI_SEARCH_LEVEL:
-        CacheSet(id, value);
-        return result(api.FM_RssiSearchLevel(platformSession, value));
-    case FMPROP_MONO_STEREO:
-        CacheSet(id, value);
-        return result(api.FM_SetMoSt(platformSession, value));
-    case FMPROP_MUTE: {
-        CacheSet(id, value);
-        const bool alt = g_altMuteCodes.load(std::memory_order_relaxed) != 0;
-        const DWORD code = value == 0 ? (alt ? 1 : 2) : (alt ? 2 : 0);
-        return result(api.FM_MuteRadio(platformSession, code));
-    }
-    case FMPROP_RSSI:
-        return ERROR_INVALID_PARAMETER;
-    case FMPROP_STEREO_BLEND:
-        CacheSet(id, value);
-        return result(api.FM_SetStereoBlend(platformSession, value));
-    case FMPROP_VOLUME: {
-        if (value > 100) return ERROR_INVALID_PARAMETER;
-        api.FM_SetVolume(platformSession, static_cast<SHORT>(static_cast<WORD>(value * 65535 / 100)), 0);
-        const DWORD step = static_cast<DWORD>(value * 16 / 107.0 + 0.5);
-        const DWORD word = step * 0x11111111u;
-        waveOutSetVolume(kWaveMapper, word);
-        PublishSystemVolume(word);
-        CacheSet(id, value);
-        return ERROR_SUCCESS;
-    }
-    default:
-        return ERROR_NOT_SUPPORTED;
+        case FMPROP_AUDIO_PATH: CacheSet(id, value); return result(api.FM_SetAudioPath(platformSession, value));
+        case FMPROP_BAND:
+            if (value >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
+            // The chip covers the world band as two sub-bands; start in the lower.
+            SetChipBand(value == FMBAND_WORLD ? FMS_CHIP_BAND_JAPAN : value);
+            CacheSet(id, value);
+            return ERROR_SUCCESS;
+        case FMPROP_DEEMPHASIS:
+            CacheSet(id, value);
+            return result(api.FM_SetDeemphasisMode(platformSession, static_cast<BYTE>(value)));
+        case FMPROP_FREQUENCY: {
+            const DWORD band = CacheGet(FMPROP_BAND);
+            if (band >= FMBAND_COUNT) return ERROR_INVALID_PARAMETER;
+            if (value < FM_BAND_EDGES[band].low || value > FM_BAND_EDGES[band].high) return ERROR_INVALID_PARAMETER;
+            if (band == FMBAND_WORLD) {
+                // The chip covers the world band as its two sub-bands; in their
+                // overlap it stays where it is.
+                const DWORD chip = chipBand.load(std::memory_order_relaxed);
+                if (chip == FMS_CHIP_BAND_JAPAN && value > FMS_JAPAN_HIGH) SetChipBand(FMS_CHIP_BAND_EUROPE);
+                else if (chip == FMS_CHIP_BAND_EUROPE && value < FMS_EUROPE_LOW) SetChipBand(FMS_CHIP_BAND_JAPAN);
+            }
+            if (!Accepted(api.FM_Tune(platformSession, value))) return ERROR_INVALID_PARAMETER;
+            CacheSet(id, value);
+            return ERROR_SUCCESS;
+        }
+        case FMPROP_RSSI_SEARCH_LEVEL:
+            CacheSet(id, value);
+            return result(api.FM_RssiSearchLevel(platformSession, value));
+        case FMPROP_MONO_STEREO: CacheSet(id, value); return result(api.FM_SetMoSt(platformSession, value));
+        case FMPROP_MUTE: {
+            CacheSet(id, value);
+            const bool alt = g_altMuteCodes.load(std::memory_order_relaxed) != 0;
+            const DWORD code = value == 0 ? (alt ? 1 : 2) : (alt ? 2 : 0);
+            return result(api.FM_MuteRadio(platformSession, code));
+        }
+        case FMPROP_RSSI: return ERROR_INVALID_PARAMETER;
+        case FMPROP_STEREO_BLEND: CacheSet(id, value); return result(api.FM_SetStereoBlend(platformSession, value));
+        case FMPROP_VOLUME: {
+            if (value > 100) return ERROR_INVALID_PARAMETER;
+            api.FM_SetVolume(platformSession, static_cast<SHORT>(static_cast<WORD>(value * 65535 / 100)), 0);
+            const DWORD step = static_cast<DWORD>(value * 16 / 107.0 + 0.5);
+            const DWORD word = step * 0x11111111u;
+            waveOutSetVolume(kWaveMapper, word);
+            PublishSystemVolume(word);
+            CacheSet(id, value);
+            return ERROR_SUCCESS;
+        }
+        default: return ERROR_NOT_SUPPORTED;
     }
 }
 
@@ -233,48 +222,45 @@ DWORD FmSession::GetProp(DWORD id, DWORD* value) {
     }
 
     switch (id) {
-    case FMPROP_AUDIO_PATH:
-    case FMPROP_POWER_STATE: {
-        DWORD words[3] = {0, 0, 0};
-        if (!Accepted(api.FM_GetCurrentStatus(platformSession, words))) return ERROR_GEN_FAILURE;
-        *value = id == FMPROP_AUDIO_PATH ? words[2] : words[1];
-        return ERROR_SUCCESS;
-    }
-    case FMPROP_VOLUME: {
-        DWORD word = 0;
-        if (waveOutGetVolume(kWaveMapper, &word) != MMSYSERR_NOERROR) return ERROR_GEN_FAILURE;
-        *value = ((word & 0xF) * 107) >> 4;
-        return ERROR_SUCCESS;
-    }
-    case FMPROP_AF:
-    case FMPROP_BAND:
-    case FMPROP_FREQUENCY:
-        *value = CacheGet(id);
-        return ERROR_SUCCESS;
-    case FMPROP_DEEMPHASIS:
-    case FMPROP_RSSI_SEARCH_LEVEL:
-    case FMPROP_MONO_STEREO:
-    case FMPROP_MUTE:
-    case FMPROP_STEREO_BLEND: {
-        PFN_FM_GetDemphMode getter = id == FMPROP_DEEMPHASIS          ? api.FM_GetDemphMode
-                                : id == FMPROP_RSSI_SEARCH_LEVEL ? api.FM_GetRSSISearchLevel
-                                : id == FMPROP_MONO_STEREO       ? api.FM_GetMoSt
-                                : id == FMPROP_MUTE              ? api.FM_GetMuteMode
-                                                                 : api.FM_GetMostBlend;
-        ClearReply();
-        if (!Accepted(getter(platformSession))) return ERROR_GEN_FAILURE;
-        WaitForReply();  // without an answer the cached value stands
-        *value = CacheGet(id);
-        return ERROR_SUCCESS;
-    }
-    case FMPROP_RSSI:
-        ClearReply();
-        if (!Accepted(api.FM_RssiGet(platformSession))) return ERROR_INVALID_PARAMETER;
-        if (!WaitForReply()) return ERROR_GEN_FAILURE;
-        *value = CacheGet(id);
-        return ERROR_SUCCESS;
-    default:
-        return ERROR_NOT_SUPPORTED;
+        case FMPROP_AUDIO_PATH:
+        case FMPROP_POWER_STATE: {
+            DWORD words[3] = {0, 0, 0};
+            if (!Accepted(api.FM_GetCurrentStatus(platformSession, words))) return ERROR_GEN_FAILURE;
+            *value = id == FMPROP_AUDIO_PATH ? words[2] : words[1];
+            return ERROR_SUCCESS;
+        }
+        case FMPROP_VOLUME: {
+            DWORD word = 0;
+            if (waveOutGetVolume(kWaveMapper, &word) != MMSYSERR_NOERROR) return ERROR_GEN_FAILURE;
+            *value = ((word & 0xF) * 107) >> 4;
+            return ERROR_SUCCESS;
+        }
+        case FMPROP_AF:
+        case FMPROP_BAND:
+        case FMPROP_FREQUENCY: *value = CacheGet(id); return ERROR_SUCCESS;
+        case FMPROP_DEEMPHASIS:
+        case FMPROP_RSSI_SEARCH_LEVEL:
+        case FMPROP_MONO_STEREO:
+        case FMPROP_MUTE:
+        case FMPROP_STEREO_BLEND: {
+            PFN_FM_GetDemphMode getter = id == FMPROP_DEEMPHASIS          ? api.FM_GetDemphMode
+                                         : id == FMPROP_RSSI_SEARCH_LEVEL ? api.FM_GetRSSISearchLevel
+                                         : id == FMPROP_MONO_STEREO       ? api.FM_GetMoSt
+                                         : id == FMPROP_MUTE              ? api.FM_GetMuteMode
+                                                                          : api.FM_GetMostBlend;
+            ClearReply();
+            if (!Accepted(getter(platformSession))) return ERROR_GEN_FAILURE;
+            WaitForReply();  // without an answer the cached value stands
+            *value = CacheGet(id);
+            return ERROR_SUCCESS;
+        }
+        case FMPROP_RSSI:
+            ClearReply();
+            if (!Accepted(api.FM_RssiGet(platformSession))) return ERROR_INVALID_PARAMETER;
+            if (!WaitForReply()) return ERROR_GEN_FAILURE;
+            *value = CacheGet(id);
+            return ERROR_SUCCESS;
+        default: return ERROR_NOT_SUPPORTED;
     }
 }
 

@@ -13,17 +13,17 @@
 
 // ---- property identifiers (FMGetProp / FMSetProp) ---------------------------
 #define FMPROP_AF 0
-#define FMPROP_AUDIO_PATH 1          // 0 speaker, 1 headset
-#define FMPROP_BAND 2                // FMBAND_*
+#define FMPROP_AUDIO_PATH 1  // 0 speaker, 1 headset
+#define FMPROP_BAND 2        // FMBAND_*
 #define FMPROP_DEEMPHASIS 3
-#define FMPROP_FREQUENCY 4           // kHz
+#define FMPROP_FREQUENCY 4  // kHz
 #define FMPROP_RSSI_SEARCH_LEVEL 5
 #define FMPROP_MONO_STEREO 6
-#define FMPROP_MUTE 7                // 0 sound, nonzero muted
-#define FMPROP_RSSI 8                // read-only
+#define FMPROP_MUTE 7  // 0 sound, nonzero muted
+#define FMPROP_RSSI 8  // read-only
 #define FMPROP_STEREO_BLEND 9
-#define FMPROP_VOLUME 10             // percent 0-100
-#define FMPROP_POWER_STATE 12        // read-only, 1 = on
+#define FMPROP_VOLUME 10       // percent 0-100
+#define FMPROP_POWER_STATE 12  // read-only, 1 = on
 
 // ---- bands (FMPowerOn, FMPROP_BAND) --------------------------------------------
 // The driver's Band setting and the control programs' band list use the same
@@ -63,9 +63,9 @@ inline constexpr FmBandEdges FM_BAND_EDGES[FMBAND_COUNT] = {
 
 // One RDS group as received: information words only, no check words.
 typedef struct FmRdsGroup {
-    DWORD size;        // always 16
-    WORD blockA;       // PI code
-    WORD blockB;       // top 4 bits: group type number
+    DWORD size;   // always 16
+    WORD blockA;  // PI code
+    WORD blockB;  // top 4 bits: group type number
     WORD blockC;
     WORD blockD;
     DWORD errorFlags;  // FMRDS_ERROR_A | _B | _C
@@ -88,11 +88,11 @@ static_assert(offsetof(FmNotification, data) == (sizeof(void*) == 8 ? 16 : 12), 
 static_assert(sizeof(FmNotification) == (sizeof(void*) == 8 ? 24 : 16), "FmNotification size");
 
 typedef struct FmDevInfo {
-    DWORD size;       // set by the caller: 56
+    DWORD size;  // set by the caller: 56
     DWORD infoWord1;
     DWORD infoWord2;
     DWORD infoWord3;
-    WCHAR name[20];   // zero-terminated
+    WCHAR name[20];  // zero-terminated
 } FmDevInfo;
 static_assert(sizeof(FmDevInfo) == 56, "FmDevInfo is 56 bytes");
 static_assert(offsetof(FmDevInfo, name) == 16, "FmDevInfo layout");

@@ -18,8 +18,8 @@ bool Enqueue(FmSession* session, FmNotification* record) {
     }
     HWND window = session->notifyWindow.load(std::memory_order_relaxed);
     if (window) {
-        PostMessageW(window, session->notifyMessage.load(std::memory_order_relaxed),
-                     reinterpret_cast<WPARAM>(session), reinterpret_cast<LPARAM>(record));
+        PostMessageW(window, session->notifyMessage.load(std::memory_order_relaxed), reinterpret_cast<WPARAM>(session),
+                     reinterpret_cast<LPARAM>(record));
     }
     return true;
 }
@@ -45,8 +45,7 @@ void FmSession::OnFMRadioRdsData(const BYTE* data, WORD count) {
         if (!array) return;
 
         const DWORD tick = GetTickCount();
-        FmNotification* record =
-            FmMakeNotification(FMNOTIFY_RDS, tick, groups, reinterpret_cast<ULONG_PTR>(array));
+        FmNotification* record = FmMakeNotification(FMNOTIFY_RDS, tick, groups, reinterpret_cast<ULONG_PTR>(array));
         if (!record) {
             LocalFree(array);
             return;

@@ -38,8 +38,8 @@ void FmRdsReset(FmRdsState* rds) {
 }
 
 bool FmRdsCheckGroup(const BYTE* p, DWORD* errorFlags) {
-    const DWORD s = (static_cast<DWORD>(p[2]) << 24) | (static_cast<DWORD>(p[5]) << 16) |
-                    (static_cast<DWORD>(p[8]) << 8) | p[11];
+    const DWORD s =
+        (static_cast<DWORD>(p[2]) << 24) | (static_cast<DWORD>(p[5]) << 16) | (static_cast<DWORD>(p[8]) << 8) | p[11];
     if (s == 0x20212224u) {
         *errorFlags = 0;
         return true;

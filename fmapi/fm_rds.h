@@ -10,17 +10,17 @@
 
 #include "fm_interface.h"
 
-#define FM_RDS_RAW_GROUP 12         // bytes of one raw group
-#define FM_RDS_LOCK_BYTES 26        // two groups and the next group's block-A word
+#define FM_RDS_RAW_GROUP 12   // bytes of one raw group
+#define FM_RDS_LOCK_BYTES 26  // two groups and the next group's block-A word
 #define FM_RDS_START_CAPACITY 2048
 #define FM_RDS_NOT_LOCKED 0xFFFFu
 #define FM_STALE_AGE_MS 120000u
 
 struct FmRdsState {
-    BYTE* buffer;   // bytes not yet turned into groups
+    BYTE* buffer;  // bytes not yet turned into groups
     int fill;
-    int capacity;   // grows, never shrinks
-    DWORD syncPi;   // block-A word of the locked stream, FM_RDS_NOT_LOCKED when not locked
+    int capacity;  // grows, never shrinks
+    DWORD syncPi;  // block-A word of the locked stream, FM_RDS_NOT_LOCKED when not locked
 };
 
 bool FmRdsInit(FmRdsState* rds);

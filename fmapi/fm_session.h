@@ -7,9 +7,9 @@
 #include "fm_platform.h"
 #include "fm_rds.h"
 
-#define FM_PROPERTY_COUNT 11       // cached properties, ids 0-10
-#define FM_WAIT_MS 5000            // bound of every wait for a platform answer
-#define FM_REPLY_POLL_MS 5         // how often a reply wait looks, serving the caller's timers between
+#define FM_PROPERTY_COUNT 11  // cached properties, ids 0-10
+#define FM_WAIT_MS 5000       // bound of every wait for a platform answer
+#define FM_REPLY_POLL_MS 5    // how often a reply wait looks, serving the caller's timers between
 
 // Enters a critical section for the lifetime of the guard, so that every
 // early return leaves it.
@@ -44,7 +44,9 @@ public:
     // ---- queue and reassembly (fm_queue.cpp) ----
     void FrequencyNotification(DWORD frequency, DWORD reason);
     FmNotification* TakeNotification();
-    bool Registered() const { return notifyWindow.load(std::memory_order_relaxed) || notifyEvent.load(std::memory_order_relaxed); }
+    bool Registered() const {
+        return notifyWindow.load(std::memory_order_relaxed) || notifyEvent.load(std::memory_order_relaxed);
+    }
 
     // ---- status handling and waits (fm_status.cpp) ----
     void ClearReply();
@@ -64,10 +66,10 @@ public:
     void Close();
 
     // Fields, in the order the session keeps them.
-    FmRdsState rds;                          // buffer, fill, capacity, syncPi
-    CRITICAL_SECTION queueLock;              // rds, the queue and the handed-out record
-    std::atomic<DWORD> chipBand{0};          // band programmed into the chip: 0 or 1
-    std::atomic<BYTE> reportNextTune{1};     // whether the next tune answer is reported
+    FmRdsState rds;                       // buffer, fill, capacity, syncPi
+    CRITICAL_SECTION queueLock;           // rds, the queue and the handed-out record
+    std::atomic<DWORD> chipBand{0};       // band programmed into the chip: 0 or 1
+    std::atomic<BYTE> reportNextTune{1};  // whether the next tune answer is reported
     std::atomic<HWND> notifyWindow{nullptr};
     std::atomic<UINT> notifyMessage{0};
     std::atomic<HANDLE> notifyEvent{nullptr};
@@ -84,8 +86,8 @@ public:
 };
 
 // ---- library-wide state (one copy per process, kept across sessions) ----------
-extern std::atomic<FmSession*> g_currentSession;   // receives the platform's events
-extern std::atomic<FmSession*> g_openHandle;       // what FMOpen returned
+extern std::atomic<FmSession*> g_currentSession;  // receives the platform's events
+extern std::atomic<FmSession*> g_openHandle;      // what FMOpen returned
 extern std::atomic<BYTE> g_powered;
 extern std::atomic<BYTE> g_altMuteCodes;
 extern std::atomic<DWORD> FmPropertyCache[FM_PROPERTY_COUNT];

@@ -10,19 +10,52 @@ namespace {
 std::atomic<FmDebugFunction> g_traceSink{nullptr};
 
 const WCHAR* const kCommandNames[] = {
-    u"power on",            u"power off",             u"set Mo/St",             u"set band",
-    u"set mute",            u"set volume",            u"set rds",               u"tune",
-    u"get rssi",            u"seek",                  u"set AF",                u"set stereo blend",
-    u"set deemphasis mode", u"set rssi search level", u"set pause level",       u"set pause duration",
-    u"set RDS/RBDS mode",   u"get Mo/St",             u"audio enable",          u"handle get int",
-    u"read rds",            u"handle AF jump",        u"handle stereo change",  u"get current status",
-    u"get deemphasis mode", u"get mute mode",         u"get band mode",         u"get volume",
-    u"get rssi search level", u"get Mo/St blend",     u"get AF freq",           u"handle hw mal",
+    u"power on",
+    u"power off",
+    u"set Mo/St",
+    u"set band",
+    u"set mute",
+    u"set volume",
+    u"set rds",
+    u"tune",
+    u"get rssi",
+    u"seek",
+    u"set AF",
+    u"set stereo blend",
+    u"set deemphasis mode",
+    u"set rssi search level",
+    u"set pause level",
+    u"set pause duration",
+    u"set RDS/RBDS mode",
+    u"get Mo/St",
+    u"audio enable",
+    u"handle get int",
+    u"read rds",
+    u"handle AF jump",
+    u"handle stereo change",
+    u"get current status",
+    u"get deemphasis mode",
+    u"get mute mode",
+    u"get band mode",
+    u"get volume",
+    u"get rssi search level",
+    u"get Mo/St blend",
+    u"get AF freq",
+    u"handle hw mal",
 };
 const WCHAR* const kStatusWords[] = {
-    u"successed",          u"failed",           u"pending",        u"invalid parameter",
-    u"BT not initialized", u"failed FM not on", u"FM already on",  u"Seek reached band limit",
-    u"Seek stopped",       u"Seek successed",   u"Stop seek",      u"pending update cmd params",
+    u"successed",
+    u"failed",
+    u"pending",
+    u"invalid parameter",
+    u"BT not initialized",
+    u"failed FM not on",
+    u"FM already on",
+    u"Seek reached band limit",
+    u"Seek stopped",
+    u"Seek successed",
+    u"Stop seek",
+    u"pending update cmd params",
     u"failed already pending",
 };
 constexpr BYTE kCommandCount = sizeof(kCommandNames) / sizeof(kCommandNames[0]);
@@ -83,60 +116,55 @@ bool FmSession::WaitForReply() {
     return replyReceived.load(std::memory_order_acquire) != 0;
 }
 
-bool FmSession::WaitForPowerOn() {
-    return WaitForSingleObject(powerOnEvent, FM_WAIT_MS) == WAIT_OBJECT_0;
-}
+bool FmSession::WaitForPowerOn() { return WaitForSingleObject(powerOnEvent, FM_WAIT_MS) == WAIT_OBJECT_0; }
 
 // ---- command status (event 1) ----------------------------------------------------------
 
 void FmSession::OnFMRadioCommandStatus(BYTE command, BYTE status, DWORD value) {
     switch (command) {
-    case FMS_CMD_POWER_ON:
-        if (status == FMS_SUCCESSED || status == FMS_FM_ALREADY_ON) SetPowered(true);
-        SetEvent(powerOnEvent);
-        break;
-    case FMS_CMD_POWER_OFF:
-        SetPowered(false);
-        RaiseReply();
-        break;
-    case FMS_CMD_SET_BAND:
-    case FMS_CMD_GET_RSSI:
-        CacheUpdate(FMPROP_RSSI, value);
-        RaiseReply();
-        break;
-    case FMS_CMD_TUNE:
-        if (reportNextTune.load(std::memory_order_relaxed)) FrequencyNotification(value, FMFREQ_TUNED);
-        else reportNextTune.store(1, std::memory_order_relaxed);
-        break;
-    case FMS_CMD_SEEK:
-        SeekEnd(status, value);
-        break;
-    case FMS_CMD_GET_MOST:
-        if (status == FMS_SUCCESSED) CacheSet(FMPROP_MONO_STEREO, value);
-        RaiseReply();
-        break;
-    case FMS_CMD_GET_DEEMPHASIS:
-        if (status == FMS_SUCCESSED) CacheSet(FMPROP_DEEMPHASIS, value);
-        RaiseReply();
-        break;
-    case FMS_CMD_GET_MUTE_MODE:
-        if (status == FMS_SUCCESSED) {
-            const bool alt = g_altMuteCodes.load(std::memory_order_relaxed) != 0;
-            const bool muted = alt ? value == 2 : value != 0;
-            CacheSet(FMPROP_MUTE, muted ? 1 : 0);
-        }
-        RaiseReply();
-        break;
-    case FMS_CMD_GET_RSSI_SEARCH_LEVEL:
-        CacheSet(FMPROP_RSSI_SEARCH_LEVEL, status == FMS_SUCCESSED ? value : 0);
-        RaiseReply();
-        break;
-    case FMS_CMD_GET_MOST_BLEND:
-        if (status == FMS_SUCCESSED) CacheSet(FMPROP_STEREO_BLEND, value);
-        RaiseReply();
-        break;
-    default:
-        break;
+        case FMS_CMD_POWER_ON:
+            if (status == FMS_SUCCESSED || status == FMS_FM_ALREADY_ON) SetPowered(true);
+            SetEvent(powerOnEvent);
+            break;
+        case FMS_CMD_POWER_OFF:
+            SetPowered(false);
+            RaiseReply();
+            break;
+        case FMS_CMD_SET_BAND:
+        case FMS_CMD_GET_RSSI:
+            CacheUpdate(FMPROP_RSSI, value);
+            RaiseReply();
+            break;
+        case FMS_CMD_TUNE:
+            if (reportNextTune.load(std::memory_order_relaxed)) FrequencyNotification(value, FMFREQ_TUNED);
+            else reportNextTune.store(1, std::memory_order_relaxed);
+            break;
+        case FMS_CMD_SEEK: SeekEnd(status, value); break;
+        case FMS_CMD_GET_MOST:
+            if (status == FMS_SUCCESSED) CacheSet(FMPROP_MONO_STEREO, value);
+            RaiseReply();
+            break;
+        case FMS_CMD_GET_DEEMPHASIS:
+            if (status == FMS_SUCCESSED) CacheSet(FMPROP_DEEMPHASIS, value);
+            RaiseReply();
+            break;
+        case FMS_CMD_GET_MUTE_MODE:
+            if (status == FMS_SUCCESSED) {
+                const bool alt = g_altMuteCodes.load(std::memory_order_relaxed) != 0;
+                const bool muted = alt ? value == 2 : value != 0;
+                CacheSet(FMPROP_MUTE, muted ? 1 : 0);
+            }
+            RaiseReply();
+            break;
+        case FMS_CMD_GET_RSSI_SEARCH_LEVEL:
+            CacheSet(FMPROP_RSSI_SEARCH_LEVEL, status == FMS_SUCCESSED ? value : 0);
+            RaiseReply();
+            break;
+        case FMS_CMD_GET_MOST_BLEND:
+            if (status == FMS_SUCCESSED) CacheSet(FMPROP_STEREO_BLEND, value);
+            RaiseReply();
+            break;
+        default: break;
     }
 
     if (command < kCommandCount && status < kStatusCount) {

@@ -74,8 +74,7 @@ void ChooseSettingsKey() {
 void SwitchDriver() {
     if (IsDriverActive())
         DeactivateDevice(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ClientSettings.DeviceHandle)));
-    else
-        ActivateDeviceEx(ClientSettings.SettingsKeyPath, nullptr, 0, nullptr);
+    else ActivateDeviceEx(ClientSettings.SettingsKeyPath, nullptr, 0, nullptr);
 }
 
 // A device path in one spelling, into out (MODULE_CHARS): from the root, one

@@ -5,8 +5,8 @@
 
 #include <windows.h>
 
-#define SHORTCUT_BYTES 255     // read of the file at most
-#define NAVIGATION_CHARS 256   // the path and the arguments, terminator included
+#define SHORTCUT_BYTES 255    // read of the file at most
+#define NAVIGATION_CHARS 256  // the path and the arguments, terminator included
 
 // From the bytes read (terminated): the path between the first double quote
 // and the next one, and the rest of that line after the closing quote,

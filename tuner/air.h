@@ -43,7 +43,7 @@ std::string format_source(const SourceSpec& wanted);
 struct Station {
     uint32_t frequency = 0;  // kHz
     uint32_t rssi = 0;
-    std::string source;      // as stored
+    std::string source;  // as stored
 };
 
 // Every station on the air, by ascending frequency. Keys whose name is not a

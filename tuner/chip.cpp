@@ -120,9 +120,7 @@ void Chip::stop_thread(std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-bool Chip::rds_flowing() const {
-    return powered_ && rds_on_ && !seek_.active && tuned_.source && !rds_dry_;
-}
+bool Chip::rds_flowing() const { return powered_ && rds_on_ && !seek_.active && tuned_.source && !rds_dry_; }
 
 std::optional<Chip::Clock::time_point> Chip::next_wake() const {
     // Nothing due: sleep until a request, a fault or the end wakes the thread
@@ -737,14 +735,38 @@ DWORD Chip::set(DWORD session, Setting which, DWORD value) {
     DWORD* field = nullptr;
     uint8_t command = 0;
     switch (which) {
-        case Setting::Deemphasis: field = &deemphasis_; command = FMS_CMD_SET_DEEMPHASIS; break;
-        case Setting::SearchLevel: field = &search_level_; command = FMS_CMD_SET_RSSI_SEARCH_LEVEL; break;
-        case Setting::Blend: field = &blend_; command = FMS_CMD_SET_STEREO_BLEND; break;
-        case Setting::Af: field = &af_; command = FMS_CMD_SET_AF; break;
-        case Setting::RdsRbds: field = &rds_rbds_; command = FMS_CMD_SET_RDS_RBDS; break;
-        case Setting::PauseLevel: field = &pause_level_; command = FMS_CMD_SET_PAUSE_LEVEL; break;
-        case Setting::PauseDuration: field = &pause_duration_; command = FMS_CMD_SET_PAUSE_DURATION; break;
-        case Setting::AudioEnable: field = &audio_enable_; command = FMS_CMD_AUDIO_ENABLE; break;
+        case Setting::Deemphasis:
+            field = &deemphasis_;
+            command = FMS_CMD_SET_DEEMPHASIS;
+            break;
+        case Setting::SearchLevel:
+            field = &search_level_;
+            command = FMS_CMD_SET_RSSI_SEARCH_LEVEL;
+            break;
+        case Setting::Blend:
+            field = &blend_;
+            command = FMS_CMD_SET_STEREO_BLEND;
+            break;
+        case Setting::Af:
+            field = &af_;
+            command = FMS_CMD_SET_AF;
+            break;
+        case Setting::RdsRbds:
+            field = &rds_rbds_;
+            command = FMS_CMD_SET_RDS_RBDS;
+            break;
+        case Setting::PauseLevel:
+            field = &pause_level_;
+            command = FMS_CMD_SET_PAUSE_LEVEL;
+            break;
+        case Setting::PauseDuration:
+            field = &pause_duration_;
+            command = FMS_CMD_SET_PAUSE_DURATION;
+            break;
+        case Setting::AudioEnable:
+            field = &audio_enable_;
+            command = FMS_CMD_AUDIO_ENABLE;
+            break;
     }
     request(20, 40, [this, field, command, value](Out& out) {
         *field = value;

@@ -152,8 +152,8 @@ private:
     Seek seek_;
     DWORD audio_path_ = 1, volume_ = 0x7FFF, most_ = 0, mute_code_ = 0;
     bool muted_ = false;
-    DWORD deemphasis_ = 0, search_level_ = 8, blend_ = 0, af_ = 0, rds_rbds_ = 0, pause_level_ = 0,
-          pause_duration_ = 0, audio_enable_ = 1;
+    DWORD deemphasis_ = 0, search_level_ = 8, blend_ = 0, af_ = 0, rds_rbds_ = 0, pause_level_ = 0, pause_duration_ = 0,
+          audio_enable_ = 1;
 
     // RDS delivery.
     std::vector<uint8_t> group_bytes_;  // the group on the air now, packed

@@ -59,7 +59,8 @@ RdsGroup SyntheticBroadcaster::ps_group() {
     uint8_t di = seg == 3 ? 1 : 0;
     g.block[1] = block_b(0, static_cast<uint8_t>((1 << 3) | (di << 2) | seg));
     g.block[2] = 0xE0CD;  // no alternative frequencies, filler
-    g.block[3] = static_cast<uint16_t>((static_cast<uint8_t>(ps_[seg * 2]) << 8) | static_cast<uint8_t>(ps_[seg * 2 + 1]));
+    g.block[3] =
+        static_cast<uint16_t>((static_cast<uint8_t>(ps_[seg * 2]) << 8) | static_cast<uint8_t>(ps_[seg * 2 + 1]));
     return g;
 }
 
@@ -130,11 +131,9 @@ int SyntheticBroadcaster::tmc_label_bits(uint8_t label) {
 
 std::vector<RdsGroup> SyntheticBroadcaster::encode_tmc(uint16_t pi, const TmcMessage& msg, uint8_t continuity) {
     std::vector<RdsGroup> out;
-    auto b8 = [&](uint8_t low5) {
-        return static_cast<uint16_t>((8 << 12) | (1 << 10) | (kPty << 5) | (low5 & 0x1F));
-    };
-    uint16_t event_word = static_cast<uint16_t>(((msg.negative ? 1 : 0) << 14) | ((msg.extent & 7) << 11) |
-                                                (msg.event & 0x7FF));
+    auto b8 = [&](uint8_t low5) { return static_cast<uint16_t>((8 << 12) | (1 << 10) | (kPty << 5) | (low5 & 0x1F)); };
+    uint16_t event_word =
+        static_cast<uint16_t>(((msg.negative ? 1 : 0) << 14) | ((msg.extent & 7) << 11) | (msg.event & 0x7FF));
     if (!msg.multi_group()) {
         RdsGroup g;
         g.block[0] = pi;

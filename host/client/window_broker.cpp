@@ -28,7 +28,6 @@ namespace ce::broker {
 
 namespace {
 
-
 std::atomic<Handler> g_handler{nullptr};
 
 // The listener's connection. The thread owns the descriptor and closes it

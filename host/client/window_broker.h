@@ -33,7 +33,7 @@ struct Request {
 };
 
 struct Result {
-    bool ok = false;      // false: error holds the Win32 code (1400 for an unknown window)
+    bool ok = false;  // false: error holds the Win32 code (1400 for an unknown window)
     uint32_t error = 0;
     int64_t value = 0;    // Send: the LRESULT; Post/SetText/Foreground: 1
     std::u16string text;  // GetText

@@ -157,8 +157,7 @@ public:
                 cv_.notify_all();
                 return TRUE;
             }
-            case IOCTL_SERIAL_GET_WAIT_MASK:
-                return give(&o->mask, 4);
+            case IOCTL_SERIAL_GET_WAIT_MASK: return give(&o->mask, 4);
             case IOCTL_SERIAL_WAIT_ON_MASK: {
                 if (!out || out_size < 4) {
                     SetLastError(ERROR_INVALID_PARAMETER);
@@ -200,14 +199,12 @@ public:
                 DWORD status = 0x10 | 0x20 | 0x80;  // CTS, DSR, RLSD: a receiver is attached
                 return give(&status, 4);
             }
-            case IOCTL_SERIAL_GET_DCB:
-                return give(&o->dcb, sizeof(DCB));
+            case IOCTL_SERIAL_GET_DCB: return give(&o->dcb, sizeof(DCB));
             case IOCTL_SERIAL_SET_DCB:
                 if (!need_in(sizeof(DCB))) return FALSE;
                 std::memcpy(&o->dcb, in, sizeof(DCB));
                 return TRUE;
-            case IOCTL_SERIAL_GET_TIMEOUTS:
-                return give(&o->timeouts, sizeof(COMMTIMEOUTS));
+            case IOCTL_SERIAL_GET_TIMEOUTS: return give(&o->timeouts, sizeof(COMMTIMEOUTS));
             case IOCTL_SERIAL_SET_TIMEOUTS:
                 if (!need_in(sizeof(COMMTIMEOUTS))) return FALSE;
                 std::memcpy(&o->timeouts, in, sizeof(COMMTIMEOUTS));

@@ -120,9 +120,9 @@ public:
     std::unique_ptr<PtyPort> pty;
 
     enum class State { Starting, Ready, Stopping };
-    State state = State::Starting;  // guarded by the manager's lock
+    State state = State::Starting;          // guarded by the manager's lock
     std::set<std::shared_ptr<Open>> opens;  // guarded by the manager's lock
-    int opening = 0;                       // Open calls inside the driver, likewise
+    int opening = 0;                        // Open calls inside the driver, likewise
 
     // Opens whose Close has not run yet. A deactivation that had to leave a
     // call inside the driver defers Deinit until the last of them closes.
@@ -170,7 +170,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::map<std::u16string, std::shared_ptr<Device>> by_name_;  // upper-case name
-    std::vector<std::shared_ptr<Device>> order_;                  // activation order
+    std::vector<std::shared_ptr<Device>> order_;                 // activation order
     std::map<uint32_t, std::shared_ptr<Open>> opens_;
     uint32_t next_handle_;
     uint32_t next_open_ = 1;

@@ -97,8 +97,7 @@ int main(int argc, char** argv) {
             ::close(p[1]);
             char c = 0;
             ssize_t n;
-            while ((n = ::read(p[0], &c, 1)) < 0 && errno == EINTR) {
-            }
+            while ((n = ::read(p[0], &c, 1)) < 0 && errno == EINTR) {}
             return n == 1 && c == '1' ? 0 : 1;
         }
         ::close(p[0]);
@@ -163,7 +162,8 @@ int main(int argc, char** argv) {
     ce::set_local_device_manager(&manager);
     clear_active_entries();
     // The state broker's headset value exists from the start (unplugged).
-    if (!cehost::reg_dword(u"System\\State\\Hardware", u"Headset")) set_dword(u"System\\State\\Hardware", u"Headset", 0);
+    if (!cehost::reg_dword(u"System\\State\\Hardware", u"Headset"))
+        set_dword(u"System\\State\\Hardware", u"Headset", 0);
 
     cehost::remove_device_links("a stale");
     // GPD0: under the name the multiplexer key gives the system.
@@ -198,7 +198,8 @@ int main(int argc, char** argv) {
         ::close(root_watch);
         root_watch = -1;
     }
-    if (root_watch < 0) cehost::log_line("cannot watch %s (%s); looking at it every second", root.c_str(), std::strerror(errno));
+    if (root_watch < 0)
+        cehost::log_line("cannot watch %s (%s); looking at it every second", root.c_str(), std::strerror(errno));
     auto root_gone = [&] {
         struct stat now {};
         return ::stat(root.c_str(), &now) != 0 || now.st_ino != root_stat.st_ino || now.st_dev != root_stat.st_dev;

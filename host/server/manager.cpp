@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <cstring>
+#include <random>
 
 #include "ce_platform.h"
 #include "devload.h"
@@ -116,8 +116,8 @@ bool ce_name_is(const std::u16string& a, const char16_t* b) { return _wcsicmp(a.
 bool write_active_entry(const std::u16string& path, const Device& device, const std::vector<ce::rpc::RegEnt>& ents) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition) !=
+        ERROR_SUCCESS)
         return false;
     auto set_sz = [&](const char16_t* name, const std::u16string& value) {
         return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -226,8 +226,8 @@ BOOL Open::ioctl(DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
     if (returned) *returned = 0;
     if (!enter()) return FALSE;
     DWORD count = 0;
-    BOOL ok = device_->driver->ioctl(context_, code, static_cast<PBYTE>(in), in_size, static_cast<PBYTE>(out),
-                                     out_size, &count);
+    BOOL ok = device_->driver->ioctl(context_, code, static_cast<PBYTE>(in), in_size, static_cast<PBYTE>(out), out_size,
+                                     &count);
     leave();
     if (returned) *returned = std::min(count, out_size);
     return ok;
@@ -365,8 +365,8 @@ uint32_t Manager::finish_activation(const std::shared_ptr<Device>& device, const
         if (!device->pty->start()) log_line("%s: not published as a pty", u8(device->name).c_str());
         pthread_setname_np(pthread_self(), own);
     }
-    log_line("activated %s from %s (handle %u, %s)", u8(device->name).c_str(), u8(device->key).c_str(),
-             device->handle, u8(device->active_key).c_str());
+    log_line("activated %s from %s (handle %u, %s)", u8(device->name).c_str(), u8(device->key).c_str(), device->handle,
+             u8(device->active_key).c_str());
     return device->handle;
 }
 
@@ -432,45 +432,48 @@ uint32_t Manager::activate(const std::u16string& key_in, const std::vector<ce::r
 
     std::u16string pfx = *prefix;
     std::u16string dll_name = *dll;
-    return finish_activation(device, ents, [&](DWORD* code) -> std::unique_ptr<Driver> {
-        auto d = std::make_unique<LibraryDriver>();
-        d->module = LoadLibraryW(dll_name.c_str());
-        if (!d->module) {
-            log_line("activate %s: cannot load %s (error %u)", k8.c_str(), u8(dll_name).c_str(), GetLastError());
-            *code = ERROR_MOD_NOT_FOUND;
-            return nullptr;
-        }
-        d->init = entry<PFN_STREAM_INIT>(d->module, pfx, u"Init");
-        d->deinit_fn = entry<PFN_STREAM_DEINIT>(d->module, pfx, u"Deinit");
-        d->open_fn = entry<PFN_STREAM_OPEN>(d->module, pfx, u"Open");
-        d->close_fn = entry<PFN_STREAM_CLOSE>(d->module, pfx, u"Close");
-        d->read_fn = entry<PFN_STREAM_READ>(d->module, pfx, u"Read");
-        d->write_fn = entry<PFN_STREAM_WRITE>(d->module, pfx, u"Write");
-        d->seek_fn = entry<PFN_STREAM_SEEK>(d->module, pfx, u"Seek");
-        d->ioctl_fn = entry<PFN_STREAM_IOCONTROL>(d->module, pfx, u"IOControl");
-        d->powerdown_fn = entry<PFN_STREAM_POWERDOWN>(d->module, pfx, u"PowerDown");
-        d->powerup_fn = entry<PFN_STREAM_POWERUP>(d->module, pfx, u"PowerUp");
-        d->preclose_fn = entry<PFN_STREAM_PRECLOSE>(d->module, pfx, u"PreClose");
-        d->predeinit_fn = entry<PFN_STREAM_PREDEINIT>(d->module, pfx, u"PreDeinit");
-        std::string missing;
-        if (!d->init) missing += " " + u8(pfx) + "_Init";
-        if (!d->deinit_fn) missing += " " + u8(pfx) + "_Deinit";
-        if (!d->open_fn) missing += " " + u8(pfx) + "_Open";
-        if (!d->close_fn) missing += " " + u8(pfx) + "_Close";
-        if (!missing.empty()) {
-            log_line("activate %s: %s lacks the stream entry points%s; not activated", k8.c_str(),
-                     u8(dll_name).c_str(), missing.c_str());
-            *code = ERROR_PROC_NOT_FOUND;
-            return nullptr;
-        }
-        d->context = d->init(device->active_key.c_str(), param);
-        if (d->context == 0) {
-            log_line("activate %s: %s_Init returned 0; not activated", k8.c_str(), u8(pfx).c_str());
-            *code = ERROR_OPEN_FAILED;
-            return nullptr;
-        }
-        return d;
-    }, error);
+    return finish_activation(
+        device, ents,
+        [&](DWORD* code) -> std::unique_ptr<Driver> {
+            auto d = std::make_unique<LibraryDriver>();
+            d->module = LoadLibraryW(dll_name.c_str());
+            if (!d->module) {
+                log_line("activate %s: cannot load %s (error %u)", k8.c_str(), u8(dll_name).c_str(), GetLastError());
+                *code = ERROR_MOD_NOT_FOUND;
+                return nullptr;
+            }
+            d->init = entry<PFN_STREAM_INIT>(d->module, pfx, u"Init");
+            d->deinit_fn = entry<PFN_STREAM_DEINIT>(d->module, pfx, u"Deinit");
+            d->open_fn = entry<PFN_STREAM_OPEN>(d->module, pfx, u"Open");
+            d->close_fn = entry<PFN_STREAM_CLOSE>(d->module, pfx, u"Close");
+            d->read_fn = entry<PFN_STREAM_READ>(d->module, pfx, u"Read");
+            d->write_fn = entry<PFN_STREAM_WRITE>(d->module, pfx, u"Write");
+            d->seek_fn = entry<PFN_STREAM_SEEK>(d->module, pfx, u"Seek");
+            d->ioctl_fn = entry<PFN_STREAM_IOCONTROL>(d->module, pfx, u"IOControl");
+            d->powerdown_fn = entry<PFN_STREAM_POWERDOWN>(d->module, pfx, u"PowerDown");
+            d->powerup_fn = entry<PFN_STREAM_POWERUP>(d->module, pfx, u"PowerUp");
+            d->preclose_fn = entry<PFN_STREAM_PRECLOSE>(d->module, pfx, u"PreClose");
+            d->predeinit_fn = entry<PFN_STREAM_PREDEINIT>(d->module, pfx, u"PreDeinit");
+            std::string missing;
+            if (!d->init) missing += " " + u8(pfx) + "_Init";
+            if (!d->deinit_fn) missing += " " + u8(pfx) + "_Deinit";
+            if (!d->open_fn) missing += " " + u8(pfx) + "_Open";
+            if (!d->close_fn) missing += " " + u8(pfx) + "_Close";
+            if (!missing.empty()) {
+                log_line("activate %s: %s lacks the stream entry points%s; not activated", k8.c_str(),
+                         u8(dll_name).c_str(), missing.c_str());
+                *code = ERROR_PROC_NOT_FOUND;
+                return nullptr;
+            }
+            d->context = d->init(device->active_key.c_str(), param);
+            if (d->context == 0) {
+                log_line("activate %s: %s_Init returned 0; not activated", k8.c_str(), u8(pfx).c_str());
+                *code = ERROR_OPEN_FAILED;
+                return nullptr;
+            }
+            return d;
+        },
+        error);
 }
 
 uint32_t Manager::activate_builtin(const std::u16string& name, const std::u16string& key,
@@ -491,7 +494,8 @@ uint32_t Manager::activate_builtin(const std::u16string& name, const std::u16str
         by_name_[upper(name)] = device;
     }
     auto holder = std::make_shared<std::unique_ptr<Driver>>(std::move(driver));
-    return finish_activation(device, {}, [holder](DWORD*) { return std::move(*holder); }, error);
+    return finish_activation(
+        device, {}, [holder](DWORD*) { return std::move(*holder); }, error);
 }
 
 bool Manager::deactivate(uint32_t handle, DWORD* error) {
@@ -623,7 +627,8 @@ void Manager::boot() {
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.order < b.order; });
     for (const auto& e : entries) {
         DWORD error = 0;
-        if (!activate(e.key, {}, nullptr, &error)) log_line("boot: %s not activated (error %u)", u8(e.key).c_str(), error);
+        if (!activate(e.key, {}, nullptr, &error))
+            log_line("boot: %s not activated (error %u)", u8(e.key).c_str(), error);
     }
 }
 

@@ -76,18 +76,18 @@ private:
     struct Owner {
         pid_t pid = 0;
         int listeners = 0;
-        std::deque<std::shared_ptr<Pending>> queue;             // not yet taken by the listener
-        std::map<uint64_t, std::shared_ptr<Pending>> taken;     // being run by the owner
-        std::set<int> wakes;                                    // eventfds of polls that wait
+        std::deque<std::shared_ptr<Pending>> queue;          // not yet taken by the listener
+        std::map<uint64_t, std::shared_ptr<Pending>> taken;  // being run by the owner
+        std::set<int> wakes;                                 // eventfds of polls that wait
     };
 
-    void fail(Pending& pending);                     // caller holds mutex_
-    void wake(Owner& owner);                         // caller holds mutex_
+    void fail(Pending& pending);                                // caller holds mutex_
+    void wake(Owner& owner);                                    // caller holds mutex_
     size_t drop_owner(std::map<uint64_t, Owner>::iterator it);  // caller holds mutex_
 
     std::mutex mutex_;
     std::condition_variable answered_;
-    std::map<uint64_t, Window> windows_;    // by handle
+    std::map<uint64_t, Window> windows_;     // by handle
     std::map<uint64_t, uint64_t> by_order_;  // creation order -> handle
     std::map<uint64_t, Owner> owners_;       // by session token
     uint64_t next_order_ = 1;

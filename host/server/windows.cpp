@@ -255,8 +255,7 @@ void WindowTable::end_owner(uint64_t token, const char* why) {
     if (abandoned)
         log_line("pid %d %s; its %zu window(s) removed, %zu window request(s) abandoned (1400)", pid, why, windows,
                  abandoned);
-    else if (windows)
-        log_line("pid %d %s; its %zu window(s) removed", pid, why, windows);
+    else if (windows) log_line("pid %d %s; its %zu window(s) removed", pid, why, windows);
 }
 
 void WindowTable::stop() {

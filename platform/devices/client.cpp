@@ -171,8 +171,7 @@ bool start_host(const std::string& root, std::string* error) {
         if (error) *error = "cannot create " + dir + "/start.lock: " + std::strerror(errno);
         return false;
     }
-    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {}
     bool ok = false;
     int fd = try_connect(socket_path_of(root));
     if (fd >= 0) {
@@ -195,8 +194,7 @@ bool start_host(const std::string& root, std::string* error) {
             if (error) *error = "cannot start " + program + ": " + std::strerror(rc);
         } else {
             int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
             fd = try_connect(socket_path_of(root));
             if (fd >= 0) {
                 ::close(fd);
@@ -478,8 +476,7 @@ bool stop_host() {
     // is exiting: the end of the stream is the end of the host.
     if (ok) {
         char c;
-        while (::recv(fd, &c, 1, 0) > 0 || errno == EINTR) {
-        }
+        while (::recv(fd, &c, 1, 0) > 0 || errno == EINTR) {}
     }
     ::close(fd);
     return ok;

@@ -214,8 +214,8 @@ T fail(DWORD error, T result) {
 
 FILETIME filetime_of(const timespec& ts) {
     // 100 ns intervals since 1601-01-01, the device's time base.
-    uint64_t t = (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull +
-                 static_cast<uint64_t>(ts.tv_nsec) / 100;
+    uint64_t t =
+        (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100;
     return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
 }
 
@@ -263,7 +263,8 @@ static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
     }
     std::string host;
     if (!map_or_fail(name, host)) return INVALID_HANDLE_VALUE;
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     bool can_read = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
     bool can_write = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
     if (disposition == TRUNCATE_EXISTING && !can_write) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -567,7 +568,14 @@ static FILE* wfopen(const WCHAR* path, const WCHAR* mode) {
             case u'x': exclusive = true; break;
             // Text/binary and the device library's caching hints change
             // nothing on this host: line ends are written as given.
-            case u'b': case u't': case u'c': case u'n': case u'S': case u'R': case u'T': case u'D': break;
+            case u'b':
+            case u't':
+            case u'c':
+            case u'n':
+            case u'S':
+            case u'R':
+            case u'T':
+            case u'D': break;
             case u' ': break;
             default:
                 errno = EINVAL;

@@ -75,8 +75,8 @@ std::vector<std::string> entries_named(const std::string& root, const char* name
 // log with positions, the host's log. Only our own regular files are made
 // private; anything else is left as found.
 const char* const kPrivateFiles[] = {
-    "registry.db",    "registry.db-wal", "registry.db-shm", ".registry-changes",
-    "Tervalon.log",   "TervalonBack.log", ".cehost/log",
+    "registry.db",  "registry.db-wal",  "registry.db-shm", ".registry-changes",
+    "Tervalon.log", "TervalonBack.log", ".cehost/log",
 };
 
 bool make_private(const std::string& path, mode_t want, uid_t uid) {

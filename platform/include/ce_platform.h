@@ -153,7 +153,7 @@ void set_message_box_hook(MessageBoxHook hook);
 // end at once with *exit_code (after --help, or a bad option).
 bool take_program_arguments(int argc, char** argv, std::u16string* command_line, int* exit_code);
 
-std::string narrow(std::u16string_view text);   // UTF-16 to UTF-8
-std::u16string widen(std::string_view text);     // UTF-8 to UTF-16
+std::string narrow(std::u16string_view text);  // UTF-16 to UTF-8
+std::u16string widen(std::string_view text);   // UTF-8 to UTF-16
 
 }  // namespace ce

@@ -24,8 +24,8 @@ typedef BOOL (*PFN_STREAM_CLOSE)(DWORD_PTR openContext);
 typedef DWORD (*PFN_STREAM_READ)(DWORD_PTR openContext, LPVOID buffer, DWORD count);
 typedef DWORD (*PFN_STREAM_WRITE)(DWORD_PTR openContext, LPCVOID buffer, DWORD count);
 typedef DWORD (*PFN_STREAM_SEEK)(DWORD_PTR openContext, LONG amount, WORD type);
-typedef BOOL (*PFN_STREAM_IOCONTROL)(DWORD_PTR openContext, DWORD code, PBYTE inBuffer, DWORD inSize,
-                                     PBYTE outBuffer, DWORD outSize, PDWORD returned);
+typedef BOOL (*PFN_STREAM_IOCONTROL)(DWORD_PTR openContext, DWORD code, PBYTE inBuffer, DWORD inSize, PBYTE outBuffer,
+                                     DWORD outSize, PDWORD returned);
 typedef void (*PFN_STREAM_POWERDOWN)(DWORD_PTR deviceContext);
 typedef void (*PFN_STREAM_POWERUP)(DWORD_PTR deviceContext);
 // Called before Close / Deinit so that a driver can release callers that

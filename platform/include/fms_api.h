@@ -12,17 +12,17 @@
 #include "windef.h"
 
 // ---- results of the entry points and statuses of answers --------------------
-#define FMS_SUCCESSED 0             // carried out
+#define FMS_SUCCESSED 0  // carried out
 #define FMS_FAILED 1
-#define FMS_PENDING 2               // accepted; the answer follows as event 1
+#define FMS_PENDING 2  // accepted; the answer follows as event 1
 #define FMS_INVALID_PARAMETER 3
 #define FMS_BT_NOT_INITIALIZED 4
 #define FMS_FAILED_FM_NOT_ON 5
 #define FMS_FM_ALREADY_ON 6
-#define FMS_SEEK_BAND_LIMIT 7       // seek ran to the edge of the chip band
-#define FMS_SEEK_STOPPED 8          // seek ended by a stop request
-#define FMS_SEEK_SUCCESSED 9        // seek found a station
-#define FMS_STOP_SEEK 10            // stop request with no seek running
+#define FMS_SEEK_BAND_LIMIT 7  // seek ran to the edge of the chip band
+#define FMS_SEEK_STOPPED 8     // seek ended by a stop request
+#define FMS_SEEK_SUCCESSED 9   // seek found a station
+#define FMS_STOP_SEEK 10       // stop request with no seek running
 #define FMS_PENDING_UPDATE_PARAMS 11
 #define FMS_FAILED_ALREADY_PENDING 12
 
@@ -92,10 +92,10 @@
 
 // Event 1 payload (record offsets 4..11).
 typedef struct FmCommandStatus {
-    BYTE command;    // record offset 4
-    BYTE status;     // record offset 5
-    WORD reserved;   // record offsets 6..7
-    DWORD value;     // record offset 8
+    BYTE command;   // record offset 4
+    BYTE status;    // record offset 5
+    WORD reserved;  // record offsets 6..7
+    DWORD value;    // record offset 8
 } FmCommandStatus;
 
 // Event 2 payload: the tuned frequency at record offset 8.
@@ -118,14 +118,14 @@ typedef struct FmRdsDataPayload {
 } FmRdsDataPayload;
 
 typedef struct FmPlatformEvent {
-    BYTE code;          // 1..8
+    BYTE code;  // 1..8
     BYTE reserved[3];
     union {
-        FmCommandStatus status;              // code 1
-        FmFrequencyPayload frequency;        // code 2
-        FmFrequencyReportPayload report;     // code 5
-        BYTE stereoMode;                     // code 7
-        FmRdsDataPayload rds;                // code 8
+        FmCommandStatus status;           // code 1
+        FmFrequencyPayload frequency;     // code 2
+        FmFrequencyReportPayload report;  // code 5
+        BYTE stereoMode;                  // code 7
+        FmRdsDataPayload rds;             // code 8
         BYTE raw[12];
     } payload;
 } FmPlatformEvent;
@@ -150,40 +150,40 @@ typedef DWORD (*FMS_EVENT_FUNCTION)(FmPlatformEvent* event);
 // ---- entry points, in binding order ------------------------------------------
 // "session" is the handle FM_Create stored. Results: FMS_SUCCESSED (done),
 // FMS_PENDING (answer follows as event 1), anything else a refusal.
-#define FMS_API_ENTRY_POINTS(X)                                                              \
-    X(FM_GetCurrentStatus, (DWORD session, DWORD* words), (session, words))                 \
-    X(FM_Create, (DWORD* creationWord, FMS_EVENT_FUNCTION eventFunction, DWORD* session),    \
-      (creationWord, eventFunction, session))                                                \
-    X(FM_Init, (void), ())                                                                   \
-    X(FM_Deinit, (void), ())                                                                 \
-    X(FM_Destroy, (DWORD session), (session))                                                \
-    X(FM_Enable, (DWORD session), (session))                                                 \
-    X(FM_Disable, (DWORD session), (session))                                                \
-    X(FM_MuteRadio, (DWORD session, DWORD muteCode), (session, muteCode))                    \
-    X(FM_GetBandMode, (DWORD session), (session))                                            \
-    X(FM_SetBand, (DWORD session, BYTE band), (session, band))                               \
-    X(FM_GetDemphMode, (DWORD session), (session))                                           \
-    X(FM_SetDeemphasisMode, (DWORD session, BYTE mode), (session, mode))                     \
-    X(FM_Seek, (DWORD session, DWORD stop, DWORD upwards), (session, stop, upwards))         \
-    X(FM_RssiSearchLevel, (DWORD session, DWORD level), (session, level))                    \
-    X(FM_GetRSSISearchLevel, (DWORD session), (session))                                     \
-    X(FM_Tune, (DWORD session, DWORD frequency), (session, frequency))                       \
-    X(FM_GetCurrentFreq, (DWORD session), (session))                                         \
-    X(FM_RssiGet, (DWORD session), (session))                                                \
+#define FMS_API_ENTRY_POINTS(X)                                                                 \
+    X(FM_GetCurrentStatus, (DWORD session, DWORD * words), (session, words))                    \
+    X(FM_Create, (DWORD * creationWord, FMS_EVENT_FUNCTION eventFunction, DWORD * session),     \
+      (creationWord, eventFunction, session))                                                   \
+    X(FM_Init, (void), ())                                                                      \
+    X(FM_Deinit, (void), ())                                                                    \
+    X(FM_Destroy, (DWORD session), (session))                                                   \
+    X(FM_Enable, (DWORD session), (session))                                                    \
+    X(FM_Disable, (DWORD session), (session))                                                   \
+    X(FM_MuteRadio, (DWORD session, DWORD muteCode), (session, muteCode))                       \
+    X(FM_GetBandMode, (DWORD session), (session))                                               \
+    X(FM_SetBand, (DWORD session, BYTE band), (session, band))                                  \
+    X(FM_GetDemphMode, (DWORD session), (session))                                              \
+    X(FM_SetDeemphasisMode, (DWORD session, BYTE mode), (session, mode))                        \
+    X(FM_Seek, (DWORD session, DWORD stop, DWORD upwards), (session, stop, upwards))            \
+    X(FM_RssiSearchLevel, (DWORD session, DWORD level), (session, level))                       \
+    X(FM_GetRSSISearchLevel, (DWORD session), (session))                                        \
+    X(FM_Tune, (DWORD session, DWORD frequency), (session, frequency))                          \
+    X(FM_GetCurrentFreq, (DWORD session), (session))                                            \
+    X(FM_RssiGet, (DWORD session), (session))                                                   \
     X(FM_SetVolume, (DWORD session, SHORT volume, DWORD reserved), (session, volume, reserved)) \
-    X(FM_GetVolume, (DWORD session), (session))                                              \
-    X(FM_GetMuteMode, (DWORD session), (session))                                            \
-    X(FM_GetMoSt, (DWORD session), (session))                                                \
-    X(FM_SetMoSt, (DWORD session, DWORD mode), (session, mode))                              \
-    X(FM_SetAudioPath, (DWORD session, DWORD path), (session, path))                         \
-    X(FM_SetRDS, (DWORD session, DWORD on), (session, on))                                   \
-    X(FM_SetRdsRbds, (DWORD session, DWORD mode), (session, mode))                           \
-    X(FM_SetPauseDuration, (DWORD session, DWORD duration), (session, duration))             \
-    X(FM_SetPauseLevel, (DWORD session, DWORD level), (session, level))                      \
-    X(FM_GetMostBlend, (DWORD session), (session))                                           \
-    X(FM_SetStereoBlend, (DWORD session, DWORD blend), (session, blend))                     \
-    X(FM_GetAFFreq, (DWORD session), (session))                                              \
-    X(FM_SetAF, (DWORD session, DWORD af), (session, af))                                    \
+    X(FM_GetVolume, (DWORD session), (session))                                                 \
+    X(FM_GetMuteMode, (DWORD session), (session))                                               \
+    X(FM_GetMoSt, (DWORD session), (session))                                                   \
+    X(FM_SetMoSt, (DWORD session, DWORD mode), (session, mode))                                 \
+    X(FM_SetAudioPath, (DWORD session, DWORD path), (session, path))                            \
+    X(FM_SetRDS, (DWORD session, DWORD on), (session, on))                                      \
+    X(FM_SetRdsRbds, (DWORD session, DWORD mode), (session, mode))                              \
+    X(FM_SetPauseDuration, (DWORD session, DWORD duration), (session, duration))                \
+    X(FM_SetPauseLevel, (DWORD session, DWORD level), (session, level))                         \
+    X(FM_GetMostBlend, (DWORD session), (session))                                              \
+    X(FM_SetStereoBlend, (DWORD session, DWORD blend), (session, blend))                        \
+    X(FM_GetAFFreq, (DWORD session), (session))                                                 \
+    X(FM_SetAF, (DWORD session, DWORD af), (session, af))                                       \
     X(FM_AudioEnable, (DWORD session, DWORD on), (session, on))
 
 #define FMS_API_DECLARE_PFN(name, params, args) typedef DWORD(*PFN_##name) params;

@@ -30,13 +30,13 @@ BOOL PulseEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
-BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
-                     DWORD access, BOOL inherit, DWORD options);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
+                     BOOL inherit, DWORD options);
 
 // ---- critical sections -----------------------------------------------------
 typedef struct CRITICAL_SECTION {
-    void* LockImpl;      // owned by the platform layer
-    DWORD OwnerThread;   // id of the owning thread, 0 when free (informational)
+    void* LockImpl;     // owned by the platform layer
+    DWORD OwnerThread;  // id of the owning thread, 0 when free (informational)
     DWORD LockCount;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
@@ -55,8 +55,8 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define THREAD_PRIORITY_HIGHEST 2
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD flags, LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId);
 DWORD ResumeThread(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL SetThreadPriority(HANDLE thread, int priority);
@@ -132,8 +132,8 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
-                   DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
@@ -152,8 +152,8 @@ BOOL RemoveDirectoryW(LPCWSTR name);
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
 
 // ---- device I/O ------------------------------------------------------------
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED overlapped);
 
 // ---- modules -------------------------------------------------------------
 typedef intptr_t (*FARPROC)();

@@ -106,7 +106,7 @@ typedef DWORD LCID;
 #define E_OUTOFMEMORY static_cast<HRESULT>(0x8007000E)
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_FROM_WIN32(x) \
+#define HRESULT_FROM_WIN32(x)                               \
     (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) \
                                   : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFF) | 0x80070000u))
 

@@ -48,8 +48,8 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
 LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPWSTR className,
                    LPDWORD classSize, PFILETIME lastWrite);
-LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
-                   LPBYTE data, LPDWORD size);
+LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                   LPDWORD size);
 LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
 LONG RegCloseKey(HKEY key);

@@ -5,8 +5,8 @@
 #include <cstdarg>
 #endif
 
-#include "windef.h"
 #include "winbase.h"
+#include "windef.h"
 
 #define SPI_GETPLATFORMTYPE 257
 #define SPI_GETOEMINFO 258
@@ -367,12 +367,12 @@ DWORD GetMessagePos();
 LONG GetMessageTime();
 
 // Dialogs.
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner,
-                                DLGPROC proc, LPARAM param);
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+                                LPARAM param);
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc, LPARAM param);
 #define DialogBoxW(i, t, o, p) DialogBoxParamW(i, t, o, p, 0)
-HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner,
-                                DLGPROC proc, LPARAM param);
+HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialogTemplate, HWND owner, DLGPROC proc,
+                                LPARAM param);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 HWND GetDlgItem(HWND dialog, int id);
 int GetDlgCtrlID(HWND window);

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -15,7 +16,6 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
-#include <algorithm>
 
 #include "ce_platform.h"
 #include "ce_trace.h"
@@ -143,7 +143,8 @@ struct Clock {
     uint32_t tick_start = 0;
     Clock() {
         // CE_TICK_START lets a test start the tick count just below the wrap.
-        if (const char* s = std::getenv("CE_TICK_START")) tick_start = static_cast<uint32_t>(std::strtoull(s, nullptr, 0));
+        if (const char* s = std::getenv("CE_TICK_START"))
+            tick_start = static_cast<uint32_t>(std::strtoull(s, nullptr, 0));
         else {
             // Like a device's uptime: this host's monotonic time, scaled.
             timespec ts{};
@@ -489,8 +490,8 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
 // ---- threads ---------------------------------------------------------------------
 
 // CreateThread -> a detached pthread named after its module, holding its own reference to the thread object.
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD flags, LPDWORD threadId) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                    LPDWORD threadId) {
     if (!start) {
         CE_TRACE_FAIL(kernel, ERROR_INVALID_PARAMETER, CreateThread, stackSize, start, hex(flags));
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -59,9 +59,9 @@ public:
     DWORD target_dw = 0;
     std::u16string target_sz;  // folded
     HREGNOTIFY self = nullptr;
-    ValueState last;             // guarded by Notifier::scan_mutex
-    bool closed = false;         // guarded by Notifier::mutex
-    Notifier* owner = nullptr;   // guarded by Notifier::mutex
+    ValueState last;            // guarded by Notifier::scan_mutex
+    bool closed = false;        // guarded by Notifier::mutex
+    Notifier* owner = nullptr;  // guarded by Notifier::mutex
 };
 
 struct RootWatch {

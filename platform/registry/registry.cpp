@@ -106,7 +106,7 @@ LONG map_sqlite(int rc) {
         case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
         case SQLITE_CORRUPT:
         case SQLITE_NOTADB:
-        case SQLITE_ERROR:      // a statement that does not fit the file's tables
+        case SQLITE_ERROR:  // a statement that does not fit the file's tables
         case SQLITE_SCHEMA:
         case SQLITE_MISMATCH:
         case SQLITE_CONSTRAINT: return ERROR_BADDB;
@@ -380,8 +380,8 @@ private:
     LONG error_ = ERROR_SUCCESS;
 };
 
-#define CE_REG_STMT(var, conn, sql)            \
-    Stmt var((conn).get(sql));                 \
+#define CE_REG_STMT(var, conn, sql) \
+    Stmt var((conn).get(sql));      \
     if (!var.ok()) return (conn).last_error
 
 LONG key_exists(Conn& c, int64_t id, bool& exists) {

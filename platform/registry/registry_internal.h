@@ -45,8 +45,7 @@ struct ValueState {
 
 // Reads a value below a key id by path. A missing key or value is a
 // success with exists == false; only store failures are errors.
-LONG read_value(int64_t base_id, const std::vector<std::u16string>& parts, const std::u16string& name,
-                ValueState& out);
+LONG read_value(int64_t base_id, const std::vector<std::u16string>& parts, const std::u16string& name, ValueState& out);
 
 // The device root the store of this process is open on (ce::root()).
 std::string current_root();

@@ -24,7 +24,8 @@ bool take_program_arguments(int argc, char** argv, std::u16string* command_line,
         } else if (a == "--help" || a == "-h") {
             std::printf("usage: %s [--root DIR]\n", name);
             std::printf("The root is --root, else $CE_ROOT, else ~/.local/share/tervalon/device.\n");
-            std::printf("A program with windows needs a display; without one, run it with QT_QPA_PLATFORM=offscreen.\n");
+            std::printf(
+                "A program with windows needs a display; without one, run it with QT_QPA_PLATFORM=offscreen.\n");
             *exit_code = 0;
             return false;
         } else {

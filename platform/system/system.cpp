@@ -243,7 +243,8 @@ void AudioUpdateFromRegistry() {
     bool have = false;
     {
         Key user;
-        if (user.open(HKEY_CURRENT_USER, kUserVolumeKey) == ERROR_SUCCESS) have = read_dword(user.handle, u"Volume", volume);
+        if (user.open(HKEY_CURRENT_USER, kUserVolumeKey) == ERROR_SUCCESS)
+            have = read_dword(user.handle, u"Volume", volume);
     }
     Key key;
     if (key.create(HKEY_LOCAL_MACHINE, kAudioKey) != ERROR_SUCCESS) return;

@@ -7,12 +7,12 @@
 //  - %p is the pointer in upper-case hex, zero-filled to its full width;
 //  - narrow text in wide output (and the reverse) goes through Windows-1252;
 //  - a null string prints "(null)"; %n writes nothing.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -229,7 +229,8 @@ long long run(C* out, size_t capacity, const F* format, va_list args) {
                     case Len::Z: v = va_arg(ap, long long); break;
                     default: v = va_arg(ap, int); break;  // l is the device's 32-bit LONG
                 }
-                unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+                unsigned long long m =
+                    v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
                 emit_integer(sink, field, m, v < 0, 'd');
                 break;
             }
@@ -448,9 +449,7 @@ int swprintf(WCHAR* out, const WCHAR* format, ...) {
 }
 
 // _vsnprintf -> counted narrow formatting (own engine; -1 and no terminator when it does not fit).
-int _vsnprintf(char* out, size_t count, const char* format, va_list args) {
-    return counted(out, count, format, args);
-}
+int _vsnprintf(char* out, size_t count, const char* format, va_list args) { return counted(out, count, format, args); }
 
 // _snprintf -> counted narrow formatting, variadic form.
 int _snprintf(char* out, size_t count, const char* format, ...) {

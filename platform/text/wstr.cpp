@@ -103,8 +103,7 @@ size_t wcsnlen(const WCHAR* s, size_t max) {
 // wcscpy -> strcpy over UTF-16 units.
 WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
     WCHAR* d = dst;
-    while ((*d++ = *src++) != 0) {
-    }
+    while ((*d++ = *src++) != 0) {}
     return dst;
 }
 

@@ -109,8 +109,9 @@ LRESULT CALLBACK static_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
             DWORD kind = static_cast<DWORD>(cs->style) & 0x1F;
             if (kind == SS_ICON) {
                 auto icon_id = static_cast<WORD>(reinterpret_cast<uintptr_t>(cs->lpCreateParams));
-                HICON icon = icon_id ? LoadIconW(cs->hInstance, reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(icon_id)))
-                                     : nullptr;
+                HICON icon = icon_id
+                                 ? LoadIconW(cs->hInstance, reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(icon_id)))
+                                 : nullptr;
                 if (icon) label->setPixmap(icon_of(icon).pixmap(32, 32));
             } else {
                 label->setText(QString::fromUtf16(cs->lpszName ? cs->lpszName : u""));
@@ -183,7 +184,9 @@ void show_model(HWND hwnd) {
 }
 
 void set_selection(EditModel& m, LPARAM start, LPARAM end) {
-    auto clamp = [&](LPARAM v) { return v < 0 ? m.text.size() : std::min<size_t>(static_cast<size_t>(v), m.text.size()); };
+    auto clamp = [&](LPARAM v) {
+        return v < 0 ? m.text.size() : std::min<size_t>(static_cast<size_t>(v), m.text.size());
+    };
     if (start == -1) {  // removes the selection
         m.sel_start = m.sel_end = m.sel_end;
         return;
@@ -246,7 +249,8 @@ LRESULT CALLBACK edit_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
             if (model->multiline) {
                 auto* box = new QPlainTextEdit(parent_widget(hwnd));
                 box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-                box->setVerticalScrollBarPolicy((cs->style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+                box->setVerticalScrollBarPolicy((cs->style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded
+                                                                         : Qt::ScrollBarAlwaysOff);
                 box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
                 box->setReadOnly((cs->style & ES_READONLY) != 0);
                 QObject::connect(box, &QPlainTextEdit::textChanged, [hwnd, box] {
@@ -305,12 +309,11 @@ LRESULT CALLBACK edit_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
             if (wparam) *reinterpret_cast<DWORD*>(wparam) = static_cast<DWORD>(m->sel_start);
             if (lparam) *reinterpret_cast<DWORD*>(lparam) = static_cast<DWORD>(m->sel_end);
             return MAKELONG(std::min<size_t>(m->sel_start, 0xFFFF), std::min<size_t>(m->sel_end, 0xFFFF));
-        case EM_REPLACESEL:
-            replace_selection(hwnd, *m, text_param(lparam));
-            return 0;
+        case EM_REPLACESEL: replace_selection(hwnd, *m, text_param(lparam)); return 0;
         case EM_LIMITTEXT:
             m->limit = wparam ? static_cast<size_t>(wparam) : 0x7FFFFFFE;  // 0: as much as there is room for
-            if (auto* line = widget_as<QLineEdit>(hwnd)) line->setMaxLength(static_cast<int>(std::min<size_t>(m->limit, 32767)));
+            if (auto* line = widget_as<QLineEdit>(hwnd))
+                line->setMaxLength(static_cast<int>(std::min<size_t>(m->limit, 32767)));
             return 0;
         case EM_GETLIMITTEXT: return static_cast<LRESULT>(m->limit);
         case EM_SETREADONLY:
@@ -329,7 +332,8 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     if (message == WM_CREATE) {
         auto* combo = new QComboBox(parent_widget(hwnd));
         // The user's choice, not the program's, is a selection change.
-        QObject::connect(combo, QOverload<int>::of(&QComboBox::activated), [hwnd](int) { notify(hwnd, CBN_SELCHANGE); });
+        QObject::connect(combo, QOverload<int>::of(&QComboBox::activated),
+                         [hwnd](int) { notify(hwnd, CBN_SELCHANGE); });
         adopt(hwnd, combo);
         // The template's height counts the dropped list; the closed box is one line.
         combo->resize(combo->width(), std::min(combo->height(), combo->sizeHint().height()));
@@ -339,9 +343,7 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     if (!c) return DefWindowProcW(hwnd, message, wparam, lparam);
     auto valid = [&](WPARAM i) { return static_cast<int>(i) >= 0 && static_cast<int>(i) < c->count(); };
     switch (message) {
-        case CB_ADDSTRING:
-            c->addItem(qstr(text_param(lparam)));
-            return c->count() - 1;
+        case CB_ADDSTRING: c->addItem(qstr(text_param(lparam))); return c->count() - 1;
         case CB_INSERTSTRING: {
             int at = static_cast<int>(wparam);
             if (at < 0 || at > c->count()) at = c->count();
@@ -468,9 +470,7 @@ LRESULT CALLBACK listbox_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
                 if (QWidget* arrows = widget_of(box->spin)) arrows->setEnabled(wparam != 0);
             }
             return 0;
-        case LB_ADDSTRING:
-            l->addItem(spin_item(l, qstr(text_param(lparam))));
-            return l->count() - 1;
+        case LB_ADDSTRING: l->addItem(spin_item(l, qstr(text_param(lparam)))); return l->count() - 1;
         case LB_INSERTSTRING: {
             int at = static_cast<int>(wparam);
             if (at < 0 || at > l->count()) at = l->count();

@@ -250,8 +250,8 @@ static BOOL create_menu_bar(SHMENUBARINFO* info) {
         }
         if (menu_id) plan.popups = parse_menu(resource_words(info->hInstRes, menu_id, RT_MENU));
     }
-    HWND bar = CreateWindowExW(0, u"menu_worker", u"", WS_CHILD, 0, 0, 0, 0, info->hwndParent, nullptr,
-                               info->hInstRes, &plan);
+    HWND bar =
+        CreateWindowExW(0, u"menu_worker", u"", WS_CHILD, 0, 0, 0, 0, info->hwndParent, nullptr, info->hInstRes, &plan);
     if (!bar) return FALSE;
     if (!(info->dwFlags & SHCMBF_HIDDEN)) ShowWindow(bar, SW_SHOW);
     frame_show_soft_keys(frame_of(info->hwndParent), !(info->dwFlags & SHCMBF_HIDDEN));

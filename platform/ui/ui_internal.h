@@ -37,8 +37,8 @@ QWidget* client_of(ce::user::Window& window);
 // its OK button), the client area, and the soft-key bar at the bottom.
 class Frame;
 Frame* frame_of(HWND hwnd);
-void frame_set_shell(Frame* frame, DWORD flags);        // SHInitDialog's flags
-QWidget* frame_soft_key_area(Frame* frame);             // the soft-key bar's place
+void frame_set_shell(Frame* frame, DWORD flags);  // SHInitDialog's flags
+QWidget* frame_soft_key_area(Frame* frame);       // the soft-key bar's place
 void frame_show_soft_keys(Frame* frame, bool show);
 
 // The phone's screen: the process's one native window, the size of the

@@ -158,7 +158,6 @@ using ce::trace::hex;
 
 namespace {
 
-
 // The largest template a pointer alone may stand for; the resource compiler
 // makes far smaller ones.
 constexpr size_t kTemplateLimit = 64 * 1024;
@@ -191,7 +190,8 @@ HWND create_dialog(HINSTANCE instance, const void* data, size_t size, HWND owner
             return nullptr;
         }
         if (!first_tab && (item.style & WS_TABSTOP)) first_tab = control;
-        if (item.id == IDOK || ((item.style & 0x0F) == BS_DEFPUSHBUTTON && _wcsicmp(item.class_name.c_str(), u"BUTTON") == 0))
+        if (item.id == IDOK ||
+            ((item.style & 0x0F) == BS_DEFPUSHBUTTON && _wcsicmp(item.class_name.c_str(), u"BUTTON") == 0))
             w->default_button = control;
     }
     LRESULT focus = SendMessageW(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tab), param);
@@ -345,9 +345,7 @@ LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wParam, LP
 // DefDlgProcW -> a close request becomes the Cancel command, as the dialog manager does; the rest DefWindowProcW.
 LRESULT DefDlgProcW(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CLOSE:
-            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
-            return 0;
+        case WM_CLOSE: PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); return 0;
         case WM_INITDIALOG: return 0;
         default: return DefWindowProcW(dialog, message, wParam, lParam);
     }

@@ -89,8 +89,8 @@ struct Window {
     HWND parent = nullptr;  // child windows
     HWND owner = nullptr;   // owned top-level windows (dialogs)
     HINSTANCE instance = nullptr;
-    std::u16string text;    // guarded by the window table's lock
-    RECT rect{};            // parent's client coordinates (screen for top-level)
+    std::u16string text;  // guarded by the window table's lock
+    RECT rect{};          // parent's client coordinates (screen for top-level)
     std::atomic<LONG_PTR> user_data{0};
     std::array<std::atomic<LONG_PTR>, 3> dialog_words{};  // DWLP_MSGRESULT, DWLP_DLGPROC, DWLP_USER
     std::atomic<bool> destroyed{false};

@@ -21,7 +21,7 @@ namespace {
 struct Table {
     std::mutex mutex;
     std::map<uint64_t, std::shared_ptr<Window>> windows;
-    std::vector<HWND> order;  // creation order, for FindWindowW and listings
+    std::vector<HWND> order;                                         // creation order, for FindWindowW and listings
     std::map<std::u16string, std::shared_ptr<WindowClass>> classes;  // upper-cased names
     uint32_t next = 0;
     HWND last_raised = nullptr;
@@ -86,7 +86,8 @@ broker::Result handle_remote(const broker::Request& r) {
         case broker::Kind::GetText: {
             int n = static_cast<int>(SendMessageW(target, WM_GETTEXTLENGTH, 0, 0));
             std::u16string text(static_cast<size_t>(std::max(n, 0)) + 1, u'\0');
-            int got = static_cast<int>(SendMessageW(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
+            int got =
+                static_cast<int>(SendMessageW(target, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
             text.resize(static_cast<size_t>(std::clamp(got, 0, n)));
             out.text = text;
             out.ok = find(target) != nullptr;
@@ -717,9 +718,12 @@ BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
         std::lock_guard<std::mutex> lock(table().mutex);
         w->rect = RECT{x, y, x + width, y + height};
     }
-    return on_window_thread(*w, kMoveMessage, 0, 0, [&] {
-        if (auto* d = display_driver()) d->window_moved(*w);
-    }) ? TRUE : FALSE;
+    return on_window_thread(*w, kMoveMessage, 0, 0,
+                            [&] {
+                                if (auto* d = display_driver()) d->window_moved(*w);
+                            })
+               ? TRUE
+               : FALSE;
 }
 
 // GetWindowRect -> the rectangle kept from creation and MoveWindow, in the parent's client coordinates.

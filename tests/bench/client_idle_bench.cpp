@@ -68,8 +68,8 @@ bool measure(const char* program, const char* what, double seconds, const std::f
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         auto after = cetest::process_usage(pid);
         double cpu = after.cpu_ms - before.cpu_ms;
-        std::printf("%s %s over %.1f s: CPU %.1f ms (%.3f%% of a core), voluntary context switches %ld\n", program, what,
-                    seconds, cpu, cpu / (seconds * 10.0), after.voluntary - before.voluntary);
+        std::printf("%s %s over %.1f s: CPU %.1f ms (%.3f%% of a core), voluntary context switches %ld\n", program,
+                    what, seconds, cpu, cpu / (seconds * 10.0), after.voluntary - before.voluntary);
     } else {
         std::fprintf(stderr, "client_idle_bench: %s did not get ready\n", program);
     }
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         if (cectl({"air", "clear"}) != 0) return false;
         HWND main = wait_for(u"Dialog", u"Tervalon");
         if (!main) return false;
-        SendMessageW(main, WM_COMMAND, MAKEWPARAM(1011, 0), 0);  // TMC: the driver loads
+        SendMessageW(main, WM_COMMAND, MAKEWPARAM(1011, 0), 0);   // TMC: the driver loads
         PostMessageW(main, WM_COMMAND, MAKEWPARAM(32784, 0), 0);  // Test: a modal dialog
         return wait_for(u"Dialog", u"TMC Test") != nullptr;
     };

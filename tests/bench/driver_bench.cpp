@@ -82,8 +82,7 @@ void bench_latency(int n) {
     char buffer[4096];
     // Settle: let the first status sentence go by.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    while (COM_Read(p.open, buffer, sizeof buffer) > 0) {
-    }
+    while (COM_Read(p.open, buffer, sizeof buffer) > 0) {}
     for (int i = 0; i < n; i++) {
         std::atomic<bool> ready{false};
         Clock::time_point t0;
@@ -279,10 +278,11 @@ void bench_idle(int seconds) {
         std::exit(1);
     }
     double scale = ce::time_scale();
-    std::printf("cehost idle with COM9: open, no RDS, %d s (platform time x%.3g): cpu %.3f s, voluntary switches %ld, "
-                "involuntary %ld; status ticks expected: %.0f\n",
-                seconds, scale, b.cpu_s - a.cpu_s, b.voluntary - a.voluntary, b.involuntary - a.involuntary,
-                seconds / (5.0 * scale));
+    std::printf(
+        "cehost idle with COM9: open, no RDS, %d s (platform time x%.3g): cpu %.3f s, voluntary switches %ld, "
+        "involuntary %ld; status ticks expected: %.0f\n",
+        seconds, scale, b.cpu_s - a.cpu_s, b.voluntary - a.voluntary, b.involuntary - a.involuntary,
+        seconds / (5.0 * scale));
 }
 
 }  // namespace

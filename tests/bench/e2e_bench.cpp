@@ -54,7 +54,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the tuner's trace
 
-int64_t now_ns() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 std::string bin(const char* name) { return (cetest::build_dir() / "bin" / name).string(); }
 
@@ -212,18 +214,20 @@ private:
 };
 
 struct MatchResult {
-    long sent = 0;         // groups handed over in the window
-    long sent_bad = 0;     // of them, groups with a block sent in error
-    long received = 0;     // of them, read by the client
-    long lost = 0;         // handed over in the window, never read
-    long lost_bad = 0;     // of the lost, groups with a block received in error
-    long before_open = 0;  // read first, but handed over before the port was opened
-    long unmatched = 0;    // read but not found in the tuner's sequence
+    long sent = 0;              // groups handed over in the window
+    long sent_bad = 0;          // of them, groups with a block sent in error
+    long received = 0;          // of them, read by the client
+    long lost = 0;              // handed over in the window, never read
+    long lost_bad = 0;          // of the lost, groups with a block received in error
+    long before_open = 0;       // read first, but handed over before the port was opened
+    long unmatched = 0;         // read but not found in the tuner's sequence
     std::map<long, long> gaps;  // run length of consecutive lost groups -> how often
     std::vector<double> latency_us;
 };
 
-bool same(const Traced& t, const Received& r) { return std::equal(std::begin(t.block), std::end(t.block), std::begin(r.block)); }
+bool same(const Traced& t, const Received& r) {
+    return std::equal(std::begin(t.block), std::end(t.block), std::begin(r.block));
+}
 
 // Lines up what the client read with what the tuner handed over after
 // `from_ns` (just before the port was opened) and up to `to_ns` (the end of
@@ -232,8 +236,7 @@ bool same(const Traced& t, const Received& r) { return std::equal(std::begin(t.b
 // next one of the same content in the tuner's order, never to one handed
 // over after the read returned; and the first match must be followed by the
 // next groups read, in order.
-MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>& got, int64_t from_ns,
-                  int64_t to_ns) {
+MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>& got, int64_t from_ns, int64_t to_ns) {
     MatchResult m;
     size_t first = 0;
     while (first < trace.size() && trace[first].ns < from_ns) first++;
@@ -256,7 +259,7 @@ MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>&
         if (!found) m.before_open++;
     }
     if (!found) return m;
-    j--;  // got[j] matches trace[first]
+    j--;                  // got[j] matches trace[first]
     size_t next = first;  // the earliest trace entry the next group read may match
     size_t last_matched = first;
     for (; j < got.size(); j++) {
@@ -281,8 +284,7 @@ MatchResult match(const std::vector<Traced>& trace, const std::vector<Received>&
             // A group handed over while the port was being opened waits for
             // the next group's wake-up of the driver: that is the open's
             // cost, not the way's. Latency counts from the first read on.
-            if (trace[k].ns >= got.front().ns)
-                m.latency_us.push_back(static_cast<double>(r.ns - trace[k].ns) / 1000.0);
+            if (trace[k].ns >= got.front().ns) m.latency_us.push_back(static_cast<double>(r.ns - trace[k].ns) / 1000.0);
         }
         last_matched = k;
         next = k + 1;
@@ -314,14 +316,15 @@ void print_gaps(const char* what, const std::vector<Received>& got) {
     }
     std::sort(gaps.begin(), gaps.end());
     auto at = [&](size_t percent) { return gaps[std::min(gaps.size() - 1, gaps.size() * percent / 100)]; };
-    std::printf("%s: n=%zu p5=%.1f ms median=%.1f ms p95=%.1f ms, under 5 ms: %zu\n", what, gaps.size(), at(5),
-                at(50), at(95), static_cast<size_t>(std::lower_bound(gaps.begin(), gaps.end(), 5.0) - gaps.begin()));
+    std::printf("%s: n=%zu p5=%.1f ms median=%.1f ms p95=%.1f ms, under 5 ms: %zu\n", what, gaps.size(), at(5), at(50),
+                at(95), static_cast<size_t>(std::lower_bound(gaps.begin(), gaps.end(), 5.0) - gaps.begin()));
 }
 
 void print_match(const char* what, const MatchResult& m, const LineReader& lines) {
-    std::printf("%s: sent %ld groups (%ld with a bad block), received %ld, lost %ld (%ld with a bad block); read "
-                "first from before the open %ld, not in the tuner's sequence %ld, bad checksums %ld\n",
-                what, m.sent, m.sent_bad, m.received, m.lost, m.lost_bad, m.before_open, m.unmatched, lines.bad_lines);
+    std::printf(
+        "%s: sent %ld groups (%ld with a bad block), received %ld, lost %ld (%ld with a bad block); read "
+        "first from before the open %ld, not in the tuner's sequence %ld, bad checksums %ld\n",
+        what, m.sent, m.sent_bad, m.received, m.lost, m.lost_bad, m.before_open, m.unmatched, lines.bad_lines);
     if (!m.gaps.empty()) {
         std::printf("  runs of lost groups (length x times):");
         for (const auto& [length, times] : m.gaps) std::printf(" %ldx%ld", length, times);
@@ -396,20 +399,21 @@ void bench_latency(int groups, bool spy) {
     auto budget = std::chrono::milliseconds(groups * 88 * 2 + 15000);
 
     LineReader com9;
-    int64_t com9_open = read_com9(com9, [&] { return com9.received.size() >= static_cast<size_t>(groups); },
-                                  Clock::now() + budget);
+    int64_t com9_open = read_com9(
+        com9, [&] { return com9.received.size() >= static_cast<size_t>(groups); }, Clock::now() + budget);
     int64_t com9_end = now_ns();
 
     LineReader pty;
-    int64_t pty_open = read_pty(host.root, pty, [&] { return pty.received.size() >= static_cast<size_t>(groups); },
-                                Clock::now() + budget);
+    int64_t pty_open = read_pty(
+        host.root, pty, [&] { return pty.received.size() >= static_cast<size_t>(groups); }, Clock::now() + budget);
     int64_t pty_end = now_ns();
 
     auto trace = read_trace(host.trace);
     const char* source = air == "synthetic" ? "synthetic TMC station" : "dk-9602-tmc.spy";
-    std::printf("latency through cehost at the real RDS rate (%s, CE_TIME_SCALE=1), tuner handing over a group's "
-                "last piece -> the client's read returning its $RTTMC:\n",
-                source);
+    std::printf(
+        "latency through cehost at the real RDS rate (%s, CE_TIME_SCALE=1), tuner handing over a group's "
+        "last piece -> the client's read returning its $RTTMC:\n",
+        source);
     MatchResult a = match(trace, com9.received, com9_open, com9_end);
     print_spread("  COM9: (CreateFileW + ReadFile)", a.latency_us);
     print_match("  COM9:", a, com9);
@@ -491,8 +495,8 @@ void bench_rate(int rate, int seconds, bool spy) {
     std::snprintf(scale, sizeof scale, "%.6g", 1.0 / rate);
     HostRoot host(scale, air, false);
     if (!host.rds_flowing(30)) host.fail("no RDS from the tuner");
-    std::printf("delivery at %d times the real RDS rate through cehost (%s, CE_TIME_SCALE=%s), %d s a client:\n",
-                rate, air == "synthetic" ? "synthetic TMC station" : "dk-9602-tmc.spy", scale, seconds);
+    std::printf("delivery at %d times the real RDS rate through cehost (%s, CE_TIME_SCALE=%s), %d s a client:\n", rate,
+                air == "synthetic" ? "synthetic TMC station" : "dk-9602-tmc.spy", scale, seconds);
     // Each client reads for the run, then a short while more so that groups
     // handed over just before the end can arrive; those after do not count.
     auto drain = std::chrono::milliseconds(500);
@@ -552,9 +556,10 @@ void bench_idle(int seconds) {
 
     double total_ms = 0;
     long total_vol = 0, total_invol = 0;
-    std::printf("cehost idle with COM9: open, a client in ReadFile, no station on the air, %d s (CE_TIME_SCALE=1): "
-                "status ticks expected: %d; the client's reads returned %ld times\n",
-                seconds, seconds / 5, reads_during);
+    std::printf(
+        "cehost idle with COM9: open, a client in ReadFile, no station on the air, %d s (CE_TIME_SCALE=1): "
+        "status ticks expected: %d; the client's reads returned %ld times\n",
+        seconds, seconds / 5, reads_during);
     std::printf("  %-16s %7s %9s %11s %13s\n", "thread", "tid", "cpu ms", "voluntary", "involuntary");
     for (const auto& [tid, after] : b) {
         ThreadCost before;
@@ -582,8 +587,7 @@ int main(int argc, char** argv) {
     }
     auto number = [&](size_t i, int fallback) { return i < numbers.size() && numbers[i] > 0 ? numbers[i] : fallback; };
     if (!what.empty() && what != "latency" && what != "rate" && what != "idle") {
-        std::fprintf(stderr,
-                     "usage: e2e_bench [latency [GROUPS] | rate [RATE [SECONDS]] | idle [SECONDS]] [spy]\n");
+        std::fprintf(stderr, "usage: e2e_bench [latency [GROUPS] | rate [RATE [SECONDS]] | idle [SECONDS]] [spy]\n");
         return 1;
     }
     if (what.empty() || what == "latency") bench_latency(number(0, 500), spy);

@@ -128,9 +128,10 @@ int main(int argc, char** argv) {
             if (i >= 200) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());  // after warm-up
         }
         std::sort(us.begin(), us.end());
-        std::printf("host round trip, 1-byte WriteFile + ReadFile over the socket, %d calls: median %.1f us, p99 %.1f us, "
-                    "max %.1f us\n",
-                    n, us[us.size() / 2], us[us.size() * 99 / 100], us.back());
+        std::printf(
+            "host round trip, 1-byte WriteFile + ReadFile over the socket, %d calls: median %.1f us, p99 %.1f us, "
+            "max %.1f us\n",
+            n, us[us.size() / 2], us[us.size() * 99 / 100], us.back());
     }
     if (mode == "idle" || mode == "all") {
         double seconds = argc > 2 && mode == "idle" ? std::atof(argv[2]) : 10.0;

@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     pid_t child = fork();
     if (child == 0) {
         HKEY wk = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &wk, nullptr) != ERROR_SUCCESS) _exit(1);
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, 0, nullptr, &wk, nullptr) != ERROR_SUCCESS)
+            _exit(1);
         for (int i = 0; i < writes; i++) {
             int64_t t = now_ns();
             RegSetValueExW(wk, u"Stamp", 0, REG_BINARY, reinterpret_cast<BYTE*>(&t), sizeof t);

@@ -53,9 +53,10 @@ int main(int argc, char** argv) {
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("thread snapshot and walk over %zu threads, %d times: median %.2f ms, p99 %.2f ms, max %.2f ms "
-                "(aim: under 5 ms)\n",
-                threads, snapshots, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+    std::printf(
+        "thread snapshot and walk over %zu threads, %d times: median %.2f ms, p99 %.2f ms, max %.2f ms "
+        "(aim: under 5 ms)\n",
+        threads, snapshots, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
     {
         std::lock_guard<std::mutex> lock(m);
         done = true;

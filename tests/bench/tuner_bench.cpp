@@ -82,9 +82,10 @@ int main() {
 
     std::printf("tuner_bench: groups generated  %.0f /s (synthetic TMC station)\n", n / gen_s);
     std::printf("tuner_bench: groups packed     %.0f /s (12-byte layout)\n", packed / pack_s);
-    std::printf("tuner_bench: groups delivered  %.0f /s (event 8 through the event function, pieces 1..36 bytes,"
-                " time scale %.4f)\n",
-                bytes / 12.0 / deliver_s, ce::time_scale());
+    std::printf(
+        "tuner_bench: groups delivered  %.0f /s (event 8 through the event function, pieces 1..36 bytes,"
+        " time scale %.4f)\n",
+        bytes / 12.0 / deliver_s, ce::time_scale());
     std::printf("tuner_bench: real air rate     %.2f groups/s\n", 1187.5 / 104.0);
     return sink == 42 ? 2 : 0;
 }

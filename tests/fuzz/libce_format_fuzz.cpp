@@ -5,10 +5,10 @@
 // write past their count; wsprintf's 1024-character cut; the wide engine
 // agrees with the narrow one; and where the device's conventions and C's
 // agree (no l, no *), the output equals the C library's.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,13 +17,14 @@
 
 namespace {
 
-const int kArgs[24] = {0, 1, -1, 42, 2147483647, -2147483647 - 1, 255, -255, 65535, 7, 0x7F, 0x80,
-                       0x1FF, 1000000, -99, 12, 0x41, 3, 9, 100, -100000, 0x7FFF, 0x8000, 5};
+const int kArgs[24] = {0,     1, -1,   42,   2147483647, -2147483647 - 1, 255,    -255,
+                       65535, 7, 0x7F, 0x80, 0x1FF,      1000000,         -99,    12,
+                       0x41,  3, 9,    100,  -100000,    0x7FFF,          0x8000, 5};
 
-#define CE_FUZZ_ARGS                                                                                           \
-    kArgs[0], kArgs[1], kArgs[2], kArgs[3], kArgs[4], kArgs[5], kArgs[6], kArgs[7], kArgs[8], kArgs[9],         \
-        kArgs[10], kArgs[11], kArgs[12], kArgs[13], kArgs[14], kArgs[15], kArgs[16], kArgs[17], kArgs[18], \
-        kArgs[19], kArgs[20], kArgs[21], kArgs[22], kArgs[23]
+#define CE_FUZZ_ARGS                                                                                                  \
+    kArgs[0], kArgs[1], kArgs[2], kArgs[3], kArgs[4], kArgs[5], kArgs[6], kArgs[7], kArgs[8], kArgs[9], kArgs[10],    \
+        kArgs[11], kArgs[12], kArgs[13], kArgs[14], kArgs[15], kArgs[16], kArgs[17], kArgs[18], kArgs[19], kArgs[20], \
+        kArgs[21], kArgs[22], kArgs[23]
 
 // Each conversion takes at most three arguments (width, precision, value):
 // eight conversions never reach past the 24 passed.

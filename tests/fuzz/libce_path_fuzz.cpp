@@ -26,7 +26,8 @@ const std::string& fuzz_root() {
         if (!mkdtemp(root_dir)) std::abort();
         std::string r = root_dir;
         // Entries for the case-insensitive matching to find.
-        for (const char* sub : {"/Windows", "/Windows/Sub", "/a", "/a/B", "/\xC3\x89t\xC3\xA9"}) mkdir((r + sub).c_str(), 0755);
+        for (const char* sub : {"/Windows", "/Windows/Sub", "/a", "/a/B", "/\xC3\x89t\xC3\xA9"})
+            mkdir((r + sub).c_str(), 0755);
         ce::set_root(r);
         std::atexit(remove_root);
         return r;

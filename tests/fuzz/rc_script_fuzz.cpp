@@ -169,12 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string script, more;
     std::string* out = &script;
     for (size_t i = 0; i < size; i++) {
-        if (data[i] == 0)
-            out = &more;
+        if (data[i] == 0) out = &more;
         else if (data[i] >= 0x80 || (data[i] < 0x20 && data[i] != '\n' && data[i] != '\t'))
             *out += kWords[(data[i] + 0x80) % kWordCount];
-        else
-            *out += static_cast<char>(data[i]);
+        else *out += static_cast<char>(data[i]);
     }
     ce::rc::Options options;
     options.include_dirs = {CE_SDK_DIR};

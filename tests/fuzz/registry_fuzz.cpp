@@ -137,8 +137,9 @@ void one_op(Bytes& in, std::vector<HKEY>& open) {
             DWORD chars = in.byte() % 8;
             std::vector<WCHAR> name(chars + 4, 0x5A5A);
             DWORD name_size = chars;
-            LONG e = (in.byte() & 1) ? RegEnumKeyExW(k, index, name.data(), &name_size, nullptr, nullptr, nullptr, nullptr)
-                                     : RegEnumValueW(k, index, name.data(), &name_size, nullptr, nullptr, nullptr, nullptr);
+            LONG e = (in.byte() & 1)
+                         ? RegEnumKeyExW(k, index, name.data(), &name_size, nullptr, nullptr, nullptr, nullptr)
+                         : RegEnumValueW(k, index, name.data(), &name_size, nullptr, nullptr, nullptr, nullptr);
             if (e == ERROR_SUCCESS && name_size >= chars) broken("name longer than its buffer");
             for (size_t i = (e == ERROR_SUCCESS ? name_size + 1 : 0); i < name.size(); i++) {
                 if (name[i] != 0x5A5A) broken("enumeration wrote past the name");

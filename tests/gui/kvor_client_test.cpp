@@ -23,7 +23,6 @@ namespace {
 
 const int kLists[] = {IDC_PORT, IDC_BAND, IDC_DATA, IDC_SOUND, IDC_MUTE, IDC_LOGMODE, IDC_PROTOCOL};
 
-
 HWND dialog(const char16_t* title) {
     HWND d = FindWindowW(u"Dialog", title);
     return d && IsWindowVisible(d) ? d : nullptr;
@@ -48,7 +47,8 @@ void choose_from_menu(const QString& entry) {
     later([entry] {
         if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
             for (QAction* a : menu->actions()) {
-                if (a->text() == entry) later([a, menu] {
+                if (a->text() == entry)
+                    later([a, menu] {
                         menu->close();
                         a->trigger();
                     });
@@ -79,22 +79,22 @@ protected:
 TEST_F(KvorClientTest, FirstStartShowsTheDefaultsAndExitStoresTheUsersChoice) {
     User user;
     user.then("the main dialog", [] {
-            HWND d = main_dialog();
-            if (!d) return false;
-            EXPECT_EQ(item_text(d, IDC_STATUS), u"TMC DRIVER INACTIVE");
-            const char* defaults[] = {"COM9:", "CCIR 87.5-108 MHz", "TMC Data", "Speaker", "Tuned sound",
-                                      "Not Logged", "Royaltek"};
-            for (size_t i = 0; i < 7; i++) {
-                EXPECT_EQ(shown(d, kLists[i]), QString::fromLatin1(defaults[i]));
-                EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, kLists[i])));
-            }
-            screenshot(d, "kvorclient.png");
-            QTest::keyClick(widget(d, IDC_BAND), Qt::Key_Down);      // Japan
-            QTest::keyClick(widget(d, IDC_PROTOCOL), Qt::Key_Down);  // GNS
-            EXPECT_EQ(stored_setting(u"Band"), 0xFFFFFFFFu);  // choosing alone stores nothing
-            QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);  // Exit
-            return true;
-        });
+        HWND d = main_dialog();
+        if (!d) return false;
+        EXPECT_EQ(item_text(d, IDC_STATUS), u"TMC DRIVER INACTIVE");
+        const char* defaults[] = {"COM9:",       "CCIR 87.5-108 MHz", "TMC Data", "Speaker",
+                                  "Tuned sound", "Not Logged",        "Royaltek"};
+        for (size_t i = 0; i < 7; i++) {
+            EXPECT_EQ(shown(d, kLists[i]), QString::fromLatin1(defaults[i]));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, kLists[i])));
+        }
+        screenshot(d, "kvorclient.png");
+        QTest::keyClick(widget(d, IDC_BAND), Qt::Key_Down);                 // Japan
+        QTest::keyClick(widget(d, IDC_PROTOCOL), Qt::Key_Down);             // GNS
+        EXPECT_EQ(stored_setting(u"Band"), 0xFFFFFFFFu);                    // choosing alone stores nothing
+        QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);  // Exit
+        return true;
+    });
     EXPECT_EQ(run(user), 0);
     EXPECT_EQ(stored_setting(u"Band"), 1u);
     EXPECT_EQ(stored_setting(u"Protocol"), 1u);
@@ -113,25 +113,28 @@ TEST_F(KvorClientTest, AboutAndTestSaveFirstAndTmcLoadsAndUnloads) {
     });
     User user;
     user.then("the main dialog", [] { return main_dialog() != nullptr; })
-        .then("About", [] {
-            QTest::keyClick(widget(main_dialog(), IDC_MUTE), Qt::Key_Down);
-            choose_from_menu("About");
-            return true;
-        })
-        .then("the about box", [] {
-            HWND about = dialog(u"About KvorClient");
-            if (!about) return false;
-            EXPECT_EQ(stored_setting(u"Mute"), 1u);
-            screenshot(about, "kvorclient-about.png");
-            press_ok(about);
-            return true;
-        })
-        .then("Test with the driver unloaded", [] {
-            if (!main_dialog()) return false;
-            QTest::keyClick(widget(main_dialog(), IDC_SOUND), Qt::Key_Down);
-            choose_from_menu("Test");
-            return true;
-        })
+        .then("About",
+              [] {
+                  QTest::keyClick(widget(main_dialog(), IDC_MUTE), Qt::Key_Down);
+                  choose_from_menu("About");
+                  return true;
+              })
+        .then("the about box",
+              [] {
+                  HWND about = dialog(u"About KvorClient");
+                  if (!about) return false;
+                  EXPECT_EQ(stored_setting(u"Mute"), 1u);
+                  screenshot(about, "kvorclient-about.png");
+                  press_ok(about);
+                  return true;
+              })
+        .then("Test with the driver unloaded",
+              [] {
+                  if (!main_dialog()) return false;
+                  QTest::keyClick(widget(main_dialog(), IDC_SOUND), Qt::Key_Down);
+                  choose_from_menu("Test");
+                  return true;
+              })
         .then("the port error, back in the main dialog", [] {
             if (boxes.empty() || !main_dialog()) return false;
             EXPECT_EQ(stored_setting(u"Sound"), 1u);
@@ -157,14 +160,17 @@ TEST_F(KvorClientTest, AStartWithTheDriverLoadedShowsDisabledListsAndASecondStar
     std::thread second;
     std::atomic<int> second_status{-1};
     User user;
-    user.then("the main dialog", [&] {
-            HWND d = main_dialog();
-            if (!d) return false;
-            EXPECT_EQ(item_text(d, IDC_STATUS), u"TMC DRIVER ACTIVE");
-            for (int id : kLists) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(d, id)));
-            second = std::thread([&] { second_status = hosttest::run({bin("KvorClient"), "--root", ce::root()}).status; });
-            return true;
-        })
+    user.then("the main dialog",
+              [&] {
+                  HWND d = main_dialog();
+                  if (!d) return false;
+                  EXPECT_EQ(item_text(d, IDC_STATUS), u"TMC DRIVER ACTIVE");
+                  for (int id : kLists) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(d, id)));
+                  second = std::thread([&] {
+                      second_status = hosttest::run({bin("KvorClient"), "--root", ce::root()}).status;
+                  });
+                  return true;
+              })
         .then("the second start ends", [&] { return second_status.load() != -1; })
         .then("Exit", [&] {
             EXPECT_EQ(second_status.load(), 0);
@@ -373,84 +379,96 @@ TEST_F(KvorClientTest, GnsButtonsWriteTheirSevenBytesAndWrapAtTheBandEdges) {
     };
     User user;
     user.then("the main dialog", [] { return main_dialog() != nullptr; })
-        .then("Test", [] {
-            choose_from_menu("Test");
-            return true;
-        })
+        .then("Test",
+              [] {
+                  choose_from_menu("Test");
+                  return true;
+              })
         // Frequency was never stored (100): the receiver starts at the band's upper limit.
-        .then("the start command and the driver's answer", [&] {
-            HWND t = test_dialog();
-            if (!t || field() != u"108.0") return false;
-            EXPECT_TRUE(driver_got("FF 46 CD 78 46 0D 0A "));
-            EXPECT_FALSE(IsWindowVisible(GetDlgItem(t, IDC_AUTO)));
-            EXPECT_FALSE(IsWindowVisible(GetDlgItem(t, IDC_LEVEL)));
-            EXPECT_TRUE(IsWindowVisible(GetDlgItem(t, IDC_SEEK_DOWN)));
-            click(t, IDC_STEP_UP);  // 108.1 wraps to 87.5
-            EXPECT_EQ(sent(), u"FF 46 00 78 46 0D 0A \r\n");
-            EXPECT_EQ(field(), u" ..>");
-            return true;
-        })
-        .then("87.5 shown after the answer", [&] {
-            if (field() != u"87.5") return false;
-            click(test_dialog(), IDC_STEP_DOWN);  // 87.4 wraps to 108.0
-            return true;
-        })
+        .then("the start command and the driver's answer",
+              [&] {
+                  HWND t = test_dialog();
+                  if (!t || field() != u"108.0") return false;
+                  EXPECT_TRUE(driver_got("FF 46 CD 78 46 0D 0A "));
+                  EXPECT_FALSE(IsWindowVisible(GetDlgItem(t, IDC_AUTO)));
+                  EXPECT_FALSE(IsWindowVisible(GetDlgItem(t, IDC_LEVEL)));
+                  EXPECT_TRUE(IsWindowVisible(GetDlgItem(t, IDC_SEEK_DOWN)));
+                  click(t, IDC_STEP_UP);  // 108.1 wraps to 87.5
+                  EXPECT_EQ(sent(), u"FF 46 00 78 46 0D 0A \r\n");
+                  EXPECT_EQ(field(), u" ..>");
+                  return true;
+              })
+        .then("87.5 shown after the answer",
+              [&] {
+                  if (field() != u"87.5") return false;
+                  click(test_dialog(), IDC_STEP_DOWN);  // 87.4 wraps to 108.0
+                  return true;
+              })
         // Each command once the answer to the one before is shown.
-        .then("Set 120.0", [&] {
-            if (field() != u"108.0") return false;
-            type(u"120.0");  // above the band: its lower limit
-            click(test_dialog(), IDC_SET);
-            EXPECT_EQ(field(), u" ...");
-            return true;
-        })
-        .then("Set 80.0", [&] {
-            if (field() != u"87.5") return false;
-            type(u"80.0");  // below: its upper limit
-            click(test_dialog(), IDC_SET);
-            return true;
-        })
-        .then("Set 90.1", [&] {
-            if (field() != u"108.0") return false;
-            type(u"90.1");
-            click(test_dialog(), IDC_SET);
-            return true;
-        })
-        .then("seek down from 87.5", [&] {
-            if (field() != u"90.1") return false;
-            type(u"87.5");  // seeking down from 87.5 starts at the upper limit
-            click(test_dialog(), IDC_SEEK_DOWN);
-            return true;
-        })
-        .then("seek up from 108.0", [&] {
-            std::u16string f = field();
-            if (f.empty() || f[0] == u' ') return false;  // the seek's end shown
-            type(u"108.0");  // and up from 108.0 at the lower one
-            click(test_dialog(), IDC_SEEK_UP);
-            EXPECT_EQ(field(), u" ..>");
-            return true;
-        })
-        .then("every command as written", [&] {
-            std::u16string f = field();
-            if (f.empty() || f[0] == u' ') return false;
-            EXPECT_EQ(sent(), u"FF 46 00 78 46 0D 0A \r\nFF 46 CD 78 46 0D 0A \r\n"
-                              u"FF 46 00 78 46 0D 0A \r\nFF 46 CD 78 46 0D 0A \r\nFF 46 1A 78 46 0D 0A \r\n"
-                              u"FF 78 CD 01 78 0D 0A \r\nFF 79 00 01 79 0D 0A \r\n");
-            for (const char* bytes : {"FF 46 1A 78 46 0D 0A ", "FF 78 CD 01 78 0D 0A ", "FF 79 00 01 79 0D 0A "})
-                EXPECT_TRUE(driver_got(bytes)) << bytes;
-            return true;
-        })
+        .then("Set 120.0",
+              [&] {
+                  if (field() != u"108.0") return false;
+                  type(u"120.0");  // above the band: its lower limit
+                  click(test_dialog(), IDC_SET);
+                  EXPECT_EQ(field(), u" ...");
+                  return true;
+              })
+        .then("Set 80.0",
+              [&] {
+                  if (field() != u"87.5") return false;
+                  type(u"80.0");  // below: its upper limit
+                  click(test_dialog(), IDC_SET);
+                  return true;
+              })
+        .then("Set 90.1",
+              [&] {
+                  if (field() != u"108.0") return false;
+                  type(u"90.1");
+                  click(test_dialog(), IDC_SET);
+                  return true;
+              })
+        .then("seek down from 87.5",
+              [&] {
+                  if (field() != u"90.1") return false;
+                  type(u"87.5");  // seeking down from 87.5 starts at the upper limit
+                  click(test_dialog(), IDC_SEEK_DOWN);
+                  return true;
+              })
+        .then("seek up from 108.0",
+              [&] {
+                  std::u16string f = field();
+                  if (f.empty() || f[0] == u' ') return false;  // the seek's end shown
+                  type(u"108.0");                               // and up from 108.0 at the lower one
+                  click(test_dialog(), IDC_SEEK_UP);
+                  EXPECT_EQ(field(), u" ..>");
+                  return true;
+              })
+        .then("every command as written",
+              [&] {
+                  std::u16string f = field();
+                  if (f.empty() || f[0] == u' ') return false;
+                  EXPECT_EQ(sent(),
+                            u"FF 46 00 78 46 0D 0A \r\nFF 46 CD 78 46 0D 0A \r\n"
+                            u"FF 46 00 78 46 0D 0A \r\nFF 46 CD 78 46 0D 0A \r\nFF 46 1A 78 46 0D 0A \r\n"
+                            u"FF 78 CD 01 78 0D 0A \r\nFF 79 00 01 79 0D 0A \r\n");
+                  for (const char* bytes : {"FF 46 1A 78 46 0D 0A ", "FF 78 CD 01 78 0D 0A ", "FF 79 00 01 79 0D 0A "})
+                      EXPECT_TRUE(driver_got(bytes)) << bytes;
+                  return true;
+              })
         // 90.0 carries TMC in the default air: the indicator shows RDS, then TMC.
-        .then("tuned to the TMC station", [&] {
-            type(u"90.0");
-            click(test_dialog(), IDC_SET);
-            return true;
-        })
-        .then("TMC", [&] {
-            if (item_text(test_dialog(), IDC_INDICATOR) != u"TMC") return false;
-            screenshot(test_dialog(), "kvorclient-test-gns.png");
-            press_ok(test_dialog());
-            return true;
-        })
+        .then("tuned to the TMC station",
+              [&] {
+                  type(u"90.0");
+                  click(test_dialog(), IDC_SET);
+                  return true;
+              })
+        .then("TMC",
+              [&] {
+                  if (item_text(test_dialog(), IDC_INDICATOR) != u"TMC") return false;
+                  screenshot(test_dialog(), "kvorclient-test-gns.png");
+                  press_ok(test_dialog());
+                  return true;
+              })
         .then("Exit", [] {
             if (!main_dialog()) return false;
             QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);
@@ -468,92 +486,99 @@ TEST_F(KvorClientTest, RoyaltekButtonsTheSwitchAcrossTwoOpeningsLevelAndIndicato
     std::u16string expected;
     User user;
     user.then("the main dialog", [] { return main_dialog() != nullptr; })
-        .then("Test", [] {
-            choose_from_menu("Test");
-            return true;
-        })
-        .then("the buttons", [&] {
-            HWND t = test_dialog();
-            if (!t) return false;
-            EXPECT_EQ(item_text(t, IDC_AUTO), u"Man");
-            const std::pair<int, const char16_t*> presses[] = {
-                {IDC_SEEK_DOWN, u" |<...."}, {IDC_STEP_DOWN, u" <.."}, {IDC_STEP_UP, u" ..>"}, {IDC_SEEK_UP, u" ....>|"}};
-            for (auto [id, progress] : presses) {
-                click(t, id);
-                EXPECT_EQ(field(), progress);
-            }
-            expected = u"$PSRF123,0,1*26\r\n$PSRF123,0,0*27\r\n$PSRF123,1,0*26\r\n$PSRF123,1,1*27\r\n";
-            SetDlgItemTextW(t, IDC_FREQUENCY, u"");
-            click(t, IDC_SET);  // an empty field: an empty frequency
-            expected += nmea("PSRF122,,1,0");
-            click(t, IDC_AUTO);
-            EXPECT_EQ(item_text(t, IDC_AUTO), u"Auto");
-            click(t, IDC_AUTO);
-            EXPECT_EQ(item_text(t, IDC_AUTO), u"Man.");
-            click(t, IDC_AUTO);
-            expected += u"$PSRF121,1*38\r\n$PSRF121,0*39\r\n$PSRF121,2*3b\r\n$PSRF121,1*38\r\n";
-            EXPECT_EQ(sent(), expected);
-            // A typed text longer than the sentence holds is cut, never overruns.
-            SetDlgItemTextW(t, IDC_FREQUENCY, std::u16string(100, u'9').c_str());
-            click(t, IDC_SET);
-            EXPECT_NE(sent().find(u"$PSRF122," + std::u16string(63, u'9') + u",1,0*"), std::u16string::npos);
-            SetDlgItemTextW(t, IDC_FREQUENCY, u"90.0");
-            click(t, IDC_SET);
-            return true;
-        })
-        .then("TMC at 90.0 and the level of $RTRDS", [&] {
-            HWND t = test_dialog();
-            if (item_text(t, IDC_INDICATOR) != u"TMC" || field() != u"90.0") return false;
-            std::u16string log = item_text(t, IDC_RECEIVE_LOG);
-            size_t at = log.rfind(u"$RTRDS,90.0,");
-            if (at == std::u16string::npos) return false;
-            int level = std::stoi(ce::narrow(log.substr(at + 12, 2)));
-            // The receive thread logs a read before it interprets it: the bar follows.
-            if (dynamic_cast<QProgressBar*>(widget(t, IDC_LEVEL))->value() != level) return false;
-            EXPECT_GT(level, 0);
-            screenshot(t, "kvorclient-test-royaltek.png");
-            // A station without TMC: the new frequency clears the indicator, then RDS.
-            SetDlgItemTextW(t, IDC_FREQUENCY, u"91.5");
-            click(t, IDC_SET);
-            return true;
-        })
-        .then("RDS at 91.5", [&] {
-            return field() == u"91.5" && item_text(test_dialog(), IDC_INDICATOR) == u"RDS";
-        })
-        .then("close", [&] {
-            press_ok(test_dialog());
-            return true;
-        })
-        .then("reopen", [] {
-            if (!main_dialog() || test_dialog()) return false;
-            choose_from_menu("Test");
-            return true;
-        })
-        .then("the switch goes on where it was", [&] {
-            HWND t = test_dialog();
-            if (!t) return false;
-            EXPECT_EQ(item_text(t, IDC_AUTO), u"Man");
-            click(t, IDC_AUTO);
-            EXPECT_EQ(item_text(t, IDC_AUTO), u"Man.");
-            EXPECT_EQ(sent(), u"$PSRF121,0*39\r\n$PSRF121,2*3b\r\n");
-            return true;
-        })
+        .then("Test",
+              [] {
+                  choose_from_menu("Test");
+                  return true;
+              })
+        .then("the buttons",
+              [&] {
+                  HWND t = test_dialog();
+                  if (!t) return false;
+                  EXPECT_EQ(item_text(t, IDC_AUTO), u"Man");
+                  const std::pair<int, const char16_t*> presses[] = {{IDC_SEEK_DOWN, u" |<...."},
+                                                                     {IDC_STEP_DOWN, u" <.."},
+                                                                     {IDC_STEP_UP, u" ..>"},
+                                                                     {IDC_SEEK_UP, u" ....>|"}};
+                  for (auto [id, progress] : presses) {
+                      click(t, id);
+                      EXPECT_EQ(field(), progress);
+                  }
+                  expected = u"$PSRF123,0,1*26\r\n$PSRF123,0,0*27\r\n$PSRF123,1,0*26\r\n$PSRF123,1,1*27\r\n";
+                  SetDlgItemTextW(t, IDC_FREQUENCY, u"");
+                  click(t, IDC_SET);  // an empty field: an empty frequency
+                  expected += nmea("PSRF122,,1,0");
+                  click(t, IDC_AUTO);
+                  EXPECT_EQ(item_text(t, IDC_AUTO), u"Auto");
+                  click(t, IDC_AUTO);
+                  EXPECT_EQ(item_text(t, IDC_AUTO), u"Man.");
+                  click(t, IDC_AUTO);
+                  expected += u"$PSRF121,1*38\r\n$PSRF121,0*39\r\n$PSRF121,2*3b\r\n$PSRF121,1*38\r\n";
+                  EXPECT_EQ(sent(), expected);
+                  // A typed text longer than the sentence holds is cut, never overruns.
+                  SetDlgItemTextW(t, IDC_FREQUENCY, std::u16string(100, u'9').c_str());
+                  click(t, IDC_SET);
+                  EXPECT_NE(sent().find(u"$PSRF122," + std::u16string(63, u'9') + u",1,0*"), std::u16string::npos);
+                  SetDlgItemTextW(t, IDC_FREQUENCY, u"90.0");
+                  click(t, IDC_SET);
+                  return true;
+              })
+        .then("TMC at 90.0 and the level of $RTRDS",
+              [&] {
+                  HWND t = test_dialog();
+                  if (item_text(t, IDC_INDICATOR) != u"TMC" || field() != u"90.0") return false;
+                  std::u16string log = item_text(t, IDC_RECEIVE_LOG);
+                  size_t at = log.rfind(u"$RTRDS,90.0,");
+                  if (at == std::u16string::npos) return false;
+                  int level = std::stoi(ce::narrow(log.substr(at + 12, 2)));
+                  // The receive thread logs a read before it interprets it: the bar follows.
+                  if (dynamic_cast<QProgressBar*>(widget(t, IDC_LEVEL))->value() != level) return false;
+                  EXPECT_GT(level, 0);
+                  screenshot(t, "kvorclient-test-royaltek.png");
+                  // A station without TMC: the new frequency clears the indicator, then RDS.
+                  SetDlgItemTextW(t, IDC_FREQUENCY, u"91.5");
+                  click(t, IDC_SET);
+                  return true;
+              })
+        .then("RDS at 91.5", [&] { return field() == u"91.5" && item_text(test_dialog(), IDC_INDICATOR) == u"RDS"; })
+        .then("close",
+              [&] {
+                  press_ok(test_dialog());
+                  return true;
+              })
+        .then("reopen",
+              [] {
+                  if (!main_dialog() || test_dialog()) return false;
+                  choose_from_menu("Test");
+                  return true;
+              })
+        .then("the switch goes on where it was",
+              [&] {
+                  HWND t = test_dialog();
+                  if (!t) return false;
+                  EXPECT_EQ(item_text(t, IDC_AUTO), u"Man");
+                  click(t, IDC_AUTO);
+                  EXPECT_EQ(item_text(t, IDC_AUTO), u"Man.");
+                  EXPECT_EQ(sent(), u"$PSRF121,0*39\r\n$PSRF121,2*3b\r\n");
+                  return true;
+              })
         // The receive log keeps within its limit by dropping its oldest tenth.
-        .then("a full receive log", [&] {
-            HWND log = GetDlgItem(test_dialog(), IDC_RECEIVE_LOG);
-            LRESULT limit = SendMessageW(log, EM_GETLIMITTEXT, 0, 0);
-            static std::u16string first;
-            if (first.empty()) first = item_text(test_dialog(), IDC_RECEIVE_LOG).substr(0, 40);
-            if (GetWindowTextLengthW(log) < limit * 8 / 10) return false;
-            std::vector<WCHAR> all(static_cast<size_t>(limit) + 1);
-            GetWindowTextW(log, all.data(), static_cast<int>(all.size()));
-            std::u16string text(all.data());
-            if (text.substr(0, 40) == first) return false;  // not trimmed yet
-            EXPECT_LE(static_cast<LRESULT>(text.size()), limit);
-            EXPECT_NE(text.find(u"$RTTMC"), std::u16string::npos);
-            press_ok(test_dialog());
-            return true;
-        })
+        .then("a full receive log",
+              [&] {
+                  HWND log = GetDlgItem(test_dialog(), IDC_RECEIVE_LOG);
+                  LRESULT limit = SendMessageW(log, EM_GETLIMITTEXT, 0, 0);
+                  static std::u16string first;
+                  if (first.empty()) first = item_text(test_dialog(), IDC_RECEIVE_LOG).substr(0, 40);
+                  if (GetWindowTextLengthW(log) < limit * 8 / 10) return false;
+                  std::vector<WCHAR> all(static_cast<size_t>(limit) + 1);
+                  GetWindowTextW(log, all.data(), static_cast<int>(all.size()));
+                  std::u16string text(all.data());
+                  if (text.substr(0, 40) == first) return false;  // not trimmed yet
+                  EXPECT_LE(static_cast<LRESULT>(text.size()), limit);
+                  EXPECT_NE(text.find(u"$RTTMC"), std::u16string::npos);
+                  press_ok(test_dialog());
+                  return true;
+              })
         .then("Exit", [] {
             if (!main_dialog() || test_dialog()) return false;
             QTest::mouseClick(ceui::soft_key(MainMenuBar, 0), Qt::LeftButton);

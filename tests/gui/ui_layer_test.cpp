@@ -4,12 +4,12 @@
 // message, a hidden window found and driven from another process, owned
 // windows raised above their owners, and a program started without a display.
 #include <QComboBox>
-#include <QMenu>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <aygshell.h>
 #include <commctrl.h>
@@ -66,35 +66,34 @@ INT_PTR run_dialog(DLGPROC proc) {
 TEST(UiLayer, ControlsTellTheirDialogWhatTheUserDid) {
     g_commands.clear();
     User user;
-    user.then("the dialog", [] { return controls_dialog() != nullptr; })
-        .then("press, choose, spin, type", [] {
-            HWND d = controls_dialog();
-            // Nothing inside a disabled dialog takes input; its controls keep their own state.
-            EnableWindow(d, FALSE);
-            QTest::mouseClick(widget(d, 11), Qt::LeftButton);
-            QTest::keyClick(widget(d, 12), Qt::Key_Down);
-            EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 0);
-            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, 12)));
-            EnableWindow(d, TRUE);
-            QTest::mouseClick(widget(d, 11), Qt::LeftButton);
-            QTest::keyClick(widget(d, 12), Qt::Key_Down);
-            QTest::keyClick(widget(d, 13), Qt::Key_Left);  // wraps to the last entry
-            QTest::keyClicks(widget(d, 15), "87.5");
-            EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 1);
-            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), 2);
-            EXPECT_EQ(item_text(d, 15), u"87.5");
-            // What the program sets is no user's change: no notification.
-            SendDlgItemMessageW(d, 12, CB_SETCURSEL, 2, 0);
-            SendDlgItemMessageW(d, 13, LB_SETCURSEL, 1, 0);
-            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_SETCURSEL, 9, 0), LB_ERR);
-            EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), LB_ERR);
-            SendDlgItemMessageW(d, 17, PBM_SETPOS, 9, 0);
-            EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->value(), 9);
-            EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->maximum(), 15);
-            screenshot(d, "controls.png");
-            PostMessageW(d, WM_CLOSE, 0, 0);  // the dialog manager makes it Cancel
-            return true;
-        });
+    user.then("the dialog", [] { return controls_dialog() != nullptr; }).then("press, choose, spin, type", [] {
+        HWND d = controls_dialog();
+        // Nothing inside a disabled dialog takes input; its controls keep their own state.
+        EnableWindow(d, FALSE);
+        QTest::mouseClick(widget(d, 11), Qt::LeftButton);
+        QTest::keyClick(widget(d, 12), Qt::Key_Down);
+        EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 0);
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, 12)));
+        EnableWindow(d, TRUE);
+        QTest::mouseClick(widget(d, 11), Qt::LeftButton);
+        QTest::keyClick(widget(d, 12), Qt::Key_Down);
+        QTest::keyClick(widget(d, 13), Qt::Key_Left);  // wraps to the last entry
+        QTest::keyClicks(widget(d, 15), "87.5");
+        EXPECT_EQ(SendDlgItemMessageW(d, 12, CB_GETCURSEL, 0, 0), 1);
+        EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), 2);
+        EXPECT_EQ(item_text(d, 15), u"87.5");
+        // What the program sets is no user's change: no notification.
+        SendDlgItemMessageW(d, 12, CB_SETCURSEL, 2, 0);
+        SendDlgItemMessageW(d, 13, LB_SETCURSEL, 1, 0);
+        EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_SETCURSEL, 9, 0), LB_ERR);
+        EXPECT_EQ(SendDlgItemMessageW(d, 13, LB_GETCURSEL, 0, 0), LB_ERR);
+        SendDlgItemMessageW(d, 17, PBM_SETPOS, 9, 0);
+        EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->value(), 9);
+        EXPECT_EQ(dynamic_cast<QProgressBar*>(widget(d, 17))->maximum(), 15);
+        screenshot(d, "controls.png");
+        PostMessageW(d, WM_CLOSE, 0, 0);  // the dialog manager makes it Cancel
+        return true;
+    });
     EXPECT_EQ(user.play([] { return static_cast<int>(run_dialog(RecordingDialog)); }), IDCANCEL);
     std::vector<std::pair<int, int>> user_actions;
     for (auto c : g_commands) {
@@ -135,28 +134,30 @@ TEST(UiLayer, SoftKeysAndTheTaskBarOkReachTheDialog) {
     g_commands.clear();
     static HWND d = nullptr;
     User user;
-    user.then("the full-screen dialog", [] {
-            d = FindWindowW(u"Dialog", u"Shell");
-            if (!d || !IsWindowVisible(d)) return false;
-            EXPECT_EQ(ceui::widget_of(d)->size(), QSize(240, 320));
-            EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 240);
-            EXPECT_EQ(ceui::soft_key(g_bar, 0)->text(), "Left");
-            EXPECT_EQ(ceui::soft_key(g_bar, 1)->text(), "Menu");
-            QTest::mouseClick(ceui::soft_key(g_bar, 0), Qt::LeftButton);
-            // The menu runs a loop of its own: open it from the loop, choose from inside it.
-            QTimer::singleShot(0, [] { QTest::mouseClick(ceui::soft_key(g_bar, 1), Qt::LeftButton); });
-            return true;
-        })
-        .then("the soft key's menu", [] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (!menu) return false;
-            EXPECT_EQ(menu->actions().size(), 2);
-            for (QAction* a : menu->actions()) {
-                if (a->text() == "Second") a->trigger();
-            }
-            menu->close();
-            return true;
-        })
+    user.then("the full-screen dialog",
+              [] {
+                  d = FindWindowW(u"Dialog", u"Shell");
+                  if (!d || !IsWindowVisible(d)) return false;
+                  EXPECT_EQ(ceui::widget_of(d)->size(), QSize(240, 320));
+                  EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 240);
+                  EXPECT_EQ(ceui::soft_key(g_bar, 0)->text(), "Left");
+                  EXPECT_EQ(ceui::soft_key(g_bar, 1)->text(), "Menu");
+                  QTest::mouseClick(ceui::soft_key(g_bar, 0), Qt::LeftButton);
+                  // The menu runs a loop of its own: open it from the loop, choose from inside it.
+                  QTimer::singleShot(0, [] { QTest::mouseClick(ceui::soft_key(g_bar, 1), Qt::LeftButton); });
+                  return true;
+              })
+        .then("the soft key's menu",
+              [] {
+                  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                  if (!menu) return false;
+                  EXPECT_EQ(menu->actions().size(), 2);
+                  for (QAction* a : menu->actions()) {
+                      if (a->text() == "Second") a->trigger();
+                  }
+                  menu->close();
+                  return true;
+              })
         .then("the task bar's OK", [] {
             if (g_commands.size() < 2) return false;
             for (auto* b : ceui::widget_of(d)->findChildren<QPushButton*>()) {
@@ -165,8 +166,10 @@ TEST(UiLayer, SoftKeysAndTheTaskBarOkReachTheDialog) {
             return true;
         });
     EXPECT_EQ(user.play([] {
-        return static_cast<int>(DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(220), nullptr, ShellDialog, 0));
-    }), IDOK);
+        return static_cast<int>(
+            DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(220), nullptr, ShellDialog, 0));
+    }),
+              IDOK);
     EXPECT_EQ(g_commands, (std::vector<std::pair<int, int>>{{300, 0}, {302, 0}, {IDOK, BN_CLICKED}}));
 }
 
@@ -174,29 +177,28 @@ TEST(UiLayer, SoftKeysAndTheTaskBarOkReachTheDialog) {
 // selections and lengths count what a program counts; its limit holds.
 TEST(UiLayer, MultiLineEditAppendsAndCutsAsTheDeviceCounts) {
     User user;
-    user.then("the dialog", [] { return controls_dialog() != nullptr; })
-        .then("append and cut", [] {
-            HWND log = GetDlgItem(controls_dialog(), 16);
-            EXPECT_EQ(SendMessageW(log, EM_GETLIMITTEXT, 0, 0), 32767);
-            for (const char16_t* line : {u"$RTRDS,87.5,9\r\n", u"$RTTMC,8\r\n"}) {
-                LRESULT end = GetWindowTextLengthW(log);
-                SendMessageW(log, EM_SETSEL, end, end);
-                SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(line));
-            }
-            EXPECT_EQ(text(log), u"$RTRDS,87.5,9\r\n$RTTMC,8\r\n");
-            SendMessageW(log, EM_SETSEL, 0, 15);  // the oldest line, CR LF included
-            SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u""));
-            EXPECT_EQ(text(log), u"$RTTMC,8\r\n");
-            SendMessageW(log, EM_LIMITTEXT, 12, 0);
-            SendMessageW(log, EM_SETSEL, -1, -1);
-            SendMessageW(log, EM_SETSEL, 10, 10);
-            SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u"abcdef"));
-            EXPECT_EQ(text(log), u"$RTTMC,8\r\nab");
-            // The widget shows what changed, line ends as the toolkit has them.
-            EXPECT_EQ(dynamic_cast<QPlainTextEdit*>(ceui::widget_of(log))->toPlainText(), "$RTTMC,8\nab");
-            EndDialog(controls_dialog(), 3);
-            return true;
-        });
+    user.then("the dialog", [] { return controls_dialog() != nullptr; }).then("append and cut", [] {
+        HWND log = GetDlgItem(controls_dialog(), 16);
+        EXPECT_EQ(SendMessageW(log, EM_GETLIMITTEXT, 0, 0), 32767);
+        for (const char16_t* line : {u"$RTRDS,87.5,9\r\n", u"$RTTMC,8\r\n"}) {
+            LRESULT end = GetWindowTextLengthW(log);
+            SendMessageW(log, EM_SETSEL, end, end);
+            SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(line));
+        }
+        EXPECT_EQ(text(log), u"$RTRDS,87.5,9\r\n$RTTMC,8\r\n");
+        SendMessageW(log, EM_SETSEL, 0, 15);  // the oldest line, CR LF included
+        SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u""));
+        EXPECT_EQ(text(log), u"$RTTMC,8\r\n");
+        SendMessageW(log, EM_LIMITTEXT, 12, 0);
+        SendMessageW(log, EM_SETSEL, -1, -1);
+        SendMessageW(log, EM_SETSEL, 10, 10);
+        SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(u"abcdef"));
+        EXPECT_EQ(text(log), u"$RTTMC,8\r\nab");
+        // The widget shows what changed, line ends as the toolkit has them.
+        EXPECT_EQ(dynamic_cast<QPlainTextEdit*>(ceui::widget_of(log))->toPlainText(), "$RTTMC,8\nab");
+        EndDialog(controls_dialog(), 3);
+        return true;
+    });
     EXPECT_EQ(user.play([] { return static_cast<int>(run_dialog(RecordingDialog)); }), 3);
 }
 
@@ -270,9 +272,7 @@ LRESULT CALLBACK HiddenProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
             }
             return 0;
         case WM_USER + 236:
-        case WM_USER + 237:
-            g_hidden_messages.emplace_back(message, wparam);
-            return 42 + static_cast<LRESULT>(lparam);
+        case WM_USER + 237: g_hidden_messages.emplace_back(message, wparam); return 42 + static_cast<LRESULT>(lparam);
         case WM_CLOSE: return 0;  // a hidden window that refuses to close
         default: return DefWindowProcW(hwnd, message, wparam, lparam);
     }

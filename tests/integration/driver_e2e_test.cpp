@@ -111,15 +111,19 @@ protected:
         port_ = INVALID_HANDLE_VALUE;
         ASSERT_EQ(cectl({"deactivate", handle_}).status, 0);
     }
-    HANDLE OpenPort() { return CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    HANDLE OpenPort() {
+        return CreateFileW(u"COM9:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
     // Whether another client can open the port within the time (it is closed again).
     bool PortFreeWithin(int seconds) {
-        return eventually([&] {
-            HANDLE port = OpenPort();
-            if (port == INVALID_HANDLE_VALUE) return false;
-            CloseHandle(port);
-            return true;
-        }, seconds);
+        return eventually(
+            [&] {
+                HANDLE port = OpenPort();
+                if (port == INVALID_HANDLE_VALUE) return false;
+                CloseHandle(port);
+                return true;
+            },
+            seconds);
     }
     void Write(const std::string& bytes) {
         DWORD written = 0;
@@ -163,7 +167,8 @@ TEST_F(DriverE2E, RecordingArrivesAsRttmcInOrderWithStatus) {
         Group g;
         char a[5], b[5], c[5], d[5];
         int type = -1;
-        ASSERT_EQ(std::sscanf(line.c_str(), "$RTTMC,%d,%4[0-9A-F],%4[0-9A-F],%4[0-9A-F],%4[0-9A-F]*", &type, a, b, c, d), 5)
+        ASSERT_EQ(
+            std::sscanf(line.c_str(), "$RTTMC,%d,%4[0-9A-F],%4[0-9A-F],%4[0-9A-F],%4[0-9A-F]*", &type, a, b, c, d), 5)
             << line;
         g = {a, b, c, d};
         EXPECT_EQ(type, std::stoi(g.b.substr(0, 1), nullptr, 16));
@@ -362,10 +367,13 @@ TEST_F(DriverE2E, GpsdReadsThePositionsFromCom9) {
 
     std::string seen;
     // The log is of a receiver near 37.78 S, 175.31 E.
-    bool fix = gpsd_reports(ce::root() + "/dev/COM9", [](const std::string& line) {
-        return line.find("\"class\":\"TPV\"") != std::string::npos &&
-               line.find("\"lat\":-37.78") != std::string::npos && line.find("\"lon\":175.31") != std::string::npos;
-    }, &seen);
+    bool fix = gpsd_reports(
+        ce::root() + "/dev/COM9",
+        [](const std::string& line) {
+            return line.find("\"class\":\"TPV\"") != std::string::npos &&
+                   line.find("\"lat\":-37.78") != std::string::npos && line.find("\"lon\":175.31") != std::string::npos;
+        },
+        &seen);
     EXPECT_TRUE(fix) << seen;
 }
 

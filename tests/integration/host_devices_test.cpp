@@ -188,9 +188,9 @@ TEST_F(HostDevices, StreamCallsFromAClientReachTheDriver) {
     EXPECT_EQ(SetFilePointer(port, 12, nullptr, FILE_BEGIN), 12u);
     ASSERT_TRUE(CloseHandle(port));
 
-    EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST1: Open 80000000 1", "TST1: Write hello", "TST1: Read hello",
-                                                "TST1: IOControl 001B0044 8", "TST1: IOControl 001B0028 129",
-                                                "TST1: Close"}))
+    EXPECT_TRUE(
+        in_order(lines_of(tst_log()), {"TST1: Open 80000000 1", "TST1: Write hello", "TST1: Read hello",
+                                       "TST1: IOControl 001B0044 8", "TST1: IOControl 001B0028 129", "TST1: Close"}))
         << tst_log();
     EXPECT_TRUE(DeactivateDevice(refusing));
     EXPECT_TRUE(DeactivateDevice(dev));
@@ -223,8 +223,13 @@ TEST_F(HostDevices, AKilledClientHasItsOpenClosed) {
     ASSERT_NE(dev, nullptr);
     std::string cectl_path = bin("cectl");
     std::string root = ce::root();
-    char* argv[] = {cectl_path.data(), const_cast<char*>("--root"), root.data(), const_cast<char*>("port"),
-                    const_cast<char*>("TST1:"), const_cast<char*>("--read-ms"), const_cast<char*>("100000000"),
+    char* argv[] = {cectl_path.data(),
+                    const_cast<char*>("--root"),
+                    root.data(),
+                    const_cast<char*>("port"),
+                    const_cast<char*>("TST1:"),
+                    const_cast<char*>("--read-ms"),
+                    const_cast<char*>("100000000"),
                     nullptr};
     pid_t pid;
     ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
@@ -273,8 +278,7 @@ int connect_raw() {
 bool closed_by_host(int fd) {
     char c;
     ssize_t n;
-    while ((n = recv(fd, &c, 1, 0)) > 0) {
-    }
+    while ((n = recv(fd, &c, 1, 0)) > 0) {}
     close(fd);
     return n == 0;
 }
@@ -353,8 +357,8 @@ TEST_F(HostDevices, CommandLineTools) {
     RunResult act = cectl({"activate", "HKLM\\Drivers\\Tst1"});
     ASSERT_EQ(act.status, 0);
     std::string handle = act.out.substr(0, act.out.find('\n'));
-    RunResult port = cectl({"port", "TST1", "--write", "a\\x01\\r\\n", "--write-hex", "ff 00", "--read-ms", "2000",
-                            "--hex"});
+    RunResult port =
+        cectl({"port", "TST1", "--write", "a\\x01\\r\\n", "--write-hex", "ff 00", "--read-ms", "2000", "--hex"});
     EXPECT_EQ(port.status, 0);
     EXPECT_EQ(port.out, "61 01 0d 0a ff 00\n");
     RunResult taken = cectl({"activate", "Drivers\\Tst1"});
@@ -390,13 +394,12 @@ TEST_F(HostDevices, HeadsetStateReachesObservers) {
     ASSERT_TRUE(SUCCEEDED(RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"System\\State\\Hardware", u"Headset", &value)));
     EXPECT_EQ(value, 0u);  // the host provides the value from the start
     HREGNOTIFY notify = nullptr;
-    ASSERT_TRUE(SUCCEEDED(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, u"System\\State\\Hardware", u"Headset",
-                                                 on_headset, 3149, nullptr, &notify)));
+    ASSERT_TRUE(SUCCEEDED(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, u"System\\State\\Hardware", u"Headset", on_headset,
+                                                 3149, nullptr, &notify)));
     auto wait_for = [](DWORD v) {
         std::unique_lock<std::mutex> lock(headset_mutex);
-        return headset_cv.wait_for(lock, std::chrono::seconds(60), [&] {
-            return !headset_values.empty() && headset_values.back() == v;
-        });
+        return headset_cv.wait_for(lock, std::chrono::seconds(60),
+                                   [&] { return !headset_values.empty() && headset_values.back() == v; });
     };
     EXPECT_EQ(cectl({"headset", "on"}).status, 0);
     EXPECT_TRUE(wait_for(1));
@@ -426,8 +429,8 @@ TEST(HostStart, ClientsStartOneHostOnDemand) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     size_t starts = 0;
-    for (const auto& line : lines_of(host_log())) starts += line.find("cehost[") != std::string::npos &&
-                                                          line.find("starting for") != std::string::npos;
+    for (const auto& line : lines_of(host_log()))
+        starts += line.find("cehost[") != std::string::npos && line.find("starting for") != std::string::npos;
     EXPECT_EQ(starts, 1u) << host_log();
 
     // This process keeps connections to the host; after a restart its next
@@ -455,8 +458,8 @@ TEST(HostBoot, BuiltinKeysActivateByOrder) {
     std::vector<std::string> names;
     for (const auto& d : *list) names.push_back(d.name);
     EXPECT_EQ(names, (std::vector<std::string>{"GPD0:", "TST3:", "TST2:"}));
-    EXPECT_TRUE(in_order(lines_of(tst_log()),
-                         {"TST3: Init Drivers\\Builtin\\Sooner", "TST2: Init Drivers\\Builtin\\Later"}));
+    EXPECT_TRUE(
+        in_order(lines_of(tst_log()), {"TST3: Init Drivers\\Builtin\\Sooner", "TST2: Init Drivers\\Builtin\\Later"}));
     // SIGTERM deactivates everything too.
     kill(host.pid(), SIGTERM);
     EXPECT_TRUE(eventually([&] { return !alive(host.pid()); }));

@@ -1,14 +1,14 @@
 // GPD0:, the GPS multiplexer port: replay of a real receiver's log, the
 // synthetic track (checked by gpsd when it is installed) and the serial
 // behaviour the driver relies on.
-#include <sys/stat.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <termios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
 
 #include <atomic>
 #include <fstream>
@@ -209,11 +209,14 @@ TEST_F(HostGps, GpsdReportsAFixFromThePublishedPort) {
     if (access("/usr/sbin/gpsd", X_OK) != 0) GTEST_SKIP() << "gpsd is not installed";
     ASSERT_EQ(cectl({"gps", "synthetic"}).status, 0);
     std::string seen;
-    bool fix = gpsd_reports(ce::root() + "/dev/GPD0", [](const std::string& line) {
-        return line.find("\"class\":\"TPV\"") != std::string::npos &&
-               (line.find("\"mode\":2") != std::string::npos || line.find("\"mode\":3") != std::string::npos) &&
-               line.find("\"lat\":52.0") != std::string::npos;
-    }, &seen);
+    bool fix = gpsd_reports(
+        ce::root() + "/dev/GPD0",
+        [](const std::string& line) {
+            return line.find("\"class\":\"TPV\"") != std::string::npos &&
+                   (line.find("\"mode\":2") != std::string::npos || line.find("\"mode\":3") != std::string::npos) &&
+                   line.find("\"lat\":52.0") != std::string::npos;
+        },
+        &seen);
     EXPECT_TRUE(fix) << seen;
 }
 
@@ -239,8 +242,9 @@ TEST(HostGpsLog, AFifoAFolderOrADeviceIsNoReplayLog) {
     char buf[64];
     DWORD got = 0;
     ReadFile(port, buf, sizeof buf, &got, nullptr);  // the source starts for a reader
-    EXPECT_TRUE(eventually([&] { return host_log().find("GPD0: cannot replay " + fifo + ": is a FIFO") != std::string::npos; }))
-        << host_log();
+    EXPECT_TRUE(eventually([&] {
+        return host_log().find("GPD0: cannot replay " + fifo + ": is a FIFO") != std::string::npos;
+    })) << host_log();
     CloseHandle(port);
     EXPECT_EQ(cectl({"stop"}).status, 0);
 }

@@ -39,7 +39,7 @@ TEST_F(HostPty, APosixProgramTalksToTheDriver) {
     ASSERT_TRUE(eventually([] { return log_has("TST1: Close"); })) << tst_log();
     const std::string bytes = "he\\x0d\\x0a\\x00\\x7f\\x03\\xffo";
     EXPECT_TRUE(in_order(lines_of(tst_log()), {"TST1: Open C0000000 0", "TST1: Write " + bytes, "TST1: Read " + bytes,
-                                                "TST1: IOControl 001B0044 8", "TST1: Close"}))
+                                               "TST1: IOControl 001B0044 8", "TST1: Close"}))
         << tst_log();
 
     // Opening again opens the device again.

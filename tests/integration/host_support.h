@@ -3,13 +3,13 @@
 // running the command-line tools and waiting for what a driver logged.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,8 +203,13 @@ bool gpsd_reports(const std::string& device, Pred pred, std::string* seen) {
 
     std::string port_text = std::to_string(ntohs(addr.sin_port));
     std::string dev = device;
-    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"), const_cast<char*>("-N"), const_cast<char*>("-n"),
-                    const_cast<char*>("-S"), port_text.data(), dev.data(), nullptr};
+    char* argv[] = {const_cast<char*>("/usr/sbin/gpsd"),
+                    const_cast<char*>("-N"),
+                    const_cast<char*>("-n"),
+                    const_cast<char*>("-S"),
+                    port_text.data(),
+                    dev.data(),
+                    nullptr};
     pid_t gpsd;
     if (posix_spawn(&gpsd, argv[0], nullptr, nullptr, argv, environ) != 0) return false;
     struct Reaper {

@@ -24,17 +24,18 @@ TEST(RootTrust, LooseOrForeignFoldersAreRefusedWithTheirReason) {
     struct Case {
         const char* what;
         std::function<void(const fs::path& root)> arrange;
-        uid_t uid_offset;       // checked as if run by geteuid() + this
-        const char* folder;     // the folder the refusal names, "" when accepted
-        const char* mentions;   // what else the line must say
+        uid_t uid_offset;      // checked as if run by geteuid() + this
+        const char* folder;    // the folder the refusal names, "" when accepted
+        const char* mentions;  // what else the line must say
     };
     const std::vector<Case> cases = {
         {"a private root", [](const fs::path& r) { fs::create_directory(r / "Windows"); }, 0, "", ""},
         {"group-writable root", [](const fs::path& r) { chmod(r.c_str(), 0770); }, 0, "", "0770"},
         {"world-writable root", [](const fs::path& r) { chmod(r.c_str(), 0777); }, 0, "", "chmod go-w"},
         {"another user's root", [](const fs::path&) {}, 1, "", "not by you"},
-        {"loose .cehost", [](const fs::path& r) { fs::create_directory(r / ".cehost"), chmod((r / ".cehost").c_str(), 0777); },
-         0, ".cehost", "0777"},
+        {"loose .cehost",
+         [](const fs::path& r) { fs::create_directory(r / ".cehost"), chmod((r / ".cehost").c_str(), 0777); }, 0,
+         ".cehost", "0777"},
         {"loose windows, any spelling",
          [](const fs::path& r) { fs::create_directory(r / "wINDOWS"), chmod((r / "wINDOWS").c_str(), 0775); }, 0,
          "wINDOWS", "0775"},
@@ -79,7 +80,8 @@ TEST(RootTrust, NoProgramUsesARootThatIsNotTheUsersAlone) {
     std::vector<std::pair<const char*, std::function<void(const std::string&)>>> loosen = {
         {"0777", [](const std::string& root) { chmod(root.c_str(), 0777); }},
     };
-    if (geteuid() == 0) loosen.push_back({"nobody (uid 65534)", [](const std::string& root) { chown(root.c_str(), 65534, 65534); }});
+    if (geteuid() == 0)
+        loosen.push_back({"nobody (uid 65534)", [](const std::string& root) { chown(root.c_str(), 65534, 65534); }});
     for (const auto& [says, arrange] : loosen) {
         SCOPED_TRACE(says);
         cetest::TempRoot scratch_root;  // the programs' output, apart from other tests'
@@ -132,13 +134,15 @@ TEST(RootTrust, AnOldRootIsMadePrivateOnFirstUseAndSaysSoOnce) {
     }
     chmod(root.c_str(), 0755);
     chmod((root / ".cehost").c_str(), 0755);
-    cetest::ProgramRun first = cetest::run_program(bin("cectl"), {"--root", root, "reg", "query", "HKLM\\Drivers\\Old"}, scratch);
+    cetest::ProgramRun first =
+        cetest::run_program(bin("cectl"), {"--root", root, "reg", "query", "HKLM\\Drivers\\Old"}, scratch);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.err.find("made the device root " + root.string() + " private"), std::string::npos) << first.err;
     EXPECT_EQ(mode_of(root), 0700u);
     EXPECT_EQ(mode_of(root / ".cehost"), 0700u);
     for (const auto& f : files) EXPECT_EQ(mode_of(f), 0600u) << f;
-    cetest::ProgramRun second = cetest::run_program(bin("cectl"), {"--root", root, "reg", "query", "HKLM\\Drivers\\Old"}, scratch);
+    cetest::ProgramRun second =
+        cetest::run_program(bin("cectl"), {"--root", root, "reg", "query", "HKLM\\Drivers\\Old"}, scratch);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.err, "");
 }

@@ -33,8 +33,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         char buf[256];
         DWORD got = 0;
-        while ((ok = ReadFile(port, buf, sizeof buf, &got, nullptr))) {
-        }
+        while ((ok = ReadFile(port, buf, sizeof buf, &got, nullptr))) {}
     }
     std::printf("ended %d\n", ok ? 1 : 0);
     std::fflush(stdout);

@@ -60,9 +60,7 @@ Result handle(const Request& r) {
                 res.value = static_cast<int64_t>(r.wparam) * 1000 + r.lparam;
             }
             break;
-        case Kind::Post:
-            say("posted " + std::to_string(r.message) + " " + std::to_string(r.wparam));
-            break;
+        case Kind::Post: say("posted " + std::to_string(r.message) + " " + std::to_string(r.wparam)); break;
         case Kind::GetText:
         case Kind::SetText:
             if (!text) return {false, 1421, 0, {}};  // ERROR_CONTROL_ID_NOT_FOUND
@@ -73,9 +71,7 @@ Result handle(const Request& r) {
                 if (r.item == -1) ce::broker::set_title(g_hwnd, r.text);
             }
             break;
-        case Kind::Foreground:
-            say("foreground");
-            break;
+        case Kind::Foreground: say("foreground"); break;
     }
     return res;
 }

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 #include "ce_platform.h"
 #include "tervalon.h"

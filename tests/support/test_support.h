@@ -37,10 +37,10 @@ private:
 // The folder of real recordings, when it exists beside the project.
 std::optional<std::filesystem::path> captures_dir();
 // A recording by file name; the test is skipped when it is missing.
-#define CE_REQUIRE_CAPTURE(var, name)                                            \
-    auto var##_dir = ::cetest::captures_dir();                                   \
-    if (!var##_dir || !std::filesystem::exists(*var##_dir / (name)))             \
-        GTEST_SKIP() << "recording " << (name) << " not available";               \
+#define CE_REQUIRE_CAPTURE(var, name)                                \
+    auto var##_dir = ::cetest::captures_dir();                       \
+    if (!var##_dir || !std::filesystem::exists(*var##_dir / (name))) \
+        GTEST_SKIP() << "recording " << (name) << " not available";  \
     std::filesystem::path var = *var##_dir / (name)
 
 // A process's CPU time (user + system, in ms) and voluntary context

@@ -74,10 +74,12 @@ TEST_F(SettingsStore, NoKeyGivesDefaultsAndTheFirstSaveRegistersTheDriver) {
     EXPECT_EQ(std::u16string(entry), s.PortName);
     EXPECT_EQ(get(Builtin, u"Band").first, Absent);
     const std::tuple<const char16_t*, DWORD, Bytes> expected[] = {
-        {u"Band", REG_DWORD, dw(2)},        {u"Index", REG_DWORD, dw(4)},   {u"Data", REG_DWORD, dw(1)},
-        {u"Sound", REG_DWORD, dw(1)},       {u"Mute", REG_DWORD, dw(1)},    {u"LogMode", REG_DWORD, dw(1)},
-        {u"Protocol", REG_DWORD, dw(1)},    {u"Order", REG_DWORD, dw(9)},   {u"Prefix", REG_SZ, sz(u"COM")},
-        {u"Dll", REG_SZ, sz(u"\\Windows\\Tervalon.dll")}, {u"Frequency", Absent, {}}};
+        {u"Band", REG_DWORD, dw(2)},     {u"Index", REG_DWORD, dw(4)},
+        {u"Data", REG_DWORD, dw(1)},     {u"Sound", REG_DWORD, dw(1)},
+        {u"Mute", REG_DWORD, dw(1)},     {u"LogMode", REG_DWORD, dw(1)},
+        {u"Protocol", REG_DWORD, dw(1)}, {u"Order", REG_DWORD, dw(9)},
+        {u"Prefix", REG_SZ, sz(u"COM")}, {u"Dll", REG_SZ, sz(u"\\Windows\\Tervalon.dll")},
+        {u"Frequency", Absent, {}}};
     for (const auto& [name, type, bytes] : expected)
         EXPECT_EQ(get(Plain, name), std::make_pair(type, bytes)) << ce::narrow(name);
 
@@ -182,28 +184,26 @@ TEST_P(SettingsActive, FindsOnlyTheEntryOfTheSettingsKey) {
 
     put(u"Drivers\\Active\\01", u"Key", REG_SZ, sz(u"Drivers\\Serial"));
     put(u"Drivers\\Active\\02", u"Key", REG_SZ, sz(u"Drivers\\Builtin\\Serial"));
-    if (c.type == REG_NONE)
-        put_unterminated_text(u"Drivers\\Active\\03", u"Key", c.key);
-    else
-        put(u"Drivers\\Active\\03", u"Key", c.type, c.key);
-    for (DWORD i : {1u, 2u, 3u}) put(u"Drivers\\Active\\0" + ce::widen(std::to_string(i)), u"Hnd", REG_DWORD, dw(70 + i));
+    if (c.type == REG_NONE) put_unterminated_text(u"Drivers\\Active\\03", u"Key", c.key);
+    else put(u"Drivers\\Active\\03", u"Key", c.type, c.key);
+    for (DWORD i : {1u, 2u, 3u})
+        put(u"Drivers\\Active\\0" + ce::widen(std::to_string(i)), u"Hnd", REG_DWORD, dw(70 + i));
 
     EXPECT_EQ(IsDriverActive(), c.ours ? TRUE : FALSE);
     EXPECT_EQ(ClientSettings.DeviceHandle, c.ours ? 73u : 1234u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , SettingsActive,
-    ::testing::Values(ActiveCase{"SameKey", Plain, REG_SZ, sz(Plain), true},
-                      ActiveCase{"OtherCase", Plain, REG_SZ, sz(u"DRIVERS\\tervalon"), true},
-                      ActiveCase{"Builtin", Builtin, REG_SZ, sz(Builtin), true},
-                      ActiveCase{"OtherDriver", Plain, REG_SZ, sz(Plain + u"2"), false},
-                      ActiveCase{"NotText", Plain, REG_BINARY, sz(Plain), false},
-                      ActiveCase{"NoTerminator", Plain, REG_NONE, sz(Plain, false), false},
-                      ActiveCase{"FullBufferNoTerminator", LongPath, REG_NONE, sz(LongPath.substr(0, 130), false),
-                                 false},
-                      ActiveCase{"LongerThanTheBuffer", LongPath, REG_SZ, sz(LongPath), false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(, SettingsActive,
+                         ::testing::Values(ActiveCase{"SameKey", Plain, REG_SZ, sz(Plain), true},
+                                           ActiveCase{"OtherCase", Plain, REG_SZ, sz(u"DRIVERS\\tervalon"), true},
+                                           ActiveCase{"Builtin", Builtin, REG_SZ, sz(Builtin), true},
+                                           ActiveCase{"OtherDriver", Plain, REG_SZ, sz(Plain + u"2"), false},
+                                           ActiveCase{"NotText", Plain, REG_BINARY, sz(Plain), false},
+                                           ActiveCase{"NoTerminator", Plain, REG_NONE, sz(Plain, false), false},
+                                           ActiveCase{"FullBufferNoTerminator", LongPath, REG_NONE,
+                                                      sz(LongPath.substr(0, 130), false), false},
+                                           ActiveCase{"LongerThanTheBuffer", LongPath, REG_SZ, sz(LongPath), false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- with a real device manager ----------------------------------------------
 
@@ -248,8 +248,8 @@ TEST(SettingsDriver, ToggleLoadsTheSavedKeyUnloadsItAndReportsAFailedLoad) {
     ToggleDriver();
     EXPECT_FALSE(IsDriverActive());
     EXPECT_EQ(Shown, (std::vector<std::u16string>{
-                         u"Cannot load driver.\r\nTry installing ralvexcert.cab \r\nor another COM port.", u"ERROR", u"",
-                         u"16"}));
+                         u"Cannot load driver.\r\nTry installing ralvexcert.cab \r\nor another COM port.", u"ERROR",
+                         u"", u"16"}));
     ce::set_message_box_hook(nullptr);
 }
 

@@ -83,8 +83,7 @@ TEST_F(DriverCommandTest, TuneSentenceGivesExactKilohertz) {
     std::string w = "$PSRF122,120.0";
     EXPECT_EQ(Write(w), w.size());  // refused by the radio, accepted by the port
     Write("$PSRF122,");
-    EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY),
-              (std::vector<DWORD>{98500, 98500, 104300, 98500, 120000, 0}));
+    EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{98500, 98500, 104300, 98500, 120000, 0}));
     EXPECT_NE(LogFile().find("COM_Write: 122 Tune freq: 98.5-98500  \n"), std::string::npos);
 }
 

@@ -103,12 +103,19 @@ std::vector<DWORD> seeks() {
     return v;
 }
 
-void set_no_radio(bool none) { std::lock_guard<std::mutex> l(s().mutex); s().no_radio = none; }
+void set_no_radio(bool none) {
+    std::lock_guard<std::mutex> l(s().mutex);
+    s().no_radio = none;
+}
 void on_rssi_query(std::function<void()> hook) {
     std::lock_guard<std::mutex> l(s().mutex);
     s().rssi_hook = std::move(hook);
 }
-void set_rssi(DWORD value, bool ok) { std::lock_guard<std::mutex> l(s().mutex); s().rssi = value; s().rssi_ok = ok; }
+void set_rssi(DWORD value, bool ok) {
+    std::lock_guard<std::mutex> l(s().mutex);
+    s().rssi = value;
+    s().rssi_ok = ok;
+}
 void set_power_state(DWORD state) {
     std::lock_guard<std::mutex> l(s().mutex);
     s().power_state = state;
@@ -289,7 +296,7 @@ DWORD FMGetNotification(HANDLE h, FmNotification** out) {
     s().current = std::move(s().queue.front());
     s().queue.pop_front();
     s().current.n.data = s().current.n.kind == FMNOTIFY_RDS ? reinterpret_cast<ULONG_PTR>(s().current.groups.data())
-                                                           : s().current.n.data;
+                                                            : s().current.n.data;
     *out = &s().current.n;
     return 0;
 }

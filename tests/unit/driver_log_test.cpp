@@ -32,7 +32,8 @@ TEST_F(DriverLogTest, DataLogLinesOfOpenAndGroups) {
     FmRdsGroup g = fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD);
     OnRdsGroups(&g, 1);
     std::string log = LogFile();
-    EXPECT_TRUE(std::regex_search(log, std::regex("COM_Open: numopens=1, GPS:[0-9A-F]+ [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex("COM_Open: numopens=1, GPS:[0-9A-F]+ [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
         << log;
     EXPECT_NE(log.find("\n$RTTMC,8,D318,8405,1234,ABCD*3F \n"), std::string::npos);
     // The event lines need bit 1.
@@ -55,7 +56,8 @@ TEST_F(DriverLogTest, LogModeTwoAddsTheEventLines) {
     OnFrequencyChange(87650);
     std::string log = LogFile();
     EXPECT_NE(log.find("COM_Open: numopens=1"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(log, std::regex("COM_Read: Bytes asked:2, bytes returned:2, remaining: 2 [0-9:]{8}\n")));
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex("COM_Read: Bytes asked:2, bytes returned:2, remaining: 2 [0-9:]{8}\n")));
     EXPECT_NE(log.find("Read waiting... \n"), std::string::npos);
     EXPECT_NE(log.find("FREQ Change: 87.6 \n"), std::string::npos);
     DEVCONTEXT fake = 12345;

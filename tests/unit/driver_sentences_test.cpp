@@ -44,7 +44,8 @@ TEST_F(DriverSentenceTest, ChecksumsOfEveryFixedSentence) {
     EXPECT_EQ(Checksummed("$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*"), "$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*5D");
     EXPECT_EQ(Checksummed("$PSRFTXT,VersionR: 2K00320101N10151006080906*"),
               "$PSRFTXT,VersionR: 2K00320101N10151006080906*42");
-    EXPECT_EQ(Checksummed("$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*"), "$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*74");
+    EXPECT_EQ(Checksummed("$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*"),
+              "$PSRFTXT,RoyalTek Ver 1.1.0.106 GSW3LP EE*74");
     EXPECT_EQ(Checksummed("$PSRF154,107*"), "$PSRF154,107*3D");
     EXPECT_EQ(Checksummed("$GPRMC,,V,,,,,,,,,,N*"), GPS_FILLER);
     // The test dialog's commands carry the same checksum.
@@ -74,7 +75,8 @@ TEST_F(DriverSentenceTest, FrequencyTextAndGnsByte) {
 TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
     LoadOpen(0);
     Driver.TmcSeen = 0;
-    FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020), fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
+    FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020),
+                            fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
     OnRdsGroups(groups, 2);
     EXPECT_EQ(Drain(), "$RTTMC,0,D318,0408,E0CD,2020*40\r\n$RTTMC,8,D318,8405,1234,ABCD*3F\r\n");
     EXPECT_EQ(Driver.TmcSeen.load(), 1);
@@ -90,7 +92,8 @@ TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
 
 TEST_F(DriverSentenceTest, GnsGroupsBecomeTenByteFrames) {
     LoadOpen(1);
-    FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020), fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
+    FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020),
+                            fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
     OnRdsGroups(groups, 2);
     EXPECT_EQ(Hex(Drain()), "3F D3 18 04 08 E0 CD 20 20 3F 3F D3 18 84 05 12 34 AB CD 3F");
 }

@@ -239,8 +239,7 @@ int TickOfFirstSearch(const std::vector<fakefm::Call>& calls, size_t from) {
     int ticks = 0;
     for (size_t i = from; i < calls.size(); i++) {
         if (calls[i].name == "FMGetProp" && calls[i].a == FMPROP_RSSI) ticks++;
-        if (calls[i].name == "FMSeek" || (calls[i].name == "FMSetProp" && calls[i].a == FMPROP_FREQUENCY))
-            return ticks;
+        if (calls[i].name == "FMSeek" || (calls[i].name == "FMSetProp" && calls[i].a == FMPROP_FREQUENCY)) return ticks;
     }
     return -1;
 }

@@ -72,7 +72,9 @@ TEST_F(Files, MapPathMatchesExistingEntriesIgnoringCase) {
 }
 
 TEST_F(Files, MapPathRejectsBadNamesAndLengths) {
-    for (const char16_t* bad : {u"a<b", u"a>b", u"c:\\x", u"a\"b", u"a|b", u"a?b", u"a*b", u"a\x01" u"b",
+    for (const char16_t* bad : {u"a<b", u"a>b", u"c:\\x", u"a\"b", u"a|b", u"a?b", u"a*b",
+                                u"a\x01"
+                                u"b",
                                 u"dir\\a\tb"}) {
         EXPECT_EQ(ce::map_path(bad).error, static_cast<DWORD>(ERROR_INVALID_NAME)) << ce::narrow(bad);
     }
@@ -235,7 +237,8 @@ TEST_F(Files, AttributesOfFilesFoldersAndMissingNames) {
     EXPECT_EQ(data.nFileSizeLow, 5u);
     EXPECT_EQ(data.nFileSizeHigh, 0u);
     // Last write time: 100 ns units since 1601, i.e. after 2020 here.
-    uint64_t t = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    uint64_t t =
+        (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     EXPECT_GT(t, 132223104000000000ull);
     EXPECT_EQ(GetFileAttributesW(u"\\dir"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(GetFileAttributesW(u"\\"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));

@@ -123,7 +123,9 @@ FAKE_EXPORT DWORD FM_GetRSSISearchLevel(DWORD s) { return Call("FM_GetRSSISearch
 FAKE_EXPORT DWORD FM_Tune(DWORD s, DWORD f) { return Call("FM_Tune", s, true, Num(f), f); }
 FAKE_EXPORT DWORD FM_GetCurrentFreq(DWORD s) { return Call("FM_GetCurrentFreq", s, true, ""); }
 FAKE_EXPORT DWORD FM_RssiGet(DWORD s) { return Call("FM_RssiGet", s, true, ""); }
-FAKE_EXPORT DWORD FM_SetVolume(DWORD s, SHORT v, DWORD r) { return Call("FM_SetVolume", s, true, Num(v) + "," + Num(r)); }
+FAKE_EXPORT DWORD FM_SetVolume(DWORD s, SHORT v, DWORD r) {
+    return Call("FM_SetVolume", s, true, Num(v) + "," + Num(r));
+}
 FAKE_EXPORT DWORD FM_GetVolume(DWORD s) { return Call("FM_GetVolume", s, true, ""); }
 FAKE_EXPORT DWORD FM_GetMuteMode(DWORD s) { return Call("FM_GetMuteMode", s, true, ""); }
 FAKE_EXPORT DWORD FM_GetMoSt(DWORD s) { return Call("FM_GetMoSt", s, true, ""); }

@@ -255,8 +255,9 @@ TEST_F(FmBands, SeekEndsAndTheSubBandContinuation) {
     struct Case {
         DWORD status, value, reason;
     };
-    for (Case c : {Case{FMS_SEEK_BAND_LIMIT, 108000, FMFREQ_BAND_LIMIT}, Case{FMS_SEEK_BAND_LIMIT, 76000, FMFREQ_BAND_LIMIT},
-                   Case{FMS_SEEK_STOPPED, 95000, FMFREQ_SEEK_END}, Case{FMS_SEEK_SUCCESSED, 96000, FMFREQ_SEEK_END}}) {
+    for (Case c :
+         {Case{FMS_SEEK_BAND_LIMIT, 108000, FMFREQ_BAND_LIMIT}, Case{FMS_SEEK_BAND_LIMIT, 76000, FMFREQ_BAND_LIMIT},
+          Case{FMS_SEEK_STOPPED, 95000, FMFREQ_SEEK_END}, Case{FMS_SEEK_SUCCESSED, 96000, FMFREQ_SEEK_END}}) {
         Status(FMS_CMD_SEEK, c.status, c.value);
         FmNotification* n = Next();
         ASSERT_NE(n, nullptr) << c.value;
@@ -356,9 +357,9 @@ TEST_F(FmVolume, PercentToTunerSystemAndRegistry) {
         DWORD word;
         DWORD readBack;
     };
-    for (Case c : {Case{100, "FM_SetVolume(-1,0)\n", 0xFFFFFFFFu, 100}, Case{50, "FM_SetVolume(32767,0)\n", 0x77777777u, 46},
-                   Case{0, "FM_SetVolume(0,0)\n", 0u, 0}, Case{3, "FM_SetVolume(1966,0)\n", 0u, 0},
-                   Case{4, "FM_SetVolume(2621,0)\n", 0x11111111u, 6}}) {
+    for (Case c : {Case{100, "FM_SetVolume(-1,0)\n", 0xFFFFFFFFu, 100},
+                   Case{50, "FM_SetVolume(32767,0)\n", 0x77777777u, 46}, Case{0, "FM_SetVolume(0,0)\n", 0u, 0},
+                   Case{3, "FM_SetVolume(1966,0)\n", 0u, 0}, Case{4, "FM_SetVolume(2621,0)\n", 0x11111111u, 6}}) {
         fake.ClearCalls();
         EXPECT_EQ(fm.FMSetProp(h, FMPROP_VOLUME, c.percent), 0u);
         EXPECT_EQ(Calls(), c.tuner) << c.percent;
@@ -629,11 +630,10 @@ TEST_F(FmBinding, MissingLibrary) {
     std::filesystem::create_directories(bin);
     std::filesystem::copy_file("/proc/self/exe", bin / "fm_session_test");
     std::filesystem::permissions(bin / "fm_session_test", std::filesystem::perms::owner_all);
-    std::string command = "env -u CE_LIBRARY_PATH FM_MISSING_LIBRARY_CHILD=1 CE_TEST_BUILD_DIR='" +
-                          cetest::build_dir().string() + "' LD_LIBRARY_PATH='" +
-                          (cetest::build_dir() / "lib").string() + "' '" + (bin / "fm_session_test").string() +
-                          "' --gtest_filter=FmBinding.MissingLibrary > '" + (RootPath() / "child.log").string() +
-                          "' 2>&1";
+    std::string command =
+        "env -u CE_LIBRARY_PATH FM_MISSING_LIBRARY_CHILD=1 CE_TEST_BUILD_DIR='" + cetest::build_dir().string() +
+        "' LD_LIBRARY_PATH='" + (cetest::build_dir() / "lib").string() + "' '" + (bin / "fm_session_test").string() +
+        "' --gtest_filter=FmBinding.MissingLibrary > '" + (RootPath() / "child.log").string() + "' 2>&1";
     int rc = std::system(command.c_str());
     std::ifstream in(RootPath() / "child.log");
     std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -141,8 +141,8 @@ protected:
 
     void SetOemText(const char16_t* text) {
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\Platform", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\Platform", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
                   ERROR_SUCCESS);
         std::u16string value(text);
         RegSetValueExW(key, u"OemInfo", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),

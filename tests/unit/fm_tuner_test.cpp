@@ -62,8 +62,7 @@ bool Same(const FmRdsGroup& got, const fmsim::RdsGroup& sent) {
 
 // Whether `got` is the looped recording from some start on, where only groups
 // with a bad block A, or next to one, may be missing.
-bool FollowsRecording(const std::vector<FmRdsGroup>& got, const std::vector<fmsim::RdsGroup>& sent,
-                      std::string* why) {
+bool FollowsRecording(const std::vector<FmRdsGroup>& got, const std::vector<fmsim::RdsGroup>& sent, std::string* why) {
     const size_t n = sent.size();
     auto goodA = [&](size_t i) { return (sent[i % n].bad & 1) == 0; };
     std::string last;
@@ -78,8 +77,9 @@ bool FollowsRecording(const std::vector<FmRdsGroup>& got, const std::vector<fmsi
             } else if (required) {
                 ok = false;
                 char text[160];
-                std::snprintf(text, sizeof text, "group %zu (%04X %04X %04X %04X flags %04X) received where recording line %zu was due",
-                              j, got[j].blockA, got[j].blockB, got[j].blockC, got[j].blockD,
+                std::snprintf(text, sizeof text,
+                              "group %zu (%04X %04X %04X %04X flags %04X) received where recording line %zu was due", j,
+                              got[j].blockA, got[j].blockB, got[j].blockC, got[j].blockD,
                               static_cast<unsigned>(got[j].errorFlags), i % n);
                 last = text;
             }

@@ -51,13 +51,8 @@ constexpr int kPieces[] = {12, 5, 1, 9, 3, 12, 7, 2, 12, 4, 11};
 
 // Air Source values of the synthetic stations, and recordings by file name.
 const char* const kSources[] = {
-    "synthetic D301 tmc",
-    "synthetic D302",
-    "synthetic D303 tmc errors 4",
-    "dk-9602-tmc.spy",
-    "fr-fe37-tmc.spy",
-    "nl-8116-no-tmc.spy",
-    "us-5cbc-tmc-encrypted.spy",
+    "synthetic D301 tmc", "synthetic D302",     "synthetic D303 tmc errors 4", "dk-9602-tmc.spy",
+    "fr-fe37-tmc.spy",    "nl-8116-no-tmc.spy", "us-5cbc-tmc-encrypted.spy",
 };
 
 enum class Dialect { Royaltek, Gns };
@@ -254,12 +249,13 @@ TEST_P(GoldenTranscriptTest, MatchesStored) {
     }
 
     char figures[160];
-    std::snprintf(figures, sizeof figures, "%s %s %zu %zu %s", c.source.c_str(), c.dialect_name(), groups.size(),
-                  lines, Digest(transcript).c_str());
+    std::snprintf(figures, sizeof figures, "%s %s %zu %zu %s", c.source.c_str(), c.dialect_name(), groups.size(), lines,
+                  Digest(transcript).c_str());
     if (out) {
         WriteText(fs::path(out) / "recordings" / c.file_name(), transcript);
         std::string name = c.file_name();
-        WriteText(fs::path(out) / "recordings" / (name.substr(0, name.size() - 4) + ".line"), std::string(figures) + "\n");
+        WriteText(fs::path(out) / "recordings" / (name.substr(0, name.size() - 4) + ".line"),
+                  std::string(figures) + "\n");
     }
     EXPECT_EQ(StoredFigures(c.source, c.dialect_name()), figures)
         << "recording dialect groups-in lines-out fnv1a64; scripts/golden shows the difference";

@@ -113,7 +113,9 @@ TEST(Process, AStartThatCannotBeMadeSaysWhy) {
     struct Case {
         const char16_t* path;
         DWORD error;
-    } cases[] = {{u"\\missing.exe", ERROR_FILE_NOT_FOUND}, {u"\\plain.txt", ERROR_ACCESS_DENIED}, {u"", ERROR_INVALID_PARAMETER}};
+    } cases[] = {{u"\\missing.exe", ERROR_FILE_NOT_FOUND},
+                 {u"\\plain.txt", ERROR_ACCESS_DENIED},
+                 {u"", ERROR_INVALID_PARAMETER}};
     for (const auto& c : cases) {
         PROCESS_INFORMATION pi;
         SetLastError(0);

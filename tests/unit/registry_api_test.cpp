@@ -328,8 +328,7 @@ TEST_F(RegistryApi, NamesPathsAndDataOverTheLimitsAreRefused) {
     EXPECT_EQ(create(HKEY_LOCAL_MACHINE, path260, k3), ERROR_SUCCESS);
     EXPECT_EQ(create(HKEY_LOCAL_MACHINE, path260 + u"r", k4), ERROR_INVALID_PARAMETER);
     HKEY h = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (path260 + u"\\x").c_str(), 0, KEY_READ, &h),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (path260 + u"\\x").c_str(), 0, KEY_READ, &h), ERROR_INVALID_PARAMETER);
 
     // Empty components are not names, and a refused path creates nothing.
     for (const char16_t* bad : {u"A\\\\B", u"\\\\A", u"A\\B\\\\", u"\\\\"}) {
@@ -428,9 +427,9 @@ TEST_F(RegistryStore, CorruptRegistryGivesBadDb) {
 TEST_F(RegistryStore, ForeignDatabaseIsRefusedAndKept) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES('mine');", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(other, "CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES('mine');", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "PRAGMA application_id = 42", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     Key k;

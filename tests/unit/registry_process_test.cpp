@@ -59,13 +59,13 @@ TEST(RegistryProcess, ConcurrentWritersFromSeveralProcessesLoseNothing) {
                 std::u16string name = ce::widen("c" + std::to_string(c) + "_" + std::to_string(i));
                 if (RegistrySetDWORD(HKEY_LOCAL_MACHINE, u"Concurrent", name.c_str(), c * 1000 + i) != S_OK) failures++;
                 // Key creation races on the same parents too.
-                std::u16string path = ce::widen("Concurrent\\Tree\\" + std::to_string(i % 7) + "\\c" + std::to_string(c));
+                std::u16string path =
+                    ce::widen("Concurrent\\Tree\\" + std::to_string(i % 7) + "\\c" + std::to_string(c));
                 HKEY k = nullptr;
                 if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &k, nullptr) !=
                     ERROR_SUCCESS)
                     failures++;
-                else
-                    RegCloseKey(k);
+                else RegCloseKey(k);
             }
             return failures ? 1 : 0;
         }));
@@ -250,7 +250,8 @@ TEST_F(RegistryNotify, NothingFiresAndTheThreadSleepsWhileNothingChanges) {
         DWORD v;
         EXPECT_EQ(RegistryGetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Headset", &v), S_OK);
         HKEY k = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kHardware, 0, nullptr, 0, 0, nullptr, &k, nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kHardware, 0, nullptr, 0, 0, nullptr, &k, nullptr),
+                  ERROR_SUCCESS);
         RegCloseKey(k);
         std::this_thread::sleep_for(10ms);
     }
@@ -368,7 +369,8 @@ void slow_callback(HREGNOTIFY, DWORD user, const PBYTE data, const UINT size) {
 TEST_F(RegistryNotify, ClosingWaitsForARunningCallbackAndStopsDelivery) {
     slow_entered = slow_finished = false;
     HREGNOTIFY slow = nullptr;
-    ASSERT_EQ(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, kHardware, u"Headset", slow_callback, 5, nullptr, &slow), S_OK);
+    ASSERT_EQ(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, kHardware, u"Headset", slow_callback, 5, nullptr, &slow),
+              S_OK);
     watch(kHardware, u"Headset", 6);
     ASSERT_EQ(RegistrySetDWORD(HKEY_LOCAL_MACHINE, kHardware, u"Headset", 1), S_OK);
     for (int i = 0; i < 1000 && !slow_entered; i++) std::this_thread::sleep_for(2ms);
@@ -422,8 +424,8 @@ TEST_F(RegistryNotify, BadArgumentsAreRefused) {
     no_text.ctComparisonType = REG_CT_CONTAINS;
     EXPECT_EQ(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, kHardware, u"Headset", record, 0, &no_text, &h), E_INVALIDARG);
     EXPECT_TRUE(FAILED(RegistryNotifyCallback(HKEY_LOCAL_MACHINE, u"A\\\\B", u"X", record, 0, nullptr, &h)));
-    EXPECT_TRUE(FAILED(RegistryNotifyCallback(reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x777)), u"A", u"X",
-                                              record, 0, nullptr, &h)));
+    EXPECT_TRUE(FAILED(RegistryNotifyCallback(reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x777)), u"A", u"X", record,
+                                              0, nullptr, &h)));
     EXPECT_TRUE(FAILED(RegistryCloseNotification(reinterpret_cast<HREGNOTIFY>(static_cast<uintptr_t>(0x999)))));
     EXPECT_TRUE(FAILED(RegistryCloseNotification(nullptr)));
 }

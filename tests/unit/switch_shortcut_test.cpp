@@ -28,18 +28,16 @@ TEST_P(Shortcut, GivesThePathAndTheArguments) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, Shortcut,
-    ::testing::Values(
-        Case{"Quoted", "29#\"\\Program Files\\Nav\\nav.exe\"", u"\\Program Files\\Nav\\nav.exe", u""},
-        Case{"QuotedWithCrLf", "10#\"\\nav.sh\"\r\n", u"\\nav.sh", u""},
-        Case{"Arguments", "20#\"\\nav.sh\" --map  eu \r\n", u"\\nav.sh", u"--map  eu"},
-        Case{"OnlyTheFirstLineHasArguments", "9#\"\\nav\" -a\r\nsecond line\n", u"\\nav", u"-a"},
-        Case{"NoClosingQuote", "9#\"\\nav.sh\r\n", u"\\nav.sh", u""},
-        Case{"Unquoted", "12#\\Nav\\nav.sh\r\n", u"\\Nav\\nav.sh", u""},
-        Case{"UnquotedWithoutNumberSign", "\\nav.sh\n", u"\\nav.sh", u""},
-        Case{"Empty", "", u"", u""},
-        Case{"Utf8", "#\"\\Navigación\\nav\"", u"\\Navigaci\u00f3n\\nav", u""},
-        Case{"TooLongIsCut", "#\"\\" + std::string(400, 'a') + "\"", u"\\" + std::u16string(NAVIGATION_CHARS - 2, u'a'),
-             u""}),
+    ::testing::Values(Case{"Quoted", "29#\"\\Program Files\\Nav\\nav.exe\"", u"\\Program Files\\Nav\\nav.exe", u""},
+                      Case{"QuotedWithCrLf", "10#\"\\nav.sh\"\r\n", u"\\nav.sh", u""},
+                      Case{"Arguments", "20#\"\\nav.sh\" --map  eu \r\n", u"\\nav.sh", u"--map  eu"},
+                      Case{"OnlyTheFirstLineHasArguments", "9#\"\\nav\" -a\r\nsecond line\n", u"\\nav", u"-a"},
+                      Case{"NoClosingQuote", "9#\"\\nav.sh\r\n", u"\\nav.sh", u""},
+                      Case{"Unquoted", "12#\\Nav\\nav.sh\r\n", u"\\Nav\\nav.sh", u""},
+                      Case{"UnquotedWithoutNumberSign", "\\nav.sh\n", u"\\nav.sh", u""}, Case{"Empty", "", u"", u""},
+                      Case{"Utf8", "#\"\\Navigación\\nav\"", u"\\Navigaci\u00f3n\\nav", u""},
+                      Case{"TooLongIsCut", "#\"\\" + std::string(400, 'a') + "\"",
+                           u"\\" + std::u16string(NAVIGATION_CHARS - 2, u'a'), u""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

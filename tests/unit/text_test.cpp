@@ -67,9 +67,9 @@ TEST(TextFormat, WindowsStringConventionsInBothDirections) {
     // The log line: a wide text in a narrow format, and the reverse.
     EXPECT_EQ(fmt("%s %S\n", "COM_Deinit", u"14:03:27"), "COM_Deinit 14:03:27\n");
     // Null strings, with and without precision.
-    EXPECT_EQ(fmt("[%s][%S][%.3s]", static_cast<char*>(nullptr), static_cast<WCHAR*>(nullptr),
-                  static_cast<char*>(nullptr)),
-              "[(null)][(null)][(nu]");
+    EXPECT_EQ(
+        fmt("[%s][%S][%.3s]", static_cast<char*>(nullptr), static_cast<WCHAR*>(nullptr), static_cast<char*>(nullptr)),
+        "[(null)][(null)][(nu]");
     EXPECT_EQ(wfmt(u"[%s]", static_cast<WCHAR*>(nullptr)), u"[(null)]");
     // Width and precision on text.
     EXPECT_EQ(fmt("[%6s][%-6s][%.2s][%6.2S]", "abc", "abc", "abc", u"xyz"), "[   abc][abc   ][ab][    xy]");
@@ -167,7 +167,9 @@ TEST(TextCodePage, Utf8BothWays) {
     EXPECT_STREQ(out, "\xC3\xA9\xF0\x9F\x98\x80");
     const WCHAR lone[] = {u'a', 0xD800, u'b', 0};
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, sizeof out, nullptr, nullptr), 5);
-    EXPECT_EQ(std::string(out, 5), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(std::string(out, 5),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, 3, out, sizeof out, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
     BOOL used;
@@ -178,7 +180,11 @@ TEST(TextCodePage, Utf8BothWays) {
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xC3\xA9\xF0\x9F\x98\x80", -1, w, 16), 4);
     EXPECT_EQ(std::u16string(w), u"\u00e9\U0001F600");
     // Malformed, truncated and overlong sequences become U+FFFD.
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xFF" "b\xC3", 4, w, 16), 4);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "a\xFF"
+                                  "b\xC3",
+                                  4, w, 16),
+              4);
     EXPECT_EQ(std::u16string(w, 4), u"a\uFFFDb\uFFFD");
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xC0\xAF", 2, w, 16), 2);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, w, 16), 0);

@@ -84,7 +84,8 @@ TEST_F(TunerCectl, SetRemoveClearAndErrors) {
     EXPECT_EQ(cectl("air list").out,
               "76100\t63\tsynthetic 001A\n"
               "90000\t40\tsynthetic 9602 tmc errors 3\n"
-              "94000\t20\tcapture " + rec + "\n");
+              "94000\t20\tcapture " +
+                  rec + "\n");
     auto st = fmsim::read_station(94000);
     ASSERT_TRUE(st);
     EXPECT_EQ(st->rssi, 20u);

@@ -487,9 +487,9 @@ TEST_F(TunerTrace, EachGroupIsNamedWithTheHandingOverOfThePieceCompletingIt) {
     std::vector<int64_t> called;
     Recorder::get().hook = [&](const FmPlatformEvent& e) {
         if (e.code != FMS_EVENT_RDS_DATA) return;
-        called.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count());
+        called.push_back(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
     };
     power_on();
     api.SetRdsPieces(5, 29);  // pieces that complete none, one or two groups

@@ -91,7 +91,7 @@ struct Api {
         module = LoadLibraryW(name);
         if (!module) return false;
         bool ok = true;
-#define TUNERTEST_BIND(name, params, args) \
+#define TUNERTEST_BIND(name, params, args)                \
     name = reinterpret_cast<PFN_##name>(proc(u"" #name)); \
     ok = ok && name;
         FMS_API_ENTRY_POINTS(TUNERTEST_BIND)

@@ -27,9 +27,7 @@ struct DecodedMessage {
         return std::tie(event, location, extent, negative, fields) <
                std::tie(o.event, o.location, o.extent, o.negative, o.fields);
     }
-    bool operator==(const DecodedMessage& o) const {
-        return !(*this < o) && !(o < *this);
-    }
+    bool operator==(const DecodedMessage& o) const { return !(*this < o) && !(o < *this); }
 };
 
 struct Decoded {
@@ -106,12 +104,12 @@ TEST(TunerRecording, GroupLinesParsedOthersSkippedAndCounted) {
         "\n"
         "% RDS hexgroups\n"
         "FE37 3410 0746 CD46\n"
-        "9602 4401 C9DE\n"               // three words
-        "9602 4401 C9DE FDC4 extra\n"    // something other than a time stamp
-        "96G2 4401 C9DE FDC4\n"          // not hex
-        "96022 4401 C9DE FDC4\n"         // five digits
+        "9602 4401 C9DE\n"             // three words
+        "9602 4401 C9DE FDC4 extra\n"  // something other than a time stamp
+        "96G2 4401 C9DE FDC4\n"        // not hex
+        "96022 4401 C9DE FDC4\n"       // five digits
         "---  4401 C9DE FDC4\n"
-        "   1234 5678 9ABC DEF0   ");    // no newline at the end
+        "   1234 5678 9ABC DEF0   ");  // no newline at the end
     ASSERT_EQ(rec.groups.size(), 4u);
     EXPECT_EQ(rec.skipped, 7u);
     EXPECT_EQ(rec.groups[0].block[0], 0x9602);

@@ -37,7 +37,8 @@ void print_usage(FILE* out) {
     std::fprintf(out, "usage: cectl [--root DIR] COMMAND ...\n\ncommands:\n");
     std::fprintf(out, "  init [--force]    provision the root (keeps existing values unless --force)\n");
     auto list = commands();
-    std::sort(list.begin(), list.end(), [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
+    std::sort(list.begin(), list.end(),
+              [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
     for (const auto& c : list) std::fprintf(out, "%s\n", c.usage);
     std::fprintf(out, "\nThe root is --root, else $CE_ROOT, else ~/.local/share/tervalon/device.\n");
 }
@@ -51,7 +52,8 @@ int run_init(const Args& args) {
         else return fail("init: unknown option '" + a + "'");
     }
     auto steps = init_steps();
-    std::stable_sort(steps.begin(), steps.end(), [](const InitStep& a, const InitStep& b) { return a.order < b.order; });
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const InitStep& a, const InitStep& b) { return a.order < b.order; });
     for (const auto& s : steps) {
         if (!s.run(force)) return 1;
     }

@@ -25,7 +25,7 @@ struct Command {
 };
 
 struct InitStep {
-    int order;          // steps run by ascending order
+    int order;  // steps run by ascending order
     const char* what;
     // Provisions one service. With force, replaces existing values; without
     // it, keeps whatever the root already has. Returns false on failure

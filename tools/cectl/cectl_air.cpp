@@ -22,8 +22,7 @@ int air_list() {
     // below it wait until `air stations`.
     std::string band = fmsim::read_band_value();
     if (!band.empty()) std::printf("band\t%s\n", band.c_str());
-    for (const auto& st : fmsim::read_air())
-        std::printf("%u\t%u\t%s\n", st.frequency, st.rssi, st.source.c_str());
+    for (const auto& st : fmsim::read_air()) std::printf("%u\t%u\t%s\n", st.frequency, st.rssi, st.source.c_str());
     return 0;
 }
 
@@ -105,7 +104,8 @@ int air_set(const cectl::Args& args) {
     std::string why;
     if (!fmsim::parse_source(source, wanted, &why)) return cectl::fail("air set: " + why);
     fmsim::Station st{freq, rssi, fmsim::format_source(wanted)};
-    if (long rc = fmsim::write_station(st); rc != 0) return cectl::fail("air set: registry error " + std::to_string(rc));
+    if (long rc = fmsim::write_station(st); rc != 0)
+        return cectl::fail("air set: registry error " + std::to_string(rc));
     return 0;
 }
 
@@ -186,7 +186,8 @@ int run_air(const cectl::Args& args) {
     const std::string& what = args[0];
     if (what == "list" && args.size() == 1) return air_list();
     if (what == "clear" && args.size() == 1) {
-        if (long rc = fmsim::clear_air(); rc != 0) return cectl::fail("air clear: registry error " + std::to_string(rc));
+        if (long rc = fmsim::clear_air(); rc != 0)
+            return cectl::fail("air clear: registry error " + std::to_string(rc));
         return 0;
     }
     if (what == "remove") {

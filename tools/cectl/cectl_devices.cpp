@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -43,7 +43,8 @@ std::string log_hint() { return " (see " + ce::root() + "/.cehost/log)"; }
 
 bool set_sz(HKEY root, const char16_t* path, const char16_t* name, const std::u16string& value) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) return false;
+    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
     LONG e = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * 2));
     RegCloseKey(key);
@@ -52,7 +53,8 @@ bool set_sz(HKEY root, const char16_t* path, const char16_t* name, const std::u1
 
 bool set_dword(HKEY root, const char16_t* path, const char16_t* name, DWORD value) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) return false;
+    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
     LONG e = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
     RegCloseKey(key);
     return e == ERROR_SUCCESS;
@@ -186,7 +188,8 @@ int run_gps(const Args& args) {
         char resolved[PATH_MAX];
         if (source == "replay") {
             std::string error;
-            if (!realpath(path.c_str(), resolved)) return fail("gps: cannot read " + path + ": " + std::strerror(errno));
+            if (!realpath(path.c_str(), resolved))
+                return fail("gps: cannot read " + path + ": " + std::strerror(errno));
             // The host reads the log whole: only a regular file of a sensible size will do.
             if (!ce::read_regular_file(resolved, kMaxGpsLogBytes, nullptr, &error)) return fail("gps: " + error);
             path = resolved;
@@ -213,7 +216,8 @@ int run_stop(const Args& args) {
 }  // namespace
 }  // namespace cectl
 
-CECTL_COMMAND("devices", "  devices                        active devices: NAME<TAB>KEY<TAB>HANDLE", cectl::run_devices);
+CECTL_COMMAND("devices", "  devices                        active devices: NAME<TAB>KEY<TAB>HANDLE",
+              cectl::run_devices);
 CECTL_COMMAND("activate", "  activate KEY                   ActivateDeviceEx(KEY under HKLM); prints the handle",
               cectl::run_activate);
 CECTL_COMMAND("deactivate", "  deactivate HANDLE              DeactivateDevice", cectl::run_deactivate);

@@ -73,8 +73,9 @@ std::string hex_of(const std::vector<BYTE>& data) {
 
 std::string format_data(DWORD type, const std::vector<BYTE>& data) {
     if ((type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN) && data.size() == 4) {
-        uint32_t v = type == REG_DWORD ? (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24)
-                                       : (data[3] | data[2] << 8 | data[1] << 16 | static_cast<uint32_t>(data[0]) << 24);
+        uint32_t v = type == REG_DWORD
+                         ? (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24)
+                         : (data[3] | data[2] << 8 | data[1] << 16 | static_cast<uint32_t>(data[0]) << 24);
         return std::to_string(v);
     }
     if (type == REG_QWORD && data.size() == 8) {
@@ -180,7 +181,7 @@ int query(const Args& args) {
     std::vector<std::string> lines;
     std::vector<WCHAR> name(CE_REG_MAX_VALUE_NAME + 1);
     std::vector<BYTE> data(256);
-    for (DWORD i = 0;; ) {
+    for (DWORD i = 0;;) {
         DWORD name_size = static_cast<DWORD>(name.size()), type = 0, size = static_cast<DWORD>(data.size());
         e = RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type, data.data(), &size);
         if (e == ERROR_MORE_DATA && size > data.size()) {
@@ -222,9 +223,11 @@ int set(const Args& args) {
     std::vector<BYTE> data;
     if (kind == "dword") {
         uint32_t v;
-        if (!cectl::parse_u32(text, v)) return fail("reg set: malformed dword '" + text + "' (decimal, or hex with 0x)");
+        if (!cectl::parse_u32(text, v))
+            return fail("reg set: malformed dword '" + text + "' (decimal, or hex with 0x)");
         type = REG_DWORD;
-        data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 24)};
+        data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
+                static_cast<BYTE>(v >> 24)};
     } else if (kind == "sz") {
         type = REG_SZ;
         std::u16string w = ce::widen(text);

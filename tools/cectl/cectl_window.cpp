@@ -81,7 +81,8 @@ int run_message(const Args& args, Kind kind) {
     if (args.size() < 2 || args.size() > 4 || !parse_u64(args[0], r.hwnd) || !parse_u64(args[1], message) ||
         message > 0xFFFFFFFFu || (args.size() > 2 && !parse_u64(args[2], r.wparam, true)) ||
         (args.size() > 3 && !parse_u64(args[3], lparam, true)))
-        return fail(std::string("usage: window ") + name + " HANDLE MSG [WPARAM [LPARAM]] (numbers, decimal or 0x hex)");
+        return fail(std::string("usage: window ") + name +
+                    " HANDLE MSG [WPARAM [LPARAM]] (numbers, decimal or 0x hex)");
     r.message = static_cast<uint32_t>(message);
     r.lparam = static_cast<int64_t>(lparam);
     auto result = ce::broker::forward(r);
