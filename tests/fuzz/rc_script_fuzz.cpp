@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -97,8 +98,10 @@ std::optional<std::string> sdk_header(const std::string& path) {
     static std::map<std::string, std::optional<std::string>> cache;
     auto it = cache.find(path);
     if (it != cache.end()) return it->second;
+    // As cerc itself: only regular files ("<.>" names the folder itself).
     std::optional<std::string> text;
-    if (std::ifstream in{path, std::ios::binary})
+    std::error_code ec;
+    if (std::ifstream in{path, std::ios::binary}; std::filesystem::is_regular_file(path, ec) && in)
         text = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return cache[path] = text;
 }
