@@ -46,23 +46,26 @@ void QueueAnswer(const char* text) {
     AppendOutput(static_cast<DWORD>(strlen(answer)), answer, TRUE);
 }
 
-void Tune(DWORD frequency) { FMSetProp(Driver.FmHandle.load(std::memory_order_relaxed), FMPROP_FREQUENCY, frequency); }
+void Tune(DWORD frequency) {
+    FMSetProp(Driver.Radio.FmHandle.load(std::memory_order_relaxed), FMPROP_FREQUENCY, frequency);
+}
 
-void Seek(DWORD direction) { FMSeek(Driver.FmHandle.load(std::memory_order_relaxed), direction); }
+void Seek(DWORD direction) { FMSeek(Driver.Radio.FmHandle.load(std::memory_order_relaxed), direction); }
 
 // $PSRF123: P2 chooses a 100 kHz step (0) or a seek (1), P1 the direction
 // (0 down, 1 up). A step wraps around at the ends of the band.
 void StepOrSeek(int p1, int p2) {
-    DWORD frequency = Driver.Frequency.load(std::memory_order_relaxed);
-    bool log = (Driver.LogMode & LOG_EVENT) != 0;
+    DWORD frequency = Driver.Radio.Frequency.load(std::memory_order_relaxed);
+    bool log = (Driver.Settings.LogMode & LOG_EVENT) != 0;
     if (p2 == 0) {
         if (p1 == 0) {
             LONGLONG next = static_cast<LONGLONG>(frequency) - 100;
-            frequency = next < static_cast<LONGLONG>(Driver.BandLow) ? Driver.BandHigh : static_cast<DWORD>(next);
+            frequency =
+                next < static_cast<LONGLONG>(Driver.Radio.BandLow) ? Driver.Radio.BandHigh : static_cast<DWORD>(next);
             if (log) LogFormatW(FALSE, u"COM_Write: 123 Tune DOWN: %d P1:%d P2:%d", frequency, p1, p2);
         } else if (p1 == 1) {
             ULONGLONG next = static_cast<ULONGLONG>(frequency) + 100;
-            frequency = next > Driver.BandHigh ? Driver.BandLow : static_cast<DWORD>(next);
+            frequency = next > Driver.Radio.BandHigh ? Driver.Radio.BandLow : static_cast<DWORD>(next);
             if (log) LogFormatW(FALSE, u"COM_Write: 123 Tune UP: %d P1:%d P2:%d ", frequency, p1, p2);
         }
         Tune(frequency);
@@ -81,7 +84,7 @@ void StepOrSeek(int p1, int p2) {
 // A GNS scan command: seek from the frequency byte given, answer at once, and
 // hold the writer 2.5 s while the tuner sweeps.
 void GnsScan(BYTE from, DWORD direction, const BYTE (&answer)[10], bool logEvent, bool logData) {
-    Driver.GnsScanning.store(1, std::memory_order_relaxed);
+    Driver.Gns.GnsScanning.store(1, std::memory_order_relaxed);
     DWORD start = (static_cast<DWORD>(from) + 875) * 100;
     if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS SCAN solicited from %d", start);
     Seek(direction);
@@ -136,7 +139,7 @@ LONG ParseFrequencyField(const char* field) {
 
 void RunRoyaltekCommands(char* text) {
     const size_t length = strlen(text);  // a NUL in the data hides what follows
-    const bool log = (Driver.LogMode & LOG_EVENT) != 0;
+    const bool log = (Driver.Settings.LogMode & LOG_EVENT) != 0;
     char field[FIELD_SIZE];
     const char* found = strstr(text, "PSRF");
     while (found) {
@@ -154,7 +157,7 @@ void RunRoyaltekCommands(char* text) {
                 break;
             case 121:
                 CopyField(text, length, p + 8, 1, field);
-                Driver.AutoScan.store(field[0] == '0' || field[0] == '2' ? 0 : 1, std::memory_order_relaxed);
+                Driver.Radio.AutoScan.store(field[0] == '0' || field[0] == '2' ? 0 : 1, std::memory_order_relaxed);
                 if (log) LogFormatW(FALSE, u"COM_Write: 121");
                 next = p + 8;
                 break;
@@ -200,8 +203,8 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     static const BYTE signalQuery[5] = {0xFF, 0x6C, 0x00, 0x00, 0x6C};
     // bytes is the working copy: count written bytes and a NUL behind them, so
     // a pattern at the very end reads F = 0.
-    const bool logEvent = (Driver.LogMode & LOG_EVENT) != 0;
-    const bool logData = (Driver.LogMode & LOG_DATA) != 0;
+    const bool logEvent = (Driver.Settings.LogMode & LOG_EVENT) != 0;
+    const bool logData = (Driver.Settings.LogMode & LOG_DATA) != 0;
 
     auto rdsOnCommand = [&] {
         if (logEvent) LogFormatW(FALSE, u"COM_Write: RDSON");
@@ -228,7 +231,7 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     // Clients ask for the signal strength about once a second.
     if (FindPattern(bytes, count, signalQuery, 5) >= 0) {
         DWORD rssi = 0;
-        FMGetProp(Driver.FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
+        FMGetProp(Driver.Radio.FmHandle.load(std::memory_order_relaxed), FMPROP_RSSI, &rssi);
         BYTE answer[10] = {0x3F,
                            0x00,
                            0x00,
@@ -236,7 +239,7 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
                            0x00,
                            0x00,
                            static_cast<BYTE>(rssi > 63 ? 63 : rssi),
-                           GnsFrequencyByte(Driver.Frequency.load(std::memory_order_relaxed)),
+                           GnsFrequencyByte(Driver.Radio.Frequency.load(std::memory_order_relaxed)),
                            0x00,
                            0x3F};
         if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS signal query: %d", static_cast<int>(answer[6]));
@@ -250,14 +253,14 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
     at = FindPattern(bytes, count, setFrequency, 2);
     if (at < 0) at = FindPattern(bytes, count, setFrequencyAlt, 2);
     if (at >= 0) {
-        Driver.GnsScanning.store(0, std::memory_order_relaxed);
+        Driver.Gns.GnsScanning.store(0, std::memory_order_relaxed);
         DWORD requested = (static_cast<DWORD>(bytes[at + 2]) + 875) * 100;
-        Driver.GnsRequestedFrequency.store(requested, std::memory_order_relaxed);
+        Driver.Gns.GnsRequestedFrequency.store(requested, std::memory_order_relaxed);
         if (logEvent) LogFormatW(FALSE, u"COM_Write: GNS new Freq solicited %d", requested);
         // The same frequency again neither re-tunes nor waits.
-        if (Driver.GnsAppliedFrequency.load(std::memory_order_relaxed) != requested) {
+        if (Driver.Gns.GnsAppliedFrequency.load(std::memory_order_relaxed) != requested) {
             Tune(requested);
-            Driver.GnsAppliedFrequency.store(requested, std::memory_order_relaxed);
+            Driver.Gns.GnsAppliedFrequency.store(requested, std::memory_order_relaxed);
             Sleep(1100);
         }
     }
@@ -265,7 +268,7 @@ void RunGnsCommands(const BYTE* bytes, DWORD count) {
 
 TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
     ActiveCall call;
-    if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
+    if (Driver.Threads.ShuttingDown.load(std::memory_order_relaxed)) return 0;
     if (!buffer && count) return 0;
     // Only the first 2047 bytes of a longer write are examined: the working
     // copy keeps room for its NUL.
@@ -274,8 +277,8 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
     if (examined) memcpy(copy, buffer, examined);
     copy[examined] = 0;
 
-    if (Driver.LogMode & LOG_DATA) {
-        if (Driver.Protocol != PROTOCOL_ROYALTEK) {
+    if (Driver.Settings.LogMode & LOG_DATA) {
+        if (Driver.Settings.Protocol != PROTOCOL_ROYALTEK) {
             LogHex(u"RECV:", examined, reinterpret_cast<const BYTE*>(copy), TRUE);
         } else {
             WCHAR line[LOG_LINE];
@@ -284,7 +287,7 @@ TERVALON_EXPORT DWORD COM_Write(DEVCONTEXT, LPCVOID buffer, DWORD count) {
             LogTextW(line, FALSE, TRUE);
         }
     }
-    if (Driver.Protocol == PROTOCOL_GNS) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
+    if (Driver.Settings.Protocol == PROTOCOL_GNS) RunGnsCommands(reinterpret_cast<const BYTE*>(copy), examined);
     else RunRoyaltekCommands(copy);
     return count;
 }

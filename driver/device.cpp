@@ -49,7 +49,7 @@ void SendHeadsetMessage(DWORD on) {
 void ApplyHeadsetRule() {
     DWORD headset = 0;
     RegistryGetDWORD(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, &headset);
-    if (Driver.Sound == 0 && headset == 1) SendHeadsetMessage(1);
+    if (Driver.Settings.Sound == 0 && headset == 1) SendHeadsetMessage(1);
 }
 
 }  // namespace
@@ -66,24 +66,24 @@ void SetFrequencyText(DWORD frequency) {
     FormatFrequencyText(frequency, text);
     uint64_t words[2] = {0, 0};
     memcpy(words, text, FREQUENCY_TEXT_SIZE);
-    Driver.FrequencyText[1].store(words[1], std::memory_order_relaxed);
-    Driver.FrequencyText[0].store(words[0], std::memory_order_relaxed);
+    Driver.Radio.FrequencyText[1].store(words[1], std::memory_order_relaxed);
+    Driver.Radio.FrequencyText[0].store(words[0], std::memory_order_relaxed);
 }
 
 void GetFrequencyText(char* out) {
-    uint64_t words[2] = {Driver.FrequencyText[0].load(std::memory_order_relaxed),
-                         Driver.FrequencyText[1].load(std::memory_order_relaxed)};
+    uint64_t words[2] = {Driver.Radio.FrequencyText[0].load(std::memory_order_relaxed),
+                         Driver.Radio.FrequencyText[1].load(std::memory_order_relaxed)};
     memcpy(out, words, FREQUENCY_TEXT_SIZE);
     out[FREQUENCY_TEXT_SIZE - 1] = 0;
 }
 
 void ReadSettings() {
     HKEY key = nullptr;
-    wcscpy(Driver.SettingsKeyPath, TERVALON_SETTINGS_KEY);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    wcscpy(Driver.Settings.SettingsKeyPath, TERVALON_SETTINGS_KEY);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.Settings.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         key = nullptr;
-        wcscpy(Driver.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        wcscpy(Driver.Settings.SettingsKeyPath, TERVALON_BUILTIN_SETTINGS_KEY);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.Settings.SettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
             key = nullptr;
     }
     DWORD frequency = 90000;
@@ -91,17 +91,18 @@ void ReadSettings() {
         // Exactly 4 bytes offered: longer data is refused and leaves the
         // default, shorter data replaces its low bytes.
         const SettingField fields[] = {
-            {SETTING_BAND, &Driver.Band},   {SETTING_DATA, &Driver.Data},    {SETTING_MUTE, &Driver.Mute},
-            {SETTING_SOUND, &Driver.Sound}, {SETTING_FREQUENCY, &frequency}, {SETTING_LOGMODE, &Driver.LogMode},
+            {SETTING_BAND, &Driver.Settings.Band}, {SETTING_DATA, &Driver.Settings.Data},
+            {SETTING_MUTE, &Driver.Settings.Mute}, {SETTING_SOUND, &Driver.Settings.Sound},
+            {SETTING_FREQUENCY, &frequency},       {SETTING_LOGMODE, &Driver.Settings.LogMode},
         };
         ReadTervalonSettings(key, fields, SETTING_SIZE_AT_MOST_4);
         // The event log never comes without the data log.
-        if (Driver.LogMode == 2) Driver.LogMode = 3;
-        const SettingField protocol[] = {{SETTING_PROTOCOL, &Driver.Protocol}};
+        if (Driver.Settings.LogMode == 2) Driver.Settings.LogMode = 3;
+        const SettingField protocol[] = {{SETTING_PROTOCOL, &Driver.Settings.Protocol}};
         ReadTervalonSettings(key, protocol, SETTING_SIZE_AT_MOST_4);
         RegCloseKey(key);
     }
-    Driver.Frequency = frequency;
+    Driver.Radio.Frequency = frequency;
 }
 
 void OnHeadsetChange(HREGNOTIFY, DWORD userData, const PBYTE, const UINT) {
@@ -114,54 +115,56 @@ TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR, LPCVOID) {
     DeviceContext* context = static_cast<DeviceContext*>(LocalAlloc(LPTR, sizeof(DeviceContext)));
     if (!context) return 0;
     context->Signature = DEVICE_SIGNATURE;
+    context->State = &Driver;
     ResetDriverState();
     LiveContext = context;
+    DriverState& driver = *context->State;
 
     ReadSettings();
 
     FMGetNumDevs();
-    Driver.FmHandle = FMOpen(0);
+    driver.Radio.FmHandle = FMOpen(0);
 
-    InitializeCriticalSection(&Driver.OutputLock);
-    SetFrequencyText(Driver.Frequency);
+    driver.Output.Create();
+    SetFrequencyText(driver.Radio.Frequency);
     // The read path waits on this event also when there is no radio, so that
     // GPS data still reaches a waiting reader at once.
-    Driver.DataReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    driver.Port.DataReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
-    HANDLE fm = Driver.FmHandle.load();
+    HANDLE fm = driver.Radio.FmHandle.load();
     if (fm) {
         PowerPolicyNotify(PPN_UNATTENDEDMODE, TRUE);
-        Driver.TickEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        driver.Threads.TickEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
         DWORD id = 0;
-        Driver.TickThread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, &id);
-        Driver.TickThreadId = Driver.TickThread ? id : 0;
+        driver.Threads.TickThread = CreateThread(nullptr, 0, StatusThread, &driver, 0, &id);
+        driver.Threads.TickThreadId = driver.Threads.TickThread ? id : 0;
 
         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        Driver.FmEvent = event;
+        driver.Threads.FmEvent = event;
         FMRegisterEvent(fm, event);
         id = 0;
-        Driver.NotifyThread = CreateThread(nullptr, 0, FmNotifyThread, nullptr, 0, &id);
-        Driver.NotifyThreadId = Driver.NotifyThread ? id : 0;
+        driver.Threads.NotifyThread = CreateThread(nullptr, 0, FmNotifyThread, &driver, 0, &id);
+        driver.Threads.NotifyThreadId = driver.Threads.NotifyThread ? id : 0;
 
         // An unknown band leaves the radio off and the band's edges at 0.
         DWORD result = 100;
-        if (Driver.Band < FMBAND_COUNT) {
-            result = FMPowerOn(fm, 1, Driver.Band);
-            Driver.BandLow = FM_BAND_EDGES[Driver.Band].low;
-            Driver.BandHigh = FM_BAND_EDGES[Driver.Band].high;
+        if (driver.Settings.Band < FMBAND_COUNT) {
+            result = FMPowerOn(fm, 1, driver.Settings.Band);
+            driver.Radio.BandLow = FM_BAND_EDGES[driver.Settings.Band].low;
+            driver.Radio.BandHigh = FM_BAND_EDGES[driver.Settings.Band].high;
         }
-        if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
+        if (driver.Settings.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Init: FM Power On result=%d", result);
 
-        FMSetProp(fm, FMPROP_AUDIO_PATH, Driver.Sound);
-        FMSetProp(fm, FMPROP_MUTE, Driver.Mute);
+        FMSetProp(fm, FMPROP_AUDIO_PATH, driver.Settings.Sound);
+        FMSetProp(fm, FMPROP_MUTE, driver.Settings.Mute);
         ApplyHeadsetRule();
-        FMSetProp(fm, FMPROP_FREQUENCY, Driver.Frequency);
+        FMSetProp(fm, FMPROP_FREQUENCY, driver.Radio.Frequency);
         RegistryNotifyCallback(HKEY_LOCAL_MACHINE, HEADSET_KEY, HEADSET_VALUE, OnHeadsetChange, HEADSET_USER_DATA,
-                               nullptr, &Driver.HeadsetNotify);
+                               nullptr, &driver.Threads.HeadsetNotify);
     }
 
-    if (Driver.LogMode & LOG_DATA) {
+    if (driver.Settings.LogMode & LOG_DATA) {
         char separator[67];
         memset(separator, '_', 66);
         separator[66] = 0;
@@ -174,59 +177,61 @@ TERVALON_EXPORT DEVCONTEXT COM_Init(LPCWSTR, LPCVOID) {
 TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
     DeviceContext* context = reinterpret_cast<DeviceContext*>(device);
     if (!LiveContext.load()) return TRUE;  // not loaded: nothing to undo
+    // Whatever context comes, it is the live load that is undone.
+    DriverState& driver = *LiveContext.load()->State;
     // The context is freed last, once nothing can look at it any more.
     bool owned = context && context == LiveContext.load() && context->Signature == DEVICE_SIGNATURE;
 
-    if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Deinit");
+    if (driver.Settings.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Deinit");
 
     // The sleeps below are the device driver's timing, kept as they are:
     // there they are all that lets a thread leave before the handle it uses
     // goes. Here each thread is also waited for by its handle, and the entry
     // points still under way are counted, so they do not make unloading safe;
     // they make it take as long as on the device.
-    HANDLE fm = Driver.FmHandle.load();
+    HANDLE fm = driver.Radio.FmHandle.load();
     HANDLE fmEvent = nullptr;
     if (fm) {
-        Driver.ShuttingDown = 1;
+        driver.Threads.ShuttingDown = 1;
 
-        HANDLE tick = Driver.TickEvent.load();
+        HANDLE tick = driver.Threads.TickEvent.load();
         SetEvent(tick);
         Sleep(500);  // the status thread wakes, finds ShuttingDown and leaves
-        EndThread(&Driver.TickThread);
-        Driver.TickEvent = nullptr;
+        EndThread(&driver.Threads.TickThread);
+        driver.Threads.TickEvent = nullptr;
         CloseHandle(tick);
 
         // A waiting COM_Read returns; later ones see ShuttingDown.
-        SetEvent(Driver.DataReadyEvent.load());
+        SetEvent(driver.Port.DataReadyEvent.load());
         Sleep(100);  // the read that was waiting for data returns 0
 
         // The FM notification thread waits on FmEvent without a time-out: take
         // the event away and wake it, so that it leaves before the FM library
         // goes. The event itself stays open until FMClose, since the library
         // may still set it until then.
-        fmEvent = Driver.FmEvent.exchange(nullptr);
+        fmEvent = driver.Threads.FmEvent.exchange(nullptr);
         SetEvent(fmEvent);
-        EndThread(&Driver.NotifyThread);
+        EndThread(&driver.Threads.NotifyThread);
 
         FMSetProp(fm, FMPROP_AUDIO_PATH, 1);
         FMSetProp(fm, FMPROP_MUTE, 0);
-        if (Driver.Sound == 0) SendHeadsetMessage(0);
-        RegistryCloseNotification(Driver.HeadsetNotify);
-        Driver.HeadsetNotify = nullptr;
+        if (driver.Settings.Sound == 0) SendHeadsetMessage(0);
+        RegistryCloseNotification(driver.Threads.HeadsetNotify);
+        driver.Threads.HeadsetNotify = nullptr;
 
         DWORD powerState = 1;
         DWORD result = 0;
         FMGetProp(fm, FMPROP_POWER_STATE, &powerState);
         if (powerState == 1) result = FMPowerOn(fm, 0, 0);
-        if (Driver.LogMode & LOG_EVENT)
+        if (driver.Settings.LogMode & LOG_EVENT)
             LogFormatW(TRUE, u"PowerOffFM Finished: Result %d, previous state %d", result, powerState);
     } else {
-        SetEvent(Driver.DataReadyEvent.load());
+        SetEvent(driver.Port.DataReadyEvent.load());
     }
 
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Driver.SettingsKeyPath, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-        DWORD frequency = Driver.Frequency;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, driver.Settings.SettingsKeyPath, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        DWORD frequency = driver.Radio.Frequency;
         RegSetValueExW(key, TERVALON_SETTING_NAMES[SETTING_FREQUENCY], 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&frequency), sizeof(frequency));
         RegCloseKey(key);
@@ -234,23 +239,23 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
 
     // Closing the GPS port ends the GPS reader: its port wait fails and it
     // finds the port gone, with or without a radio.
-    HANDLE gps = Driver.GpsPort.exchange(INVALID_HANDLE_VALUE);
+    HANDLE gps = driver.Port.GpsPort.exchange(INVALID_HANDLE_VALUE);
     if (gps != INVALID_HANDLE_VALUE) CloseHandle(gps);
-    EndThread(&Driver.GpsThread);
+    EndThread(&driver.Threads.GpsThread);
     Sleep(5000);  // the GPS reader, whose port wait fails now, leaves
 
     FMClose(fm);
     // Closing does not wait for the tuner's answer to switching off: the chip
     // gets this long to power down before the device may sleep again.
     Sleep(1000);
-    Driver.FmHandle = nullptr;
+    driver.Radio.FmHandle = nullptr;
     if (fmEvent) CloseHandle(fmEvent);
     PowerPolicyNotify(PPN_UNATTENDEDMODE, FALSE);
 
     // No entry point may still be inside the driver when the lock goes. The
     // bound only guards against a platform call that never returns.
-    Driver.ShuttingDown = 1;
-    SetEvent(Driver.DataReadyEvent.load());
+    driver.Threads.ShuttingDown = 1;
+    SetEvent(driver.Port.DataReadyEvent.load());
     const DWORD start = GetTickCount();
     while (ActiveCalls.load() > 0) {
         const DWORD waited = GetTickCount() - start;
@@ -259,9 +264,9 @@ TERVALON_EXPORT BOOL COM_Deinit(DEVCONTEXT device) {
         // more turn, and a call leaving after the count was read sets it anew.
         WaitForSingleObject(CallsDoneEvent(), 30000 - waited);
     }
-    HANDLE ready = Driver.DataReadyEvent.exchange(nullptr);
+    HANDLE ready = driver.Port.DataReadyEvent.exchange(nullptr);
     if (ready) CloseHandle(ready);
-    DeleteCriticalSection(&Driver.OutputLock);
+    driver.Output.Destroy();
 
     if (owned) {
         context->Signature = 0;

@@ -1,7 +1,6 @@
 // Tervalon: the RDS-TMC receiver as a serial port. The driver's state is one
-// process-wide record, Driver (it serves one device instance and one client
-// at a time); this header declares it and the internal functions the
-// driver's files share.
+// process-wide record, Driver, in named parts; this header declares it and
+// the internal functions the driver's files share.
 //
 // Words that several threads write and read without the output lock are
 // atomics with relaxed ordering: plain single-word stores and loads, as the
@@ -46,9 +45,11 @@ TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT device);
 #define HEADSET_USER_DATA 3149
 #define WAVE_MSG_HEADSET 1026
 
+struct DriverState;
 typedef struct DeviceContext {
     DWORD Signature;
     LONG OpenCount;
+    DriverState* State;  // the one record
 } DeviceContext;
 
 // The dialects the driver speaks (the Protocol setting).
@@ -57,60 +58,108 @@ typedef struct DeviceContext {
 
 #define OUTPUT_SIZE 2048
 
-// Everything the driver's files share. Each field starts with the value it
-// has before a load; COM_Init puts the whole record back to that at once (the
-// tests load the driver many times in one process) and then reads the
-// settings into it.
-struct DriverState {
-    // Settings, read once per load by ReadSettings (COM_Init).
+// The output queue: every byte the client reads, as whole items. Items come
+// from the status thread, the FM notification thread, the GPS reader and the
+// writing client at once; the lock keeps each item whole, and a reader takes
+// bytes in the order they were queued.
+class OutputQueue {
+public:
+    // The lock lives from Create to Destroy (COM_Init to COM_Deinit).
+    void Create();
+    void Destroy();
+    // Queues an item of up to OUTPUT_SIZE bytes (longer ones are cut). With
+    // append set it goes behind the unread bytes when it fits; otherwise, or
+    // without append, the unread bytes are dropped and the queue restarts
+    // with this item alone.
+    void Append(const void* bytes, DWORD length, bool append);
+    void Reset();
+    // Copies out up to count bytes, the oldest first, and returns how many.
+    DWORD Take(void* buffer, DWORD count);
+    // The unread bytes, read without the lock: a hint that may be stale by
+    // the time it is used, never a promise.
+    DWORD Pending() const;
+
+private:
+    BYTE OutputBuffer[OUTPUT_SIZE] = {};
+    std::atomic<DWORD> OutputLength{0};
+    std::atomic<DWORD> OutputReadPos{0};
+    CRITICAL_SECTION OutputLock = {};
+};
+
+// Settings, read once per load by ReadSettings (COM_Init).
+struct DriverSettings {
     DWORD Band = 0;
     DWORD Data = 0;
     DWORD Sound = 0;
     DWORD Mute = 0;
     DWORD LogMode = 0;
     DWORD Protocol = PROTOCOL_ROYALTEK;
-    std::atomic<DWORD> Frequency{90000};  // the live tuned frequency afterwards
     WCHAR SettingsKeyPath[MAX_PATH] = {};
+};
 
+// The radio and what the status sentences report of it.
+struct RadioStatus {
     std::atomic<HANDLE> FmHandle{nullptr};
     DWORD BandLow = 0;
     DWORD BandHigh = 0;
-    std::atomic<BYTE> PortOpen{0};
-    // Set while the open is being closed: a waiting COM_Read returns at once
-    // and takes nothing, so the bytes stay for the next open.
-    std::atomic<BYTE> ReadReleased{0};
-    std::atomic<BYTE> ShuttingDown{0};
-    std::atomic<HANDLE> TickEvent{nullptr};
-    std::atomic<HANDLE> DataReadyEvent{nullptr};
-    std::atomic<HANDLE> FmEvent{nullptr};
-    std::atomic<HANDLE> GpsPort{INVALID_HANDLE_VALUE};
-    HREGNOTIFY HeadsetNotify = nullptr;
-    std::atomic<DWORD> TickThreadId{0};
-    std::atomic<DWORD> GpsThreadId{0};
-    std::atomic<DWORD> NotifyThreadId{0};
+    std::atomic<DWORD> Frequency{90000};  // the Frequency setting, then the live tuned frequency
+    // The tuned frequency's text, only through Set/GetFrequencyText.
+    std::atomic<uint64_t> FrequencyText[2] = {};
     std::atomic<BYTE> TmcSeen{1};
     LONG SilentTicks = 4;  // the status thread's own
     std::atomic<BYTE> AutoScan{0};
     std::atomic<LONG> RdsQuality{0};
     std::atomic<DWORD> SignalLevel{0};
+};
+
+// What the GNS dialect's commands leave behind; cleared at every open.
+struct GnsState {
     std::atomic<BYTE> GnsScanning{0};
     std::atomic<DWORD> GnsRequestedFrequency{0};
     std::atomic<DWORD> GnsAppliedFrequency{0};
+};
 
-    // The driver's threads are kept by handle as well as by id, so that
-    // unloading can wait until each has really left the driver's code.
+// The driver's threads, the events that wake them and the flag that ends
+// them. The threads are kept by handle as well as by id, so that unloading
+// can wait until each has really left the driver's code.
+struct DriverThreads {
+    std::atomic<BYTE> ShuttingDown{0};
+    std::atomic<HANDLE> TickEvent{nullptr};
+    std::atomic<HANDLE> FmEvent{nullptr};
+    HREGNOTIFY HeadsetNotify = nullptr;
+    std::atomic<DWORD> TickThreadId{0};
+    std::atomic<DWORD> GpsThreadId{0};
+    std::atomic<DWORD> NotifyThreadId{0};
     HANDLE TickThread = nullptr;
     HANDLE NotifyThread = nullptr;
     HANDLE GpsThread = nullptr;
+};
 
-    // The tuned frequency's text, only through Set/GetFrequencyText.
-    std::atomic<uint64_t> FrequencyText[2] = {};
+// The client's side: the one open, the GPS multiplexer port it needs, and the
+// event a waiting read sleeps on.
+struct PortState {
+    std::atomic<BYTE> PortOpen{0};
+    // Set while the open is being closed: a waiting COM_Read returns at once
+    // and takes nothing, so the bytes stay for the next open.
+    std::atomic<BYTE> ReadReleased{0};
+    std::atomic<HANDLE> DataReadyEvent{nullptr};
+    std::atomic<HANDLE> GpsPort{INVALID_HANDLE_VALUE};
+};
 
-    // The output queue (port.cpp): every byte the client reads.
-    BYTE OutputBuffer[OUTPUT_SIZE] = {};
-    std::atomic<DWORD> OutputLength{0};
-    std::atomic<DWORD> OutputReadPos{0};
-    CRITICAL_SECTION OutputLock = {};
+// The driver's state: one instance (it serves one device instance and one
+// client at a time), in parts. Each field starts with the value it has before
+// a load; COM_Init puts the whole record back to that at once (the tests load
+// the driver many times in one process) and then reads the settings into it.
+// Entry points that are handed the device or open context reach the record
+// through it (DeviceContext::State); the driver's threads are handed it when
+// they start.
+struct DriverState {
+    DriverSettings Settings;
+    RadioStatus Radio;
+    GnsState Gns;
+    DriverThreads Threads;
+    PortState Port;
+    OutputQueue Output;
 };
 extern DriverState Driver;
 

@@ -28,7 +28,7 @@ void WriteEntry(const char* line, size_t length) {
 }  // namespace
 
 void LogText(const char* text, BOOL timed, BOOL lineEnd) {
-    if (Driver.LogMode == 0) return;
+    if (Driver.Settings.LogMode == 0) return;
     WCHAR stamp[30];
     BuildStamp(stamp, 30, timed);
     // "%s %S\n": the text, a blank, the stamp. A text too long for the line is
@@ -46,7 +46,7 @@ void LogText(const char* text, BOOL timed, BOOL lineEnd) {
 }
 
 void LogTextW(const WCHAR* text, BOOL timed, BOOL lineEnd) {
-    if (Driver.LogMode == 0) return;
+    if (Driver.Settings.LogMode == 0) return;
     WCHAR stamp[30];
     BuildStamp(stamp, 30, timed);
     // "%s %s\n" in wide text, cut like LogText's.

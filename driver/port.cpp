@@ -38,68 +38,51 @@ void ReadGpsPortName(WCHAR* name) {
 }  // namespace
 
 void AppendOutput(DWORD length, const void* bytes, BOOL append) {
-    if (!Driver.PortOpen.load(std::memory_order_relaxed)) return;
-    if (length > OUTPUT_SIZE) length = OUTPUT_SIZE;  // no item is ever larger; never overrun
-    EnterCriticalSection(&Driver.OutputLock);
-    DWORD end = Driver.OutputLength.load(std::memory_order_relaxed);
-    if (append && end + length < OUTPUT_SIZE) {
-        memcpy(Driver.OutputBuffer + end, bytes, length);
-        Driver.OutputLength.store(end + length, std::memory_order_relaxed);
-    } else {
-        // Overflow: the unread bytes are dropped and the queue restarts with
-        // this item alone.
-        memcpy(Driver.OutputBuffer, bytes, length);
-        Driver.OutputLength.store(length, std::memory_order_relaxed);
-        Driver.OutputReadPos.store(0, std::memory_order_relaxed);
-    }
-    LeaveCriticalSection(&Driver.OutputLock);
-    SetEvent(Driver.DataReadyEvent.load(std::memory_order_relaxed));
+    if (!Driver.Port.PortOpen.load(std::memory_order_relaxed)) return;
+    Driver.Output.Append(bytes, length, append);
+    SetEvent(Driver.Port.DataReadyEvent.load(std::memory_order_relaxed));
 }
 
-void ResetOutput() {
-    EnterCriticalSection(&Driver.OutputLock);
-    Driver.OutputReadPos.store(0, std::memory_order_relaxed);
-    Driver.OutputLength.store(0, std::memory_order_relaxed);
-    LeaveCriticalSection(&Driver.OutputLock);
-}
+void ResetOutput() { Driver.Output.Reset(); }
 
 TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD shareMode) {
     ActiveCall call;
     DeviceContext* context = CheckContext(device);
     if (!context) return 0;
+    DriverState& driver = *context->State;
 
     LONG count = InterlockedIncrement(&context->OpenCount);
     if (count >= 2) {
         // One client at a time.
-        if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Open: numopens=%d, Exiting...", count);
+        if (driver.Settings.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Open: numopens=%d, Exiting...", count);
         InterlockedDecrement(&context->OpenCount);
         return 0;
     }
-    Driver.PortOpen = 1;
-    Driver.ReadReleased = 0;
+    driver.Port.PortOpen = 1;
+    driver.Port.ReadReleased = 0;
     RotateLog();
-    Driver.GnsScanning = 0;
-    Driver.GnsAppliedFrequency = 0;
-    Driver.GnsRequestedFrequency = 0;
+    driver.Gns.GnsScanning = 0;
+    driver.Gns.GnsAppliedFrequency = 0;
+    driver.Gns.GnsRequestedFrequency = 0;
 
     WCHAR name[MAX_PATH / 2];
     ReadGpsPortName(name);
-    if (Driver.GpsPort.load() == INVALID_HANDLE_VALUE) {
+    if (driver.Port.GpsPort.load() == INVALID_HANDLE_VALUE) {
         HANDLE port = CreateFileW(name, accessCode, shareMode, nullptr, OPEN_EXISTING, 0, nullptr);
         if (port != INVALID_HANDLE_VALUE && port != nullptr) {
-            Driver.GpsPort = port;
-            if (Driver.Data == 1) {
+            driver.Port.GpsPort = port;
+            if (driver.Settings.Data == 1) {
                 DWORD id = 0;
-                Driver.GpsThread = CreateThread(nullptr, 0, GpsReaderThread, nullptr, 0, &id);
-                Driver.GpsThreadId = Driver.GpsThread ? id : 0;
+                driver.Threads.GpsThread = CreateThread(nullptr, 0, GpsReaderThread, &driver, 0, &id);
+                driver.Threads.GpsThreadId = driver.Threads.GpsThread ? id : 0;
             }
         }
     }
-    if (Driver.LogMode & LOG_DATA)
-        LogFormatW(TRUE, u"COM_Open: numopens=%d, GPS:%X", ReadCount(context), LogWord(Driver.GpsPort.load()));
+    if (driver.Settings.LogMode & LOG_DATA)
+        LogFormatW(TRUE, u"COM_Open: numopens=%d, GPS:%X", ReadCount(context), LogWord(driver.Port.GpsPort.load()));
 
-    if (Driver.GpsPort.load() == INVALID_HANDLE_VALUE) {
-        Driver.PortOpen = 0;
+    if (driver.Port.GpsPort.load() == INVALID_HANDLE_VALUE) {
+        driver.Port.PortOpen = 0;
         InterlockedDecrement(&context->OpenCount);
         return 0;
     }
@@ -110,9 +93,10 @@ TERVALON_EXPORT DEVCONTEXT COM_Open(DEVCONTEXT device, DWORD accessCode, DWORD s
 // return: a read waiting for data must not keep the port from the next
 // client (a client killed inside a read closes through here).
 TERVALON_EXPORT BOOL COM_PreClose(DEVCONTEXT open) {
-    if (!CheckContext(open)) return FALSE;
-    Driver.ReadReleased = 1;
-    SetEvent(Driver.DataReadyEvent.load());
+    DeviceContext* context = CheckContext(open);
+    if (!context) return FALSE;
+    context->State->Port.ReadReleased = 1;
+    SetEvent(context->State->Port.DataReadyEvent.load());
     return TRUE;
 }
 
@@ -120,11 +104,13 @@ TERVALON_EXPORT BOOL COM_Close(DEVCONTEXT open) {
     ActiveCall call;
     DeviceContext* context = CheckContext(open);
     if (!context) {
-        if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_Close: FAILED");
+        // Not this load's context: the live record (if any) says what to log.
+        if (Driver.Settings.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_Close: FAILED");
         return FALSE;
     }
-    if (Driver.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Close: numopens=%d", ReadCount(context));
-    Driver.PortOpen = 0;
+    DriverState& driver = *context->State;
+    if (driver.Settings.LogMode & LOG_DATA) LogFormatW(TRUE, u"COM_Close: numopens=%d", ReadCount(context));
+    driver.Port.PortOpen = 0;
     // Never below 0, also when two closes race.
     LONG count = ReadCount(context);
     while (count > 0 && InterlockedCompareExchange(&context->OpenCount, count - 1, count) != count)
@@ -138,7 +124,7 @@ TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD
                                    PDWORD returned) {
     ActiveCall call;
     if (code == IOCTL_SERIAL_PURGE) ResetOutput();
-    if (Driver.LogMode & LOG_EVENT) {
+    if (Driver.Settings.LogMode & LOG_EVENT) {
         // Without a returned-count pointer the count shows 0.
         WCHAR line[LOG_LINE];
         int n = _snwprintf(line, LOG_LINE, u"COM_IOControl Req: %X, %d, %X, %d, %d", LogWord(inBuffer), inSize,
@@ -146,14 +132,15 @@ TERVALON_EXPORT BOOL COM_IOControl(DEVCONTEXT, DWORD code, PBYTE inBuffer, DWORD
         if (n < 0) line[LOG_LINE - 1] = 0;
         LogTextW(line, FALSE, TRUE);
     }
-    BOOL result = DeviceIoControl(Driver.GpsPort.load(), code, inBuffer, inSize, outBuffer, outSize, returned, nullptr);
+    BOOL result =
+        DeviceIoControl(Driver.Port.GpsPort.load(), code, inBuffer, inSize, outBuffer, outSize, returned, nullptr);
     return code == IOCTL_SERIAL_PURGE ? TRUE : result;
 }
 
 TERVALON_EXPORT void COM_PowerDown(DEVCONTEXT) {
-    if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerDown");
+    if (Driver.Settings.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerDown");
 }
 
 TERVALON_EXPORT void COM_PowerUp(DEVCONTEXT) {
-    if (Driver.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerUp");
+    if (Driver.Settings.LogMode & LOG_EVENT) LogFormatW(TRUE, u"COM_PowerUp");
 }

@@ -6,101 +6,81 @@
 
 TERVALON_EXPORT DWORD COM_Read(DEVCONTEXT, LPVOID buffer, DWORD count) {
     ActiveCall call;
-    if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
+    if (Driver.Threads.ShuttingDown.load(std::memory_order_relaxed)) return 0;
     if (!buffer && count) return 0;
 
-    if (Driver.OutputLength.load(std::memory_order_relaxed) == Driver.OutputReadPos.load(std::memory_order_relaxed)) {
-        if (Driver.LogMode & LOG_EVENT) LogTextW(u"Read waiting...", FALSE, TRUE);
+    if (Driver.Output.Pending() == 0) {
+        if (Driver.Settings.LogMode & LOG_EVENT) LogTextW(u"Read waiting...", FALSE, TRUE);
         // Every append sets the event; a reader that finds nothing gets 0 after
         // at most a second. Without the event (unloading) there is nothing to wait for.
-        HANDLE ready = Driver.DataReadyEvent.load(std::memory_order_relaxed);
+        HANDLE ready = Driver.Port.DataReadyEvent.load(std::memory_order_relaxed);
         if (ready) WaitForSingleObject(ready, 1000);
-        if (Driver.ShuttingDown.load(std::memory_order_relaxed)) return 0;
-        if (Driver.ReadReleased.load(std::memory_order_relaxed)) return 0;
+        if (Driver.Threads.ShuttingDown.load(std::memory_order_relaxed)) return 0;
+        if (Driver.Port.ReadReleased.load(std::memory_order_relaxed)) return 0;
     }
 
-    EnterCriticalSection(&Driver.OutputLock);
-    DWORD end = Driver.OutputLength.load(std::memory_order_relaxed);
-    DWORD start = Driver.OutputReadPos.load(std::memory_order_relaxed);
-    if (end == start) {
-        LeaveCriticalSection(&Driver.OutputLock);
-        return 0;
-    }
-    DWORD available = end - start;
-    DWORD returned;
-    if (available < count) {
-        memcpy(buffer, Driver.OutputBuffer + start, available);
-        Driver.OutputReadPos.store(0, std::memory_order_relaxed);
-        Driver.OutputLength.store(0, std::memory_order_relaxed);
-        returned = available;
-    } else {
-        // When exactly the queued amount is asked for the positions stay; the
-        // next append continues behind them.
-        memcpy(buffer, Driver.OutputBuffer + start, count);
-        Driver.OutputReadPos.store(start + count, std::memory_order_relaxed);
-        returned = count;
-    }
-    LeaveCriticalSection(&Driver.OutputLock);
-
-    if (Driver.LogMode & LOG_EVENT) {
-        DWORD remaining =
-            Driver.OutputLength.load(std::memory_order_relaxed) - Driver.OutputReadPos.load(std::memory_order_relaxed);
+    DWORD returned = Driver.Output.Take(buffer, count);
+    if (returned == 0) return 0;
+    if (Driver.Settings.LogMode & LOG_EVENT) {
+        DWORD remaining = Driver.Output.Pending();
         LogFormatW(TRUE, u"COM_Read: Bytes asked:%d, bytes returned:%d, remaining: %d", count, returned, remaining);
     }
     return returned;
 }
 
-DWORD StatusThread(LPVOID) {
-    const DWORD period = Driver.Protocol == PROTOCOL_GNS ? 1000 : 5000;
+DWORD StatusThread(LPVOID parameter) {
+    DriverState& driver = *static_cast<DriverState*>(parameter);
+    const DWORD period = driver.Settings.Protocol == PROTOCOL_GNS ? 1000 : 5000;
     for (;;) {
-        DWORD wait = WaitForSingleObject(Driver.TickEvent.load(std::memory_order_relaxed), period);
+        DWORD wait = WaitForSingleObject(driver.Threads.TickEvent.load(std::memory_order_relaxed), period);
         bool byEvent = wait == WAIT_OBJECT_0;
-        if (Driver.ShuttingDown.load(std::memory_order_relaxed)) {
-            Driver.TickThreadId = 0;
+        if (driver.Threads.ShuttingDown.load(std::memory_order_relaxed)) {
+            driver.Threads.TickThreadId = 0;
             return 0;
         }
-        bool open = Driver.PortOpen.load(std::memory_order_relaxed) != 0;
-        if (Driver.Protocol == PROTOCOL_GNS && Driver.Data == 0 && open) EmitGpsFiller();
-        if (Driver.Protocol == PROTOCOL_GNS && byEvent && open) EmitGnsFrequencyReport();
-        if (Driver.Protocol == PROTOCOL_ROYALTEK && open) {
+        bool open = driver.Port.PortOpen.load(std::memory_order_relaxed) != 0;
+        if (driver.Settings.Protocol == PROTOCOL_GNS && driver.Settings.Data == 0 && open) EmitGpsFiller();
+        if (driver.Settings.Protocol == PROTOCOL_GNS && byEvent && open) EmitGnsFrequencyReport();
+        if (driver.Settings.Protocol == PROTOCOL_ROYALTEK && open) {
             EmitRdsStatus();
             if (!byEvent) {
                 // Station search: stay while TMC groups keep coming; otherwise,
                 // with the automatic search on, move on to the next station.
-                if (Driver.TmcSeen.load(std::memory_order_relaxed) ||
-                    !Driver.AutoScan.load(std::memory_order_relaxed)) {
-                    if (++Driver.SilentTicks == 6) {
-                        Driver.SilentTicks = 0;
-                        Driver.TmcSeen.store(0, std::memory_order_relaxed);
+                if (driver.Radio.TmcSeen.load(std::memory_order_relaxed) ||
+                    !driver.Radio.AutoScan.load(std::memory_order_relaxed)) {
+                    if (++driver.Radio.SilentTicks == 6) {
+                        driver.Radio.SilentTicks = 0;
+                        driver.Radio.TmcSeen.store(0, std::memory_order_relaxed);
                     }
                 } else {
-                    HANDLE fm = Driver.FmHandle.load(std::memory_order_relaxed);
-                    if (Driver.Frequency.load(std::memory_order_relaxed) == Driver.BandHigh)
-                        FMSetProp(fm, FMPROP_FREQUENCY, Driver.BandLow);
+                    HANDLE fm = driver.Radio.FmHandle.load(std::memory_order_relaxed);
+                    if (driver.Radio.Frequency.load(std::memory_order_relaxed) == driver.Radio.BandHigh)
+                        FMSetProp(fm, FMPROP_FREQUENCY, driver.Radio.BandLow);
                     else FMSeek(fm, FMSEEK_UP);
                 }
             }
-            Driver.RdsQuality.store(0, std::memory_order_relaxed);
+            driver.Radio.RdsQuality.store(0, std::memory_order_relaxed);
         }
     }
 }
 
-DWORD FmNotifyThread(LPVOID) {
+DWORD FmNotifyThread(LPVOID parameter) {
+    DriverState& driver = *static_cast<DriverState*>(parameter);
     for (;;) {
-        HANDLE event = Driver.FmEvent.load();
+        HANDLE event = driver.Threads.FmEvent.load();
         if (!event) break;
         WaitForSingleObject(event, INFINITE);
-        if (!Driver.FmEvent.load()) {
-            Driver.NotifyThreadId = 0;
+        if (!driver.Threads.FmEvent.load()) {
+            driver.Threads.NotifyThreadId = 0;
             return 0;
         }
         // FmEvent is auto-reset and set once per queued record: fetch until the
         // queue is empty, or records queued together would be left behind.
         // While unloading, fetching goes on: a frequency change that arrives
         // then is still the one that is saved for the next load.
-        while (Driver.PortOpen.load(std::memory_order_relaxed)) {
+        while (driver.Port.PortOpen.load(std::memory_order_relaxed)) {
             FmNotification* record = nullptr;
-            FMGetNotification(Driver.FmHandle.load(std::memory_order_relaxed), &record);
+            FMGetNotification(driver.Radio.FmHandle.load(std::memory_order_relaxed), &record);
             if (!record) break;
             if (record->kind == FMNOTIFY_FREQUENCY) {
                 OnFrequencyChange(record->value);
@@ -109,7 +89,7 @@ DWORD FmNotifyThread(LPVOID) {
             }
         }
     }
-    Driver.NotifyThreadId = 0;
+    driver.Threads.NotifyThreadId = 0;
     return 0;
 }
 
@@ -134,9 +114,9 @@ void GpsTakeBytes(GpsLineBuffer* line, DWORD n, void (*emit)(const char* bytes, 
 namespace {
 
 void EmitGpsBytes(const char* bytes, DWORD length) {
-    if (!Driver.PortOpen.load(std::memory_order_relaxed)) return;
+    if (!Driver.Port.PortOpen.load(std::memory_order_relaxed)) return;
     AppendOutput(length, bytes, TRUE);
-    if (Driver.LogMode & LOG_DATA) {
+    if (Driver.Settings.LogMode & LOG_DATA) {
         char text[GPS_CHUNK + 1];
         memcpy(text, bytes, length);
         text[length] = 0;
@@ -146,10 +126,11 @@ void EmitGpsBytes(const char* bytes, DWORD length) {
 
 }  // namespace
 
-DWORD GpsReaderThread(LPVOID) {
+DWORD GpsReaderThread(LPVOID parameter) {
+    DriverState& driver = *static_cast<DriverState*>(parameter);
     // The port this reader serves; once COM_Deinit has taken it away, a failed
     // wait means the port is closed and the reader ends, radio or not.
-    HANDLE port = Driver.GpsPort.load();
+    HANDLE port = driver.Port.GpsPort.load();
     GpsLineBuffer line;
     line.held = 0;
     SetCommMask(port, GPS_EVENT_MASK);
@@ -160,15 +141,15 @@ DWORD GpsReaderThread(LPVOID) {
             if (!ReadFile(port, line.bytes + line.held, GPS_CHUNK - line.held, &read, nullptr)) read = 0;
             if (read > GPS_CHUNK - line.held) read = GPS_CHUNK - line.held;
             if (read) GpsTakeBytes(&line, read, EmitGpsBytes);
-        } else if (Driver.GpsPort.load() == port) {
+        } else if (driver.Port.GpsPort.load() == port) {
             // A failed wait on a port that is still ours (a client may have
             // cleared the event mask the reader shares with it): nothing
             // signals when the port works again, so try again at a slow pace
             // instead of spinning. Unloading takes the port away first.
             Sleep(100);
         }
-        if (Driver.ShuttingDown.load(std::memory_order_relaxed) || Driver.GpsPort.load() != port) {
-            Driver.GpsThreadId = 0;
+        if (driver.Threads.ShuttingDown.load(std::memory_order_relaxed) || driver.Port.GpsPort.load() != port) {
+            driver.Threads.GpsThreadId = 0;
             return 0;
         }
     }

@@ -7,6 +7,7 @@ ce_add_fuzz(driver_write_fuzz
     ${CMAKE_SOURCE_DIR}/tests/unit/driver_fake_fm.cpp
     ${CMAKE_SOURCE_DIR}/driver/device.cpp
     ${CMAKE_SOURCE_DIR}/driver/port.cpp
+    ${CMAKE_SOURCE_DIR}/driver/output_queue.cpp
     ${CMAKE_SOURCE_DIR}/driver/sentences.cpp
     ${CMAKE_SOURCE_DIR}/driver/threads.cpp
     ${CMAKE_SOURCE_DIR}/driver/commands.cpp

@@ -7,6 +7,7 @@ ce_add_test(driver_unit_tests
     ${CMAKE_CURRENT_LIST_DIR}/driver_sentences_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/driver_commands_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/driver_port_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/driver_output_queue_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/driver_threads_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/driver_log_test.cpp
   LIBS tervalon_core)

@@ -15,7 +15,7 @@ const std::string kVersionAnswers =
 class DriverCommandTest : public DriverTest {
 protected:
     // No driver thread runs (no radio at load); the commands still reach the
-    // fake radio through its session.
+    // fake radio through its session, put in place as COM_Init would.
     void LoadOpen(DWORD protocol, DWORD band = 0) {
         fakefm::set_no_radio(true);
         SetSetting(u"Protocol", protocol);
@@ -23,13 +23,13 @@ protected:
         Load();
         ASSERT_TRUE(Open());
         fakefm::set_no_radio(false);
-        Driver.FmHandle = FMOpen(0);
-        FMPowerOn(Driver.FmHandle, 1, band);
-        Driver.BandLow = band == 0 ? 87500 : 76000;
-        Driver.BandHigh = band == 1 ? 91000 : 108000;
+        Driver.Radio.FmHandle = FMOpen(0);
+        FMPowerOn(Driver.Radio.FmHandle, 1, band);
+        Driver.Radio.BandLow = band == 0 ? 87500 : 76000;
+        Driver.Radio.BandHigh = band == 1 ? 91000 : 108000;
     }
     void TearDown() override {
-        Driver.FmHandle = nullptr;
+        Driver.Radio.FmHandle = nullptr;
         DriverTest::TearDown();
     }
 };
@@ -69,7 +69,7 @@ TEST_F(DriverCommandTest, AutoScanFlag) {
                  {"$PSRF121", 1},      {"$PSRF121,0", 0},    {"$PSRF121,", 1}};
     for (const auto& c : cases) {
         Write(c.write);
-        EXPECT_EQ(Driver.AutoScan.load(), c.expected) << c.write;
+        EXPECT_EQ(Driver.Radio.AutoScan.load(), c.expected) << c.write;
     }
     EXPECT_EQ(Drain(), "");
 }
@@ -105,11 +105,11 @@ TEST_F(DriverCommandTest, EveryChannelOfTheWorldBandConvertsExactly) {
 
 TEST_F(DriverCommandTest, StepWrapsAtTheBandEdgesAndSeekGoesToTheRadio) {
     LoadOpen(0);
-    Driver.Frequency = 87500;
+    OnFrequencyChange(87500);
     Write("$PSRF123,0,0*27");
-    Driver.Frequency = 108000;
+    OnFrequencyChange(108000);
     Write("$PSRF123,1,0*26");
-    Driver.Frequency = 95000;
+    OnFrequencyChange(95000);
     Write("$PSRF123,1,0");
     Write("$PSRF123,0,0");
     Write("$PSRF123,7,0");  // re-tunes where it is
@@ -137,7 +137,7 @@ TEST_F(DriverCommandTest, GnsRdsOnThenScanInOneWrite) {
     EXPECT_EQ(Write(w), w.size());
     EXPECT_EQ(Hex(Drain()), "3F 00 00 56 05 11 2D 07 03 3F 3F 00 00 79 00 6F 6B 00 00 3F");
     EXPECT_EQ(fakefm::seeks(), (std::vector<DWORD>{FMSEEK_UP}));
-    EXPECT_EQ(Driver.GnsScanning.load(), 1);
+    EXPECT_EQ(Driver.Gns.GnsScanning.load(), 1);
     std::string log = LogFile();
     EXPECT_NE(log.find("COM_Write: RDSON \n"), std::string::npos);
     EXPECT_NE(log.find("COM_Write: GNS SCAN solicited from 87500 \n"), std::string::npos);
@@ -179,10 +179,11 @@ TEST_F(DriverCommandTest, GnsRdsOffAndOnInOneWriteActInTheirOrder) {
 
 TEST_F(DriverCommandTest, GnsSetFrequencyTunesOnce) {
     LoadOpen(1);
-    Driver.GnsScanning = 1;
+    Write(Bytes({0xFF, 'y', 0x0A}));  // a scan runs
+    Drain();
     Write(Bytes({0xFF, 'F', 0x0A}));
-    EXPECT_EQ(Driver.GnsScanning.load(), 0);
-    EXPECT_EQ(Driver.GnsRequestedFrequency.load(), 88500u);
+    EXPECT_EQ(Driver.Gns.GnsScanning.load(), 0);
+    EXPECT_EQ(Driver.Gns.GnsRequestedFrequency.load(), 88500u);
     Write(Bytes({0xFF, 'F', 0x0A}));
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{88500}));
     // FF "F" wins over FF "s"; a pattern at the end reads F = 0.
@@ -200,7 +201,7 @@ TEST_F(DriverCommandTest, GnsSetFrequencyTunesOnce) {
 // the strength (at most 63) and the channel of the tuned frequency.
 TEST_F(DriverCommandTest, GnsSignalQueryAnswersStrengthAndChannel) {
     LoadOpen(1);
-    Driver.Frequency = 95800;
+    OnFrequencyChange(95800);
     fakefm::set_rssi(41);
     Write(Bytes({0x00, 0xFF, 0x6C, 0x00, 0x00, 0x6C}));
     EXPECT_EQ(Hex(Drain()), "3F 00 00 6C 00 00 29 53 00 3F");
@@ -232,13 +233,14 @@ TEST_F(DriverCommandTest, EmptyLongAndLateWrites) {
     EXPECT_EQ(Drain(), "");
     std::string edge(2047, 'z');
     edge.replace(2047 - 8, 8, "$PSRF121");
-    Driver.AutoScan = 0;
+    Write("$PSRF121,0");
+    EXPECT_EQ(Driver.Radio.AutoScan.load(), 0);
     Write(edge + "0");  // the "0" is byte 2048: not seen, so the flag is set
-    EXPECT_EQ(Driver.AutoScan.load(), 1);
+    EXPECT_EQ(Driver.Radio.AutoScan.load(), 1);
 
-    Driver.ShuttingDown = 1;
+    Driver.Threads.ShuttingDown = 1;
     EXPECT_EQ(Write("$PSRF107"), 0u);
-    Driver.ShuttingDown = 0;
+    Driver.Threads.ShuttingDown = 0;
     EXPECT_EQ(Drain(), "");
 }
 

@@ -23,10 +23,10 @@ protected:
     // The fake's session, for the few steps that read the radio.
     void UseRadio() {
         fakefm::set_no_radio(false);
-        Driver.FmHandle = FMOpen(0);
+        Driver.Radio.FmHandle = FMOpen(0);
     }
     void TearDown() override {
-        Driver.FmHandle = nullptr;
+        Driver.Radio.FmHandle = nullptr;
         DriverTest::TearDown();
     }
 };
@@ -74,20 +74,20 @@ TEST_F(DriverSentenceTest, FrequencyTextAndGnsByte) {
 
 TEST_F(DriverSentenceTest, RoyaltekGroupsBecomeRttmcSentencesInOrder) {
     LoadOpen(0);
-    Driver.TmcSeen = 0;
+    Driver.Radio.TmcSeen = 0;
     FmRdsGroup groups[2] = {fakefm::group(0xD318, 0x0408, 0xE0CD, 0x2020),
                             fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)};
     OnRdsGroups(groups, 2);
     EXPECT_EQ(Drain(), "$RTTMC,0,D318,0408,E0CD,2020*40\r\n$RTTMC,8,D318,8405,1234,ABCD*3F\r\n");
-    EXPECT_EQ(Driver.TmcSeen.load(), 1);
-    EXPECT_EQ(Driver.RdsQuality.load(), 100);
+    EXPECT_EQ(Driver.Radio.TmcSeen.load(), 1);
+    EXPECT_EQ(Driver.Radio.RdsQuality.load(), 100);
 
     // Type 8B: the version bit is no part of the type.
-    Driver.TmcSeen = 0;
+    Driver.Radio.TmcSeen = 0;
     FmRdsGroup b = fakefm::group(0xD318, 0x8C05, 0x1234, 0xABCD);
     OnRdsGroups(&b, 1);
     EXPECT_EQ(Drain().substr(0, 9), "$RTTMC,8,");
-    EXPECT_EQ(Driver.TmcSeen.load(), 1);
+    EXPECT_EQ(Driver.Radio.TmcSeen.load(), 1);
 }
 
 TEST_F(DriverSentenceTest, GnsGroupsBecomeTenByteFrames) {
@@ -105,7 +105,7 @@ TEST_F(DriverSentenceTest, QualityIsTheShareOfCleanGroups) {
         for (int i = 0; i < good; i++) g.push_back(fakefm::group(1, 2, 3, 4));
         for (int i = 0; i < bad; i++) g.push_back(fakefm::group(1, 2, 3, 4, 0x0100));
         OnRdsGroups(g.data(), static_cast<DWORD>(g.size()));
-        return Driver.RdsQuality.load();
+        return Driver.Radio.RdsQuality.load();
     };
     EXPECT_EQ(batch(3, 1), 75);
     EXPECT_EQ(batch(2, 1), 67);
@@ -121,12 +121,15 @@ TEST_F(DriverSentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
     UseRadio();
     OnFrequencyChange(90000);
     fakefm::set_rssi(14);  // halved: 7
-    Driver.RdsQuality = 85;
+    std::vector<FmRdsGroup> batch(17, fakefm::group(1, 2, 3, 4));
+    batch.resize(20, fakefm::group(1, 2, 3, 4, 0x0100));  // 17 of 20 clean: 85 %
+    OnRdsGroups(batch.data(), static_cast<DWORD>(batch.size()));
+    Drain();
     EmitRdsStatus();
     EXPECT_EQ(Drain(), "$RTRDS,90.0,7,3,2,1,1,1,085,255,5,0,51*5D\r\n");
 
     OnFrequencyChange(87650);
-    EXPECT_EQ(Driver.RdsQuality.load(), 0);
+    EXPECT_EQ(Driver.Radio.RdsQuality.load(), 0);
     fakefm::set_rssi(40);  // 20 is above 15
     EmitRdsStatus();
     EXPECT_EQ(Drain().substr(0, 16), "$RTRDS,87.6,15,3");
@@ -141,7 +144,7 @@ TEST_F(DriverSentenceTest, StatusSentenceCarriesTextLevelAndQuality) {
 
 TEST_F(DriverSentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     LoadOpen(1);
-    Driver.GnsRequestedFrequency = 88500;
+    Write(Bytes({0xFF, 'F', 0x0A}));  // the client asks for 88.5 MHz
     OnFrequencyChange(88500);
     EmitGnsFrequencyReport();
     EXPECT_EQ(Hex(Drain()), "3F 00 00 46 0A 01 55 00 00 3F");
@@ -150,7 +153,8 @@ TEST_F(DriverSentenceTest, GnsFrequencyReportOnlyForWhatTheClientAskedFor) {
     EmitGnsFrequencyReport();
     EXPECT_EQ(Drain(), "");
 
-    Driver.GnsScanning = 1;  // the end of a scan is reported with "f"
+    Write(Bytes({0xFF, 'y', 0x0A}));  // a scan: its end is reported with "f"
+    Drain();                          // (the scan's own answer)
     EmitGnsFrequencyReport();
     EXPECT_EQ(Hex(Drain()), "3F 00 00 66 23 01 55 00 00 3F");
 }
@@ -168,12 +172,12 @@ TEST_F(DriverSentenceTest, NothingIsQueuedWhileClosedOrShuttingDown) {
     OnRdsGroups(&g, 1);
     ASSERT_TRUE(Open());
     EXPECT_EQ(Drain(), "");
-    Driver.ShuttingDown = 1;
+    Driver.Threads.ShuttingDown = 1;
     OnRdsGroups(&g, 1);
     OnFrequencyChange(99000);  // still updates the frequency
-    Driver.ShuttingDown = 0;
+    Driver.Threads.ShuttingDown = 0;
     EXPECT_EQ(Drain(), "");
-    EXPECT_EQ(Driver.Frequency.load(), 99000u);
+    EXPECT_EQ(Driver.Radio.Frequency.load(), 99000u);
 }
 
 }  // namespace

@@ -19,15 +19,15 @@ auto Has(const std::string& needle) {
 
 TEST_F(DriverThreadTest, DefaultsWithoutAnySettingsKey) {
     Load();
-    EXPECT_EQ(std::u16string(Driver.SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
-    EXPECT_EQ(Driver.Band, 0u);
-    EXPECT_EQ(Driver.Data, 0u);
-    EXPECT_EQ(Driver.Sound, 0u);
-    EXPECT_EQ(Driver.Mute, 0u);
-    EXPECT_EQ(Driver.LogMode, 0u);
-    EXPECT_EQ(Driver.Protocol, 0u);
-    EXPECT_EQ(Driver.BandLow, 87500u);
-    EXPECT_EQ(Driver.BandHigh, 108000u);
+    EXPECT_EQ(std::u16string(Driver.Settings.SettingsKeyPath), u"Drivers\\Builtin\\Tervalon");
+    EXPECT_EQ(Driver.Settings.Band, 0u);
+    EXPECT_EQ(Driver.Settings.Data, 0u);
+    EXPECT_EQ(Driver.Settings.Sound, 0u);
+    EXPECT_EQ(Driver.Settings.Mute, 0u);
+    EXPECT_EQ(Driver.Settings.LogMode, 0u);
+    EXPECT_EQ(Driver.Settings.Protocol, 0u);
+    EXPECT_EQ(Driver.Radio.BandLow, 87500u);
+    EXPECT_EQ(Driver.Radio.BandHigh, 108000u);
     auto calls = fakefm::calls();
     std::vector<std::string> names;
     for (const auto& c : calls) names.push_back(c.name);
@@ -55,8 +55,8 @@ TEST_F(DriverThreadTest, SettingsReachTheRadioAndTheLog) {
     SetSetting(u"Frequency", 88000);
     SetSetting(u"LogMode", 2);
     Load();
-    EXPECT_EQ(std::u16string(Driver.SettingsKeyPath), u"Drivers\\Tervalon");
-    EXPECT_EQ(Driver.LogMode, 3u);
+    EXPECT_EQ(std::u16string(Driver.Settings.SettingsKeyPath), u"Drivers\\Tervalon");
+    EXPECT_EQ(Driver.Settings.LogMode, 3u);
     EXPECT_EQ(fakefm::set_values(FMPROP_AUDIO_PATH), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_MUTE), (std::vector<DWORD>{1}));
     EXPECT_EQ(fakefm::set_values(FMPROP_FREQUENCY), (std::vector<DWORD>{88000}));
@@ -81,8 +81,8 @@ TEST_P(DriverBandTable, EdgesAndPowerFollowTheBand) {
     SetSetting(u"Band", row.band);
     SetSetting(u"LogMode", 2);
     Load();
-    EXPECT_EQ(Driver.BandLow, row.low);
-    EXPECT_EQ(Driver.BandHigh, row.high);
+    EXPECT_EQ(Driver.Radio.BandLow, row.low);
+    EXPECT_EQ(Driver.Radio.BandHigh, row.high);
     EXPECT_EQ(fakefm::count("FMPowerOn"), row.powered ? 1 : 0);
     const char* result = row.powered ? "COM_Init: FM Power On result=0 " : "COM_Init: FM Power On result=100 ";
     EXPECT_NE(LogFile().find(result), std::string::npos) << LogFile();
@@ -104,8 +104,8 @@ TEST_F(DriverThreadTest, SettingOfAnotherSize) {
     RegSetValueExW(key, u"Data", 0, REG_BINARY, two, sizeof(two));
     RegCloseKey(key);
     Load();
-    EXPECT_EQ(Driver.Protocol, 0u);
-    EXPECT_EQ(Driver.Data, 1u);
+    EXPECT_EQ(Driver.Settings.Protocol, 0u);
+    EXPECT_EQ(Driver.Settings.Data, 1u);
 }
 
 TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
@@ -117,12 +117,12 @@ TEST_F(DriverThreadTest, UnloadPowersOffSavesTheFrequencyAndEndsEveryThread) {
     ASSERT_TRUE(Open());
     Write("$PSRF122,98.7*");
     ReadUntil(Has("$RTRDS,98.7,"));
-    EXPECT_EQ(Driver.Frequency.load(), 98700u);
+    EXPECT_EQ(Driver.Radio.Frequency.load(), 98700u);
     size_t before = fakefm::calls().size();
     Unload();
-    EXPECT_EQ(Driver.TickThreadId.load(), 0u);
-    EXPECT_EQ(Driver.NotifyThreadId.load(), 0u);
-    EXPECT_EQ(Driver.GpsThreadId.load(), 0u);
+    EXPECT_EQ(Driver.Threads.TickThreadId.load(), 0u);
+    EXPECT_EQ(Driver.Threads.NotifyThreadId.load(), 0u);
+    EXPECT_EQ(Driver.Threads.GpsThreadId.load(), 0u);
     EXPECT_TRUE(gps_->closed());
     EXPECT_EQ(GetSetting(u"Frequency"), 98700u);
     auto calls = fakefm::calls();
@@ -148,14 +148,15 @@ TEST_F(DriverThreadTest, FrequencyChangeWhileUnloadingIsTheOneSaved) {
     Load();
     ASSERT_TRUE(Open());
     Drain();
-    Driver.ShuttingDown = 1;
+    Driver.Threads.ShuttingDown = 1;
     fakefm::push_rds({fakefm::group(0xD318, 0x8405, 0x1234, 0xABCD)}, true);
     fakefm::push_frequency(101300, true);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((fakefm::queued() > 0 || Driver.Frequency.load() != 101300u) && std::chrono::steady_clock::now() < deadline)
+    while ((fakefm::queued() > 0 || Driver.Radio.Frequency.load() != 101300u) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(fakefm::queued(), 0u);
-    EXPECT_EQ(Driver.Frequency.load(), 101300u);
+    EXPECT_EQ(Driver.Radio.Frequency.load(), 101300u);
     EXPECT_EQ(LogFile().find("1234,ABCD"), std::string::npos);  // the batch went nowhere
     Unload();
     EXPECT_EQ(GetSetting(u"Frequency"), 101300u);
@@ -314,7 +315,7 @@ TEST_F(DriverThreadTest, WithoutRadioReadsReturnAndTheGpsReaderEnds) {
     gps_->feed("$GPRMC,2*00\r\n");
     EXPECT_EQ(ReadUntil(Has("\r\n")), "$GPRMC,2*00\r\n");
     Unload();
-    EXPECT_EQ(Driver.GpsThreadId.load(), 0u);
+    EXPECT_EQ(Driver.Threads.GpsThreadId.load(), 0u);
     EXPECT_TRUE(gps_->closed());
 }
 
