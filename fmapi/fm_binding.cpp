@@ -10,7 +10,50 @@ namespace {
 // it has stopped being the current session and every delivery that might
 // still have seen it has left.
 std::atomic<int> g_dispatching{0};
-thread_local int t_dispatchDepth = 0;
+
+// The threads inside a delivery and how deep, so that a close made from
+// inside a delivery does not wait for itself. A small table rather than
+// thread-local storage: this library is loaded and unloaded while the
+// process runs, and a loaded library's own thread-local storage is not
+// something every loader (or leak checker) handles. The platform delivers
+// from one event thread per session, so a few slots are plenty.
+struct DispatchSlot {
+    std::atomic<DWORD> thread{0};
+    std::atomic<int> depth{0};
+};
+constexpr int kDispatchSlots = 32;
+DispatchSlot g_dispatchSlots[kDispatchSlots];
+
+// Null only when more threads than slots deliver at once; such a thread is
+// not counted, and a close from inside its delivery would wait for it.
+DispatchSlot* EnterDispatch() {
+    const DWORD me = GetCurrentThreadId();
+    for (DispatchSlot& slot : g_dispatchSlots) {
+        if (slot.thread.load() == me) {
+            slot.depth.fetch_add(1);
+            return &slot;
+        }
+    }
+    for (DispatchSlot& slot : g_dispatchSlots) {
+        DWORD unused = 0;
+        if (slot.thread.compare_exchange_strong(unused, me)) {
+            slot.depth.store(1);
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+void LeaveDispatch(DispatchSlot* slot) {
+    if (slot && slot->depth.fetch_sub(1) == 1) slot->thread.store(0);
+}
+
+int OwnDispatchDepth() {
+    const DWORD me = GetCurrentThreadId();
+    for (const DispatchSlot& slot : g_dispatchSlots)
+        if (slot.thread.load() == me) return slot.depth.load();
+    return 0;
+}
 
 bool BindEntries(FmSession* session) {
 #define FM_BIND_ENTRY(name, params, args)                                                                        \
@@ -84,7 +127,7 @@ DWORD FmPlatformEventProc(FmPlatformEvent* event) {
     }
 
     g_dispatching.fetch_add(1);
-    ++t_dispatchDepth;
+    DispatchSlot* own = EnterDispatch();
     FmSession* session = g_currentSession.load();
     if (session) {
         switch (code) {
@@ -103,7 +146,7 @@ DWORD FmPlatformEventProc(FmPlatformEvent* event) {
                 break;
         }
     }
-    --t_dispatchDepth;
+    LeaveDispatch(own);
     g_dispatching.fetch_sub(1);
     g_dispatching.notify_all();  // cheap while nobody waits
     return 0;
@@ -112,5 +155,6 @@ DWORD FmPlatformEventProc(FmPlatformEvent* event) {
 void FmWaitForEventDispatch() {
     // A close made from inside an event delivery must not wait for itself.
     // The wait returns as soon as the count differs from the one it saw.
-    for (int n = g_dispatching.load(); n > t_dispatchDepth; n = g_dispatching.load()) g_dispatching.wait(n);
+    const int own = OwnDispatchDepth();
+    for (int n = g_dispatching.load(); n > own; n = g_dispatching.load()) g_dispatching.wait(n);
 }

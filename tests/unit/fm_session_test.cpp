@@ -594,19 +594,7 @@ TEST_F(FmCloseOrder, ProcessExitClosesAnOpenSession) {
 
 using FmBinding = FmTest;
 
-#if defined(CE_TEST_ASAN)
-// LeakSanitizer's exit-time tracer crashes (signal 11 inside the runtime) in a
-// process that has loaded and unloaded the refused platform libraries below;
-// the test's own checks have all run by then, so that process skips the
-// leak check.
-std::atomic<bool> g_refused_libraries_loaded{false};
-extern "C" int __lsan_is_turned_off() { return g_refused_libraries_loaded.load() ? 1 : 0; }
-#endif
-
 TEST_F(FmBinding, MissingEntryPointsAreReportedByName) {
-#if defined(CE_TEST_ASAN)
-    g_refused_libraries_loaded = true;
-#endif
     struct Case {
         const char* variant;
         const char* trace;
