@@ -23,6 +23,7 @@ if(NOT gzip_status EQUAL 0)
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CE_PACKAGING_DIR}/changelog)
 install(FILES ${CE_PACKAGING_DIR}/copyright ${CE_CHANGELOG_GZ} DESTINATION ${CE_INSTALL_DOCDIR})
+install(FILES ${CE_PACKAGING_DIR}/lintian-overrides DESTINATION share/lintian/overrides RENAME tervalon)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tervalon)
@@ -31,16 +32,18 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_CONTACT "${CE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "RDS-TMC traffic receiver presented as a serial port")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Tervalon turns an FM radio with RDS into an RDS-TMC traffic receiver and
- presents it to navigation software as an ordinary serial port (a
- pseudo-terminal), speaking Royaltek text sentences or GNS binary frames,
- optionally mixed with a GPS stream.
- .
- The package holds the stream driver, the Wavelo FM library, a simulated
- tuner that plays RDS recordings or receives from an RTL-SDR dongle, the
- device manager host (cehost), the command line (cectl) and the control
- programs KvorClient, KvorClientSP and Kvor_Switch.")
+# The synopsis is the summary above; CPack puts the lines below it, a blank
+# line between paragraphs.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Tervalon turns an FM radio with RDS into an RDS-TMC traffic receiver and
+presents it to navigation software as an ordinary serial port (a
+pseudo-terminal), speaking Royaltek text sentences or GNS binary frames,
+optionally mixed with a GPS stream.
+
+The package holds the stream driver, the Wavelo FM library, a simulated
+tuner that plays RDS recordings or receives from an RTL-SDR dongle, the
+device manager host (cehost), the command line (cectl) and the control
+programs KvorClient, KvorClientSP and Kvor_Switch.")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # rtl-sdr's udev rules give the desktop user the dongle; gpsd serves a GPS
