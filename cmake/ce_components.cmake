@@ -8,6 +8,11 @@
 # NN-NAME.reg and NN-NAME.files, where `cectl init` finds them (beside its own
 # bin/) and applies them in name order: ORDER (two digits) puts a component
 # after those whose keys it builds on. A change to a declaration reconfigures.
+#
+# Installed, the declarations go to the same place under the prefix, and the
+# files lists name the installed files: a built lib/X is CE_INSTALL_LIBDIR/X,
+# a built bin/X is CE_INSTALL_BINDIR/X. A list naming any other built file
+# stops the configure, since the installed tree would not have it.
 set(CE_COMPONENTS_SUBDIR share/tervalon/components)
 
 function(ce_declare_component name)
@@ -24,5 +29,28 @@ function(ce_declare_component name)
   endif()
   if(C_FILES)
     configure_file(${C_FILES} ${out}.files COPYONLY)
+  endif()
+
+  set(destination ${CE_INSTALL_DATADIR}/components)
+  if(C_REG)
+    install(FILES ${C_REG} DESTINATION ${destination} RENAME ${C_ORDER}-${name}.reg)
+  endif()
+  if(C_FILES)
+    file(READ ${C_FILES} text)
+    # Every built file: the first word of a line that is not a comment.
+    string(REGEX MATCHALL "\n[ \t]*[^; \t\r\n][^ \t\r\n]*" built "\n${text}")
+    foreach(entry ${built})
+      string(STRIP "${entry}" entry)
+      if(NOT entry MATCHES "^(bin|lib)/[^/]+$")
+        message(FATAL_ERROR "ce_declare_component(${name}): ${C_FILES} names ${entry}; "
+                            "only programs (bin/X) and libraries (lib/X) are installed")
+      endif()
+    endforeach()
+    string(REGEX REPLACE "\n([ \t]*)lib/" "\n\\1${CE_INSTALL_LIBDIR}/" text "\n${text}")
+    string(REGEX REPLACE "\n([ \t]*)bin/" "\n\\1${CE_INSTALL_BINDIR}/" text "${text}")
+    string(SUBSTRING "${text}" 1 -1 text)
+    set(installed ${CMAKE_BINARY_DIR}/installed-components/${C_ORDER}-${name}.files)
+    file(CONFIGURE OUTPUT ${installed} CONTENT "${text}" @ONLY)
+    install(FILES ${installed} DESTINATION ${destination})
   endif()
 endfunction()

@@ -1,6 +1,7 @@
 // Loadable modules: the device's DLLs are shared objects here. A bare
 // "X.dll" is looked for as X.dll or libX.so in the root's \Windows, beside
-// the program, in the program's ../lib and in CE_LIBRARY_PATH; a name with a
+// the program, in the program's ../lib (a build tree), in its
+// ../lib/tervalon (an installed tree) and in CE_LIBRARY_PATH; a name with a
 // path is a device path under the root. The module handle is the loader's own
 // handle, known to a table that keeps the name it was loaded by.
 #include <dirent.h>
@@ -19,6 +20,10 @@
 #include "modules/modules_internal.h"
 #include "text/text_internal.h"
 #include "windows.h"
+
+#ifndef CE_INSTALLED_LIBRARIES
+#error "CE_INSTALLED_LIBRARIES: where an installed program's libraries are, relative to its folder"
+#endif
 
 namespace ce {
 
@@ -136,6 +141,7 @@ static HMODULE load_library(LPCWSTR name) {
         std::string exe_dir = folder_of(program_path());
         folders.push_back(exe_dir);
         folders.push_back(exe_dir + "/../lib");
+        folders.push_back(exe_dir + "/" CE_INSTALLED_LIBRARIES);
         if (const char* extra = std::getenv("CE_LIBRARY_PATH")) {
             std::string list = extra;
             size_t start = 0;

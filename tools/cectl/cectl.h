@@ -69,7 +69,8 @@ std::string registry_error_text(LONG error);
 // where ("reg import: FILE"), the entry's line number, its key and the error.
 bool apply_reg(const std::vector<regfile::Entry>& entries, RegApply how, const std::string& where, std::string& why);
 
-// The build tree cectl runs from (its bin/ and lib/), or empty.
+// The tree cectl runs from, the folder above its bin/: a build tree or an
+// installed prefix, wherever it was moved. Empty if unknown.
 std::filesystem::path build_dir();
 
 // Writes path whole or not at all: the bytes go to a new temporary file

@@ -11,9 +11,10 @@
 // at any point leaves the registry as it was, with the files installed so
 // far in place for the next init.
 //
-// A files list has one file a line: the built file, relative to the build
-// tree, then the device path it goes to; ";" starts a comment.
+// A files list has one file a line: the built file, relative to the tree
+// cectl runs from, then the device path it goes to; ";" starts a comment.
 //   lib/libExample.so   \Windows\libExample.so
+// An installed tree's lists name the installed files (lib/tervalon/...).
 #include <algorithm>
 #include <filesystem>
 #include <string>
