@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <random>
 
 #include "ce_platform.h"
 #include "radio/radio.h"
@@ -175,9 +176,10 @@ bool survey_span(const BandSpec& band, const SurveyOptions& options, std::vector
     return true;
 }
 
-// The dongle sees about 1 MHz, of which some 800 kHz cleanly. A sweep first
-// measures every channel, four a window (100 to 400 kHz above the centre,
-// clear of the mixer's spike at 0 Hz); then the stations found are decoded
+// The dongle sees about 1 MHz, of which some 800 kHz cleanly: nearer its
+// edges, what lies beyond them folds in. A sweep first measures every
+// channel, three a window (100 to 300 kHz above the centre, clear of the
+// mixer's spike at 0 Hz); then the stations found are decoded
 // a window at a time, up to six at once: 100 to 300 kHz either side of the
 // centre. The channel filter (+-90 kHz) keeps the spike out of the two
 // beside it; the centre's own channel waits for another window.
@@ -191,14 +193,14 @@ bool survey_sweep(const BandSpec& band, const SurveyOptions& options, std::vecto
     };
     std::map<uint32_t, double> powers;
     std::vector<std::complex<float>> block;
-    for (uint32_t khz = options.from_khz; khz <= options.to_khz; khz += 400) {
+    for (uint32_t khz = options.from_khz; khz <= options.to_khz; khz += 300) {
         uint64_t center = (static_cast<uint64_t>(khz) - 100) * 1000;
         if (!device->set_center(center)) return fail("the dongle cannot tune to " + std::to_string(center) + " Hz");
         block.resize(32768);
         block.resize(device->read(block.data(), block.size()));
         if (block.empty()) return fail("the dongle sends no samples");
         for (auto [f, p] : measure_channels(block, center, device->rate()))
-            if (f >= khz && f < khz + 400 && f <= options.to_khz) powers.emplace(f, p);
+            if (f >= khz && f < khz + 300 && f <= options.to_khz) powers.emplace(f, p);
     }
     auto candidates = peaks({powers.begin(), powers.end()}, options.level);
     const size_t samples = static_cast<size_t>(options.seconds * device->rate());
@@ -361,16 +363,23 @@ bool make_band_iq(const std::string& out, uint32_t rate, uint64_t center, double
     const size_t total = static_cast<size_t>(seconds * rate), piece = 65536;
     std::vector<std::complex<float>> sum;
     std::vector<uint8_t> bytes;
+    std::mt19937 rng(1);  // the same band on every run
+    std::normal_distribution<float> noise(0.0f, 1.0f);
     for (size_t at = 0; at < total; at += piece) {
         size_t n = std::min(piece, total - at);
         sum.assign(n, {});
         for (auto& st : made)
             if (!st->add_to(sum.data(), n, error)) return false;
-        // As a dongle's converter gives it: clipped at full scale.
+        // As a dongle's converter gives it: with its own noise (half a
+        // step), without which the rounding would make intermodulation
+        // products of the strong stations that a weak one drowns in; clipped
+        // at full scale.
         bytes.resize(2 * n);
         for (size_t k = 0; k < n; k++) {
-            bytes[2 * k] = static_cast<uint8_t>(std::clamp(std::lround(sum[k].real() * 127.5f + 127.5f), 0L, 255L));
-            bytes[2 * k + 1] = static_cast<uint8_t>(std::clamp(std::lround(sum[k].imag() * 127.5f + 127.5f), 0L, 255L));
+            float i = sum[k].real() * 127.5f + 127.5f + 0.5f * noise(rng);
+            float q = sum[k].imag() * 127.5f + 127.5f + 0.5f * noise(rng);
+            bytes[2 * k] = static_cast<uint8_t>(std::clamp(std::lround(i), 0L, 255L));
+            bytes[2 * k + 1] = static_cast<uint8_t>(std::clamp(std::lround(q), 0L, 255L));
         }
         if (!write_all(file.fd(), bytes.data(), bytes.size(), &why)) return fail("cannot write " + out + ": " + why);
     }

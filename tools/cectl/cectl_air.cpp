@@ -248,8 +248,8 @@ int air_iq_make(const cectl::Args& args) {
     if (stations.empty()) return cectl::fail(std::string("air iq-make: no station: ") + usage);
     std::string why;
     if (!fmsim::make_band_iq(args[1], rate, center, seconds, stations, &why)) return cectl::fail("air iq-make: " + why);
-    std::printf("%s: %zu stations, %.1f s of cu8 IQ at %u Hz around %u Hz\n", args[1].c_str(), stations.size(), seconds,
-                rate, center);
+    std::printf("%s: %zu station%s, %.1f s of cu8 IQ at %u Hz around %u Hz\n", args[1].c_str(), stations.size(),
+                stations.size() == 1 ? "" : "s", seconds, rate, center);
     return 0;
 }
 
