@@ -174,7 +174,7 @@ struct Channelizer::State {
     unsigned decim, n, hop;
     uint64_t blocks = 0;
     std::vector<std::complex<float>> block, spectrum, shaped, time;
-    std::vector<float> response;  // the channel filter on the kBins bins around 0 (inverse-FFT order)
+    std::vector<std::complex<float>> response;  // the channel filter on the kBins bins around 0 (inverse-FFT order)
     std::vector<Channel> channels;
     size_t fill;
     fftplan forward = nullptr, inverse = nullptr;
@@ -199,11 +199,12 @@ struct Channelizer::State {
         std::vector<std::complex<float>> padded(n), hf(n);
         for (unsigned k = 0; k < taps; k++) padded[k] = h[k] / sum;
         fft_run(n, padded.data(), hf.data(), LIQUID_FFT_FORWARD, 0);
-        // Only the magnitude matters to a channel; the filter's delay is the same for all.
+        // The causal filter as it is, delay and all: its taps then lie in the
+        // quarter of the block that overlap-save throws away.
         response.resize(kBins);
         for (unsigned m = 0; m < kBins; m++) {
             int bin = m < kBins / 2 ? static_cast<int>(m) : static_cast<int>(m) - static_cast<int>(kBins);
-            response[m] = std::abs(hf[(bin + static_cast<int>(n)) % n]) / static_cast<float>(n);
+            response[m] = hf[(bin + static_cast<int>(n)) % n] / static_cast<float>(n);
         }
     }
     ~State() {
