@@ -282,7 +282,7 @@ public:
 
     // Adds the next count samples of the station onto sum.
     bool add_to(std::complex<float>* sum, size_t count, std::string* error) {
-        while (pending_.size() < count) {
+        while (pending_.size() - head_ < count) {
             mpx_.clear();
             if (file_) {
                 mpx_.resize(16384);
@@ -307,8 +307,13 @@ public:
             }
             fm_->push(mpx_.data(), mpx_.size(), pending_);
         }
-        for (size_t k = 0; k < count; k++) sum[k] += pending_[k];
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(count));
+        for (size_t k = 0; k < count; k++) sum[k] += pending_[head_ + k];
+        head_ += count;
+        // What is used goes once it is most of the buffer, not at every piece.
+        if (head_ > pending_.size() / 2) {
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(head_));
+            head_ = 0;
+        }
         return true;
     }
 
@@ -322,6 +327,7 @@ private:
     std::optional<radio::FmModulator> fm_;
     std::vector<float> mpx_;
     std::vector<std::complex<float>> pending_;
+    size_t head_ = 0;  // pending_ before it is used
 };
 
 bool write_all(int fd, const uint8_t* data, size_t size, std::string* error) {
