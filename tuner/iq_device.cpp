@@ -45,6 +45,7 @@ public:
     bool set_center(uint64_t hz) override {
         if (!as_dongle_) return hz == center_;
         center_ = hz;
+        choose_view();
         return true;
     }
     bool set_gain(std::optional<double>) override { return true; }
@@ -88,10 +89,50 @@ private:
             got += n;
         }
         if (as_dongle_) {
+            if (view_ == View::Nothing) std::fill(out, out + got, std::complex<float>{});
+            if (view_ == View::Part) band_pass(out, got);
             shift(out, got);
             pace(got);
         }
         return got;
+    }
+
+    // What of the recording a dongle tuned to center_ sees. Moving samples
+    // in frequency wraps round the recording's rate: a retune far enough
+    // would bring its other edge into the window (and beyond the recording,
+    // the whole of it again). So the part the window truly covers is cut
+    // out first, and a window beyond the recording hears nothing.
+    void choose_view() {
+        const double rate = band_.rate, half = rate / 2, window = this->rate() / 2;
+        const double delta = static_cast<double>(center_) - static_cast<double>(band_.center);
+        view_ = std::abs(delta) <= half - window   ? View::Whole
+                : std::abs(delta) >= half + window ? View::Nothing
+                                                   : View::Part;
+        if (view_ != View::Part) return;
+        const double lo = std::max(-half, delta - window), hi = std::min(half, delta + window);
+        const double cutoff = (hi - lo) / 2 / rate, mid = (hi + lo) / 2 / rate;
+        const int taps = 32 * static_cast<int>(factor_) + 1;
+        pass_taps_.assign(static_cast<size_t>(taps), {});
+        for (int i = 0; i < taps; i++) {
+            double x = i - (taps - 1) / 2.0;
+            double sinc = x == 0 ? 2 * cutoff : std::sin(2 * M_PI * cutoff * x) / (M_PI * x);
+            double w = 0.54 - 0.46 * std::cos(2 * M_PI * i / (taps - 1));  // Hamming
+            // Oldest sample first (band_pass()), so the taps run backwards in time.
+            pass_taps_[static_cast<size_t>(i)] =
+                std::polar(static_cast<float>(sinc * w), static_cast<float>(-2 * M_PI * mid * x));
+        }
+        pass_history_.assign(pass_taps_.size(), {});
+        pass_at_ = 0;
+    }
+    void band_pass(std::complex<float>* iq, size_t count) {
+        const size_t len = pass_history_.size();
+        for (size_t i = 0; i < count; i++) {
+            pass_history_[pass_at_] = iq[i];
+            pass_at_ = (pass_at_ + 1) % len;
+            std::complex<float> sum{};
+            for (size_t t = 0, k = pass_at_; t < len; t++, k = (k + 1) % len) sum += pass_history_[k] * pass_taps_[t];
+            iq[i] = sum;
+        }
     }
 
     // A dongle tuned elsewhere sees the recorded band moved by the difference.
@@ -132,6 +173,9 @@ private:
     std::vector<std::complex<float>> history_, wide_;
     size_t at_ = 0;
     uint32_t phase_count_ = 0;
+    enum class View { Whole, Part, Nothing } view_ = View::Whole;
+    std::vector<std::complex<float>> pass_taps_, pass_history_;
+    size_t pass_at_ = 0;
 };
 
 class RtlDevice : public IqDevice {

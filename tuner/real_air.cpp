@@ -164,12 +164,10 @@ struct BandAir::Shared {
     std::vector<std::complex<float>> block;
 };
 
-namespace {
-
-// The powers of the channels in a block, keyed by the channel's frequency in
-// kHz. A centre off the 100 kHz grid is brought onto it first, so that the
+// A centre off the 100 kHz grid is brought onto it first, so that the
 // channels measured are the band's.
-std::vector<std::pair<uint32_t, double>> measure(std::vector<std::complex<float>>& iq, uint64_t center, double rate) {
+std::vector<std::pair<uint32_t, double>> measure_channels(std::vector<std::complex<float>>& iq, uint64_t center,
+                                                          double rate) {
     uint64_t grid = (center + 50000) / 100000 * 100000;
     double shift = static_cast<double>(center) - static_cast<double>(grid);
     if (shift != 0) {
@@ -190,6 +188,8 @@ std::vector<std::pair<uint32_t, double>> measure(std::vector<std::complex<float>
     }
     return out;
 }
+
+namespace {
 
 // One channel out of IQ, decoded.
 class ChannelReceiver : public Receiver {
@@ -273,7 +273,7 @@ std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error)
             if (error) *error = "the IQ recording holds no samples";
             return nullptr;
         }
-        auto powers = measure(block, band.center, band.rate);
+        auto powers = measure_channels(block, band.center, band.rate);
         std::sort(powers.begin(), powers.end());
         for (size_t i = 0; i < powers.size(); i++) {
             auto [khz, power] = powers[i];
@@ -345,7 +345,7 @@ void BandAir::scan_step(Scan& scan) {
             scan.done = true;
             return;
         }
-        powers = measure(block, center, device->rate());
+        powers = measure_channels(block, center, device->rate());
     }
     auto power = [&](uint32_t khz) -> std::optional<double> {
         for (auto [f, p] : powers)

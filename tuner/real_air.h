@@ -38,6 +38,12 @@ std::unique_ptr<RdsSource> make_queued_source(std::unique_ptr<Receiver> receiver
 // The station of an mpx Source: its file is opened and read on the source's thread.
 std::unique_ptr<Receiver> make_mpx_receiver(const SourceSpec& wanted);
 
+// The powers (dBFS) of the channels in a block of IQ taken at center, keyed
+// by the channel's frequency in kHz: those whose 200 kHz lie inside the
+// block's band. The block is mixed in place.
+std::vector<std::pair<uint32_t, double>> measure_channels(std::vector<std::complex<float>>& iq, uint64_t center,
+                                                          double rate);
+
 // The air while a Band is set.
 class BandAir {
 public:

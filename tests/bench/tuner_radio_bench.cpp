@@ -1,17 +1,23 @@
 // The radio chain's figures: block error rate against SNR, time to the
 // first group after a reset, CPU time per second of signal for a multiplex
-// and for a dongle's IQ.
+// and for a dongle's IQ; a survey of a 2.4 MHz span with one station and
+// with eight (time and CPU, median of three).
 //
 // SNR: the RDS signal's power over the power of white noise in the band
 // the RDS signal occupies, 57 kHz +- 2.4 kHz (MpxOptions::snr_db).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <vector>
 
 #include "radio.h"
+#include "survey.h"
 #include "synthetic.h"
 
 using namespace fmsim;
@@ -59,6 +65,45 @@ Bler block_error_rate(double snr, bool pilot, size_t n, int max_burst = 2) {
                 if (!(got[g].bad >> b & 1) && got[g].block[b] != sent[g].block[b]) wrong++;
     double total = 4.0 * static_cast<double>(n);
     return {std::max(0.0, (total - static_cast<double>(good - std::min(good, wrong))) / total), wrong};
+}
+
+// Surveys of a made 2.4 MS/s band of `stations` stations 300 kHz apart,
+// 3 s of signal: the median CPU and wall time of three.
+void survey_figures(const std::string& folder, size_t stations, double& cpu_ms, double& wall_ms, size_t& whole) {
+    std::vector<BandStation> band;
+    for (size_t i = 0; i < stations; i++) {
+        char source[32];
+        std::snprintf(source, sizeof source, "synthetic:%04X%s", static_cast<unsigned>(0xA100 + i),
+                      i % 2 ? ":tmc" : "");
+        band.push_back({static_cast<uint32_t>(94000 + 300 * i), static_cast<uint32_t>(30 + i), source});
+    }
+    BandSpec spec;
+    spec.kind = BandSpec::Iq;
+    spec.path = folder + "/band" + std::to_string(stations) + ".cu8";
+    spec.center = 95000000;
+    spec.rate = 2400000;
+    std::string why;
+    if (!make_band_iq(spec.path, spec.rate, spec.center, 3.0, band, &why)) {
+        std::fprintf(stderr, "tuner_radio_bench: %s\n", why.c_str());
+        std::exit(1);
+    }
+    std::vector<double> cpu, wall;
+    for (int run = 0; run < 3; run++) {
+        std::vector<SurveyStation> found;
+        double t = cpu_seconds();
+        auto start = std::chrono::steady_clock::now();
+        survey_band(spec, {}, found, &why);
+        wall.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        cpu.push_back(1000 * (cpu_seconds() - t));
+        whole = 0;
+        for (size_t i = 0; i < found.size() && i < band.size(); i++)
+            whole += found[i].khz == band[i].khz && found[i].pi == 0xA100 + i &&
+                     found[i].ps.find('\0') == std::string::npos && found[i].tmc == (i % 2 == 1);
+    }
+    std::sort(cpu.begin(), cpu.end());
+    std::sort(wall.begin(), wall.end());
+    cpu_ms = cpu[1];
+    wall_ms = wall[1];
 }
 
 }  // namespace
@@ -157,6 +202,21 @@ int main() {
             "tuner_radio_bench: 2.4 MS/s cu8 IQ -> channel -> FM -> decoder: %.1f ms CPU a second of signal"
             " (%.1f %% of a core), %zu of 60 groups\n",
             1000 * per_s, 100 * per_s, got.size());
+    }
+
+    // The survey: all channels of the span from one channelizer.
+    {
+        std::string folder = (std::filesystem::temp_directory_path() / "tuner_radio_bench.XXXXXX").string();
+        if (!mkdtemp(folder.data())) return 1;
+        double cpu1 = 0, wall1 = 0, cpu8 = 0, wall8 = 0;
+        size_t whole1 = 0, whole8 = 0;
+        survey_figures(folder, 1, cpu1, wall1, whole1);
+        survey_figures(folder, 8, cpu8, wall8, whole8);
+        std::filesystem::remove_all(folder);
+        std::printf(
+            "tuner_radio_bench: survey of a 2.4 MHz span, 3 s of cu8 IQ: one station %.0f ms CPU (%.0f ms), eight "
+            "stations %.0f ms CPU (%.0f ms): %.2f times one; stations found whole %zu of 1, %zu of 8\n",
+            cpu1, wall1, cpu8, wall8, cpu8 / cpu1, whole1, whole8);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include <filesystem>
 
@@ -256,6 +257,94 @@ TEST_F(TunerCectl, RtlNeedsADongle) {
     expect_error("air rtl --ppm 0.5");
     EXPECT_EQ(fmsim::read_band_value(), "rtl device 0 ppm -3 gain 40.2");
     unsetenv("FMSIM_RTL_FAKE");
+}
+
+// A hex-group recording of a station that sends its name and, with tmc,
+// announces the TMC application in 3A groups (and sends no 8A group).
+std::string name_groups(uint16_t pi, const std::string& ps, bool tmc) {
+    std::string text = "% RDS hexgroups\n";
+    char line[64];
+    for (int seg = 0; seg < 4; seg++) {
+        std::snprintf(line, sizeof line, "%04X %04X E0CD %02X%02X\n", pi, seg, static_cast<uint8_t>(ps[seg * 2]),
+                      static_cast<uint8_t>(ps[seg * 2 + 1]));
+        text += line;
+        if (tmc && seg % 2) {
+            std::snprintf(line, sizeof line, "%04X 3010 0000 CD46\n", pi);
+            text += line;
+        }
+    }
+    return text;
+}
+
+// One line a station: kHz, strength, PI, PS, tmc. The strength as made,
+// within a step.
+void expect_survey(const std::string& out, const std::vector<std::string>& want) {
+    std::istringstream lines(out);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    ASSERT_EQ(got.size(), want.size()) << out;
+    for (size_t i = 0; i < want.size(); i++) {
+        auto fields = [](const std::string& line) {
+            std::vector<std::string> f;
+            std::istringstream in(line);
+            for (std::string x; std::getline(in, x, '\t');) f.push_back(x);
+            return f;
+        };
+        auto g = fields(got[i]), w = fields(want[i]);
+        ASSERT_EQ(g.size(), 5u) << got[i];
+        EXPECT_EQ(g[0], w[0]);
+        EXPECT_NEAR(std::stoi(g[1]), std::stoi(w[1]), 1) << got[i];
+        EXPECT_EQ(std::vector<std::string>(g.begin() + 2, g.end()), std::vector<std::string>(w.begin() + 2, w.end()))
+            << got[i];
+    }
+}
+
+// A band made of four stations (a synthetic one with TMC, a recording that
+// announces TMC in 3A alone, a multiplex without, one below the level) is
+// surveyed from the recording and from the same recording standing in for a
+// dongle stepped across it: each station above the level with its PI, name
+// and TMC, the weak one not.
+TEST_F(TunerCectl, SurveyOfAMadeBand) {
+    std::string rec = root.path() + "/9602.rds", spy = root.path() + "/8116.rds", wav = root.path() + "/8116.wav";
+    std::ofstream(rec) << name_groups(0x9602, "TEST FM ", true);
+    std::ofstream(spy) << name_groups(0x8116, "MPX 8116", false);
+    ASSERT_EQ(cectl("air mpx-make '" + spy + "' '" + wav + "'").status, 0);
+    // Centred off the 100 kHz grid: the channels lie between the FFT's bins.
+    std::string band = root.path() + "/band.cu8";
+    CectlResult made =
+        cectl("air iq-make '" + band + "' --rate 2048000 --center 95050000 --seconds 1.5 " +
+              "94700:40:synthetic:D301:tmc 95100:30:'" + rec + "' 95500:20:'" + wav + "' 94300:3:synthetic:5555");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::vector<std::string> want = {"94700\t40\tD301\tTMC D301\ttmc", "95100\t30\t9602\tTEST FM\ttmc",
+                                           "95500\t20\t8116\tMPX 8116\t-"};
+    ASSERT_EQ(cectl("air iq '" + band + "' --center 95050000 --rate 2048000").status, 0);
+    CectlResult r = cectl("air survey --seconds 1.5");
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_survey(r.out, want);
+
+    setenv("FMSIM_RTL_FAKE", ("iq " + band + " center 95050000 rate 2048000 format cu8").c_str(), 1);
+    setenv("CE_TIME_SCALE", "0.05", 1);
+    ASSERT_EQ(cectl("air rtl").status, 0);
+    r = cectl("air survey --seconds 1.5 --from 93000 --to 97000");
+    unsetenv("FMSIM_RTL_FAKE");
+    unsetenv("CE_TIME_SCALE");
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_survey(r.out, want);
+
+    for (const std::string& bad : std::vector<std::string>{
+             "air iq-make '" + band + "' --rate 2048000 --center 95050000 96100:30:synthetic:1234",  // outside
+             "air iq-make '" + band + "' --rate 2048000 --center 95050000 95000:61:synthetic:1234",  // too strong
+             "air iq-make '" + band + "' --rate 2048000 --center 95050000 95000:30:'" + root.path() + "'",
+             "air iq-make '" + band + "' --rate 2048000 --center 95050000 95000:30:synthetic:1234:rds",
+             "air iq-make '" + band + "' --rate 2048000 --center 95050000",  // no station
+             "air survey --level 64",
+         }) {
+        SCOPED_TRACE(bad);
+        expect_error(bad);
+    }
+    EXPECT_EQ(std::filesystem::file_size(band), 2048000u * 3) << "a refused make leaves the old file";
+    ASSERT_EQ(cectl("air stations").status, 0);
+    expect_error("air survey");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "radio.h"
 #include "recording.h"
+#include "survey.h"
 #include "synthetic.h"
 #include "test_support.h"
 
@@ -23,6 +24,8 @@ using namespace fmsim;
 using namespace fmsim::radio;
 
 namespace {
+
+constexpr double kTwoPiForTest = 6.283185307179586;
 
 // ---- The block code by hand ---------------------------------------------------
 
@@ -359,6 +362,115 @@ TEST(RadioFrontEnd, RatesFormatsAndSignalStrength) {
     iq_to_complex(reinterpret_cast<const uint8_t*>(cf32), sizeof cf32, IqFormat::Cf32, iq);
     ASSERT_EQ(iq.size(), 1u);
     EXPECT_TRUE(std::isfinite(iq[0].real()) && std::isfinite(iq[0].imag()));
+}
+
+// Every channel of a span at once: a tone beside each channel's frequency
+// comes out of it as the same tone at baseband, at full level, its phase
+// running on across the channelizer's blocks (the instantaneous frequency
+// holds at every sample, also where a channel's frequency falls between
+// the FFT's bins), and the tone of a channel 200 kHz away stays out.
+class RadioChannelizer : public ::testing::TestWithParam<double> {};
+
+TEST_P(RadioChannelizer, ChannelsComeOutAsBasebandAcrossBlocks) {
+    const double rate = GetParam();
+    // Both edges of the span (which the FFT sees 200 kHz apart), one between
+    // the bins and one without a tone, as far as the span holds them.
+    const double span = rate / 2 - 100000;
+    std::vector<double> channels = {-span};
+    if (span >= 100000) channels.push_back(span);
+    if (span >= 300000) channels.insert(channels.end(), {-123456.0, 150000.0});
+    const double tone = 7000, level = 0.25;
+    std::vector<std::complex<float>> iq(static_cast<size_t>(rate * 0.05));
+    for (size_t n = 0; n < iq.size(); n++)
+        for (size_t i = 0; i < channels.size() && i < 3; i++)
+            iq[n] +=
+                std::polar(static_cast<float>(level),
+                           static_cast<float>(std::fmod(
+                               kTwoPiForTest * (channels[i] + tone) * static_cast<double>(n) / rate, kTwoPiForTest)));
+    Channelizer ch(rate);
+    EXPECT_GE(ch.channel_rate(), 200000);
+    for (double c : channels) ch.add(c);
+    std::vector<std::vector<std::complex<float>>> out;
+    std::mt19937 rng(5);
+    for (size_t at = 0; at < iq.size();) {
+        size_t n = std::min<size_t>(1 + rng() % 5000, iq.size() - at);
+        ch.push(iq.data() + at, n, out);
+        at += n;
+    }
+    ASSERT_EQ(out.size(), channels.size());
+    for (size_t i = 0; i < channels.size(); i++) {
+        SCOPED_TRACE(channels[i]);
+        const auto& base = out[i];
+        EXPECT_NEAR(static_cast<double>(base.size()), static_cast<double>(iq.size()) * ch.channel_rate() / rate, 400);
+        // After the filter has filled.
+        const size_t settled = base.size() / 2;
+        ASSERT_GT(base.size(), settled + 1000);
+        double power = 0;
+        for (size_t k = settled; k < base.size(); k++) power += std::norm(base[k]);
+        power /= static_cast<double>(base.size() - settled);
+        if (i == 3) {
+            EXPECT_LT(power, level * level * 1e-5) << "the neighbours' tones stay out";
+            continue;
+        }
+        EXPECT_NEAR(power, level * level, level * level * 0.05);
+        FmDiscriminator fm(ch.channel_rate());
+        std::vector<float> mpx;
+        fm.push(base.data() + settled, base.size() - settled, mpx);
+        // A neighbour 60 dB down still ripples the frequency by tens of
+        // hertz; a phase step between blocks would throw one sample kilohertz
+        // off, and a channel left between two bins by a few hundred hertz.
+        for (size_t k = 1; k < mpx.size(); k++) ASSERT_NEAR(mpx[k] * 75000.0, tone, 100.0) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RadioChannelizer, ::testing::Values(250000.0, 1024000.0, 2048000.0, 2400000.0),
+                         [](const auto& info) { return std::to_string(static_cast<int>(info.param)); });
+
+// What a survey takes from a station's groups: only blocks received
+// without error; the PI once two groups agree (a version-B group's third
+// block counts); the name by segments; TMC from an 8A group or the TMC
+// application announced in a 3A group, not from another application.
+TEST(RadioSurveyLog, TakesPiNameAndTmcFromGoodBlocks) {
+    struct Case {
+        const char* name;
+        std::vector<RdsGroup> groups;
+        std::optional<uint16_t> pi;
+        std::string ps;
+        bool tmc;
+    };
+    const RdsGroup ps0{{0x9602, 0x0000, 0xE0CD, 0x5445}}, ps1{{0x9602, 0x0001, 0xE0CD, 0x5354}};
+    const RdsGroup ps2{{0x9602, 0x0002, 0xE0CD, 0x2046}}, ps3{{0x9602, 0x0003, 0xE0CD, 0x4D20}};
+    const RdsGroup bad_name{{0x9602, 0x0000, 0xE0CD, 0x5858}, 0x9};
+    const std::vector<Case> cases = {
+        {"Whole", {ps0, ps1, ps2, ps3}, 0x9602, "TEST FM ", false},
+        {"OneGroupIsNoPi", {ps0}, std::nullopt, std::string("TE\0\0\0\0\0\0", 8), false},
+        {"BadBlocksAreNotRead",
+         {ps0, bad_name, RdsGroup{{0x1111, 0x0001, 0, 0x5354}, 0x3}},
+         std::nullopt,
+         std::string("TE\0\0\0\0\0\0", 8),
+         false},
+        {"VersionBCarriesThePiTwice",
+         {RdsGroup{{0x9602, 0x0800, 0x9602, 0x4142}}},
+         0x9602,
+         std::string("AB\0\0\0\0\0\0", 8),
+         false},
+        {"EightA", {RdsGroup{{0x9602, 0x8000, 0, 0}}, ps0}, 0x9602, std::string("TE\0\0\0\0\0\0", 8), true},
+        {"EightBIsNot", {RdsGroup{{0x9602, 0x8800, 0x9602, 0}}}, 0x9602, "", false},
+        {"ThreeATmc", {RdsGroup{{0x9602, 0x3010, 0, 0xCD47}}}, std::nullopt, "", true},
+        {"ThreeAOtherApplication", {RdsGroup{{0x9602, 0x3010, 0, 0x4BD7}}}, std::nullopt, "", false},
+        {"ThreeAWithABadAid", {RdsGroup{{0x9602, 0x3010, 0, 0xCD46}, 0x8}}, std::nullopt, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StationLog log;
+        for (const auto& g : c.groups) log.add(g);
+        EXPECT_EQ(log.pi(), c.pi);
+        EXPECT_EQ(log.ps(), c.ps);
+        EXPECT_EQ(log.tmc(), c.tmc);
+    }
+    SurveyStation st{95100, 30, 0x9602, std::string("T\tST\0FM ", 8), true};
+    EXPECT_EQ(format_survey_line(st), "95100\t30\t9602\tT?ST?FM\ttmc") << "tabs, gaps and spaces at the end";
+    EXPECT_EQ(format_survey_line({89000, 12, std::nullopt, "", false}), "89000\t12\t----\t-\t-");
 }
 
 // ---- Files -------------------------------------------------------------------------

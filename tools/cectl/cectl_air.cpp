@@ -14,6 +14,7 @@
 #include "radio/radio.h"
 #include "real_air.h"
 #include "recording.h"
+#include "survey.h"
 
 namespace {
 
@@ -178,11 +179,85 @@ int air_mpx_make(const cectl::Args& args) {
     return 0;
 }
 
+bool parse_seconds(const std::string& text, double& seconds) {
+    char* end = nullptr;
+    seconds = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0' && seconds > 0 && seconds <= 3600;
+}
+
+int air_survey(const cectl::Args& args) {
+    // air survey [--seconds S] [--level N] [--from KHZ] [--to KHZ]
+    std::map<std::string, std::string> opts;
+    if (!parse_options(args, 1, {"seconds", "level", "from", "to"}, opts, "air survey")) return 1;
+    fmsim::SurveyOptions options;
+    if (opts.count("seconds") && (!parse_seconds(opts["seconds"], options.seconds) || options.seconds > 60))
+        return cectl::fail("air survey: --seconds is more than 0 and at most 60");
+    if (opts.count("level") && (!cectl::parse_u32(opts["level"], options.level) || options.level > fmsim::kMaxRssi))
+        return cectl::fail("air survey: --level is 0..63");
+    if ((opts.count("from") && !parse_frequency(opts["from"], options.from_khz)) ||
+        (opts.count("to") && !parse_frequency(opts["to"], options.to_khz)) || options.from_khz > options.to_khz)
+        return cectl::fail("air survey: --from and --to are kHz between 76000 and 108000, from below to");
+    std::string value = fmsim::read_band_value(), why;
+    fmsim::BandSpec band;
+    if (value.empty() || !fmsim::parse_band(value, band, &why))
+        return cectl::fail("air survey: no band is set (air iq FILE ... or air rtl)");
+    std::vector<fmsim::SurveyStation> found;
+    if (!fmsim::survey_band(band, options, found, &why)) {
+        // cehost holds the dongle while a tuner session runs.
+        if (band.kind == fmsim::BandSpec::Rtl) why += "; cectl stop lets it go";
+        return cectl::fail("air survey: " + why);
+    }
+    for (const auto& st : found) std::printf("%s\n", fmsim::format_survey_line(st).c_str());
+    return 0;
+}
+
+int air_iq_make(const cectl::Args& args) {
+    // air iq-make OUT --rate HZ --center HZ [--seconds S] FREQ:RSSI:SOURCE ...
+    const char* usage = "air iq-make OUT --rate HZ --center HZ [--seconds S] FREQ:RSSI:SOURCE ...";
+    if (args.size() < 2) return cectl::fail(usage);
+    std::map<std::string, std::string> opts;
+    std::vector<fmsim::BandStation> stations;
+    for (size_t i = 2; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (a.rfind("--", 0) == 0) {
+            if (a != "--rate" && a != "--center" && a != "--seconds")
+                return cectl::fail("air iq-make: unknown option '" + a + "'");
+            if (i + 1 >= args.size()) return cectl::fail("air iq-make: " + a + " needs a value");
+            opts[a.substr(2)] = args[++i];
+            continue;
+        }
+        // FREQ:RSSI:SOURCE; the source may hold colons of its own.
+        size_t one = a.find(':'), two = one == std::string::npos ? one : a.find(':', one + 1);
+        fmsim::BandStation st;
+        if (two == std::string::npos || !parse_frequency(a.substr(0, one), st.khz) ||
+            !cectl::parse_u32(a.substr(one + 1, two - one - 1), st.rssi) || st.rssi > fmsim::kMaxMadeRssi ||
+            two + 1 >= a.size())
+            return cectl::fail("air iq-make: '" + a +
+                               "' is not FREQ:RSSI:SOURCE (kHz, 0..60, a file or synthetic:PI[:tmc])");
+        st.source = a.substr(two + 1);
+        stations.push_back(st);
+    }
+    uint32_t center = 0, rate = 0;
+    double seconds = 3;
+    if (!opts.count("center") || !cectl::parse_u32(opts["center"], center) || center < 1000000)
+        return cectl::fail("air iq-make: --center is the band's centre frequency in Hz");
+    if (!opts.count("rate") || !cectl::parse_u32(opts["rate"], rate) || rate < 250000 || rate > 20000000)
+        return cectl::fail("air iq-make: --rate is samples per second, 250000 to 20000000");
+    if (opts.count("seconds") && !parse_seconds(opts["seconds"], seconds))
+        return cectl::fail("air iq-make: --seconds is more than 0 and at most 3600");
+    if (stations.empty()) return cectl::fail(std::string("air iq-make: no station: ") + usage);
+    std::string why;
+    if (!fmsim::make_band_iq(args[1], rate, center, seconds, stations, &why)) return cectl::fail("air iq-make: " + why);
+    std::printf("%s: %zu station%s, %.1f s of cu8 IQ at %u Hz around %u Hz\n", args[1].c_str(), stations.size(),
+                stations.size() == 1 ? "" : "s", seconds, rate, center);
+    return 0;
+}
+
 int run_air(const cectl::Args& args) {
     if (args.empty())
         return cectl::fail(
             "air list | clear | remove FREQ | set FREQ RSSI SOURCE | iq FILE ... | rtl ... | stations | "
-            "mpx-make IN OUT");
+            "mpx-make IN OUT | survey | iq-make OUT ...");
     const std::string& what = args[0];
     if (what == "list" && args.size() == 1) return air_list();
     if (what == "clear" && args.size() == 1) {
@@ -202,12 +277,15 @@ int run_air(const cectl::Args& args) {
     if (what == "iq") return air_iq(args);
     if (what == "rtl") return air_rtl(args);
     if (what == "mpx-make") return air_mpx_make(args);
+    if (what == "survey") return air_survey(args);
+    if (what == "iq-make") return air_iq_make(args);
     if (what == "stations" && args.size() == 1) {
         if (long rc = fmsim::clear_band(); rc != 0)
             return cectl::fail("air stations: registry error " + std::to_string(rc));
         return 0;
     }
-    return cectl::fail("air: unknown use '" + what + "' (list, clear, remove, set, iq, rtl, stations, mpx-make)");
+    return cectl::fail("air: unknown use '" + what +
+                       "' (list, clear, remove, set, iq, rtl, stations, mpx-make, survey, iq-make)");
 }
 
 }  // namespace
@@ -218,5 +296,7 @@ CECTL_COMMAND("air",
               "  air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]   a band from an IQ recording\n"
               "  air rtl [--device N] [--ppm P] [--gain DB|auto]              a band live from a dongle\n"
               "  air stations                    the stations again instead of the band\n"
-              "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex",
+              "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex\n"
+              "  air survey [--seconds S] [--level N] [--from KHZ] [--to KHZ]   every station the band holds\n"
+              "  air iq-make OUT --rate HZ --center HZ [--seconds S] FREQ:RSSI:SOURCE ...   a band from stations",
               run_air);

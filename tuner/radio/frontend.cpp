@@ -156,6 +156,181 @@ double FmChannel::power_db() const {
     return state_->have_power && state_->power > 1e-30 ? 10.0 * std::log10(state_->power) : -300.0;
 }
 
+// Overlap-save with a hop of three quarters of the FFT: a block of N input
+// samples holds the last N/4 of the one before, which the channel filter
+// (N/4 + 1 taps) needs, and gives 3N/4 new samples of every channel. The
+// FFT is N = D * 256 points for a decimation D to at least 200 kHz, so that
+// 256 bins around a channel's frequency are that channel at the output rate.
+struct Channelizer::State {
+    static constexpr unsigned kBins = 256;  // a channel's inverse FFT
+    static constexpr unsigned kKeep = kBins * 3 / 4;
+
+    struct Channel {
+        unsigned bin;                                // the channel's centre, a whole bin (mod n)
+        std::complex<double> fine_step, fine{1, 0};  // the rest of the offset, mixed out at the output rate
+    };
+
+    double iq_rate;
+    unsigned decim, n, hop;
+    uint64_t blocks = 0;
+    std::vector<std::complex<float>> block, spectrum, shaped, time;
+    std::vector<std::complex<float>> response;  // the channel filter on the kBins bins around 0 (inverse-FFT order)
+    std::vector<Channel> channels;
+    size_t fill;
+    fftplan forward = nullptr, inverse = nullptr;
+
+    explicit State(double rate) : iq_rate(std::max(rate, 200000.0)) {
+        decim = std::max(1u, static_cast<unsigned>(iq_rate / 200000.0));
+        n = decim * kBins;
+        hop = n / 4 * 3;
+        block.assign(n, {});
+        spectrum.resize(n);
+        shaped.resize(kBins);
+        time.resize(kBins);
+        fill = n - hop;  // the first block starts with a quarter of silence
+        forward = fft_create_plan(n, block.data(), spectrum.data(), LIQUID_FFT_FORWARD, 0);
+        inverse = fft_create_plan(kBins, shaped.data(), time.data(), LIQUID_FFT_BACKWARD, 0);
+        // +-90 kHz: the channel at 200 kHz spacing, and what folds back from
+        // beyond the output's Nyquist frequency is 60 dB down.
+        unsigned taps = n / 4 + 1;
+        std::vector<float> h(taps);
+        liquid_firdes_kaiser(taps, static_cast<float>(90000.0 / iq_rate), 60.0f, 0.0f, h.data());
+        float sum = std::accumulate(h.begin(), h.end(), 0.0f);
+        std::vector<std::complex<float>> padded(n), hf(n);
+        for (unsigned k = 0; k < taps; k++) padded[k] = h[k] / sum;
+        fft_run(n, padded.data(), hf.data(), LIQUID_FFT_FORWARD, 0);
+        // The causal filter as it is, delay and all: its taps then lie in the
+        // quarter of the block that overlap-save throws away.
+        response.resize(kBins);
+        for (unsigned m = 0; m < kBins; m++) {
+            int bin = m < kBins / 2 ? static_cast<int>(m) : static_cast<int>(m) - static_cast<int>(kBins);
+            response[m] = hf[(bin + static_cast<int>(n)) % n] / static_cast<float>(n);
+        }
+    }
+    ~State() {
+        fft_destroy_plan(forward);
+        fft_destroy_plan(inverse);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    size_t add(double offset_hz) {
+        double bin_hz = iq_rate / n;
+        long k = std::lround(offset_hz / bin_hz);
+        double rest = offset_hz - static_cast<double>(k) * bin_hz;
+        double out_rate = iq_rate / decim;
+        Channel c;
+        c.bin = static_cast<unsigned>((k % static_cast<long>(n) + static_cast<long>(n)) % static_cast<long>(n));
+        c.fine_step = std::polar(1.0, -kTwoPi * rest / out_rate);
+        channels.push_back(c);
+        return channels.size() - 1;
+    }
+
+    void run_block(std::vector<std::vector<std::complex<float>>>& out) {
+        fft_execute(forward);
+        for (size_t i = 0; i < channels.size(); i++) {
+            Channel& c = channels[i];
+            for (unsigned m = 0; m < kBins; m++) {
+                unsigned from = (c.bin + (m < kBins / 2 ? m : n - kBins + m)) % n;
+                shaped[m] = spectrum[from] * response[m];
+            }
+            fft_execute(inverse);
+            // Taking the bins around `bin` to 0 shifts block b by a phase of
+            // its own, -2 pi bin * b * hop / n: undone, the channel runs on
+            // across blocks. The fine mixing follows in the same rotation.
+            uint64_t turn = (static_cast<uint64_t>(c.bin) * (blocks * hop % n)) % n;
+            std::complex<double> rot = std::polar(1.0, -kTwoPi * static_cast<double>(turn) / n);
+            auto& o = out[i];
+            for (unsigned m = kBins - kKeep; m < kBins; m++) {
+                o.push_back(std::complex<float>(rot * c.fine * std::complex<double>(time[m])));
+                c.fine *= c.fine_step;
+            }
+            c.fine /= std::abs(c.fine);
+        }
+        blocks++;
+        // The last quarter begins the next block.
+        std::copy(block.end() - (n - hop), block.end(), block.begin());
+        fill = n - hop;
+    }
+
+    void push(const std::complex<float>* iq, size_t count, std::vector<std::vector<std::complex<float>>>& out) {
+        out.resize(channels.size());
+        while (count > 0) {
+            size_t take = std::min(count, n - fill);
+            for (size_t k = 0; k < take; k++) block[fill + k] = {finite(iq[k].real()), finite(iq[k].imag())};
+            fill += take;
+            iq += take;
+            count -= take;
+            if (fill == n) run_block(out);
+        }
+    }
+};
+
+Channelizer::Channelizer(double iq_rate) : state_(std::make_unique<State>(iq_rate)) {}
+Channelizer::~Channelizer() = default;
+double Channelizer::channel_rate() const { return state_->iq_rate / state_->decim; }
+size_t Channelizer::add(double offset_hz) { return state_->add(offset_hz); }
+void Channelizer::push(const std::complex<float>* iq, size_t count,
+                       std::vector<std::vector<std::complex<float>>>& out) {
+    state_->push(iq, count, out);
+}
+
+void FmDiscriminator::push(const std::complex<float>* in, size_t count, std::vector<float>& mpx) {
+    size_t at = mpx.size();
+    mpx.resize(at + count);
+    for (size_t k = 0; k < count; k++) {
+        std::complex<float> d = in[k] * std::conj(last_);
+        mpx[at + k] =
+            (d.real() == 0.0f && d.imag() == 0.0f) ? 0.0f : static_cast<float>(std::atan2(d.imag(), d.real()) * scale_);
+        last_ = in[k];
+    }
+}
+
+struct FmModulator::State {
+    msresamp_rrrf resamp = nullptr;
+    double ratio, dev_step, offset_step, level, phase = 0;
+    std::vector<float> up;
+
+    State(double mpx_rate, const IqOptions& o)
+        : ratio(o.iq_rate / mpx_rate),
+          dev_step(kTwoPi * o.deviation_hz / o.iq_rate),
+          offset_step(kTwoPi * o.offset_hz / o.iq_rate),
+          level(o.level) {
+        if (std::abs(ratio - 1.0) > 1e-9) resamp = make_resampler_rrrf(static_cast<float>(ratio));
+    }
+    ~State() {
+        if (resamp) msresamp_rrrf_destroy(resamp);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    void push(const float* mpx, size_t count, std::vector<std::complex<float>>& iq) {
+        const float* m = mpx;
+        size_t len = count;
+        if (resamp) {
+            up.resize(static_cast<size_t>(static_cast<double>(count) * ratio) + 64);
+            unsigned ny = 0;
+            if (count > 0)
+                msresamp_rrrf_execute(resamp, const_cast<float*>(mpx), static_cast<unsigned>(count), up.data(), &ny);
+            m = up.data();
+            len = ny;
+        }
+        size_t at = iq.size();
+        iq.resize(at + len);
+        for (size_t k = 0; k < len; k++) {
+            iq[at + k] = std::polar(static_cast<float>(level), static_cast<float>(phase));
+            phase = std::fmod(phase + dev_step * finite(m[k]) + offset_step, kTwoPi);
+        }
+    }
+};
+
+FmModulator::FmModulator(double mpx_rate, const IqOptions& options)
+    : state_(std::make_unique<State>(mpx_rate, options)) {}
+FmModulator::~FmModulator() = default;
+void FmModulator::push(const float* mpx, size_t count, std::vector<std::complex<float>>& iq) {
+    state_->push(mpx, count, iq);
+}
+
 // Averaged periodograms (Hann window) of up to 1024 points; the bins of each
 // 100 kHz channel (centre +-50 kHz) summed. Scaled so that a full-scale
 // complex tone, or noise of that power, reads 0 dBFS.

@@ -173,6 +173,56 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Every channel of an IQ stream at once, from one front end: each block of
+// input goes through one forward FFT, and a channel is then the bins around
+// its frequency through the channel filter (+-90 kHz) and a small inverse FFT
+// (fast convolution, overlap-save). The mixing, filtering and decimation are
+// thus shared; a channel costs a 256-point inverse FFT a block. Channels come
+// out as complex baseband at channel_rate() (200 kHz and a little more), the
+// carrier at 0 Hz, continuous across calls.
+class Channelizer {
+public:
+    explicit Channelizer(double iq_rate);
+    ~Channelizer();
+    double channel_rate() const;
+    // A channel at offset_hz from the centre (inside +-(iq_rate / 2 - 100 kHz));
+    // its index in push()'s output.
+    size_t add(double offset_hz);
+    // Appends to out[i] what channel i gained (out is resized to the channels).
+    void push(const std::complex<float>* iq, size_t count, std::vector<std::vector<std::complex<float>>>& out);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The polar discriminator of a channel: complex baseband to multiplex
+// samples (75 kHz deviation = 1.0), the last sample kept across calls.
+class FmDiscriminator {
+public:
+    explicit FmDiscriminator(double rate) : scale_(rate / (6.283185307179586 * 75000.0)) {}
+    void push(const std::complex<float>* in, size_t count, std::vector<float>& mpx);
+
+private:
+    double scale_;
+    std::complex<float> last_{0, 0};
+};
+
+// A multiplex to FM in complex IQ, a piece at a time: resampled to the IQ
+// rate, the carrier at offset_hz with the given level (IqOptions' deviation,
+// level and offset; its noise and clock error are not applied), phase
+// continuous across calls.
+class FmModulator {
+public:
+    FmModulator(double mpx_rate, const IqOptions& options);
+    ~FmModulator();
+    void push(const float* mpx, size_t count, std::vector<std::complex<float>>& iq);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Power in dBFS of every 100 kHz channel inside the IQ block, by frequency
 // relative to the centre (Hz, multiples of 100 kHz).
 std::vector<std::pair<int32_t, double>> channel_powers(const std::complex<float>* iq, size_t count, double iq_rate);
