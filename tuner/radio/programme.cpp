@@ -1,8 +1,8 @@
 // The programme beside the RDS: audio (a sound file, or noise) made into
 // what a broadcast puts on the multiplex.
 //
-// 1. The audio, at its own rate, resampled to 48 kHz by one windowed-sinc
-//    kernel that is at once the 15 kHz cut and the pre-emphasis
+// 1. The audio, at its own rate, resampled to 48 kHz; there one windowed-
+//    sinc kernel is at once the 15 kHz cut and the pre-emphasis
 //    (1 + j 2 pi f tau): both exact in the band, and nothing left from
 //    16.2 kHz up. That edge matters: on the 38 kHz carrier audio at f lands
 //    at 38 + f, and the RDS band starts at 54.6 kHz.
@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <optional>
 #include <random>
 
 #include "ce_platform.h"
@@ -61,66 +62,94 @@ double emphasised_lowpass(double t, double fc, double tau) {
 }
 
 // Stereo resampling by a Kaiser-windowed kernel, evaluated at each output
-// instant from a fine table. Input before the first frame is silence.
+// instant from a table of its phases (one phase at a ratio of 1: a plain
+// FIR). Input before the first frame is silence.
 class KernelResampler {
 public:
     // fc, width: the cut and the transition's width in cycles an input sample.
     KernelResampler(double in_rate, double out_rate, double fc, double width, double tau) : step_(in_rate / out_rate) {
         const double beta = 0.1102 * (kStopbandDb - 8.7);
-        half_ = static_cast<int>(std::ceil((kStopbandDb - 7.95) / (2.285 * 2 * kPi * width) / 2)) + 1;
-        table_.resize(static_cast<size_t>(2 * half_ * kKernelRes + 2));
+        const int half = static_cast<int>(std::ceil((kStopbandDb - 7.95) / (2.285 * 2 * kPi * width) / 2)) + 1;
+        half_ = half;
+        taps_ = static_cast<size_t>(2 * half);
+        phases_ = step_ == 1.0 ? 1 : kKernelRes;
+        // Row p: the taps for an instant p / phases past a frame, in the
+        // order of the frames they weigh (the earliest first), and one row
+        // more for the interpolation to reach.
+        table_.resize((phases_ + 1) * taps_);
         const double norm = bessel_i0(beta);
-        for (size_t i = 0; i < table_.size(); i++) {
-            double t = static_cast<double>(i) / kKernelRes - half_;
-            double x = t / half_;
-            double window = std::abs(x) < 1 ? bessel_i0(beta * std::sqrt(1 - x * x)) / norm : 0.0;
-            table_[i] = static_cast<float>(emphasised_lowpass(t, fc, tau) * window);
-        }
-        in_.assign(static_cast<size_t>(4 * half_), 0.0f);
-        base_ = -2 * half_;
+        for (size_t p = 0; p <= phases_; p++)
+            for (size_t i = 0; i < taps_; i++) {
+                double t = static_cast<double>(p) / static_cast<double>(phases_) + half - 1 - static_cast<double>(i);
+                double x = t / half;
+                double window = std::abs(x) < 1 ? bessel_i0(beta * std::sqrt(1 - x * x)) / norm : 0.0;
+                table_[p * taps_ + i] = static_cast<float>(emphasised_lowpass(t, fc, tau) * window);
+            }
+        left_.assign(taps_, 0.0f);
+        right_.assign(taps_, 0.0f);
+        base_ = -static_cast<int64_t>(taps_);
+        h_.resize(taps_);
     }
 
-    void push(const float* lr, size_t frames) { in_.insert(in_.end(), lr, lr + 2 * frames); }
+    void push(const float* lr, size_t frames) {
+        for (size_t k = 0; k < frames; k++) {
+            left_.push_back(lr[2 * k]);
+            right_.push_back(lr[2 * k + 1]);
+        }
+    }
 
     // Every output frame the input so far makes, appended (interleaved).
     void pull(std::vector<float>& out) {
-        const int64_t known = base_ + static_cast<int64_t>(in_.size() / 2);
+        const int64_t known = base_ + static_cast<int64_t>(left_.size());
         for (;;) {
             double t = static_cast<double>(n_) * step_;
             double whole = std::floor(t);
-            auto top = static_cast<int64_t>(whole) + half_;  // the latest input frame the kernel covers
-            if (top >= known) break;
-            // Tap j weighs frame top - j at t - frame = frac - half + j: one
-            // table step apart, so all taps share one interpolation weight.
-            double pos = (t - whole) * kKernelRes;
-            auto i0 = static_cast<size_t>(pos);
-            auto f = static_cast<float>(pos - static_cast<double>(i0));
-            const float* x = in_.data() + 2 * (top - base_);
-            float l = 0, r = 0;
-            for (int j = 0; j < 2 * half_; j++) {
-                size_t i = i0 + static_cast<size_t>(j) * kKernelRes;
-                float h = table_[i] + (table_[i + 1] - table_[i]) * f;
-                l += x[-2 * j] * h;
-                r += x[-2 * j + 1] * h;
+            // The kernel covers frames whole - half + 1 .. whole + half.
+            auto first = static_cast<int64_t>(whole) - half_ + 1;
+            if (first + static_cast<int64_t>(taps_) > known) break;
+            double pos = (t - whole) * static_cast<double>(phases_);
+            auto p = std::min(static_cast<size_t>(pos), phases_ - 1);
+            const float* h = &table_[p * taps_];
+            if (phases_ > 1) {
+                auto f = static_cast<float>(pos - static_cast<double>(p));
+                const float* next = h + taps_;
+                for (size_t i = 0; i < taps_; i++) h_[i] = h[i] + (next[i] - h[i]) * f;
+                h = h_.data();
             }
-            out.push_back(l);
-            out.push_back(r);
+            const auto at = static_cast<size_t>(first - base_);
+            out.push_back(dot(h, &left_[at]));
+            out.push_back(dot(h, &right_[at]));
             n_++;
         }
         // Frames no later output reaches.
         auto oldest = static_cast<int64_t>(std::floor(static_cast<double>(n_) * step_)) - half_ + 1;
         if (oldest - base_ > 8192) {
-            size_t drop = static_cast<size_t>(oldest - base_);
-            in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(2 * drop));
+            auto drop = static_cast<std::ptrdiff_t>(oldest - base_);
+            left_.erase(left_.begin(), left_.begin() + drop);
+            right_.erase(right_.begin(), right_.begin() + drop);
             base_ = oldest;
         }
     }
 
 private:
+    // Eight sums side by side: the compiler keeps them in one vector register.
+    float dot(const float* h, const float* x) const {
+        float part[8] = {};
+        size_t i = 0;
+        for (; i + 8 <= taps_; i += 8)
+            for (size_t u = 0; u < 8; u++) part[u] += h[i + u] * x[i + u];
+        float sum = 0;
+        for (; i < taps_; i++) sum += h[i] * x[i];
+        for (float v : part) sum += v;
+        return sum;
+    }
+
     double step_;
     int half_ = 1;
+    size_t taps_ = 2, phases_ = 1;
     std::vector<float> table_;
-    std::vector<float> in_;  // interleaved frames from base_ on
+    std::vector<float> left_, right_;  // frames from base_ on
+    std::vector<float> h_;
     int64_t base_ = 0;
     int64_t n_ = 0;  // the next output frame
 };
@@ -271,21 +300,31 @@ std::unique_ptr<ProgrammeAudio> ProgrammeAudio::noise(uint32_t seed) { return st
 struct ProgrammeChain::State {
     std::shared_ptr<ProgrammeAudio> audio;
     bool silent = false;  // the audio gave nothing even from its start
-    KernelResampler shape, interpolate;
+    // To 48 kHz, loosely: what folds below 16.2 kHz or images there is
+    // stopped, the rest the cut takes. A short kernel at any audio rate.
+    std::optional<KernelResampler> to_work;
+    KernelResampler cut;  // at 48 kHz: the 15 kHz cut and the pre-emphasis
+    KernelResampler interpolate;
     Limiter limiter;
-    std::vector<float> read_buf, work, raw, ready;
+    std::vector<float> read_buf, work, cut_out, raw, ready;
     size_t at = 0;
-
-    static double pass(double rate) { return std::min(kPassHz, 0.45 * rate); }
-    static double stop(double rate) { return std::min(kStopHz, rate - pass(rate)); }
 
     State(std::shared_ptr<ProgrammeAudio> a, double mpx_rate, double preemphasis_us, double peak)
         : audio(std::move(a)),
-          shape(audio_rate(), kWorkRate, (pass(audio_rate()) + stop(audio_rate())) / 2 / audio_rate(),
-                (stop(audio_rate()) - pass(audio_rate())) / audio_rate(), preemphasis_us * 1e-6 * audio_rate()),
+          cut(kWorkRate, kWorkRate, (kPassHz + kStopHz) / 2 / kWorkRate, (kStopHz - kPassHz) / kWorkRate,
+              preemphasis_us * 1e-6 * kWorkRate),
           // Pass what the cut leaves, stop its images from 48 - 16.2 kHz up.
           interpolate(kWorkRate, mpx_rate, 0.5, (kWorkRate - 2 * kStopHz) / kWorkRate, 0.0),
           limiter(std::max(1, static_cast<int>(std::lround(kLimiterSeconds * mpx_rate))), peak) {
+        const double rate = std::clamp(audio->rate(), kMinAudioRate, kMaxAudioRate);
+        if (rate != kWorkRate) {
+            // Up to 16.2 kHz passes (less for audio that holds less); from
+            // there to the images of a slow rate, or to what folds onto the
+            // pass band from a fast one, is the transition.
+            double pass = std::min(kStopHz, 0.45 * rate);
+            double stop = std::min(rate, kWorkRate) - pass;
+            to_work.emplace(rate, kWorkRate, (pass + stop) / 2 / rate, (stop - pass) / rate, 0.0);
+        }
         read_buf.resize(2 * kReadFrames);
     }
 
@@ -310,10 +349,18 @@ struct ProgrammeChain::State {
         at = 0;
         while (ready.empty()) {
             size_t got = read();
-            shape.push(read_buf.data(), got);
-            work.clear();
-            shape.pull(work);
-            interpolate.push(work.data(), work.size() / 2);
+            const float* at_work = read_buf.data();
+            if (to_work) {
+                to_work->push(read_buf.data(), got);
+                work.clear();
+                to_work->pull(work);
+                at_work = work.data();
+                got = work.size() / 2;
+            }
+            cut.push(at_work, got);
+            cut_out.clear();
+            cut.pull(cut_out);
+            interpolate.push(cut_out.data(), cut_out.size() / 2);
             raw.clear();
             interpolate.pull(raw);
             limiter.process(raw.data(), raw.size() / 2, ready);
