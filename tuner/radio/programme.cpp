@@ -260,8 +260,8 @@ public:
     }
 
 private:
-    // Each side about 0.25 of full deviation in the multiplex: its peaks
-    // (3.5 times that) meet a limit of about 0.87 now and then.
+    // Each side about 0.2 of full deviation (RMS) in the multiplex: its
+    // peaks, four times that and more, meet a limit of about 0.87 now and then.
     static constexpr float kLevel = 0.18f;
     uint32_t seed_;
     std::mt19937 rng_;
@@ -327,8 +327,6 @@ struct ProgrammeChain::State {
         }
         read_buf.resize(2 * kReadFrames);
     }
-
-    double audio_rate() const { return std::clamp(audio->rate(), kMinAudioRate, kMaxAudioRate); }
 
     // The audio's next frames, from its start again at its end.
     size_t read() {
