@@ -375,6 +375,11 @@ void BandAir::scan_step(Scan& scan) {
 
 bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
                    const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
+    return make_mpx_file(in, out, rate, MpxProgramme{}, progress, made, error);
+}
+
+bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate, const MpxProgramme& programme,
+                   const std::function<void(size_t, size_t)>& progress, MpxMade& made, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -388,6 +393,15 @@ bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
     auto rec = load_recording(in, &why);
     if (!rec) return fail(why);
     if (rec->groups.empty()) return fail(in + " holds no RDS group");
+    radio::MpxOptions options;
+    options.rate = rate;
+    if (!programme.audio.empty() || programme.noise) {
+        if (!programme.audio.empty() && programme.noise) return fail("a programme is a sound file or noise, not both");
+        if (programme.audio.empty()) options.programme = radio::ProgrammeAudio::noise();
+        else if (!(options.programme = radio::ProgrammeAudio::open(programme.audio, &why))) return fail(why);
+        options.rds_level = radio::kProgrammeRdsLevel;
+        options.preemphasis_us = programme.preemphasis_us;
+    }
 
     // The samples to come, with a second to spare: the writer's form (WAV,
     // or RF64 past 4 GiB) is chosen before the first is written.
@@ -396,8 +410,6 @@ bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
     auto file = radio::MpxWriter::create(out, rate, static_cast<uint64_t>(seconds * rate), &why);
     if (!file) return fail("cannot write " + why);
 
-    radio::MpxOptions options;
-    options.rate = rate;
     radio::MpxModulator modulator(options);
     const size_t total = rec->groups.size(), slice = 256;
     // Filler before the first group lets a receiver lock on before it, and

@@ -94,5 +94,15 @@ struct MpxMade {
 bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate,
                    const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
                    std::string* error = nullptr);
+// The same with a programme beside the RDS: a sound file's audio (looped or
+// cut to the groups' length), or noise; the RDS then at kProgrammeRdsLevel.
+struct MpxProgramme {
+    std::string audio;  // a sound file, or empty
+    bool noise = false;
+    double preemphasis_us = 50.0;
+};
+bool make_mpx_file(const std::string& in, const std::string& out, uint32_t rate, const MpxProgramme& programme,
+                   const std::function<void(size_t done, size_t total)>& progress, MpxMade& made,
+                   std::string* error = nullptr);
 
 }  // namespace fmsim

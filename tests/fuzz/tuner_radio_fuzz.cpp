@@ -3,6 +3,9 @@
 //   even: the rest is a multiplex file (WAV/FLAC as libsndfile reads it, or
 //         raw s16le at a rate from the second byte when bit 1 is set), read
 //         through MpxFile into the decoder;
+//         With bit 2 set the same file is also a programme's audio
+//         (ProgrammeAudio::open) beside a group's RDS: the multiplex stays
+//         finite and within full deviation whatever the audio holds;
 //   odd:  the rest is raw IQ (format from bits 1-2, rate from bit 3: 250 kS/s
 //         or 2.4 MS/s) through iq_to_complex, FmChannel and the decoder.
 #include <unistd.h>
@@ -61,6 +64,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             check_groups(dec, groups);
             if (!file->rewind()) std::abort();
+        }
+        if (mode & 4) {
+            MpxOptions mo;
+            mo.rate = 171000;
+            mo.rds_level = kProgrammeRdsLevel;
+            mo.programme = ProgrammeAudio::open(path, &error);
+            if (!mo.programme) {
+                if (error.empty()) std::abort();
+            } else {
+                fmsim::RdsGroup group;
+                for (float v : make_mpx({group}, mo, 0.05))
+                    if (!(std::abs(v) <= 1.0f)) std::abort();
+            }
         }
         std::remove(path.c_str());
         return 0;

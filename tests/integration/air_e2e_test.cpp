@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -131,6 +132,44 @@ std::string CaseName(const ::testing::TestParamInfo<std::tuple<DWORD, int>>& inf
 INSTANTIATE_TEST_SUITE_P(Dialects, AirE2E,
                          ::testing::Combine(::testing::Values(0u, 1u), ::testing::Values(171000, 192000, 228000)),
                          CaseName);
+
+// A multiplex from another modulator, with a stereo programme, as an mpx
+// station: the port gives its groups in the order sent, pass after pass of
+// the loop, from wherever the client joins. (A pass is the 284 groups listed
+// and the encoder's next one, also whole in the file.)
+class AirForeignMultiplex : public AirE2E {
+protected:
+    AirForeignMultiplex() { setenv("CE_TIME_SCALE", "0.1", 1); }
+};
+
+TEST_P(AirForeignMultiplex, ThePortGivesEveryGroupInTheOrderSent) {
+    CE_REQUIRE_CAPTURE(flac, "grrds-stereo-171k.flac");
+    CE_REQUIRE_CAPTURE(spy, "grrds-stereo-171k.spy");
+    std::vector<std::string> pass;
+    {
+        std::ifstream in(spy);
+        for (std::string a, b, c, d; in >> a >> b >> c >> d;) pass.push_back("3F" + a + b + c + d + "3F");
+    }
+    ASSERT_EQ(pass.size(), 284u);
+    pass.push_back(pass[pass.size() - 26]);
+    ASSERT_EQ(cectl({"init"}).status, 0);
+    ASSERT_EQ(cectl({"air", "clear"}).status, 0);
+    ASSERT_EQ(cectl({"reg", "set", "HKLM\\Drivers\\Tervalon", "Protocol", "dword", "1"}).status, 0);
+    ASSERT_EQ(cectl({"air", "set", "90000", "60", "mpx", flac.string()}).status, 0);
+    std::vector<std::string> got = Groups(pass.size() + 40);
+    ASSERT_EQ(got.size(), pass.size() + 40) << host_log();
+    size_t start = std::find(pass.begin(), pass.end(), got[0]) - pass.begin();
+    ASSERT_LT(start, pass.size()) << got[0];
+    // The first group's every place in the pass, until one is followed by the rest.
+    for (; start < pass.size(); start++) {
+        bool all = true;
+        for (size_t i = 0; i < got.size() && all; i++) all = got[i] == pass[(start + i) % pass.size()];
+        if (all) break;
+    }
+    EXPECT_LT(start, pass.size()) << "no place in the pass gives the groups read, across the loop's end";
+}
+
+INSTANTIATE_TEST_SUITE_P(Gns, AirForeignMultiplex, ::testing::Values(std::tuple<DWORD, int>{1u, 171000}), CaseName);
 
 // A station's multiplex, or a band's IQ recording, on 90.0 MHz.
 class AirSwappedFile : public ::testing::TestWithParam<std::string> {

@@ -14,6 +14,7 @@
 
 #include "air.h"
 #include "iq_device.h"
+#include "radio/radio.h"
 #include "test_support.h"
 
 namespace {
@@ -127,6 +128,22 @@ TEST_F(TunerCectl, MpxMakeAndMpxStations) {
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_EQ(made.out.rfind(wav + ": 2 groups", 0), 0u) << made.out;
     ASSERT_EQ(cectl("air set 90000 40 mpx '" + wav + "'").status, 0);
+    // With a programme the groups still come back whole.
+    std::string loud = root.path() + "/programme.wav";
+    made = cectl("air mpx-make '" + spy + "' '" + loud + "' --noise --preemphasis 75 --rate 192000");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find(", programme noise"), std::string::npos) << made.out;
+    {
+        auto file = fmsim::radio::MpxFile::open(loud, std::nullopt);
+        ASSERT_TRUE(file);
+        std::vector<float> mpx(1 << 20);
+        mpx.resize(file->read(mpx.data(), mpx.size()));
+        fmsim::radio::RdsDecoder dec({file->rate(), 2});
+        std::vector<fmsim::RdsGroup> got;
+        dec.push(mpx.data(), mpx.size(), got);
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[1].block[1], 0x040A);
+    }
     std::string raw = root.path() + "/station.raw";
     std::ofstream(raw) << std::string(4096, '\0');
     ASSERT_EQ(cectl("air set 91000 30 mpx '" + raw + "' --rate 192000").status, 0);
@@ -135,13 +152,18 @@ TEST_F(TunerCectl, MpxMakeAndMpxStations) {
     std::string empty = root.path() + "/empty.spy";
     std::ofstream(empty) << "not a group\n";
     for (const std::string& bad : std::vector<std::string>{
-             "air mpx-make '" + empty + "' " + root.path() + "/x.wav",             // no group in it
-             "air mpx-make /no/such.spy " + root.path() + "/x.wav",                // no file
-             "air mpx-make '" + spy + "' " + root.path() + "/x.mp3",               // not WAV nor FLAC
-             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --rate 48000",  // too slow for RDS
-             "air mpx-make '" + spy + "' /no/such/folder/x.wav",                   // cannot be written
-             "air set 92000 40 mpx '" + spy + "'",                                 // text, not sound
-             "air set 92000 40 mpx '" + raw + "' --rate 100000",                   // too slow for RDS
+             "air mpx-make '" + empty + "' " + root.path() + "/x.wav",                      // no group in it
+             "air mpx-make /no/such.spy " + root.path() + "/x.wav",                         // no file
+             "air mpx-make '" + spy + "' " + root.path() + "/x.mp3",                        // not WAV nor FLAC
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --rate 48000",           // too slow for RDS
+             "air mpx-make '" + spy + "' /no/such/folder/x.wav",                            // cannot be written
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --audio '" + spy + "'",  // not sound
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --audio /no/such.wav",
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --audio '" + wav + "' --noise",  // which?
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --noise --preemphasis 60",
+             "air mpx-make '" + spy + "' " + root.path() + "/x.wav --preemphasis 75",  // of no programme
+             "air set 92000 40 mpx '" + spy + "'",                                     // text, not sound
+             "air set 92000 40 mpx '" + raw + "' --rate 100000",                       // too slow for RDS
              std::string("air set 92000 40 mpx /no/such.wav"),
              "air set 92000 40 mpx '" + wav + "' --speed 2",
          }) {

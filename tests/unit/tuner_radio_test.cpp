@@ -137,6 +137,7 @@ struct Condition {
     double snr_db = 30;
     bool random_chunks = false;
     bool dropout = false;
+    bool programme = false;  // stereo noise beside the RDS (mono without a pilot), RDS at 3.5 %
 };
 
 std::vector<RdsGroup> test_groups(size_t n, unsigned error_percent, uint32_t seed) {
@@ -174,6 +175,10 @@ TEST_P(RadioEndToEnd, GroupsComeOutBitExact) {
     mo.subcarrier_offset_hz = c.subcarrier_offset;
     mo.clock_ppm = c.path == Path::Mpx ? c.ppm : 0.0;
     if (c.path == Path::Mpx) mo.snr_db = c.snr_db;
+    if (c.programme) {
+        mo.programme = ProgrammeAudio::noise(9);
+        mo.rds_level = kProgrammeRdsLevel;
+    }
     std::vector<float> mpx;
     if (c.dropout) {
         // Half the groups, a second of silence or noise, the rest.
@@ -234,6 +239,12 @@ const Condition kConditions[] = {
     {"iq250k_cs16", Path::Iq, 250000, IqFormat::Cs16, 0, 50},
     {"iq2400k_cu8_nopilot", Path::Iq, 2400000, IqFormat::Cu8, -20, -100, false, 25, true},
     {"iq2400k_cf32", Path::Iq, 2400000, IqFormat::Cf32, 20, 100},
+    {"mpx228_programme", Path::Mpx, 228000, IqFormat::Cu8, 0, 0, true, 30, false, false, true},
+    {"mpx171_programme_plus20Hz_minus100ppm_12dB", Path::Mpx, 171000, IqFormat::Cu8, 20, -100, true, 12, false, false,
+     true},
+    {"mpx192_programme_mono_nopilot_chunks", Path::Mpx, 192000, IqFormat::Cu8, -20, 0, false, 20, true, false, true},
+    {"mpx228_programme_dropout_noise", Path::Mpx, 228000, IqFormat::Cu8, 0, 0, true, 20, false, true, true},
+    {"iq2400k_cu8_programme", Path::Iq, 2400000, IqFormat::Cu8, 20, 100, true, 25, false, false, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Conditions, RadioEndToEnd, ::testing::ValuesIn(kConditions),
@@ -302,6 +313,172 @@ INSTANTIATE_TEST_SUITE_P(Captures, RadioRecording,
                                  if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                              return n;
                          });
+
+// A multiplex from another modulator (its own coding and shaping, a stereo
+// programme beside the RDS, a 171 kHz resampling): every group it sent comes
+// back, in order, and nothing it did not send. The listing stops one group
+// short of the file: the encoder's next group (its cycle of 26 goes on) ends
+// 40 ms before the file does and is whole in it, every block exact.
+TEST(RadioForeignMultiplex, EveryGroupOfAnIndependentStereoMultiplex) {
+    CE_REQUIRE_CAPTURE(flac, "grrds-stereo-171k.flac");
+    CE_REQUIRE_CAPTURE(spy, "grrds-stereo-171k.spy");
+    std::string error;
+    auto listed = load_recording(spy.string(), &error);
+    ASSERT_TRUE(listed) << error;
+    ASSERT_EQ(listed->groups.size(), 284u);
+    std::vector<RdsGroup> sent = listed->groups;
+    sent.push_back(sent[sent.size() - 26]);
+    auto file = MpxFile::open(flac.string(), std::nullopt, &error);
+    ASSERT_TRUE(file) << error;
+    for (int max_burst : {0, 2}) {
+        SCOPED_TRACE(max_burst);
+        ASSERT_TRUE(file->rewind());
+        RdsDecoder dec({file->rate(), max_burst});
+        std::vector<RdsGroup> got;
+        std::vector<float> buf(4096);
+        while (size_t n = file->read(buf.data(), buf.size())) dec.push(buf.data(), n, got);
+        EXPECT_TRUE(dec.pilot());
+        EXPECT_EQ(dec.blocks_failed(), 0u);
+        EXPECT_EQ(got, sent);
+    }
+}
+
+// ---- The programme ----------------------------------------------------------------
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// A tone's complex amplitude in x (a cos of amplitude a and phase p gives
+// a e^jp), Hann-weighted over the samples from `from` on.
+std::complex<double> tone(const std::vector<float>& x, double rate, double f, size_t from) {
+    const size_t n = x.size() - from;
+    const std::complex<double> step = std::polar(1.0, -kTwoPi * f / rate);
+    std::complex<double> rotor = std::polar(1.0, -kTwoPi * f * static_cast<double>(from) / rate), sum = 0;
+    double weights = 0;
+    for (size_t k = 0; k < n; k++, rotor *= step) {
+        double w = 0.5 - 0.5 * std::cos(kTwoPi * static_cast<double>(k) / static_cast<double>(n));
+        sum += w * static_cast<double>(x[from + k]) * rotor;
+        weights += w;
+    }
+    return 2.0 * sum / weights;
+}
+
+// Power between f0 and f1 over all the power, in dB: Hann-windowed
+// periodograms of 4096 samples, averaged.
+double band_db(const std::vector<float>& x, double rate, double f0, double f1, size_t from) {
+    const size_t len = 4096;
+    std::vector<double> hann(len);
+    for (size_t k = 0; k < len; k++) hann[k] = 0.5 - 0.5 * std::cos(kTwoPi * static_cast<double>(k) / len);
+    double band = 0, all = 0;
+    for (size_t at = from, n = 0; at + len <= x.size() && n < 40; at += len, n++) {
+        for (size_t k = 0; k < len; k++) all += hann[k] * hann[k] * x[at + k] * x[at + k];
+        for (auto bin = static_cast<size_t>(std::ceil(f0 / rate * len)); bin * rate / len <= f1; bin++) {
+            const std::complex<double> step = std::polar(1.0, -kTwoPi * static_cast<double>(bin) / len);
+            std::complex<double> sum = 0, rotor = 1;
+            for (size_t k = 0; k < len; k++, rotor *= step) sum += hann[k] * x[at + k] * rotor;
+            band += 2 * std::norm(sum) / len;  // both signs of frequency
+        }
+    }
+    return 10 * std::log10(band / all);
+}
+
+struct ProgrammeCase {
+    const char* name;
+    double audio_rate;  // 0: noise
+    int channels;
+    double mpx_rate;
+    double preemphasis_us;
+    double level;  // of each tone
+};
+
+void PrintTo(const ProgrammeCase& c, std::ostream* os) { *os << c.name; }
+
+class RadioProgramme : public ::testing::TestWithParam<ProgrammeCase> {};
+
+// Tones in a sound file (left 1 and 10 kHz, right 3 kHz; a mono file the
+// first two) come out on the multiplex as a stereo receiver would take them
+// apart: L+R, L-R on 38 kHz in phase with the pilot, the pre-emphasis's
+// rise, one side silent where the other plays. Noise stays out of the
+// pilot's and the RDS's bands. Loud or not, the multiplex stays in range.
+TEST_P(RadioProgramme, PlacedAsABroadcastPlacesIt) {
+    const ProgrammeCase& c = GetParam();
+    cetest::TempRoot root;
+    MpxOptions mo;
+    mo.rate = c.mpx_rate;
+    mo.preemphasis_us = c.preemphasis_us;
+    mo.rds_level = c.audio_rate ? kProgrammeRdsLevel : 0.0;
+    if (c.audio_rate) {
+        std::string wav = root.path() + "/tones.wav", error;
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(c.audio_rate);
+        info.channels = c.channels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
+        ASSERT_TRUE(f) << sf_strerror(nullptr);
+        // A second and a half: the file loops under 2.6 s of groups.
+        for (int n = 0; n < static_cast<int>(1.5 * c.audio_rate); n++) {
+            auto at = [&](double hz) { return c.level * std::sin(kTwoPi * hz * n / c.audio_rate); };
+            float frame[2] = {static_cast<float>(at(1000) + at(10000)), static_cast<float>(at(3000))};
+            sf_writef_float(f, frame, 1);
+        }
+        sf_close(f);
+        mo.programme = ProgrammeAudio::open(wav, &error);
+        ASSERT_TRUE(mo.programme) << error;
+    } else {
+        mo.programme = ProgrammeAudio::noise(3);
+    }
+    std::vector<float> mpx = make_mpx(test_groups(30, 0, 2), mo);
+    // Past the lead-in: a whole number of tone periods matters not with Hann.
+    const size_t from = static_cast<size_t>(0.1 * mo.rate);
+    float peak = 0;
+    for (float v : mpx) peak = std::max(peak, std::abs(v));
+    EXPECT_LE(peak, 1.0f);
+    std::complex<double> pilot = tone(mpx, mo.rate, kPilotHz, from);
+    EXPECT_NEAR(std::abs(pilot), 0.09, 0.002);
+    if (!c.audio_rate) {
+        EXPECT_GT(peak, 0.7f) << "the noise is loud enough to be limited";
+        EXPECT_LT(band_db(mpx, mo.rate, 54600, 59400, from), -50) << "in the RDS band";
+        EXPECT_LT(band_db(mpx, mo.rate, 17000, 18500, from), -50) << "below the pilot";
+        EXPECT_LT(band_db(mpx, mo.rate, 19500, 21000, from), -50) << "above the pilot";
+        return;
+    }
+    // L = M + S, R = M - S; S from its upper sideband, the carrier's phase
+    // twice the pilot's.
+    const std::complex<double> carrier = std::polar(1.0, -2 * std::arg(pilot));
+    auto sides = [&](double hz) {
+        std::complex<double> m = tone(mpx, mo.rate, hz, from), d = 2.0 * tone(mpx, mo.rate, 38000 + hz, from) * carrier;
+        return std::pair{std::abs(m + d), std::abs(m - d)};
+    };
+    auto emphasis = [&](double hz) { return std::hypot(1.0, kTwoPi * hz * c.preemphasis_us * 1e-6); };
+    auto [l1, r1] = sides(1000);
+    auto [l10, r10] = sides(10000);
+    auto [l3, r3] = sides(3000);
+    if (c.channels == 1) std::swap(l3, r3);  // a mono file's right is its left
+    const double limited = l1 / (c.level * emphasis(1000));
+    if (c.level < 0.2) EXPECT_NEAR(20 * std::log10(limited), 0.0, 0.3) << "not limited";
+    else EXPECT_LT(limited, 0.8) << "limited";
+    EXPECT_NEAR(20 * std::log10(l10 / l1), 20 * std::log10(emphasis(10000) / emphasis(1000)), 0.3);
+    if (c.channels == 2) {
+        EXPECT_LT(r1, 0.01 * l1);
+        EXPECT_LT(r10, 0.01 * l10);
+        EXPECT_LT(l3, 0.01 * r3);
+    } else {
+        EXPECT_NEAR(r1, l1, 0.01 * l1);
+        EXPECT_NEAR(r10, l10, 0.01 * l10);
+        EXPECT_LT(r3, 0.01 * l1) << "no 3 kHz in a mono file";
+    }
+}
+
+const ProgrammeCase kProgrammes[] = {
+    {"stereo_44k1_to_228k_50us", 44100, 2, 228000, 50, 0.1},
+    {"stereo_48k_to_171k_75us", 48000, 2, 171000, 75, 0.1},
+    {"mono_22k05_to_192k_50us", 22050, 1, 192000, 50, 0.1},
+    {"stereo_96k_loud_limited", 96000, 2, 228000, 50, 0.5},
+    {"noise_228k", 0, 2, 228000, 50, 0},
+    {"noise_171k_75us", 0, 2, 171000, 75, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Programmes, RadioProgramme, ::testing::ValuesIn(kProgrammes),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Front end -------------------------------------------------------------------
 

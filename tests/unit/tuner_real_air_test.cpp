@@ -239,7 +239,10 @@ TEST_F(TunerRealAir, MpxStationPlaysItsRecordingWithItsBadBlocks) {
     std::string wav = root.path() + "/station.wav";
     fmsim::MpxMade made;
     std::string error;
-    ASSERT_TRUE(fmsim::make_mpx_file(spy, wav, fmsim::kMpxMakeRate, nullptr, made, &error)) << error;
+    // With a programme beside the RDS, as a station has.
+    fmsim::MpxProgramme programme;
+    programme.noise = true;
+    ASSERT_TRUE(fmsim::make_mpx_file(spy, wav, fmsim::kMpxMakeRate, programme, nullptr, made, &error)) << error;
     ASSERT_EQ(fmsim::write_station({93000, 40, "mpx " + wav}), 0);
     // A multiplex with nothing on it: silence, then no RDS and no harm.
     std::string quiet = root.path() + "/quiet.wav";

@@ -157,13 +157,34 @@ int air_rtl(const cectl::Args& args) {
 }
 
 int air_mpx_make(const cectl::Args& args) {
-    // air mpx-make IN OUT [--rate HZ]
-    if (args.size() < 3) return cectl::fail("air mpx-make IN.spy OUT.wav [--rate HZ]");
+    // air mpx-make IN OUT [--rate HZ] [--audio FILE | --noise] [--preemphasis 50|75]
+    if (args.size() < 3)
+        return cectl::fail("air mpx-make IN.spy OUT.wav [--rate HZ] [--audio FILE | --noise] [--preemphasis 50|75]");
+    // --noise stands alone; the other options take a value.
+    fmsim::MpxProgramme programme;
+    cectl::Args valued(args.begin(), args.begin() + 3);
+    for (size_t i = 3; i < args.size(); i++) {
+        if (args[i] == "--noise") programme.noise = true;
+        else valued.push_back(args[i]);
+    }
     std::map<std::string, std::string> opts;
-    if (!parse_options(args, 3, {"rate"}, opts, "air mpx-make")) return 1;
+    if (!parse_options(valued, 3, {"rate", "audio", "preemphasis"}, opts, "air mpx-make")) return 1;
     uint32_t rate = fmsim::kMpxMakeRate;
     if (opts.count("rate") && (!cectl::parse_u32(opts["rate"], rate) || rate < 160000 || rate > 2000000))
         return cectl::fail("air mpx-make: --rate is samples per second, 160000 to 2000000");
+    if (opts.count("audio")) {
+        if (programme.noise) return cectl::fail("air mpx-make: the programme is --audio FILE or --noise, not both");
+        std::filesystem::path audio;
+        if (!host_file(opts["audio"], audio, "air mpx-make")) return 1;
+        programme.audio = audio.string();
+    }
+    if (opts.count("preemphasis")) {
+        if (opts["preemphasis"] != "50" && opts["preemphasis"] != "75")
+            return cectl::fail("air mpx-make: --preemphasis is 50 or 75 (microseconds)");
+        if (programme.audio.empty() && !programme.noise)
+            return cectl::fail("air mpx-make: --preemphasis needs a programme (--audio FILE or --noise)");
+        programme.preemphasis_us = std::stod(opts["preemphasis"]);
+    }
     const bool progress = isatty(STDERR_FILENO);
     size_t shown = 0;
     auto report = [&](size_t done, size_t total) {
@@ -174,8 +195,13 @@ int air_mpx_make(const cectl::Args& args) {
     };
     std::string why;
     fmsim::MpxMade made;
-    if (!fmsim::make_mpx_file(args[1], args[2], rate, report, made, &why)) return cectl::fail("air mpx-make: " + why);
-    std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz\n", args[2].c_str(), made.groups, made.seconds, rate);
+    if (!fmsim::make_mpx_file(args[1], args[2], rate, programme, report, made, &why))
+        return cectl::fail("air mpx-make: " + why);
+    std::string beside;
+    if (programme.noise) beside = ", programme noise";
+    else if (!programme.audio.empty()) beside = ", programme " + programme.audio;
+    std::printf("%s: %zu groups, %.1f s of multiplex at %u Hz%s\n", args[2].c_str(), made.groups, made.seconds, rate,
+                beside.c_str());
     return 0;
 }
 
@@ -296,7 +322,8 @@ CECTL_COMMAND("air",
               "  air iq FILE --center HZ --rate HZ [--format cu8|cs16|cf32]   a band from an IQ recording\n"
               "  air rtl [--device N] [--ppm P] [--gain DB|auto]              a band live from a dongle\n"
               "  air stations                    the stations again instead of the band\n"
-              "  air mpx-make IN.spy OUT.wav [--rate HZ]   a hex-group recording to a multiplex\n"
+              "  air mpx-make IN.spy OUT.wav [--rate HZ] [--audio FILE | --noise] [--preemphasis 50|75]\n"
+              "                                  a hex-group recording to a multiplex, with a programme or not\n"
               "  air survey [--seconds S] [--level N] [--from KHZ] [--to KHZ]   every station the band holds\n"
               "  air iq-make OUT --rate HZ --center HZ [--seconds S] FREQ:RSSI:SOURCE ...   a band from stations",
               run_air);

@@ -6,6 +6,7 @@
 
 #include <liquid/liquid.h>
 
+#include <memory>
 #include <vector>
 
 namespace fmsim::radio {
@@ -17,6 +18,25 @@ constexpr int kPulseSpan = 3;  // bits either side of a symbol that its shaped p
 // kPulseSpan + 0.5] bits, peak 1. energy_per_bit: the mean square of a
 // stream of random symbols made of it.
 std::vector<float> biphase_pulse(int per_bit, double& energy_per_bit);
+
+class ProgrammeAudio;
+
+// A programme at the multiplex rate, a sample at a time as the sum (L+R)/2
+// and the difference (L-R)/2: pre-emphasised, cut at 15 kHz, and with its
+// peaks (of L and R, so of sum + difference under any carrier phase) held
+// under peak. It starts a few milliseconds late, the limiter's look-ahead.
+class ProgrammeChain {
+public:
+    ProgrammeChain(std::shared_ptr<ProgrammeAudio> audio, double mpx_rate, double preemphasis_us, double peak);
+    ~ProgrammeChain();
+    ProgrammeChain(const ProgrammeChain&) = delete;
+    ProgrammeChain& operator=(const ProgrammeChain&) = delete;
+    void next(float& sum, float& difference);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Multi-stage resamplers, new (state cleared) for rate r and 60 dB of
 // stop-band attenuation. liquid designs their filters in tens of

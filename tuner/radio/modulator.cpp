@@ -61,12 +61,19 @@ struct MpxModulator::State {
     double noise_sigma = 0;
     std::mt19937 rng;
     std::normal_distribution<float> gauss{0.0f, 1.0f};
+    std::unique_ptr<ProgrammeChain> programme;
 
     explicit State(const MpxOptions& options) : o(options), rng(options.seed) {
         true_rate = o.rate * (1.0 + o.clock_ppm * 1e-6);
         double energy;
         pulse = biphase_pulse(kTableRes, energy);
         pilot_step = kTwoPi * (kPilotHz + o.subcarrier_offset_hz / 3.0) / true_rate;
+        if (o.programme) {
+            // The programme gets what the pilot and the RDS at their highest leave of full deviation.
+            double room = 1.0 - (o.pilot ? std::abs(o.pilot_level) : 0.0) - std::abs(o.rds_level) * rds_peak();
+            programme = std::make_unique<ProgrammeChain>(o.programme, o.rate, std::max(0.0, o.preemphasis_us),
+                                                         std::max(0.05, room));
+        }
         if (o.snr_db) {
             // Random bits: the baseband's mean square is the pulse energy per
             // bit; the carrier halves it.
@@ -74,6 +81,18 @@ struct MpxModulator::State {
             double in_band = p_rds / std::pow(10.0, *o.snr_db / 10.0);
             noise_sigma = std::sqrt(in_band * (o.rate / 2.0) / kNoiseBandHz);
         }
+    }
+
+    // The RDS baseband's highest magnitude: every symbol's pulse at its worst sign.
+    double rds_peak() const {
+        double peak = 0;
+        const auto per_bit = static_cast<size_t>(kTableRes);
+        for (size_t i = 0; i < per_bit; i++) {
+            double sum = 0;
+            for (size_t k = i; k < pulse.size(); k += per_bit) sum += std::abs(pulse[k]);
+            peak = std::max(peak, sum);
+        }
+        return peak;
     }
 
     void push_bit(uint8_t bit) {
@@ -107,6 +126,13 @@ struct MpxModulator::State {
             float rds = baseband(u);
             float v = static_cast<float>(o.rds_level * rds * std::cos(3.0 * pilot_phase));
             if (o.pilot) v += static_cast<float>(o.pilot_level * std::cos(pilot_phase));
+            if (programme) {
+                // L+R as it is, L-R on 38 kHz in phase with the pilot's second harmonic.
+                float sum, difference;
+                programme->next(sum, difference);
+                v += sum;
+                if (o.pilot) v += static_cast<float>(difference * std::cos(2.0 * pilot_phase));
+            }
             if (noise_sigma > 0) v += static_cast<float>(noise_sigma) * gauss(rng);
             out.push_back(v);
             sample++;

@@ -64,6 +64,31 @@ uint32_t encode_bad_block(uint16_t info, Offset offset);
 // group; a block marked bad is sent as encode_bad_block() makes it.
 std::vector<uint8_t> group_bits(const RdsGroup& group);
 
+// ---- The programme ------------------------------------------------------------
+
+// Audio that a station's programme is made of: stereo frames at its own rate,
+// read a piece at a time (a long recording never sits whole in memory).
+class ProgrammeAudio {
+public:
+    virtual ~ProgrammeAudio() = default;
+    virtual double rate() const = 0;
+    // Up to frames frames, left and right interleaved; 0 at the end.
+    virtual size_t read(float* lr, size_t frames) = 0;
+    virtual bool rewind() = 0;
+
+    // A sound file as libsndfile reads it (WAV, FLAC, ...), mono (both sides
+    // alike) or stereo, 8 kHz to 384 kHz. Null with a reason.
+    static std::unique_ptr<ProgrammeAudio> open(const std::string& path, std::string* error = nullptr);
+    // Endless noise of a programme's spectrum (falling above 3 kHz as music
+    // and speech do), partly alike on both sides, loud enough that its peaks
+    // meet the limiter now and then.
+    static std::unique_ptr<ProgrammeAudio> noise(uint32_t seed = 1);
+};
+
+// The RDS level beside a programme (of full deviation): broadcasters run RDS
+// at 2 to 4 kHz of the 75 kHz.
+constexpr double kProgrammeRdsLevel = 0.035;
+
 // ---- The modulator -----------------------------------------------------------
 
 struct MpxOptions {
@@ -77,6 +102,13 @@ struct MpxOptions {
                                         // in its 2.4 kHz bandwidth: signal power over the noise's
                                         // power in 57 kHz +- 2.4 kHz, the band RDS occupies
     uint32_t seed = 1;                  // noise
+    // A programme beside the RDS, placed as a broadcast places it: L+R up to
+    // 15 kHz, L-R on 38 kHz locked to the pilot (mono without a pilot), its
+    // peaks limited so that the whole multiplex stays within full deviation.
+    // None by default: the RDS and pilot alone. The modulator made with these
+    // options reads it from the start, looping it: give each its own.
+    std::shared_ptr<ProgrammeAudio> programme;
+    double preemphasis_us = 50.0;  // of the programme: 50 (Europe), 75 (the Americas), 0 none
 };
 
 // Groups to multiplex samples (floats in -1..1), one group after another with
