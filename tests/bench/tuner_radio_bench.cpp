@@ -104,6 +104,8 @@ void survey_figures(const std::string& folder, size_t stations, double& cpu_ms, 
     std::sort(wall.begin(), wall.end());
     cpu_ms = cpu[1];
     wall_ms = wall[1];
+}
+
 // With a programme beside the RDS (stereo noise, RDS at 3.5 %): the block
 // error rate where the curve bends, and what the programme costs the modulator.
 void programme_figures() {
