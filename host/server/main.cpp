@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    cehost::notify("STOPPING=1");
+    cehost::notify("STOPPING=1\nSTATUS=stopping: unloading the drivers");
     server.stop();
     manager.deactivate_all();
     size_t stuck = server.close_connections();
