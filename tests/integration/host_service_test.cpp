@@ -56,9 +56,9 @@ std::string drain(int fd) {
     return text;
 }
 
-class ServiceTest : public ::testing::TestWithParam<bool> {};
+class HostService : public ::testing::TestWithParam<bool> {};
 
-TEST_P(ServiceTest, ReadyWithTheDriverLoadedAndSigtermUnloadsIt) {
+TEST_P(HostService, ReadyWithTheDriverLoadedAndSigtermUnloadsIt) {
     const bool abstract = GetParam();
     cetest::TempRoot root;
     tst_key(u"Drivers\\TstService", 4);
@@ -122,9 +122,12 @@ TEST_P(ServiceTest, ReadyWithTheDriverLoadedAndSigtermUnloadsIt) {
     EXPECT_NE(journal.find("\nstopped\n"), std::string::npos) << journal;
     EXPECT_NE(journal.find("\nserving " + root.path() + "/.cehost/socket\n"), std::string::npos) << journal;
     EXPECT_NE(host_log().find("cehost[" + std::to_string(host_pid) + "]"), std::string::npos);
+    // Its stderr is the pipe here, not the log: a sanitizer's report lands in it.
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+        EXPECT_EQ(journal.find(mark), std::string::npos) << journal;
 }
 
-INSTANTIATE_TEST_SUITE_P(Socket, ServiceTest, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Socket, HostService, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Abstract" : "Path"; });
 
 }  // namespace
