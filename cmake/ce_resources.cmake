@@ -1,4 +1,5 @@
-# ce_add_resources(TARGET SCRIPT.rc [INCLUDE_DIRS dir...] [DEFINES NAME[=VALUE]...])
+# ce_add_resources(TARGET SCRIPT.rc [INCLUDE_DIRS dir...] [DEFINES NAME[=VALUE]...]
+#                  [ICON_PNG SIZE FILE])
 #
 # Compiles a resource script with cerc at build time and adds the generated
 # source to TARGET (a program or a shared library that links libce). The
@@ -7,11 +8,13 @@
 # reads changes (cerc writes a dependency file). The script's own folder is
 # searched first for #include "..." and icon files, then INCLUDE_DIRS, then the
 # SDK's headers (CE_SDK_INCLUDE_DIR), where <windows.h> and the like are found:
-# cerc takes their constants from there, as a C++ source does.
+# cerc takes their constants from there, as a C++ source does. ICON_PNG also
+# exports the script's icon, its SIZE x SIZE image, to FILE as PNG (the
+# program's icon for the desktop); the build stops when it has none.
 set(CE_SDK_INCLUDE_DIR ${CMAKE_SOURCE_DIR}/platform/include)
 
 function(ce_add_resources target script)
-  cmake_parse_arguments(R "" "" "INCLUDE_DIRS;DEFINES" ${ARGN})
+  cmake_parse_arguments(R "" "" "INCLUDE_DIRS;DEFINES;ICON_PNG" ${ARGN})
   get_filename_component(script_abs ${script} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
   get_filename_component(script_name ${script} NAME_WE)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_${script_name}_rc.cpp)
@@ -24,8 +27,17 @@ function(ce_add_resources target script)
   foreach(def ${R_DEFINES})
     list(APPEND args -D ${def})
   endforeach()
+  set(outputs ${out})
+  if(R_ICON_PNG)
+    list(GET R_ICON_PNG 0 icon_size)
+    list(GET R_ICON_PNG 1 icon_file)
+    get_filename_component(icon_dir ${icon_file} DIRECTORY)
+    file(MAKE_DIRECTORY ${icon_dir})
+    list(APPEND args --icon-png ${icon_size} ${icon_file})
+    list(APPEND outputs ${icon_file})
+  endif()
   add_custom_command(
-    OUTPUT ${out}
+    OUTPUT ${outputs}
     COMMAND cerc ${args} --depfile ${out}.d -o ${out} ${script_abs}
     DEPENDS ${script_abs} cerc
     DEPFILE ${out}.d

@@ -22,7 +22,9 @@
 namespace cehost {
 
 // ---- log: <root>/.cehost/log, one line per event -----------------------------
-void log_open(const std::string& path, bool echo_stderr);
+// Each line also goes to stderr when echo_stderr, or when stderr is the
+// journal (without the stamp and name the journal adds itself).
+void log_open(const std::string& path, bool echo_stderr, bool journal = false);
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string u8(const std::u16string& text);
 

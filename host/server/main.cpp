@@ -6,7 +6,9 @@
 //   cehost [--root DIR] [--foreground]
 //
 // Without --foreground it detaches, and its first process exits (0) once the
-// host serves the socket, or (1) when it could not start.
+// host serves the socket, or (1) when it could not start. In the foreground
+// under a service manager it tells the manager the same through
+// NOTIFY_SOCKET (READY=1), and logs to the journal as well.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +30,7 @@
 #include "devload.h"
 #include "host.h"
 #include "server.h"
+#include "service.h"
 
 namespace {
 
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
         else return usage();
     }
     close_inherited_fds();
+    cehost::notify_open(foreground);
     const std::string root = ce::root();
     const std::string dir = root + "/.cehost";
     ce::make_root_folder(root);
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
         ready(false);
         return 1;
     }
-    cehost::log_open(dir + "/log", foreground);
+    cehost::log_open(dir + "/log", foreground, cehost::stderr_is_journal());
     cehost::log_line("starting for %s (pid %d)", root.c_str(), static_cast<int>(getpid()));
     if (FILE* f = std::fopen((dir + "/pid").c_str(), "we")) {
         std::fprintf(f, "%d\n", static_cast<int>(getpid()));
@@ -174,6 +178,8 @@ int main(int argc, char** argv) {
     manager.activate_builtin(gps_name, mux, cehost::make_gps_driver(), &error);
 
     manager.boot();
+    std::string status = "READY=1\nSTATUS=serving " + root;
+    for (const auto& name : cehost::activate_at_start(manager)) status.append("; activated ").append(cehost::u8(name));
 
     cehost::Server server;
     std::string why;
@@ -186,6 +192,7 @@ int main(int argc, char** argv) {
     server.start();
     cehost::log_line("serving %s/socket", dir.c_str());
     ready(true);
+    cehost::notify(status);
 
     // The host ends with its root: a test's temporary root being removed
     // must not leave a host behind.
@@ -231,6 +238,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    cehost::notify("STOPPING=1\nSTATUS=stopping: unloading the drivers");
     server.stop();
     manager.deactivate_all();
     size_t stuck = server.close_connections();

@@ -15,13 +15,15 @@ namespace {
 std::mutex log_mutex;
 FILE* log_file = nullptr;
 bool log_echo = false;
+bool log_journal = false;
 }  // namespace
 
-void log_open(const std::string& path, bool echo_stderr) {
+void log_open(const std::string& path, bool echo_stderr, bool journal) {
     std::lock_guard<std::mutex> lock(log_mutex);
     if (log_file) std::fclose(log_file);
     log_file = std::fopen(path.c_str(), "ae");
-    log_echo = echo_stderr;
+    log_echo = echo_stderr || journal;
+    log_journal = journal;
 }
 
 void log_line(const char* format, ...) {
@@ -42,7 +44,9 @@ void log_line(const char* format, ...) {
         std::fprintf(log_file, "%s cehost[%d]: %s\n", stamp, static_cast<int>(getpid()), message);
         std::fflush(log_file);
     }
-    if (log_echo || !log_file) std::fprintf(stderr, "cehost: %s\n", message);
+    // The journal stamps each line with the time and "cehost[PID]" itself.
+    if (log_journal) std::fprintf(stderr, "%s\n", message);
+    else if (log_echo || !log_file) std::fprintf(stderr, "cehost: %s\n", message);
 }
 
 std::string u8(const std::u16string& text) { return ce::narrow(text); }

@@ -1,22 +1,28 @@
 // cerc: the platform's resource compiler, run by the build (ce_add_resources).
-//   cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] -o OUT.cpp SCRIPT.rc
+//   cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] [--icon-png SIZE FILE] -o OUT.cpp SCRIPT.rc
 // A script's <windows.h>, <commctrl.h>, ... are read from the -I folders, so
-// the build names the SDK's headers there.
+// the build names the SDK's headers there. --icon-png also writes the
+// script's first icon, its SIZE x SIZE image, as a PNG file for the desktop.
 // Errors: "SCRIPT.rc:LINE: what is wrong" on stderr and exit status 1, so the
 // build stops at the line to fix.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "rc_compiler.h"
+#include "rc_icon.h"
 
 namespace {
 
 int usage(const char* why) {
-    std::fprintf(stderr,
-                 "cerc: %s\nusage: cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] -o OUT.cpp SCRIPT.rc\n", why);
+    std::fprintf(
+        stderr,
+        "cerc: %s\nusage: cerc [-I DIR]... [-D NAME[=VALUE]]... [--depfile FILE] [--icon-png SIZE FILE] -o OUT.cpp "
+        "SCRIPT.rc\n",
+        why);
     return 1;
 }
 
@@ -43,7 +49,8 @@ bool write_file(const std::string& path, const std::string& text) {
 
 int main(int argc, char** argv) {
     ce::rc::Options options;
-    std::string output, depfile, script;
+    std::string output, depfile, script, icon_png;
+    int icon_size = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto value = [&](const char* flag) -> std::string {
@@ -64,6 +71,11 @@ int main(int argc, char** argv) {
             output = value("-o");
         } else if (a == "--depfile") {
             depfile = value("--depfile");
+        } else if (a == "--icon-png") {
+            if (i + 2 >= argc) return usage("--icon-png needs a size and a file");
+            icon_size = std::atoi(argv[++i]);
+            icon_png = argv[++i];
+            if (icon_size < 1 || icon_size > 256) return usage("--icon-png: the size is 1 to 256");
         } else if (!a.empty() && a[0] == '-') {
             return usage(("unknown option " + a).c_str());
         } else if (script.empty()) {
@@ -83,6 +95,23 @@ int main(int argc, char** argv) {
     if (!write_file(output, ce::rc::generate_cpp(result.resources, name))) {
         std::fprintf(stderr, "cerc: cannot write %s\n", output.c_str());
         return 1;
+    }
+    if (!icon_png.empty()) {
+        const ce::rc::Resource* icon = nullptr;
+        for (const auto& r : result.resources) {
+            if (!icon && !r.type.is_name() && r.type.ordinal == ce::rc::kTypeGroupIcon) icon = &r;
+        }
+        std::string why = "the script has no icon";
+        std::string png = icon ? ce::rc::icon_to_png(std::string(icon->data.begin(), icon->data.end()), icon_size, &why)
+                               : std::string();
+        if (png.empty()) {
+            std::fprintf(stderr, "%s: %s\n", script.c_str(), why.c_str());
+            return 1;
+        }
+        if (!write_file(icon_png, png)) {
+            std::fprintf(stderr, "cerc: cannot write %s\n", icon_png.c_str());
+            return 1;
+        }
     }
     if (!depfile.empty() && !write_file(depfile, ce::rc::make_depfile(output, result.inputs))) {
         std::fprintf(stderr, "cerc: cannot write %s\n", depfile.c_str());
