@@ -79,16 +79,16 @@ bool split_tail(std::string_view text, const std::vector<std::string_view>& name
 
 }  // namespace
 
-bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error) {
+bool parse_source(std::string_view text, StationSource& wanted, std::string* error) {
     auto w = words(text);
     if (w.empty()) return fail(error, "empty source");
-    SourceSpec s;
+    StationSource s;
     if (w[0] == "synthetic") {
         uint32_t pi = 0;
         if (w.size() < 2) return fail(error, "synthetic needs a PI of 1 to 4 hex digits");
         if (w[1].size() > 4 || !parse_number(w[1], 16, 0xFFFF, pi) || pi == 0)
             return fail(error, "synthetic needs a PI of 1 to 4 hex digits, not '" + std::string(w[1]) + "'");
-        s.kind = SourceSpec::Synthetic;
+        s.kind = StationSource::Synthetic;
         s.pi = static_cast<uint16_t>(pi);
         for (size_t i = 2; i < w.size(); i++) {
             if (w[i] == "tmc") {
@@ -107,7 +107,7 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
         std::string_view path = rest_after(text, "capture");
         if (path.empty()) return fail(error, "capture needs a file");
         if (path.front() != '/') return fail(error, "capture needs an absolute host path");
-        s.kind = SourceSpec::Capture;
+        s.kind = StationSource::Capture;
         s.path = std::string(path);
     } else if (w[0] == "mpx") {
         // "mpx PATH [rate HZ]": the rate only for a raw file.
@@ -123,7 +123,7 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
         }
         if (path.empty()) return fail(error, "mpx needs a file");
         if (path.front() != '/') return fail(error, "mpx needs an absolute host path");
-        s.kind = SourceSpec::Mpx;
+        s.kind = StationSource::Mpx;
         s.path = std::string(path);
     } else {
         return fail(error,
@@ -133,24 +133,25 @@ bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error)
     return true;
 }
 
-std::string format_source(const SourceSpec& wanted) {
+std::string format_source(const StationSource& wanted) {
     char buf[64];
     switch (wanted.kind) {
-        case SourceSpec::Synthetic:
+        case StationSource::Synthetic:
             std::snprintf(buf, sizeof buf, "synthetic %04X%s", wanted.pi, wanted.tmc ? " tmc" : "");
             if (wanted.error_percent) return std::string(buf) + " errors " + std::to_string(wanted.error_percent);
             return buf;
-        case SourceSpec::Capture: return "capture " + wanted.path;
-        case SourceSpec::Mpx: return "mpx " + wanted.path + (wanted.rate ? " rate " + std::to_string(wanted.rate) : "");
-        case SourceSpec::None: break;
+        case StationSource::Capture: return "capture " + wanted.path;
+        case StationSource::Mpx:
+            return "mpx " + wanted.path + (wanted.rate ? " rate " + std::to_string(wanted.rate) : "");
+        case StationSource::None: break;
     }
     return "";
 }
 
-bool parse_band(std::string_view text, BandSpec& band, std::string* error) {
+bool parse_band(std::string_view text, BandPlan& band, std::string* error) {
     auto w = words(text);
     if (w.empty()) return fail(error, "empty band");
-    BandSpec b;
+    BandPlan b;
     if (w[0] == "iq") {
         std::string_view path;
         std::vector<std::string_view> v;
@@ -163,12 +164,12 @@ bool parse_band(std::string_view text, BandSpec& band, std::string* error) {
         if (!parse_number(v[1], 10, 100000000, rate) || rate < 200000)
             return fail(error, "iq rate is samples per second from 200000 up");
         if (!radio::parse_iq_format(std::string(v[2]), b.format)) return fail(error, "iq format is cu8, cs16 or cf32");
-        b.kind = BandSpec::Iq;
+        b.kind = BandPlan::Iq;
         b.path = std::string(path);
         b.center = center;
         b.rate = rate;
     } else if (w[0] == "rtl") {
-        b.kind = BandSpec::Rtl;
+        b.kind = BandPlan::Rtl;
         for (size_t i = 1; i < w.size(); i += 2) {
             if (i + 1 >= w.size()) return fail(error, "rtl " + std::string(w[i]) + " needs a value");
             std::string_view name = w[i], value = w[i + 1];
@@ -208,14 +209,14 @@ bool parse_band(std::string_view text, BandSpec& band, std::string* error) {
     return true;
 }
 
-std::string format_band(const BandSpec& band) {
+std::string format_band(const BandPlan& band) {
     char buf[160];
     switch (band.kind) {
-        case BandSpec::Iq:
+        case BandPlan::Iq:
             std::snprintf(buf, sizeof buf, " center %llu rate %u format %s",
                           static_cast<unsigned long long>(band.center), band.rate, radio::iq_format_name(band.format));
             return "iq " + band.path + buf;
-        case BandSpec::Rtl: {
+        case BandPlan::Rtl: {
             std::string gain = "auto";
             if (band.gain) {
                 std::snprintf(buf, sizeof buf, "%.1f", *band.gain);
@@ -225,7 +226,7 @@ std::string format_band(const BandSpec& band) {
             std::snprintf(buf, sizeof buf, "rtl device %u ppm %d gain ", band.device, band.ppm);
             return buf + gain;
         }
-        case BandSpec::None: break;
+        case BandPlan::None: break;
     }
     return "";
 }
@@ -328,7 +329,7 @@ std::string read_band_value() {
     return out;
 }
 
-long write_band(const BandSpec& band) {
+long write_band(const BandPlan& band) {
     HKEY air = nullptr;
     LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAirKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &air, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
@@ -432,9 +433,9 @@ std::shared_ptr<const Recording> cached_recording(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed) {
+std::unique_ptr<RdsSource> make_source(const StationSource& wanted, uint32_t seed) {
     switch (wanted.kind) {
-        case SourceSpec::Synthetic: {
+        case StationSource::Synthetic: {
             SyntheticConfig c;
             c.pi = wanted.pi;
             c.tmc = wanted.tmc;
@@ -442,13 +443,13 @@ std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed) 
             c.seed = seed;
             return std::make_unique<SyntheticSource>(c);
         }
-        case SourceSpec::Capture: {
+        case StationSource::Capture: {
             auto rec = cached_recording(wanted.path);
             if (!rec) return nullptr;
             return std::make_unique<RecordingSource>(rec);
         }
-        case SourceSpec::Mpx: return make_queued_source(make_mpx_receiver(wanted));
-        case SourceSpec::None: break;
+        case StationSource::Mpx: return make_queued_source(make_mpx_receiver(wanted));
+        case StationSource::None: break;
     }
     return nullptr;
 }

@@ -27,7 +27,7 @@ constexpr uint32_t kMaxRssi = 63;
 constexpr uint32_t kAirLowest = FMS_JAPAN_LOW;
 constexpr uint32_t kAirHighest = FMS_EUROPE_HIGH;
 
-struct SourceSpec {
+struct StationSource {
     enum Kind { None, Synthetic, Capture, Mpx } kind = None;
     uint16_t pi = 0;
     bool tmc = false;
@@ -37,8 +37,8 @@ struct SourceSpec {
 };
 
 // Parses a Source value. False, with a reason, when it is malformed.
-bool parse_source(std::string_view text, SourceSpec& wanted, std::string* error = nullptr);
-std::string format_source(const SourceSpec& wanted);
+bool parse_source(std::string_view text, StationSource& wanted, std::string* error = nullptr);
+std::string format_source(const StationSource& wanted);
 
 struct Station {
     uint32_t frequency = 0;  // kHz
@@ -57,7 +57,7 @@ long remove_station(uint32_t frequency);
 long clear_air();  // the stations and the band
 
 // A whole band as the air: an IQ recording, or a live RTL-SDR dongle.
-struct BandSpec {
+struct BandPlan {
     enum Kind { None, Iq, Rtl } kind = None;
     // iq
     std::string path;     // absolute host path
@@ -69,11 +69,11 @@ struct BandSpec {
     int32_t ppm = 0;
     std::optional<double> gain;  // dB; none: the tuner's automatic gain
 };
-bool parse_band(std::string_view text, BandSpec& band, std::string* error = nullptr);
-std::string format_band(const BandSpec& band);
+bool parse_band(std::string_view text, BandPlan& band, std::string* error = nullptr);
+std::string format_band(const BandPlan& band);
 // The Band value as stored; empty when none is set.
 std::string read_band_value();
-long write_band(const BandSpec& band);
+long write_band(const BandPlan& band);
 long clear_band();  // the stations are heard again
 
 // A source of groups for the tuned station: looped forever.
@@ -98,6 +98,6 @@ public:
 
 // Makes the source a Source value names; null when it names nothing usable
 // (a recording that cannot be read carries no RDS, the station still plays).
-std::unique_ptr<RdsSource> make_source(const SourceSpec& wanted, uint32_t seed);
+std::unique_ptr<RdsSource> make_source(const StationSource& wanted, uint32_t seed);
 
 }  // namespace fmsim

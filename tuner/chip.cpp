@@ -337,7 +337,7 @@ void Chip::refresh_band() {
     band_air_.reset();
     band_value_ = value;
     if (value.empty()) return;
-    BandSpec band;
+    BandPlan band;
     std::string error;
     if (!parse_band(value, band, &error) || !(band_air_ = BandAir::open(band, &error)))
         std::fprintf(stderr, "FMS_API: the band cannot be received: %s\n", error.c_str());
@@ -357,7 +357,7 @@ void Chip::tune_to(Out& out, uint32_t frequency) {
         }
     } else if (auto st = read_station(frequency); st && st->rssi > 0) {
         tuned_.station = st;
-        SourceSpec wanted;
+        StationSource wanted;
         if (parse_source(st->source, wanted)) tuned_.source = make_source(wanted, frequency ^ session_counter_);
     }
     update_stereo(out);

@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 class RecordingDevice : public IqDevice {
 public:
-    RecordingDevice(const BandSpec& band, std::unique_ptr<radio::IqFile> file, bool as_dongle)
+    RecordingDevice(const BandPlan& band, std::unique_ptr<radio::IqFile> file, bool as_dongle)
         : band_(band), file_(std::move(file)), as_dongle_(as_dongle), center_(band.center) {
         // Standing in for a dongle, a recording made at a multiple of its
         // rate is brought down to it: the wider recording lets a retune move
@@ -159,7 +159,7 @@ private:
         if (due_ > now) std::this_thread::sleep_until(due_);
     }
 
-    BandSpec band_;
+    BandPlan band_;
     std::unique_ptr<radio::IqFile> file_;
     bool as_dongle_;
     uint64_t center_;
@@ -247,18 +247,18 @@ private:
 };
 
 // The recording that stands in for a dongle, when the environment names one.
-std::optional<BandSpec> fake_rtl() {
+std::optional<BandPlan> fake_rtl() {
     const char* text = std::getenv("FMSIM_RTL_FAKE");
     if (!text || !*text) return std::nullopt;
-    BandSpec band;
-    if (!parse_band(text, band) || band.kind != BandSpec::Iq) return std::nullopt;
+    BandPlan band;
+    if (!parse_band(text, band) || band.kind != BandPlan::Iq) return std::nullopt;
     return band;
 }
 
 }  // namespace
 
-std::unique_ptr<IqDevice> open_iq_recording(const BandSpec& band, std::string* error) {
-    if (band.kind != BandSpec::Iq) {
+std::unique_ptr<IqDevice> open_iq_recording(const BandPlan& band, std::string* error) {
+    if (band.kind != BandPlan::Iq) {
         if (error) *error = "not an IQ recording";
         return nullptr;
     }
@@ -267,7 +267,7 @@ std::unique_ptr<IqDevice> open_iq_recording(const BandSpec& band, std::string* e
     return std::make_unique<RecordingDevice>(band, std::move(file), false);
 }
 
-std::unique_ptr<IqDevice> open_rtl(const BandSpec& band, std::string* error) {
+std::unique_ptr<IqDevice> open_rtl(const BandPlan& band, std::string* error) {
     if (auto fake = fake_rtl()) {
         if (band.device != 0) {
             if (error) *error = "no RTL-SDR dongle " + std::to_string(band.device);

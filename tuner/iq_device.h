@@ -41,13 +41,13 @@ constexpr uint32_t kRtlRate = 1024000;
 constexpr int32_t kRtlStationOffset = -250000;
 
 // An IQ recording as a fixed receiver at its own centre, looped.
-std::unique_ptr<IqDevice> open_iq_recording(const BandSpec& band, std::string* error = nullptr);
+std::unique_ptr<IqDevice> open_iq_recording(const BandPlan& band, std::string* error = nullptr);
 
 // The dongle the band names. With FMSIM_RTL_FAKE in the environment ("iq
 // PATH center HZ rate HZ format F", as an iq band), a recording stands in for
 // it: moving its centre shifts what it plays as a retune would, and it plays
 // at the rate of the platform clock.
-std::unique_ptr<IqDevice> open_rtl(const BandSpec& band, std::string* error = nullptr);
+std::unique_ptr<IqDevice> open_rtl(const BandPlan& band, std::string* error = nullptr);
 // Whether the dongle is attached (without opening it); its name when it is.
 bool rtl_present(uint32_t index, std::string* name = nullptr);
 

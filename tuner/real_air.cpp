@@ -104,7 +104,7 @@ private:
 
 class MpxReceiver : public Receiver {
 public:
-    explicit MpxReceiver(const SourceSpec& wanted) : wanted_(wanted) {}
+    explicit MpxReceiver(const StationSource& wanted) : wanted_(wanted) {}
 
     bool step(std::vector<RdsGroup>& groups) override {
         if (!file_) {
@@ -139,7 +139,7 @@ public:
     }
 
 private:
-    SourceSpec wanted_;
+    StationSource wanted_;
     std::unique_ptr<radio::MpxFile> file_;
     std::unique_ptr<radio::RdsDecoder> decoder_;
     std::vector<float> buffer_;
@@ -152,7 +152,9 @@ std::unique_ptr<RdsSource> make_queued_source(std::unique_ptr<Receiver> receiver
     return std::make_unique<QueuedSource>(std::move(receiver));
 }
 
-std::unique_ptr<Receiver> make_mpx_receiver(const SourceSpec& wanted) { return std::make_unique<MpxReceiver>(wanted); }
+std::unique_ptr<Receiver> make_mpx_receiver(const StationSource& wanted) {
+    return std::make_unique<MpxReceiver>(wanted);
+}
 
 // ---- the band -------------------------------------------------------------------------
 
@@ -258,12 +260,12 @@ private:
 
 }  // namespace
 
-BandAir::BandAir(const BandSpec& band) : band_(band), shared_(std::make_shared<Shared>()) {}
+BandAir::BandAir(const BandPlan& band) : band_(band), shared_(std::make_shared<Shared>()) {}
 BandAir::~BandAir() = default;
 
-std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error) {
+std::shared_ptr<BandAir> BandAir::open(const BandPlan& band, std::string* error) {
     std::shared_ptr<BandAir> air(new BandAir(band));
-    if (band.kind == BandSpec::Iq) {
+    if (band.kind == BandPlan::Iq) {
         // The channels' strengths from the first quarter second of the recording.
         auto device = open_iq_recording(band, error);
         if (!device) return nullptr;
@@ -285,7 +287,7 @@ std::shared_ptr<BandAir> BandAir::open(const BandSpec& band, std::string* error)
         }
         return air;
     }
-    if (band.kind == BandSpec::Rtl) {
+    if (band.kind == BandPlan::Rtl) {
         air->shared_->device = open_rtl(band, error);
         if (!air->shared_->device) return nullptr;
         return air;
@@ -302,7 +304,7 @@ uint32_t BandAir::strength(uint32_t khz) const {
 
 std::unique_ptr<RdsSource> BandAir::tune(uint32_t khz) {
     double hz = khz * 1000.0;
-    if (band_.kind == BandSpec::Iq) {
+    if (band_.kind == BandPlan::Iq) {
         double offset = hz - static_cast<double>(band_.center);
         if (std::abs(offset) > band_.rate / 2.0 - 100000) return nullptr;
         std::string error;

@@ -36,7 +36,7 @@ public:
 std::unique_ptr<RdsSource> make_queued_source(std::unique_ptr<Receiver> receiver);
 
 // The station of an mpx Source: its file is opened and read on the source's thread.
-std::unique_ptr<Receiver> make_mpx_receiver(const SourceSpec& wanted);
+std::unique_ptr<Receiver> make_mpx_receiver(const StationSource& wanted);
 
 // The powers (dBFS) of the channels in a block of IQ taken at center, keyed
 // by the channel's frequency in kHz: those whose 200 kHz lie inside the
@@ -49,11 +49,11 @@ class BandAir {
 public:
     // Opens what the band names: an IQ recording (measured once for its
     // channels' strengths) or the dongle. Null with a reason.
-    static std::shared_ptr<BandAir> open(const BandSpec& band, std::string* error = nullptr);
+    static std::shared_ptr<BandAir> open(const BandPlan& band, std::string* error = nullptr);
     ~BandAir();
 
-    const BandSpec& band() const { return band_; }
-    bool live() const { return band_.kind == BandSpec::Rtl; }
+    const BandPlan& band() const { return band_; }
+    bool live() const { return band_.kind == BandPlan::Rtl; }
     // An IQ recording's stations: the channels stronger than both their
     // neighbours (an FM signal spills into the channels beside it), by frequency.
     const std::vector<Station>& stations() const { return stations_; }
@@ -75,8 +75,8 @@ public:
 
 private:
     struct Shared;
-    explicit BandAir(const BandSpec& band);
-    BandSpec band_;
+    explicit BandAir(const BandPlan& band);
+    BandPlan band_;
     std::vector<Station> channels_, stations_;
     std::shared_ptr<Shared> shared_;  // the dongle, shared with its tuned source
 };

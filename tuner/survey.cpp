@@ -157,7 +157,7 @@ std::vector<SurveyStation> decode_window(IqDevice& device, const std::vector<Can
     return out;
 }
 
-bool survey_span(const BandSpec& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
+bool survey_span(const BandPlan& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
                  std::string* error) {
     auto device = open_iq_recording(band, error);
     if (!device) return false;
@@ -183,7 +183,7 @@ bool survey_span(const BandSpec& band, const SurveyOptions& options, std::vector
 // a window at a time, up to six at once: 100 to 300 kHz either side of the
 // centre. The channel filter (+-90 kHz) keeps the spike out of the two
 // beside it; the centre's own channel waits for another window.
-bool survey_sweep(const BandSpec& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
+bool survey_sweep(const BandPlan& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
                   std::string* error) {
     auto device = open_rtl(band, error);
     if (!device) return false;
@@ -223,11 +223,11 @@ bool survey_sweep(const BandSpec& band, const SurveyOptions& options, std::vecto
 
 }  // namespace
 
-bool survey_band(const BandSpec& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
+bool survey_band(const BandPlan& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
                  std::string* error) {
     found.clear();
-    if (band.kind == BandSpec::Iq) return survey_span(band, options, found, error);
-    if (band.kind == BandSpec::Rtl) return survey_sweep(band, options, found, error);
+    if (band.kind == BandPlan::Iq) return survey_span(band, options, found, error);
+    if (band.kind == BandPlan::Rtl) return survey_sweep(band, options, found, error);
     if (error) *error = "no band is set (cectl air iq FILE ... or cectl air rtl)";
     return false;
 }
@@ -249,9 +249,9 @@ public:
             // synthetic:PI[:tmc]
             std::string rest = st.source.substr(10), pi_text = rest.substr(0, rest.find(':'));
             std::string flag = rest.size() > pi_text.size() ? rest.substr(pi_text.size() + 1) : "";
-            SourceSpec wanted;
-            std::string spec = "synthetic " + pi_text + (flag.empty() ? "" : " " + flag);
-            if (!parse_source(spec, wanted, error) || wanted.error_percent || (!flag.empty() && flag != "tmc"))
+            StationSource wanted;
+            std::string source = "synthetic " + pi_text + (flag.empty() ? "" : " " + flag);
+            if (!parse_source(source, wanted, error) || wanted.error_percent || (!flag.empty() && flag != "tmc"))
                 return fail("not synthetic:PI or synthetic:PI:tmc");
             SyntheticConfig config;
             config.pi = wanted.pi;

@@ -52,7 +52,7 @@ struct SurveyOptions {
 // Surveys the band: an IQ recording's whole span at once, or a dongle
 // stepped across from..to. The stations by frequency; false with a reason
 // when the band cannot be read.
-bool survey_band(const BandSpec& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
+bool survey_band(const BandPlan& band, const SurveyOptions& options, std::vector<SurveyStation>& found,
                  std::string* error = nullptr);
 
 // One line: kHz, strength, PI (or "----"), PS (or "-"), "tmc" or "-", tab-separated.

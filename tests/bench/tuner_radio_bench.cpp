@@ -77,13 +77,13 @@ void survey_figures(const std::string& folder, size_t stations, double& cpu_ms, 
                       i % 2 ? ":tmc" : "");
         band.push_back({static_cast<uint32_t>(94000 + 300 * i), static_cast<uint32_t>(30 + i), source});
     }
-    BandSpec spec;
-    spec.kind = BandSpec::Iq;
-    spec.path = folder + "/band" + std::to_string(stations) + ".cu8";
-    spec.center = 95000000;
-    spec.rate = 2400000;
+    BandPlan plan;
+    plan.kind = BandPlan::Iq;
+    plan.path = folder + "/band" + std::to_string(stations) + ".cu8";
+    plan.center = 95000000;
+    plan.rate = 2400000;
     std::string why;
-    if (!make_band_iq(spec.path, spec.rate, spec.center, 3.0, band, &why)) {
+    if (!make_band_iq(plan.path, plan.rate, plan.center, 3.0, band, &why)) {
         std::fprintf(stderr, "tuner_radio_bench: %s\n", why.c_str());
         std::exit(1);
     }
@@ -92,7 +92,7 @@ void survey_figures(const std::string& folder, size_t stations, double& cpu_ms, 
         std::vector<SurveyStation> found;
         double t = cpu_seconds();
         auto start = std::chrono::steady_clock::now();
-        survey_band(spec, {}, found, &why);
+        survey_band(plan, {}, found, &why);
         wall.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         cpu.push_back(1000 * (cpu_seconds() - t));
         whole = 0;

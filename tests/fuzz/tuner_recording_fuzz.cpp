@@ -33,9 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (raw[i] != data[i]) std::abort();
         }
     }
-    fmsim::SourceSpec wanted;
+    fmsim::StationSource wanted;
     if (fmsim::parse_source(text, wanted)) {
-        fmsim::SourceSpec again;
+        fmsim::StationSource again;
         if (!fmsim::parse_source(fmsim::format_source(wanted), again)) std::abort();
         if (again.kind != wanted.kind || again.pi != wanted.pi || again.tmc != wanted.tmc || again.path != wanted.path)
             std::abort();

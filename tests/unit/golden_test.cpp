@@ -216,7 +216,7 @@ TEST_P(GoldenTranscriptTest, MatchesStored) {
     const Case& c = GetParam();
     std::vector<fmsim::RdsGroup> groups;
     if (c.synthetic()) {
-        fmsim::SourceSpec source;
+        fmsim::StationSource source;
         std::string error;
         ASSERT_TRUE(fmsim::parse_source(c.source, source, &error)) << error;
         fmsim::SyntheticConfig config;
@@ -316,7 +316,7 @@ TEST_P(MpxTranscriptTest, SentencesEqualThoseOfTheHexGroups) {
     ASSERT_TRUE(fmsim::make_mpx_file(path.string(), wav, 171000, nullptr, made, &error)) << error;
     ASSERT_EQ(made.groups, want.size());
 
-    fmsim::SourceSpec wanted;
+    fmsim::StationSource wanted;
     ASSERT_TRUE(fmsim::parse_source("mpx " + wav, wanted, &error)) << error;
     auto source = fmsim::make_source(wanted, 1);
     ASSERT_TRUE(source);

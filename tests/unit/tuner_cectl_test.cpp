@@ -57,9 +57,9 @@ TEST_F(TunerCectl, InitProvisionsADefaultAirAndKeepsAUsersOwn) {
     ASSERT_GE(air.size(), 5u);
     int tmc = 0, plain = 0, below_band0 = 0;
     for (const auto& st : air) {
-        fmsim::SourceSpec wanted;
+        fmsim::StationSource wanted;
         ASSERT_TRUE(fmsim::parse_source(st.source, wanted)) << st.source;
-        EXPECT_EQ(wanted.kind, fmsim::SourceSpec::Synthetic);
+        EXPECT_EQ(wanted.kind, fmsim::StationSource::Synthetic);
         (wanted.tmc ? tmc : plain)++;
         below_band0 += st.frequency < 87500;
     }

@@ -140,9 +140,9 @@ TEST(TunerRecording, PackingKeepsWordsAndErrorBits) {
 }
 
 TEST(TunerRecording, SourcesParseAndRefuseMalformedText) {
-    fmsim::SourceSpec s;
+    fmsim::StationSource s;
     ASSERT_TRUE(fmsim::parse_source("synthetic 9602 tmc errors 5", s));
-    EXPECT_EQ(s.kind, fmsim::SourceSpec::Synthetic);
+    EXPECT_EQ(s.kind, fmsim::StationSource::Synthetic);
     EXPECT_EQ(s.pi, 0x9602);
     EXPECT_TRUE(s.tmc);
     EXPECT_EQ(s.error_percent, 5u);

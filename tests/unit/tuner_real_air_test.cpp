@@ -168,7 +168,7 @@ TEST_F(TunerRealAir, IqBandIsTheAirWhileSet) {
     std::string file = root.path() + "/band.cu8";
     auto air = make_band(file);
     ASSERT_EQ(fmsim::write_station({90000, 40, "synthetic 9000"}), 0);
-    fmsim::BandSpec band;
+    fmsim::BandPlan band;
     ASSERT_TRUE(fmsim::parse_band("iq " + file + " center 95000000 rate 2048000 format cu8", band));
     ASSERT_EQ(fmsim::write_band(band), 0);
 
@@ -209,7 +209,7 @@ TEST_F(TunerRealAir, DongleFollowsTheTuneAndTheSeek) {
     std::string file = root.path() + "/band.cu8";
     auto air = make_band(file);
     setenv("FMSIM_RTL_FAKE", ("iq " + file + " center 95000000 rate 2048000 format cu8").c_str(), 1);
-    fmsim::BandSpec band;
+    fmsim::BandPlan band;
     ASSERT_TRUE(fmsim::parse_band("rtl device 0 ppm 0 gain auto", band));
     ASSERT_EQ(fmsim::write_band(band), 0);
 

@@ -101,7 +101,7 @@ int air_set(const cectl::Args& args) {
     } else {
         for (size_t i = 3; i < args.size(); i++) source += (i > 3 ? " " : "") + args[i];
     }
-    fmsim::SourceSpec wanted;
+    fmsim::StationSource wanted;
     std::string why;
     if (!fmsim::parse_source(source, wanted, &why)) return cectl::fail("air set: " + why);
     fmsim::Station st{freq, rssi, fmsim::format_source(wanted)};
@@ -117,8 +117,8 @@ int air_iq(const cectl::Args& args) {
     if (!parse_options(args, 2, {"center", "rate", "format"}, opts, "air iq")) return 1;
     if (!opts.count("center") || !opts.count("rate"))
         return cectl::fail("air iq: --center HZ and --rate HZ are needed");
-    fmsim::BandSpec band;
-    band.kind = fmsim::BandSpec::Iq;
+    fmsim::BandPlan band;
+    band.kind = fmsim::BandPlan::Iq;
     uint32_t center = 0, rate = 0;
     if (!cectl::parse_u32(opts["center"], center) || center < 1000000)
         return cectl::fail("air iq: --center is the recording's centre frequency in Hz");
@@ -145,7 +145,7 @@ int air_rtl(const cectl::Args& args) {
     std::string text = "rtl";
     for (const char* name : {"device", "ppm", "gain"})
         if (opts.count(name)) text += std::string(" ") + name + " " + opts[name];
-    fmsim::BandSpec band;
+    fmsim::BandPlan band;
     std::string why;
     if (!fmsim::parse_band(text, band, &why)) return cectl::fail("air rtl: " + why);
     if (!fmsim::rtl_present(band.device)) {
@@ -224,13 +224,13 @@ int air_survey(const cectl::Args& args) {
         (opts.count("to") && !parse_frequency(opts["to"], options.to_khz)) || options.from_khz > options.to_khz)
         return cectl::fail("air survey: --from and --to are kHz between 76000 and 108000, from below to");
     std::string value = fmsim::read_band_value(), why;
-    fmsim::BandSpec band;
+    fmsim::BandPlan band;
     if (value.empty() || !fmsim::parse_band(value, band, &why))
         return cectl::fail("air survey: no band is set (air iq FILE ... or air rtl)");
     std::vector<fmsim::SurveyStation> found;
     if (!fmsim::survey_band(band, options, found, &why)) {
         // cehost holds the dongle while a tuner session runs.
-        if (band.kind == fmsim::BandSpec::Rtl) why += "; cectl stop lets it go";
+        if (band.kind == fmsim::BandPlan::Rtl) why += "; cectl stop lets it go";
         return cectl::fail("air survey: " + why);
     }
     for (const auto& st : found) std::printf("%s\n", fmsim::format_survey_line(st).c_str());
