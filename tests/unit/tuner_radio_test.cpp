@@ -111,7 +111,7 @@ uint32_t with_symbols_flipped(uint32_t sent, const std::vector<int>& symbols) {
 // One, two or three wrong symbols anywhere (the block's edges included) are
 // corrected when they were the unsure ones; sure symbols are never flipped
 // more than one at a time to make a block check.
-TEST(RadioBlocks, SoftDecisionsFlipUnsureSymbolsNeverSureOnes) {
+TEST(RadioBlocks, SoftDecisionsFlipTheUnsureSymbols) {
     std::mt19937 rng(5);
     const SoftLimits limits;
     for (int o = 0; o < 5; o++) {

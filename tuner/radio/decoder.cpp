@@ -15,6 +15,9 @@
 //    coded bit; differential decoding makes a 180 degree carrier ambiguity
 //    harmless.
 // 4. Block synchronisation on the bit stream (see the rules at BlockSync).
+// 5. Blocks corrected from the soft values (decode_block_soft: the least
+//    sure coded symbols flipped), and with the PI known between groups; or
+//    from the hard bits alone, bursts of up to max_burst bits.
 #include <algorithm>
 #include <array>
 #include <cmath>

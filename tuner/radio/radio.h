@@ -69,13 +69,14 @@ struct SoftLimits {
 // (encode_bad_block): its check word was spoiled on purpose, and no
 // correction is sought for it.
 bool reads_as_bad_block(uint32_t bits26, Offset offset);
-// Error-free blocks pass as they are, blocks sent bad fail (they are
-// reported as sent, not corrected to a word near them). Otherwise the cheapest correction
-// that makes the block check for the expected offset, among: the burst
-// (costed as symbol flips), any one symbol, and combinations of up to
-// max_flips of the least reliable symbols; it is taken only when its total
-// cost is within max_cost. A block sent bad (a spoiled check word) needs
-// many sure symbols flipped and stays bad.
+// Error-free blocks pass as they are; blocks sent bad fail with the bits as
+// received, as do bits that some flips no costlier than the best correction
+// make a block sent bad. Otherwise the cheapest correction that makes the
+// block check for the expected offset, among: the burst (costed as symbol
+// flips), any one symbol, and combinations of up to max_flips of the least
+// reliable symbols; taken when it costs at most max_cost and at most
+// max_rivals combinations cost as little (each matches a wrong syndrome by
+// chance 1 time in 1024). A block sent bad is five flips from its good form.
 BlockDecode decode_block_soft(uint32_t bits26, const float* cost, Offset expected, const SoftLimits& limits);
 // The cheapest symbol flips (within the limits, up to bound; infinity when
 // none) that make the bits a block of that offset sent bad.
