@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (error.empty()) std::abort();
         } else {
             if (!(file->rate() >= 160000.0)) std::abort();
-            RdsDecoder dec({file->rate(), data[1] % 6});
+            RdsDecoder dec({file->rate(), data[1] % 6, (data[1] / 6) % 2 == 0});  // soft or hard decisions
             std::vector<float> buf(1024);
             size_t total = 0;
             while (size_t n = file->read(buf.data(), buf.size())) {

@@ -15,6 +15,9 @@
 //    coded bit; differential decoding makes a 180 degree carrier ambiguity
 //    harmless.
 // 4. Block synchronisation on the bit stream (see the rules at BlockSync).
+// 5. Blocks corrected from the soft values (decode_block_soft: the least
+//    sure coded symbols flipped), and with the PI known between groups; or
+//    from the hard bits alone, bursts of up to max_burst bits.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -80,15 +83,19 @@ int slot(Offset o) { return o == Offset::Cprime ? 2 : o == Offset::D ? 3 : stati
 //    drops sync however long it is: the bit clock is intact.
 class BlockSync {
 public:
-    explicit BlockSync(int max_burst) : max_burst_(std::clamp(max_burst, 0, kMaxBurst)) {
+    BlockSync(int max_burst, bool soft) : max_burst_(std::clamp(max_burst, 0, kMaxBurst)), soft_(soft) {
         for (int o = 0; o < 5; o++) offset_syndrome_[o] = syndrome(kOffsetWord[o]);
+        limits_.max_burst = max_burst_;
     }
 
-    void bit(uint8_t d, bool eye, std::vector<RdsGroup>& out) {
+    // d: the bit; cost: how sure its symbol (the later of its two) is.
+    void bit(uint8_t d, bool eye, float cost, std::vector<RdsGroup>& out) {
         int64_t i = nbits_++;
         history_.push_back(static_cast<uint8_t>((d & 1) | (eye ? 2 : 0)));
+        cost_.push_back(cost);
         if (history_.size() > 2 * kHistory) {
             history_.erase(history_.begin(), history_.begin() + kHistory);
+            cost_.erase(cost_.begin(), cost_.begin() + kHistory);
             history_base_ += kHistory;
         }
         reg_ = ((reg_ << 1) | d) & ((1u << 26) - 1);
@@ -105,6 +112,9 @@ private:
     static constexpr size_t kHistory = 16 * kBitsPerGroup;
     static constexpr int kWindow = 50;
     static constexpr int kMaxFails = 45;
+    // Taking a failed block for the PI's: at most this cost and flips.
+    static constexpr float kPiCost = 2.5f;
+    static constexpr int kPiFlips = 4;
 
     struct Match {
         int64_t end;  // index of the block's last bit
@@ -185,7 +195,9 @@ private:
         while (synced_ && next_block_ + kBitsPerBlock <= nbits_) {
             uint32_t w = word_at(next_block_);
             BlockDecode d;
-            if (block_ == 2) {
+            if (soft_) {
+                d = decode_soft(w);
+            } else if (block_ == 2) {
                 bool version_b = !(group_.bad & 2) && (group_.block[1] >> 11 & 1);
                 Offset first = version_b ? Offset::Cprime : Offset::C;
                 Offset second = version_b ? Offset::C : Offset::Cprime;
@@ -217,9 +229,78 @@ private:
         }
     }
 
+    BlockDecode decode_soft(uint32_t w) {
+        float cost[kSymbolsPerBlock];
+        for (int j = 0; j < kSymbolsPerBlock; j++) {
+            int64_t at = next_block_ - 1 + j;
+            cost[j] = at >= history_base_ ? cost_[static_cast<size_t>(at - history_base_)] : 1e9f;
+        }
+        if (block_ == 0) return with_pi(decode_block_soft(w, cost, Offset::A, limits_), w, cost, Offset::A);
+        if (block_ != 2) return decode_block_soft(w, cost, block_ == 1 ? Offset::B : Offset::D, limits_);
+        bool b_known = !(group_.bad & 2);
+        bool version_b = b_known && (group_.block[1] >> 11 & 1);
+        Offset first = version_b ? Offset::Cprime : Offset::C;
+        Offset second = version_b ? Offset::C : Offset::Cprime;
+        if (reads_as_bad_block(w, first) || reads_as_bad_block(w, second)) return decode_block(w, first, 0);
+        BlockDecode d = decode_block_soft(w, cost, first, limits_);
+        Offset used = first;
+        if (!(d.ok && d.corrected == 0)) {
+            BlockDecode e = decode_block_soft(w, cost, second, limits_);
+            if (e.ok && (!d.ok || e.cost < d.cost)) d = e, used = second;
+        }
+        if (d.ok && d.corrected == 0) {
+            if (used == Offset::Cprime) note_pi(d.info);
+            return d;
+        }
+        // A block sent bad with the other offset may be nearer still.
+        if (d.ok && bad_block_cost(w, cost, used == first ? second : first, limits_, d.cost) <= d.cost)
+            d = BlockDecode{false, static_cast<uint16_t>(w >> 10)};
+        if (!version_b) return d;
+        // A version-B group repeats the PI in its third block.
+        if (d.ok && used != Offset::Cprime) d = BlockDecode{false, static_cast<uint16_t>(w >> 10)};
+        return with_pi(d, w, cost, Offset::Cprime);
+    }
+
+    // What is known between groups: the PI, once two blocks in a row that
+    // carry it checked without correction and agreed. A corrected block
+    // that would carry another PI is not believed; a block that fails but
+    // is the PI's block but for a few unsure symbols is taken as the PI.
+    BlockDecode with_pi(BlockDecode d, uint32_t w, const float* cost, Offset offset) {
+        if (offset == Offset::A && d.ok && d.corrected == 0) {
+            note_pi(d.info);
+            return d;
+        }
+        if (pi_seen_ < 2 || reads_as_bad_block(w, offset)) return d;
+        if (d.ok && d.info != pi_) d = BlockDecode{false, static_cast<uint16_t>(w >> 10)};
+        if (d.ok) return d;
+        // Not when the PI's block sent bad, or any block sent bad, is as
+        // near: a bad block is five flips from its good form, more than
+        // are ever taken, but noise can bring it nearer.
+        int flips = 0;
+        float c = block_cost(w, cost, encode_block(pi_, offset), &flips);
+        if (c <= kPiCost && flips <= kPiFlips && block_cost(w, cost, encode_bad_block(pi_, offset)) > c &&
+            bad_block_cost(w, cost, offset, limits_, c) > c)
+            d = BlockDecode{true, pi_, flips, c};
+        return d;
+    }
+
+    void note_pi(uint16_t pi) {
+        if (pi == pi_) {
+            pi_seen_++;
+        } else {
+            pi_ = pi;
+            pi_seen_ = 1;
+        }
+    }
+
     int max_burst_;
+    bool soft_;
+    SoftLimits limits_;
     uint16_t offset_syndrome_[5];
     std::vector<uint8_t> history_;
+    std::vector<float> cost_;
+    uint16_t pi_ = 0;
+    int pi_seen_ = 0;
     int64_t history_base_ = 0;
     int64_t nbits_ = 0;
     uint32_t reg_ = 0;
@@ -291,7 +372,7 @@ struct RdsDecoder::State {
 
     BlockSync blocks;
 
-    explicit State(const DecoderOptions& options) : o(options), blocks(options.max_burst) {
+    explicit State(const DecoderOptions& options) : o(options), blocks(options.max_burst, options.soft) {
         // Kept where the resamplers can span the ratio (liquid fails beyond
         // 16 halving stages); the files refuse rates outside 160 kHz..10 MHz.
         double rate = std::clamp(o.rate, 1000.0, 100e6);
@@ -403,7 +484,7 @@ struct RdsDecoder::State {
         last_symbol = s;
         bits++;
         bool eye = soft_mean > 1e-3 && soft_mean > 2.0 * std::sqrt(std::max(soft_var, 0.0));
-        blocks.bit(d, eye, out);
+        blocks.bit(d, eye, static_cast<float>(m / std::max(soft_mean, 1e-9)), out);
     }
 
     void push(const float* x, size_t count, std::vector<RdsGroup>& out) {

@@ -44,11 +44,46 @@ uint16_t syndrome(uint32_t bits26);
 struct BlockDecode {
     bool ok = false;    // error-free, or corrected within the burst limit
     uint16_t info = 0;  // the information word (the received bits when !ok)
-    int corrected = 0;  // bits corrected
+    int corrected = 0;  // bits corrected (symbols flipped, by decode_block_soft)
+    float cost = 0;     // decode_block_soft: the cost of the cheapest correction found
 };
 // Decodes 26 received bits as a block with the expected offset, correcting a
 // burst of up to max_burst bits (0: detection only).
 BlockDecode decode_block(uint32_t bits26, Offset expected, int max_burst);
+
+// Soft decision. The bits are differentially coded: one wrong coded symbol
+// makes two neighbouring bits wrong, and a bit is only as sure as the less
+// sure of its two symbols. So corrections are sought as flips of coded
+// symbols, each at its own cost (how sure the symbol was): the 27 symbols
+// a block's bits come from, the one before its first bit at cost[0], the
+// symbol of bit i at cost[i + 1].
+constexpr int kSymbolsPerBlock = kBitsPerBlock + 1;
+struct SoftLimits {
+    int max_burst = 2;      // a burst the hard decoder would correct is a candidate too
+    int candidates = 12;    // the least reliable symbols whose combinations are tried
+    int max_flips = 4;      // symbols flipped at most (up to 4)
+    float max_cost = 1.2f;  // the costliest correction accepted
+    int max_rivals = 64;    // combinations at most as cheap as the correction (itself included)
+};
+// True when the 26 bits are exactly a block of that offset sent bad
+// (encode_bad_block): its check word was spoiled on purpose, and no
+// correction is sought for it.
+bool reads_as_bad_block(uint32_t bits26, Offset offset);
+// Error-free blocks pass as they are; blocks sent bad fail with the bits as
+// received, as do bits that some flips no costlier than the best correction
+// make a block sent bad. Otherwise the cheapest correction that makes the
+// block check for the expected offset, among: the burst (costed as symbol
+// flips), any one symbol, and combinations of up to max_flips of the least
+// reliable symbols; taken when it costs at most max_cost and at most
+// max_rivals combinations cost as little (each matches a wrong syndrome by
+// chance 1 time in 1024). A block sent bad is five flips from its good form.
+BlockDecode decode_block_soft(uint32_t bits26, const float* cost, Offset expected, const SoftLimits& limits);
+// The cheapest symbol flips (within the limits, up to bound; infinity when
+// none) that make the bits a block of that offset sent bad.
+float bad_block_cost(uint32_t bits26, const float* cost, Offset offset, const SoftLimits& limits, float bound);
+// What taking the 26 received bits for the 26 bits of a known block costs,
+// as symbol flips (how many in *flips).
+float block_cost(uint32_t bits26, const float* cost, uint32_t sent26, int* flips = nullptr);
 
 // A block sent as received in error: the information word as given, the
 // check word spoiled by a fixed pattern (bad_check_pattern(), on the ten
@@ -163,6 +198,7 @@ std::vector<uint8_t> fm_modulate(const std::vector<float>& mpx, double mpx_rate,
 struct DecoderOptions {
     double rate = 228000.0;  // of the multiplex pushed in
     int max_burst = 2;       // burst errors corrected while synchronised (up to 5)
+    bool soft = true;        // soft-decision correction (false: hard bits and bursts only)
 };
 
 // Multiplex samples in, groups out, in any chunk sizes. Groups come out only
