@@ -293,18 +293,21 @@ static HANDLE create_file(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
         }
     }
     if (fd < 0) return fail(error_from_errno(errno, host), INVALID_HANDLE_VALUE);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A file name under the root names a file: a FIFO, socket or device put
+    // there (or a link to one) is refused on the descriptor, where no swap
+    // after a check can change what was opened.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     HANDLE h = handle_insert(std::make_shared<FileObject>(fd, can_read, can_write));
     SetLastError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);
     return h;
 }
 
-// CreateFileW -> open(2) under the root; "XXXn:" names go to the device manager's client.
+// CreateFileW -> open(2) under the root, regular files only; "XXXn:" names go to the device manager's client.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
     return CE_TRACE_RET(files, create_file(name, access, shareMode, {}, disposition, {}, {}), INVALID_HANDLE_VALUE,

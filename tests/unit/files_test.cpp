@@ -156,6 +156,20 @@ TEST_F(Files, DispositionsAndTheirErrors) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(open(u"\\", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Only regular files: a FIFO (which must not hang the open) or a link to
+    // a device is refused, whatever the disposition.
+    ASSERT_EQ(mkfifo(host("pipe").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", host("null"));
+    for (const char16_t* name : {u"\\pipe", u"\\null"}) {
+        for (auto [access, disposition] : {std::pair{GENERIC_READ, OPEN_EXISTING},
+                                           {GENERIC_WRITE, OPEN_ALWAYS},
+                                           {GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS}}) {
+            SetLastError(0);
+            EXPECT_EQ(open(name, access, disposition), INVALID_HANDLE_VALUE);
+            // (A FIFO opened for writing alone fails before its type is seen.)
+            EXPECT_NE(GetLastError(), static_cast<DWORD>(NO_ERROR));
+        }
+    }
 
     put("keep.txt", "data");
     h = open(u"\\keep.txt", GENERIC_WRITE, TRUNCATE_EXISTING);
