@@ -1,4 +1,4 @@
-// Multiplex recordings (WAV, FLAC, raw s16le) and raw IQ recordings.
+// Sound files, multiplex recordings (WAV, FLAC, raw s16le) and raw IQ recordings.
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ce_platform.h"
+#include "internal.h"
 #include "radio.h"
 
 namespace fmsim::radio {
@@ -42,30 +43,21 @@ bool ends_with(const std::string& s, const char* tail) {
 
 class SndMpxFile : public MpxFile {
 public:
-    SndMpxFile(SNDFILE* f, int fd, const SF_INFO& info) : file_(f), fd_(fd), info_(info) {}
-    ~SndMpxFile() override {
-        sf_close(file_);
-        ::close(fd_);
-    }
-    double rate() const override { return info_.samplerate; }
+    explicit SndMpxFile(std::unique_ptr<SoundFile> file) : file_(std::move(file)) {}
+    double rate() const override { return file_->info().samplerate; }
     size_t read(float* out, size_t count) override {
         if (count == 0) return 0;
-        const size_t channels = static_cast<size_t>(info_.channels);
-        if (channels == 1)
-            return static_cast<size_t>(
-                std::max<sf_count_t>(0, sf_readf_float(file_, out, static_cast<sf_count_t>(count))));
+        const size_t channels = static_cast<size_t>(file_->info().channels);
+        if (channels == 1) return file_->read(out, count);
         frames_.resize(std::min<size_t>(count, 8192) * channels);
-        sf_count_t got = sf_readf_float(file_, frames_.data(), static_cast<sf_count_t>(frames_.size() / channels));
-        if (got <= 0) return 0;
-        for (sf_count_t k = 0; k < got; k++) out[k] = frames_[static_cast<size_t>(k) * channels];
-        return static_cast<size_t>(got);
+        size_t got = file_->read(frames_.data(), frames_.size() / channels);
+        for (size_t k = 0; k < got; k++) out[k] = frames_[k * channels];
+        return got;
     }
-    bool rewind() override { return sf_seek(file_, 0, SEEK_SET) == 0; }
+    bool rewind() override { return file_->rewind(); }
 
 private:
-    SNDFILE* file_;
-    int fd_;  // libsndfile reads it and leaves it to us
-    SF_INFO info_;
+    std::unique_ptr<SoundFile> file_;
     std::vector<float> frames_;
 };
 
@@ -120,6 +112,32 @@ private:
 
 }  // namespace
 
+std::unique_ptr<SoundFile> SoundFile::open(const std::string& path, const char* what, const char* tail,
+                                           std::string* error) {
+    int fd = open_regular(path, error);
+    if (fd < 0) return nullptr;
+    SF_INFO info{};
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    if (!file) {
+        ::close(fd);
+        set_error(error, path + ": not " + what + " (" + sf_strerror(nullptr) + ")" + tail);
+        return nullptr;
+    }
+    return std::unique_ptr<SoundFile>(new SoundFile(file, fd, info));
+}
+
+SoundFile::~SoundFile() {
+    sf_close(file_);
+    ::close(fd_);
+}
+
+size_t SoundFile::read(float* out, size_t frames) {
+    sf_count_t got = sf_readf_float(file_, out, static_cast<sf_count_t>(frames));
+    return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool SoundFile::rewind() { return sf_seek(file_, 0, SEEK_SET) == 0; }
+
 std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<double> raw_rate, std::string* error) {
     if (raw_rate) {
         if (!(*raw_rate >= kMinMpxRate)) {
@@ -140,18 +158,10 @@ std::unique_ptr<MpxFile> MpxFile::open(const std::string& path, std::optional<do
         }
         return std::make_unique<RawMpxFile>(f, *raw_rate);
     }
-    int fd = open_regular(path, error);
-    if (fd < 0) return nullptr;
-    // libsndfile reads the descriptor that was checked, never the name again.
-    SF_INFO info{};
-    SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-    if (!f) {
-        ::close(fd);
-        set_error(error, path + ": not a WAV or FLAC file (" + sf_strerror(nullptr) +
-                             "); a raw s16le recording needs its rate");
-        return nullptr;
-    }
-    std::unique_ptr<MpxFile> file = std::make_unique<SndMpxFile>(f, fd, info);
+    auto sound = SoundFile::open(path, "a WAV or FLAC file", "; a raw s16le recording needs its rate", error);
+    if (!sound) return nullptr;
+    const SF_INFO info = sound->info();
+    std::unique_ptr<MpxFile> file = std::make_unique<SndMpxFile>(std::move(sound));
     if (info.channels < 1 || info.samplerate < kMinMpxRate) {
         set_error(error, path + ": sample rate " + std::to_string(info.samplerate) +
                              " Hz is too low for a multiplex (at least 160 kHz: the RDS subcarrier is at 57 kHz)");

@@ -6,7 +6,10 @@
 
 #include <liquid/liquid.h>
 
+#include <sndfile.h>
+
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace fmsim::radio {
@@ -18,6 +21,30 @@ constexpr int kPulseSpan = 3;  // bits either side of a symbol that its shaped p
 // kPulseSpan + 0.5] bits, peak 1. energy_per_bit: the mean square of a
 // stream of random symbols made of it.
 std::vector<float> biphase_pulse(int per_bit, double& energy_per_bit);
+
+// A sound file read through libsndfile from a descriptor that was opened
+// without blocking and checked to be a regular file, so that the name is
+// never read again after the check. Frames come interleaved, as stored.
+class SoundFile {
+public:
+    // Null with a reason when the path is no regular file, or no sound file
+    // libsndfile knows: "PATH: not WHAT (libsndfile's reason)" and then tail.
+    static std::unique_ptr<SoundFile> open(const std::string& path, const char* what, const char* tail,
+                                           std::string* error);
+    ~SoundFile();
+    SoundFile(const SoundFile&) = delete;
+    SoundFile& operator=(const SoundFile&) = delete;
+    const SF_INFO& info() const { return info_; }
+    // Up to frames frames into out (frames * channels floats); 0 at the end.
+    size_t read(float* out, size_t frames);
+    bool rewind();
+
+private:
+    SoundFile(SNDFILE* file, int fd, const SF_INFO& info) : file_(file), fd_(fd), info_(info) {}
+    SNDFILE* file_;
+    int fd_;  // libsndfile reads it and leaves it to us
+    SF_INFO info_;
+};
 
 class ProgrammeAudio;
 

@@ -13,8 +13,6 @@
 //    so it is never more than any sample under it allows, and it moves
 //    smoothly (a few hundred hertz of modulation, not a clipper's spray of
 //    harmonics across the pilot and the RDS band).
-#include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +20,6 @@
 #include <optional>
 #include <random>
 
-#include "ce_platform.h"
 #include "internal.h"
 #include "radio.h"
 
@@ -204,32 +201,25 @@ private:
 
 class SoundFileAudio : public ProgrammeAudio {
 public:
-    SoundFileAudio(SNDFILE* f, int fd, const SF_INFO& info) : file_(f), fd_(fd), info_(info) {}
-    ~SoundFileAudio() override {
-        sf_close(file_);
-        ::close(fd_);
-    }
-    double rate() const override { return info_.samplerate; }
+    explicit SoundFileAudio(std::unique_ptr<SoundFile> file) : file_(std::move(file)) {}
+    double rate() const override { return file_->info().samplerate; }
     size_t read(float* lr, size_t frames) override {
-        const auto channels = static_cast<size_t>(info_.channels);
+        const auto channels = static_cast<size_t>(file_->info().channels);
         frames = std::min(frames, kReadFrames);
         buf_.resize(frames * channels);
-        sf_count_t got = sf_readf_float(file_, buf_.data(), static_cast<sf_count_t>(frames));
-        if (got <= 0) return 0;
-        for (size_t k = 0; k < static_cast<size_t>(got); k++)
+        size_t got = file_->read(buf_.data(), frames);
+        for (size_t k = 0; k < got; k++)
             for (size_t c = 0; c < 2; c++) {
                 // A float file may hold anything: nothing non-finite or wild reaches the filters.
                 float v = buf_[k * channels + std::min(c, channels - 1)];
                 lr[2 * k + c] = std::isfinite(v) ? std::clamp(v, -16.0f, 16.0f) : 0.0f;
             }
-        return static_cast<size_t>(got);
+        return got;
     }
-    bool rewind() override { return sf_seek(file_, 0, SEEK_SET) == 0; }
+    bool rewind() override { return file_->rewind(); }
 
 private:
-    SNDFILE* file_;
-    int fd_;  // libsndfile reads it and leaves it to us
-    SF_INFO info_;
+    std::unique_ptr<SoundFile> file_;
     std::vector<float> buf_;
 };
 
@@ -276,17 +266,10 @@ std::unique_ptr<ProgrammeAudio> ProgrammeAudio::open(const std::string& path, st
         if (error) *error = why;
         return nullptr;
     };
-    std::string why;
-    int fd = ce::open_regular_file(path, &why);
-    if (fd < 0) return fail(why);
-    // libsndfile reads the descriptor that was checked, never the name again.
-    SF_INFO info{};
-    SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-    if (!f) {
-        ::close(fd);
-        return fail(path + ": not a sound file (" + std::string(sf_strerror(nullptr)) + ")");
-    }
-    auto audio = std::make_unique<SoundFileAudio>(f, fd, info);
+    auto sound = SoundFile::open(path, "a sound file", "", error);
+    if (!sound) return nullptr;
+    const SF_INFO info = sound->info();
+    auto audio = std::make_unique<SoundFileAudio>(std::move(sound));
     if (info.channels < 1 || info.channels > 2)
         return fail(path + ": " + std::to_string(info.channels) + " channels; a programme is mono or stereo");
     if (info.samplerate < kMinAudioRate || info.samplerate > kMaxAudioRate)
